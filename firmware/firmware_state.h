@@ -1,0 +1,27 @@
+// Process-wide state of the firmware-access layer: the mailbox variable chosen by platform
+// identification, the mailbox protocol version, the cached choice of variable interface, the
+// Setup unlock flag and the size of the HII database read in this run.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "App/common/guid.h"
+
+namespace kes {
+
+struct FirmwareState {
+  bool mailboxConfigured = false;   // set by ValidatePlatform when the table was read
+  std::string mailboxName;          // "KMBX"
+  EfiGuid mailboxGuid{};
+  uint32_t protocolVersion = 8;     // falls to 4 for good on a 0x8003 answer
+  bool setupUnlocked = false;       // the current admin password was accepted
+  size_t hiiDatabaseSize = 0;
+  int sysfsInUse = -1;              // interface choice, -1 until decided
+  int efivarfsUsable = -1;
+};
+
+FirmwareState& Firmware();
+void ResetFirmwareState();  // tests
+
+}  // namespace kes

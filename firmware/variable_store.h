@@ -1,0 +1,47 @@
+// UEFI variables through the kernel's file systems: efivarfs (<root>/efi/efivars/Name-GUID,
+// content = 4-byte little-endian attribute mask + data) and the older sysfs interface
+// (<root>/efi/vars/Name-GUID/{data,attributes,raw_var}). <root> is FirmwareRoot().
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "App/common/guid.h"
+#include "App/common/status.h"
+
+namespace kes {
+
+inline constexpr uint32_t EFI_VARIABLE_NON_VOLATILE = 0x1;
+inline constexpr uint32_t EFI_VARIABLE_BOOTSERVICE_ACCESS = 0x2;
+inline constexpr uint32_t EFI_VARIABLE_RUNTIME_ACCESS = 0x4;
+inline constexpr uint32_t EFI_VARIABLE_HARDWARE_ERROR_RECORD = 0x8;
+inline constexpr uint32_t EFI_VARIABLE_AUTHENTICATED_WRITE_ACCESS = 0x10;
+inline constexpr uint32_t EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS = 0x20;
+inline constexpr uint32_t EFI_VARIABLE_APPEND_WRITE = 0x40;
+inline constexpr uint32_t kDefaultVariableAttributes = 0x7;
+
+inline constexpr size_t kMaxVariableNameBytes = 99;
+inline constexpr Status kSetVariableBadArguments = 215;
+
+// 0 on success, 1 on failure. data receives the variable's bytes (possibly empty).
+Status ReadEfiVariable(const std::string& name, const EfiGuid& guid, uint32_t& attributes,
+                       std::vector<uint8_t>& data);
+// 0 or 1. An empty data span deletes the variable.
+Status WriteEfiVariable(const std::string& name, const EfiGuid& guid, uint32_t attributes,
+                        std::span<const uint8_t> data);
+
+// The variable's bytes, or nullopt when it does not exist or cannot be read.
+std::optional<std::vector<uint8_t>> GetNVRAMVariable(std::wstring_view name, const EfiGuid& guid,
+                                                     uint32_t* attributes = nullptr);
+// 0, 1, or 215 when the name is empty or the attributes are 0.
+Status SetNVRAMVariable(std::wstring_view name, const EfiGuid& guid, uint32_t attributes,
+                        std::span<const uint8_t> data);
+
+// The operating system's error (errno) of the last failed write, 0 after a good one. Lets the
+// commit tell a refused protected variable (EACCES, EPERM, EROFS) from other failures.
+int LastVariableWriteError();
+
+}  // namespace kes

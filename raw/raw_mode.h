@@ -1,0 +1,14 @@
+// Raw mode: the variable listing file and the NVRAM raw file.
+#pragma once
+#include <cstdio>
+
+#include "App/common/run_state.h"
+#include "App/common/status.h"
+
+namespace kes {
+
+Status CreateVariableListing(std::FILE* listing);
+Status ExportRawVariables(ToolOptions& options);
+Status ImportRawVariables(ToolOptions& options);
+
+}  // namespace kes

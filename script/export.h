@@ -1,0 +1,20 @@
+// NVRAM script export (/o /s) and the script file header.
+#pragma once
+#include <cstdio>
+#include <string>
+
+#include "App/common/run_state.h"
+#include "App/common/status.h"
+
+namespace kes {
+
+// The header lines written when a script file is opened for export (name as given by the user).
+void WriteScriptHeader(std::FILE* file, const std::wstring& fileName);
+// The checksum line written right after the HII database has been read.
+void WriteChecksumLine(std::FILE* file, uint32_t crc);
+
+Status ExportScript(ToolOptions& options);
+// Warns about /lang mapping languages that no question has a string in.
+void CheckMappingLanguages(const ToolOptions& options);
+
+}  // namespace kes

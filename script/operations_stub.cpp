@@ -1,0 +1,20 @@
+#include "App/common/console.h"
+#include "script/operations.h"
+
+namespace kes {
+namespace {
+Status Unavailable(const wchar_t* what) {
+  Print(Stream::Err, L"ERROR: %ls is not available in this version.\n", what);
+  return status::kNotImplemented;
+}
+}  // namespace
+
+Status ParseScriptFile(ToolOptions&) { return Unavailable(L"Script import"); }
+Status ImportScript(ToolOptions&) { return Unavailable(L"Script import"); }
+Status ExportSingleQuestion(ToolOptions&) { return Unavailable(L"Single question export"); }
+Status UpdateSingleQuestion(ToolOptions&) { return Unavailable(L"Single question update"); }
+Status CompareScripts(const std::wstring&, const std::wstring&, const std::wstring&) {
+  return Unavailable(L"Script compare");
+}
+
+}  // namespace kes
