@@ -14,6 +14,9 @@ void WriteScriptHeader(std::FILE* file, const std::wstring& fileName);
 void WriteChecksumLine(std::FILE* file, uint32_t crc);
 
 Status ExportScript(ToolOptions& options);
+// The export walk into open files (the duplicate file may be null). compareMode silences the
+// duplicate warning (script compare exports the running system this way).
+Status ExportScriptTo(std::FILE* main, std::FILE* duplicates, bool compareMode);
 // Warns about /lang mapping languages that no question has a string in.
 void CheckMappingLanguages(const ToolOptions& options);
 

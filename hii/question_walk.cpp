@@ -1,0 +1,437 @@
+#include "hii/question_walk.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <tuple>
+
+#include "App/common/run_state.h"
+#include "App/common/text.h"
+#include "hii/evaluator.h"
+#include "hii/hii_format.h"
+#include "hii/strings.h"
+
+namespace kes {
+
+using namespace hii;
+
+namespace {
+
+struct ReferenceKey {
+  std::array<uint8_t, 16> formSet;
+  uint16_t formId;
+  auto operator<=>(const ReferenceKey&) const = default;
+};
+
+struct WalkState {
+  int depth = 0;
+  int baseline = 0;
+  std::vector<uint8_t> scopeStack;
+  size_t openCondition = 0;  // 0 = none (an opcode never sits at offset 0 of the image)
+  int conditionNesting = 0;
+  std::function<void(const IfrOp&)> subtitleSink;
+  // Reference table: forms targeted by a suppressed or grayed-out REF.
+  std::set<ReferenceKey> hidden, suppressed, grayedOut;
+};
+
+WalkState& State() {
+  static WalkState state;
+  return state;
+}
+
+bool IsConditionOpcode(uint8_t code) {
+  return code == IFR_SUPPRESS_IF || code == IFR_GRAY_OUT_IF || code == IFR_NO_SUBMIT_IF ||
+         code == IFR_INCONSISTENT_IF || code == IFR_DISABLE_IF;
+}
+
+void AddReference(const EfiGuid& formSet, uint16_t formId, bool suppressed, bool grayedOut) {
+  ReferenceKey key{formSet.ToBytes(), formId};
+  State().hidden.insert(key);
+  if (suppressed) State().suppressed.insert(key);
+  if (grayedOut) State().grayedOut.insert(key);
+}
+
+// A condition testing a question against 0xFFFF marks the next question as a special control
+// when the tested question's variable is one of the special variables.
+struct PendingControl {
+  uint32_t index = 0;
+  bool counted = false;
+};
+
+void CheckSpecialControl(Bytes image, const FormSetInfo& formSet, const IfrOp& condition, PendingControl& pending) {
+  size_t end = EndOfScope(image, condition.offset, formSet.limit);
+  std::optional<IfrOp> test;
+  for (size_t at = condition.offset + condition.length; at < end;) {
+    auto op = OpAt(image, at, end);
+    if (!op) break;
+    if (op->code == IFR_EQ_ID_VAL || op->code == IFR_EQ_ID_VAL_LIST) {
+      test = op;
+      break;
+    }
+    at += op->length;
+  }
+  if (!test) return;
+  uint16_t value = Le16(test->bytes, test->code == IFR_EQ_ID_VAL ? kEqValue : kEqListFirst);
+  if (value < 0xFFFF) return;
+  uint16_t questionId = Le16(test->bytes, kEqQuestionId);
+  std::optional<uint16_t> varStoreId;
+  ForEachOp(image, formSet.opcode, formSet.limit, [&](const IfrOp& op) {
+    if ((IsQuestionKind(op.code) || op.code == IFR_ACTION || op.code == IFR_REF) && OpQuestionId(op) == questionId) {
+      varStoreId = OpVarStoreId(op);
+      return false;
+    }
+    return true;
+  });
+  if (!varStoreId) return;
+  ForEachOp(image, formSet.opcode, formSet.limit, [&](const IfrOp& op) {
+    size_t nameAt;
+    if (op.code == IFR_VARSTORE && Le16(op.bytes, kVarStoreId) == *varStoreId) nameAt = kVarStoreName;
+    else if (op.code == IFR_VARSTORE_EFI && Le16(op.bytes, kVarStoreEfiId) == *varStoreId) nameAt = kVarStoreEfiName;
+    else return true;
+    std::wstring name;
+    for (size_t i = nameAt; i < op.bytes.size() && op.bytes[i]; ++i) name.push_back(op.bytes[i]);
+    const VarStoreEntry* entry = VarStores().FindByName(name);
+    if (entry && GetSpecialControlKind(entry->Index) != SpecialControlKind::None) {
+      pending.index = entry->Index;
+      pending.counted = true;
+    }
+    return false;
+  });
+}
+
+}  // namespace
+
+WalkContext WalkContextFromRun() {
+  WalkContext c;
+  const RunState& run = Run();
+  c.exportMode = run.switches.Has(Switch::O);
+  c.verbose = run.switches.Has(Switch::V);
+  c.suppressIf = run.switches.Has(Switch::Sp);
+  c.grayOutIf = run.switches.Has(Switch::G);
+  c.commentOut = run.switches.Has(Switch::Ce);
+  c.mapString = run.options.MapString;
+  return c;
+}
+
+void ResetWalkState() {
+  WalkState& s = State();
+  s.openCondition = 0;
+  s.conditionNesting = 0;
+  s.scopeStack.clear();
+}
+
+void SetSubtitleSink(std::function<void(const IfrOp&)> sink) { State().subtitleSink = std::move(sink); }
+
+ReferenceMarks LookupReference(const EfiGuid& formSet, uint16_t formId) {
+  ReferenceKey key{formSet.ToBytes(), formId};
+  const WalkState& s = State();
+  return {s.hidden.count(key) > 0, s.suppressed.count(key) > 0, s.grayedOut.count(key) > 0};
+}
+
+void ClearReferenceTable() {
+  State().hidden.clear();
+  State().suppressed.clear();
+  State().grayedOut.clear();
+}
+
+std::optional<FormSetInfo> FirstFormSet(const PackageList& list) {
+  Bytes image = HiiImage();
+  std::optional<Package> forms;
+  for (const Package& p : PackagesOf(list)) {
+    if (p.type == kPackageKeyboardLayout) break;
+    if (p.type == kPackageForms) {
+      forms = p;
+      break;
+    }
+  }
+  if (!forms) return std::nullopt;
+  size_t limit = forms->offset + forms->bytes.size();
+  auto formSetOp = OpAt(image, forms->offset + kPackageHeaderSize, limit);
+  if (!formSetOp || formSetOp->code != IFR_FORM_SET) return std::nullopt;
+  FormSetInfo info;
+  info.opcode = formSetOp->offset;
+  info.limit = limit;
+  info.listOffset = list.offset;
+  info.guid = EfiGuid::FromBytes(formSetOp->bytes, kFormSetGuid);
+  info.title = Le16(formSetOp->bytes, kFormSetTitle);
+  info.help = Le16(formSetOp->bytes, kFormSetHelp);
+  ForEachOp(image, formSetOp->offset, limit, [&](const IfrOp& op) {
+    if (op.code != IFR_GUID) return true;
+    uint8_t extended = Le8(op.bytes, kGuidExtendOp);
+    if (extended == kGuidClass) info.classId = Le16(op.bytes, kGuidExtendValue);
+    if (extended != kGuidSubClass) return true;
+    info.subClass = Le16(op.bytes, kGuidExtendValue);
+    return false;
+  });
+  return info;
+}
+
+std::optional<FormInfo> NextForm(const FormSetInfo& formSet, const FormInfo* cursor) {
+  Bytes image = HiiImage();
+  WalkState& s = State();
+  size_t at = cursor ? cursor->opcode : formSet.opcode;
+  s.depth = cursor ? cursor->depthBefore : 0;
+  bool first = true;
+  while (auto op = OpAt(image, at, formSet.limit)) {
+    if (op->code == IFR_FORM && !first) {
+      FormInfo form;
+      form.opcode = op->offset;
+      form.formId = Le16(op->bytes, kFormId);
+      form.title = Le16(op->bytes, kFormTitle);
+      form.depthBefore = s.depth;
+      if (op->scope) ++s.depth;
+      return form;
+    }
+    first = false;
+    if (op->code == IFR_VARSTORE || op->code == IFR_VARSTORE_EFI) RegisterVarStore(*op);
+    if (op->code == IFR_END) {
+      if (s.depth > 0) --s.depth;
+      if (s.depth == 0) return std::nullopt;
+    }
+    if (op->scope) ++s.depth;
+    at += op->length;
+  }
+  return std::nullopt;
+}
+
+QuestionStep NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size_t& cursor,
+                          const WalkContext& context, QuestionRecord& record, WalkMode mode) {
+  if (mode == WalkMode::Reset) {
+    ResetWalkState();
+    return QuestionStep::Nothing;
+  }
+  Bytes image = HiiImage();
+  WalkState& s = State();
+  bool evaluating = mode == WalkMode::Normal && context.exportMode && (context.suppressIf || context.grayOutIf);
+  size_t at;
+  if (cursor == 0) {
+    s.baseline = s.depth;
+    auto formOp = OpAt(image, form.opcode, formSet.limit);
+    if (!formOp) return QuestionStep::FormDone;
+    at = form.opcode + formOp->length;
+  } else {
+    auto previous = OpAt(image, cursor, formSet.limit);
+    if (!previous) {
+      cursor = 0;
+      return QuestionStep::FormDone;
+    }
+    at = cursor + previous->length;
+  }
+  PendingControl pending;
+  while (true) {
+    auto op = OpAt(image, at, formSet.limit);
+    if (!op) {
+      cursor = 0;
+      return QuestionStep::FormDone;
+    }
+    bool found = false, conditionStart = false, conditionEnd = false;
+    if (evaluating && op->scope) s.scopeStack.push_back(op->code);
+    switch (op->code) {
+      case IFR_SUBTITLE:
+        if (mode == WalkMode::Normal && context.verbose && s.subtitleSink &&
+            !(LookupReference(formSet.guid, form.formId).hidden && !context.commentOut))
+          s.subtitleSink(*op);
+        break;
+      case IFR_ONE_OF:
+      case IFR_CHECKBOX:
+      case IFR_NUMERIC:
+      case IFR_PASSWORD:
+      case IFR_STRING:
+      case IFR_ORDERED_LIST:
+        found = true;
+        break;
+      case IFR_DATE:
+      case IFR_TIME:
+        found = OpDateTimeStorage(*op) == 0;
+        break;
+      case IFR_REF:
+        if (evaluating) {
+          uint16_t target = Le16(op->bytes, kRefFormId);
+          if (auto page = FindPageIndex(target, formSet.guid)) {
+            if (auto parent = ParentPageFormId(*page)) {
+              ReferenceMarks marks = LookupReference(formSet.guid, *parent);
+              if (marks.hidden) AddReference(formSet.guid, target, marks.suppressed, marks.grayedOut);
+            }
+          }
+          found = true;
+        }
+        break;
+      case IFR_SUPPRESS_IF:
+      case IFR_GRAY_OUT_IF:
+        CheckSpecialControl(image, formSet, *op, pending);
+        break;
+      default:
+        break;
+    }
+    if (evaluating && IsConditionOpcode(op->code)) {
+      conditionStart = true;
+      ++s.conditionNesting;
+    }
+    if (op->code == IFR_END) {
+      if (s.depth > 0) --s.depth;
+      if (evaluating && !s.scopeStack.empty()) {
+        uint8_t popped = s.scopeStack.back();
+        s.scopeStack.pop_back();
+        if (IsConditionOpcode(popped)) {
+          if (s.conditionNesting > 0) --s.conditionNesting;
+          if (s.conditionNesting == 0) conditionEnd = true;
+        }
+      }
+      if (s.depth < s.baseline) {
+        cursor = 0;
+        return QuestionStep::FormDone;
+      }
+    }
+    if (evaluating) {
+      if (conditionStart && s.openCondition == 0) s.openCondition = op->offset;
+      if (conditionEnd) {
+        s.openCondition = 0;
+        s.conditionNesting = 0;
+      }
+    }
+    if (op->scope) ++s.depth;
+    if (!found) {
+      at += op->length;
+      continue;
+    }
+
+    record = QuestionRecord{};
+    record.Kind = op->code;
+    DecodeQuestion(image, *op, formSet.limit, record);
+    record.ControlVarStoreIndex = pending.index;
+    if (pending.counted) record.ValueInfo.Flags |= 1;
+    cursor = op->offset;
+    std::optional<uint16_t> page = FindPageIndex(form.formId, formSet.guid);
+    if (page) record.PageIndex = *page;
+    if (evaluating && page && s.openCondition != 0) {
+      ConditionRequest request;
+      request.packageList = formSet.listOffset;
+      request.QuestionId = record.QuestionId;
+      request.PageIndex = record.PageIndex;
+      request.Target = op->offset;
+      request.Condition = s.openCondition;
+      ConditionResult result = EvaluateCondition(request);
+      bool suppress = result == kConditionSuppress && context.suppressIf;
+      bool grayOut = result == kConditionGrayOut && context.grayOutIf;
+      if (suppress || grayOut) {
+        if (op->code == IFR_REF) {
+          AddReference(formSet.guid, Le16(op->bytes, kRefFormId), suppress, grayOut);
+        } else if (context.commentOut && suppress) {
+          record.Suppressed = true;
+        } else if (context.commentOut && grayOut) {
+          record.GrayedOut = true;
+        } else {
+          return QuestionStep::Nothing;
+        }
+      }
+    }
+    if (op->code == IFR_REF) return QuestionStep::Nothing;
+    return QuestionStep::Question;
+  }
+}
+
+void SeenStorage::Add(const QuestionRecord& record) {
+  const VarStoreEntry* entry = VarStores().At(record.VarStoreIndex);
+  if (!entry) return;
+  entries_.emplace(entry->Guid.ToBytes(), entry->Name, record.VarOffset);
+}
+
+bool SeenStorage::Contains(const QuestionRecord& record) const {
+  const VarStoreEntry* entry = VarStores().At(record.VarStoreIndex);
+  if (!entry) return false;
+  return entries_.count({entry->Guid.ToBytes(), entry->Name, record.VarOffset}) > 0;
+}
+
+std::optional<IfrOp> DefaultOpcode(Bytes image, const QuestionRecord& record) {
+  if (record.Kind == IFR_STRING || record.Kind == IFR_PASSWORD) return std::nullopt;
+  std::optional<IfrOp> found;
+  ForEachOp(image, record.Opcode, record.ScopeLimit, [&](const IfrOp& op) {
+    if (op.code == IFR_DEFAULT) found = op;
+    return !found && op.code != IFR_END;
+  });
+  return found;
+}
+
+int NumericTextCheck(const char* text, bool decimal) {
+  if (!text || !*text) return 1;
+  size_t length = std::strlen(text);
+  bool signSeen = false;
+  for (size_t i = length; i-- > 0;) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool hexDigit = std::isxdigit(c) != 0;
+    if (hexDigit && !(decimal && c >= 'A')) continue;
+    if (i == 0 && decimal && (c == '+' || c == '-')) {
+      signSeen = true;
+      break;
+    }
+    if (i == 1 && !decimal && (c == 'x' || c == 'X') && text[0] == '0') continue;
+    return 1;
+  }
+  if (signSeen && length == 1) return 1;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(text, &end, decimal ? 10 : 16);
+  if (errno == ERANGE) return 1;
+  if (value != 0) return 0;
+  for (size_t i = 0; i < length; ++i) {
+    char c = text[i];
+    if (c == '0') continue;
+    if (i == 0 && decimal && (c == '+' || c == '-')) continue;
+    if (i == 1 && !decimal && (c == 'x' || c == 'X')) continue;
+    return 1;
+  }
+  return 0;
+}
+
+void WalkQuestions(const WalkContext& context, const QuestionVisitor& visitor, WalkMode mode) {
+  ResetWalkState();
+  Bytes image = HiiImage();
+  for (const PackageList& list : PackageLists(image)) {
+    FreeVarStoreTable();
+    auto formSet = FirstFormSet(list);
+    if (!formSet) continue;
+    if (visitor.formSet) visitor.formSet(list, *formSet);
+    FormInfo current;
+    const FormInfo* previous = nullptr;
+    while (auto form = NextForm(*formSet, previous)) {
+      current = *form;
+      previous = &current;
+      if (visitor.form) visitor.form(list, *formSet, current);
+      size_t cursor = 0;
+      QuestionRecord record;
+      while (true) {
+        QuestionStep step = NextQuestion(*formSet, current, cursor, context, record, mode);
+        if (step == QuestionStep::FormDone) break;
+        if (step != QuestionStep::Question) continue;
+        if (visitor.question) visitor.question(list, *formSet, current, record);
+        if (visitor.stop && visitor.stop()) return;
+      }
+      if (visitor.formEnd) visitor.formEnd(current);
+    }
+  }
+}
+
+int CountMapStringMatches(const WalkContext& context) {
+  int result = 0;
+  QuestionRecord first;
+  bool differs = false;
+  QuestionVisitor visitor;
+  visitor.question = [&](const PackageList& list, const FormSetInfo&, const FormInfo&, QuestionRecord& record) {
+    auto mapString = GetString(list, record.Prompt, true, &context.mapString);
+    if (!mapString || mapString->empty() || CompareNoCaseWide(*mapString, context.mapString) != 0) return;
+    if (result == 0) {
+      first = record;
+      result = 1;
+    } else if (record.Width != first.Width || record.VarOffset != first.VarOffset ||
+               record.VarStoreIndex != first.VarStoreIndex) {
+      differs = true;
+    }
+  };
+  visitor.stop = [&] { return differs; };
+  WalkQuestions(context, visitor);
+  return differs ? 2 : result;
+}
+
+}  // namespace kes

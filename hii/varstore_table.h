@@ -1,0 +1,69 @@
+// The varstore table: one entry per distinct variable that the form sets of the package list
+// being walked name, holding a copy of the variable's bytes. Questions refer to their variable by
+// position (VarStoreIndex); values are read at the question's VarOffset for its Width. The table
+// is emptied at the start of every package list a walker visits.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "App/common/guid.h"
+#include "App/common/le.h"
+
+namespace kes {
+
+struct VarStoreEntry {
+  EfiGuid Guid;
+  std::wstring Name;
+  uint32_t Attributes = 0;                    // as read from the variable store; 0 when absent
+  uint32_t VarStoreId = 0;                    // of the form set walked last
+  uint32_t Size = 0;                          // the declared size, or the variable's real size
+  uint16_t Index = 0;                         // position in the table
+  std::optional<std::vector<uint8_t>> Data;   // the variable's bytes; none when it does not exist
+  bool ResetRequired = false;                 // set by value updates of reset-required questions
+};
+
+enum class SpecialControlKind : uint8_t { None = 0, Language = 1, PlatformLanguage = 2, BootOrder = 3, LegacyOrder = 4 };
+
+class VarStoreTable {
+ public:
+  std::vector<VarStoreEntry>& Entries() { return entries_; }
+  const std::vector<VarStoreEntry>& Entries() const { return entries_; }
+  VarStoreEntry* At(size_t index) { return index < entries_.size() ? &entries_[index] : nullptr; }
+  const VarStoreEntry* At(size_t index) const { return index < entries_.size() ? &entries_[index] : nullptr; }
+
+  // Registers a varstore declared by a form set: an existing entry with the same GUID and name
+  // takes the new VarStoreId; otherwise a new entry is appended. The variable is read when the
+  // entry has no data yet. A declared size of 0 registers nothing.
+  void Register(const EfiGuid& guid, const std::wstring& name, uint32_t varStoreId, uint32_t declaredSize);
+
+  // Position of the first entry with that VarStoreId, or the number of entries.
+  uint16_t FindVarStoreIndex(uint32_t varStoreId) const;
+  const VarStoreEntry* FindByName(std::wstring_view name) const;
+  void Clear();
+
+ private:
+  std::vector<VarStoreEntry> entries_;
+  mutable std::unordered_map<uint32_t, uint16_t> firstById_;
+  mutable bool idIndexValid_ = false;
+};
+
+VarStoreTable& VarStores();
+
+// Table operations under the names the rest of the tool uses.
+uint16_t FindVarStoreIndex(uint32_t varStoreId);
+// `width` bytes of the entry's data from `offset` (the whole data for "PlatformLang"); none when
+// there is no such entry, no data, or the range runs past the entry's size.
+std::optional<std::vector<uint8_t>> GetVarStoreValue(size_t index, size_t offset, size_t width);
+uint64_t GetValueFromBytes(Bytes bytes, size_t width);
+SpecialControlKind GetSpecialControlKind(size_t index);
+// Whole data plus one zero byte.
+std::optional<std::vector<uint8_t>> CopyVarStoreDataByIndex(size_t index);
+std::optional<std::vector<uint8_t>> CopyVarStoreDataByName(std::wstring_view name);
+uint16_t GetVarStoreIdByName(std::wstring_view name);     // 0xFFFF when none
+uint16_t GetVarStoreIndexByName(std::wstring_view name);  // 0 when none
+void FreeVarStoreTable();
+
+}  // namespace kes
