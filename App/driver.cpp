@@ -1,12 +1,332 @@
 #include "App/driver.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <new>
+
+#include "App/command_line.h"
 #include "App/common/console.h"
+#include "App/common/debug_log.h"
+#include "App/common/text.h"
+#include "App/system_control.h"
+#include "App/terminal.h"
+#include "App/usage.h"
+#include "firmware/hii_retrieval.h"
+#include "firmware/passwords.h"
+#include "hii/evaluator.h"
+#include "pldm/pldm.h"
+#include "raw/raw_mode.h"
+#include "raw/single_variable.h"
+#include "script/export.h"
+#include "script/operations.h"
 
 namespace kes {
+namespace {
 
-Status RunTool(int argc, char** argv) {
-  Print(Stream::Err, L"ERROR:%X - not built yet\n", status::kNotImplemented);
-  return status::kNotImplemented;
+constexpr const wchar_t* kMemoryFailureText = L"Memory Allocation Failure";
+
+void WipePassword(PasswordInput& input) {
+  std::fill(input.Text.begin(), input.Text.end(), L'\0');
+  std::fill(input.Units.begin(), input.Units.end(), uint16_t{0});
+  input = PasswordInput{};
 }
+
+// One run: the operation steps under the allocation guard, then the finish steps.
+class RunSequence {
+ public:
+  explicit RunSequence(const OperationTable& ops) : ops_(ops) {}
+
+  Status Execute(int argc, char** argv) {
+    Status status = GuardAllocation([&] { return OperationSteps(argc, argv); });
+    return Finish(status);
+  }
+
+ private:
+  bool Pause() { return PauseForKey(ops_.readKey); }
+  void Usage() {
+    ShowUsage([this] { return Pause(); });
+  }
+
+  // Parse, passwords, HII database, the one operation and its summary line.
+  Status OperationSteps(int argc, char** argv) {
+    ToolOptions& options = Run().options;
+    Status status = ParseCommandLine(argc, argv, options);
+    DebugLog(LV_ALWS, "Main Execution of App [START]\n ");
+    if (status != status::kSuccess) {
+      if (status == status::kPlatformUnsupported || status == status::kEndSilently) return status;
+      if (status == status::kNoArguments) {
+        Usage();
+        return status;
+      }
+      Print(Stream::Err, L"ERROR:%X -  Parsing CMD Line Arguments\n", status);
+      if (Pause()) Usage();
+      return status;
+    }
+    if (AnyPasswordGiven()) {
+      status = ops_.changeSetupPasswords();
+      if (status != status::kSuccess) return status;
+    }
+    if (Given(Switch::H)) {
+      status = RetrieveHiiDatabase();
+      if (status != status::kSuccess) return status;
+    }
+    status = options.RawMode ? RawOperation() : OtherOperation();
+    if (status == status::kSuccess && summaryWanted_) Summary();
+    return status;
+  }
+
+  Status RetrieveHiiDatabase() {
+    Status status = ops_.retrieveHiiDatabase(Run().options);
+    if (status != status::kSuccess) Print(Stream::Err, L"ERROR:%X -  BIOS not compatible\n", status);
+    return status;
+  }
+
+  Status RawOperation() {
+    ToolOptions& options = Run().options;
+    Status status = status::kSuccess;
+    if (options.Export) {
+      status = ops_.exportRawVariables(options);
+      if (status != status::kSuccess) Print(Stream::Err, L"ERROR:%X -  Dumping NVRAM Variables to File\n", status);
+    } else if (options.Import) {
+      status = ops_.importRawVariables(options);
+      if (status != status::kSuccess) Print(Stream::Err, L"ERROR:%X -  Importing NVRAM Variables\n", status);
+    }
+    return status;
+  }
+
+  Status OtherOperation() {
+    RunState& run = Run();
+    ToolOptions& options = run.options;
+    Status status;
+    if (!Given(Switch::H)) {
+      status = RetrieveHiiDatabase();
+      if (status != status::kSuccess) return status;
+    }
+    if (ops_.classifyHiiLayout(options.HiiDatabase) == HiiFormat::Unknown) {
+      Err(L"BIOS UEFI version not supported.\n");
+      return status::kFailure;
+    }
+    if (!AnyVariableSwitch()) {
+      EfiStatus init = ops_.initializeEvaluation(options.HiiDatabase);
+      if (init == efi::kSuccess) {
+        evaluationReady_ = true;
+      } else {
+        Print(Stream::Err, L"Warning:%X -Internal Error Occured ,SetupQuestion Evaluation will not be supported \n",
+              static_cast<Status>(init));
+      }
+    }
+    if (run.langCode && !Quiet()) ops_.checkMappingLanguages(options);
+    if (options.Export) return Export();
+    if (options.Import) return Import();
+    if (Given(Switch::Cs)) return ScriptCompare();
+    return status::kSuccess;
+  }
+
+  Status Export() {
+    ToolOptions& options = Run().options;
+    if (Given(Switch::P)) {
+      summaryWanted_ = false;
+      Status result = ops_.exportPldm(options);
+      if (result == 1) {
+        Err(L"\nPLDM Tables exported to files Successfully.\n");
+        return status::kSuccess;
+      }
+      Err(L"\nFailed to export some or all of the PLDM tables.\n");
+      // A failed export must not leave the run reporting success.
+      return result == status::kSuccess ? status::kFailure : result;
+    }
+    if (Given(Switch::Ms)) {
+      Status status = ops_.exportSingleQuestion(options);
+      if (status == status::kSuccess) {
+        summaryWanted_ = false;
+        return status;
+      }
+      Print(Stream::Err, L"\nERROR:%X - Single question export failed.\n", status);
+      return status;
+    }
+    return ops_.exportScript(options);
+  }
+
+  Status Import() {
+    ToolOptions& options = Run().options;
+    Status status;
+    if (Given(Switch::Ms) && Given(Switch::Qv)) {
+      status = ops_.updateSingleQuestion(options);
+      if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X - Single question update failed.\n", status);
+    } else if (Given(Switch::P)) {
+      status = ops_.importPldm(options.PldmFileName, options.HiiDatabase);
+      if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X - Pldm Import failed.\n", status);
+    } else if (AnyVariableSwitch()) {
+      status = ops_.updateSingleVariable(options.VariableName, options.VariableGuid, options.VariableValue,
+                                         options.VariableFile);
+      if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X -  Variable update/create failed.\n", status);
+    } else {
+      status = ops_.parseScriptFile(options);
+      if (status != status::kSuccess) return status;
+      status = ops_.importScript(options);
+      if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X -  Importing Script file\n", status);
+    }
+    return status;
+  }
+
+  // Compares two script files, or one with the running system's settings, which are first
+  // exported to the temporary file.
+  Status ScriptCompare() {
+    RunState& run = Run();
+    ToolOptions& options = run.options;
+    std::wstring fileB = run.compareFileB;
+    if (run.singleFileCompare) {
+      options.ScriptFile.reset(std::fopen(kCompareTempFile, "w+"));
+      if (!options.ScriptFile) {
+        Print(Stream::Err, L"ERROR:%X -  Opening NVRAM Script File\n", status::kInvalidParameter);
+        return status::kInvalidParameter;
+      }
+      tempFileCreated_ = true;
+      fileB = ToWide(kCompareTempFile);
+      options.ScriptFileName = fileB;
+      WriteScriptHeader(options.ScriptFile.get(), fileB);
+      WriteChecksumLine(options.ScriptFile.get(), options.HiiCrc32);
+      Status status = ops_.exportScriptForCompare(options);
+      options.ScriptFile.reset();  // complete on disk before the compare reads it by name
+      if (status != status::kSuccess) return status;
+    }
+    Status status = ops_.compareScripts(run.compareFileA, fileB, run.compareOutput);
+    if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X - Script comparison failed.\n", status);
+    return status;
+  }
+
+  void Summary() {
+    RunState& run = Run();
+    const ToolOptions& options = run.options;
+    if (options.Export) {
+      Err(L"\nScript file exported successfully.\n");
+      return;
+    }
+    if (options.Import) {
+      if (run.SystemModified && Given(Switch::Ni)) ops_.writeUtilityIndication();
+      if (run.SystemModified && run.ResetRequired && !Quiet())
+        Err(L"\n WARNING : Power cycle reset is required for some of the updated controls.\n");
+      if (!run.SystemModified) {
+        Err(L"\nSystem configuration not modified.\n");
+      } else if (!run.ImportErrors) {
+        if (Given(Switch::Ms) && Given(Switch::Qv)) Err(L"\nQuestion value imported successfully.\n");
+        else if (Given(Switch::P)) Err(L"\nPldm file imported successfully.\n");
+        else if (AnyVariableSwitch()) Err(L"\nVariable updated/created successfully.\n");
+        else Err(L"\nScript file imported successfully.\n");
+      } else if (!Quiet()) {
+        Err(L"\nImport completed with some errors, see warnings given.\n");
+      } else {
+        // Quiet mode shortens the line but never turns failed writes into a success.
+        Err(L"\nImport completed with some errors.\n");
+      }
+      return;
+    }
+    if (Given(Switch::Cs)) Err(L"\nScript files are compared successfully.\n");
+  }
+
+  // Re-lock, release, and after an import that changed something the shutdown or reboot.
+  Status Finish(Status status) {
+    RunState& run = Run();
+    ToolOptions& options = run.options;
+    ops_.relockProtectedVariables();
+    DebugLog(LV_ALWS, "Main Execution of App [END] with status %x\n ", status);
+    if (evaluationReady_) ops_.releaseEvaluation();
+    options.HiiDatabase = {};
+    options.ListingFile.reset();
+    options.ScriptFile.reset();
+    options.HiiFile.reset();
+    options.DuplicateFile.reset();
+    if (tempFileCreated_) std::remove(kCompareTempFile);
+
+    WipePassword(run.currentAdmin);
+    WipePassword(run.newAdmin);
+    WipePassword(run.newUser);
+    run.langCode.reset();
+
+    if (run.SystemModified) {
+      if (Given(Switch::Shutdown) &&
+          AskYesNo(L"Warning : System is going to Shutdown. Do you want to proceed (Y|N)? \n", ops_.readKey)) {
+        status = ops_.shutDownSystem();
+        if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X Shutdown failure.\n", status);
+      }
+      if (Given(Switch::Reboot) &&
+          AskYesNo(L"Warning : System is going to Reboot. Do you want to proceed (Y|N)? \n", ops_.readKey)) {
+        status = ops_.rebootSystem();
+        if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X Reboot failure.\n", status);
+      }
+    }
+    return status;
+  }
+
+  const OperationTable& ops_;
+  bool summaryWanted_ = true;
+  bool evaluationReady_ = false;
+  bool tempFileCreated_ = false;
+};
+
+Status ReportAllocationFailure() {
+  Print(Stream::Err, L"ERROR %X : %ls\n", status::kOutOfMemory, kMemoryFailureText);
+  return status::kOutOfMemory;
+}
+
+}  // namespace
+
+Status GuardAllocation(const std::function<Status()>& steps) {
+  try {
+    return steps();
+  } catch (const std::bad_alloc&) {
+    return ReportAllocationFailure();
+  }
+}
+
+OperationTable DefaultOperations() {
+  OperationTable ops;
+  ops.readKey = ReadKey;
+  ops.bindToFirstProcessor = BindToFirstProcessor;
+  ops.changeSetupPasswords = ChangeSetupPasswords;
+  ops.relockProtectedVariables = RelockProtectedVariables;
+  ops.retrieveHiiDatabase = RetrieveHiiDatabase;
+  ops.classifyHiiLayout = ClassifyHiiLayout;
+  ops.initializeEvaluation = InitializeEvaluation;
+  ops.releaseEvaluation = ReleaseEvaluation;
+  ops.checkMappingLanguages = CheckMappingLanguages;
+  ops.exportRawVariables = ExportRawVariables;
+  ops.importRawVariables = ImportRawVariables;
+  ops.exportPldm = ExportPldm;
+  ops.importPldm = ImportPldm;
+  ops.exportSingleQuestion = ExportSingleQuestion;
+  ops.updateSingleQuestion = UpdateSingleQuestion;
+  ops.exportScript = ExportScript;
+  ops.exportScriptForCompare = [](ToolOptions& options) {
+    return ExportScriptTo(options.ScriptFile.get(), nullptr, true);
+  };
+  ops.parseScriptFile = ParseScriptFile;
+  ops.importScript = ImportScript;
+  ops.updateSingleVariable = UpdateSingleVariable;
+  ops.writeUtilityIndication = WriteUtilityIndication;
+  ops.compareScripts = CompareScripts;
+  ops.shutDownSystem = ShutDownSystem;
+  ops.rebootSystem = RebootSystem;
+  return ops;
+}
+
+Status RunToolWith(int argc, char** argv, const OperationTable& ops) {
+  try {
+    Status status = PreScanBanner(argc, argv);
+    if (status == status::kInvalidParameter) {
+      Print(Stream::Err, L"ERROR:%X -  Parsing CMD Line Arguments\n", status);
+      if (PauseForKey(ops.readKey)) ShowUsage([&] { return PauseForKey(ops.readKey); });
+      return status;
+    }
+    if (status != status::kSuccess) return status;
+    ops.bindToFirstProcessor();
+    return RunSequence(ops).Execute(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // Outside the operation steps there is nothing left to finish.
+    return ReportAllocationFailure();
+  }
+}
+
+Status RunTool(int argc, char** argv) { return RunToolWith(argc, argv, DefaultOperations()); }
 
 }  // namespace kes

@@ -1,0 +1,313 @@
+// The run sequence around the operations: dispatch by mode, failure messages, summary lines,
+// the finish steps, the allocation guard and the shutdown and reboot prompts. The operations are
+// fakes so that every outcome can be reached.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <new>
+
+#include "App/common/console.h"
+#include "App/driver.h"
+#include "tests/App/in_process.h"
+
+namespace kes::test {
+namespace {
+
+// Fake operations: each records its call and returns what the test set.
+struct Fakes {
+  std::vector<std::string> calls;
+  std::string keys;  // answers to the prompts; end of input after them
+  size_t nextKey = 0;
+  Status passwords = 0, hii = 0, rawExport = 0, rawImport = 0, pldmExport = 1, pldmImport = 0;
+  Status questionExport = 0, questionUpdate = 0, scriptExport = 0, scriptParse = 0, scriptImport = 0;
+  Status variableUpdate = 0, compare = 0;
+  HiiFormat format = HiiFormat::Uefi;
+  EfiStatus evaluation = efi::kSuccess;
+  // Runs inside every import: sets the outcome flags as the real imports do.
+  bool modified = false, importErrors = false, resetRequired = false;
+  bool throwInExport = false;
+  bool realShutdown = false;  // only with a stub "shutdown" first on PATH
+  std::wstring compareB;
+  std::string tempFileDuringExport;
+
+  bool Called(const std::string& name) const { return std::count(calls.begin(), calls.end(), name) > 0; }
+
+  Status Import(const char* name, Status result) {
+    calls.push_back(name);
+    kes::Run().SystemModified = modified;
+    kes::Run().ImportErrors = importErrors;
+    kes::Run().ResetRequired = resetRequired;
+    return result;
+  }
+
+  OperationTable Table() {
+    OperationTable ops = DefaultOperations();
+    auto record = [this](const char* name, Status result) {
+      return [this, name, result](auto&&...) {
+        calls.push_back(name);
+        return result;
+      };
+    };
+    ops.readKey = [this] { return nextKey < keys.size() ? static_cast<unsigned char>(keys[nextKey++]) : -1; };
+    ops.bindToFirstProcessor = [] {};
+    ops.changeSetupPasswords = record("passwords", passwords);
+    ops.relockProtectedVariables = record("relock", 0);
+    ops.retrieveHiiDatabase = [this](ToolOptions& o) {
+      calls.push_back("hii");
+      o.HiiDatabase = {1, 2, 3};
+      o.HiiCrc32 = 0xC0FFEE;
+      return hii;
+    };
+    ops.classifyHiiLayout = [this](Bytes) { return format; };
+    ops.initializeEvaluation = [this](Bytes) {
+      calls.push_back("evaluation");
+      return evaluation;
+    };
+    ops.releaseEvaluation = [this] { calls.push_back("release"); };
+    ops.checkMappingLanguages = [this](const ToolOptions&) { calls.push_back("languages"); };
+    ops.exportRawVariables = record("rawExport", rawExport);
+    ops.importRawVariables = [this](ToolOptions&) { return Import("rawImport", rawImport); };
+    ops.exportPldm = record("pldmExport", pldmExport);
+    ops.importPldm = [this](const std::wstring&, Bytes) { return Import("pldmImport", pldmImport); };
+    ops.exportSingleQuestion = record("questionExport", questionExport);
+    ops.updateSingleQuestion = [this](ToolOptions&) { return Import("questionUpdate", questionUpdate); };
+    ops.exportScript = [this](ToolOptions&) {
+      calls.push_back("scriptExport");
+      if (throwInExport) throw std::bad_alloc();
+      return scriptExport;
+    };
+    ops.exportScriptForCompare = [this](ToolOptions& o) {
+      calls.push_back("compareExport");
+      std::fflush(o.ScriptFile.get());
+      tempFileDuringExport = ReadFileText("Tempfile.txt");
+      return scriptExport;
+    };
+    ops.parseScriptFile = record("scriptParse", scriptParse);
+    ops.importScript = [this](ToolOptions&) { return Import("scriptImport", scriptImport); };
+    ops.updateSingleVariable = [this](auto&&...) { return Import("variableUpdate", variableUpdate); };
+    ops.writeUtilityIndication = record("indication", 0);
+    if (!realShutdown) {
+      ops.shutDownSystem = record("shutdown", 0);
+      ops.rebootSystem = record("reboot", 0);
+    }
+    ops.compareScripts = [this](const std::wstring&, const std::wstring& b, const std::wstring&) {
+      calls.push_back("compare");
+      compareB = b;
+      return compare;
+    };
+    return ops;
+  }
+};
+
+class DriverTest : public InProcessTest {
+ protected:
+  void SetUp() override {
+    InProcessTest::SetUp();
+    WriteFileText("in.txt", "script");
+    WriteFileText("list.txt", "listing");
+    WriteFileText("raw.bin", "raw");
+  }
+
+  Status RunWith(std::vector<std::string> words, Fakes& fakes) {
+    ResetRunState();
+    Argv args(std::move(words));
+    OperationTable ops = fakes.Table();
+    ConsoleCapture capture;
+    Status st = RunToolWith(args.argc(), args.argv(), ops);
+    out_ = capture.out();
+    err_ = capture.err();
+    return st;
+  }
+
+  std::string out_, err_;
+};
+
+struct SummaryCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::function<void(Fakes&)> setup;
+  std::string err;
+  Status status;
+};
+
+TEST_F(DriverTest, OutcomeOfEveryModeAndItsSummaryLine) {
+  auto modified = [](Fakes& f) { f.modified = true; };
+  auto none = [](Fakes&) {};
+  const std::vector<SummaryCase> cases = {
+      {"script export", {"/o", "/s", "out.txt"}, none, "\nScript file exported successfully.\n", 0},
+      {"script export fails", {"/o", "/s", "out.txt"}, [](Fakes& f) { f.scriptExport = 13; }, "", 13},
+      {"pldm export", {"/o", "/p", "x.pldm"}, none, "\nPLDM Tables exported to files Successfully.\n", 0},
+      {"pldm export fails", {"/o", "/p", "x.pldm"}, [](Fakes& f) { f.pldmExport = 0; },
+       "\nFailed to export some or all of the PLDM tables.\n", 1},
+      {"question export", {"/o", "/ms", "m"}, none, "", 0},
+      {"question export fails", {"/o", "/ms", "m"}, [](Fakes& f) { f.questionExport = 13; },
+       "\nERROR:D - Single question export failed.\n", 13},
+      {"question update", {"/i", "/ms", "m", "/qv", "1"}, modified, "\nQuestion value imported successfully.\n", 0},
+      {"question update fails", {"/i", "/ms", "m", "/qv", "1"}, [](Fakes& f) { f.questionUpdate = 87; },
+       "\nERROR:57 - Single question update failed.\n", 87},
+      {"pldm import", {"/i", "/p", "x.pldm"}, modified, "\nPldm file imported successfully.\n", 0},
+      {"pldm import fails", {"/i", "/p", "x.pldm"}, [](Fakes& f) { f.pldmImport = 0x82; },
+       "\nERROR:82 - Pldm Import failed.\n", 0x82},
+      {"variable", {"/i", "/varname", "V", "/varguid", "g", "/varvalue", "01"}, modified,
+       "\nVariable updated/created successfully.\n", 0},
+      {"variable fails", {"/i", "/varname", "V", "/varguid", "g", "/varvalue", "01"},
+       [](Fakes& f) { f.variableUpdate = 89; }, "\nERROR:59 -  Variable update/create failed.\n", 89},
+      {"script import", {"/i", "/s", "in.txt"}, modified, "\nScript file imported successfully.\n", 0},
+      {"script import, nothing changed", {"/i", "/s", "in.txt"}, none, "\nSystem configuration not modified.\n", 0},
+      {"script import needs a reset", {"/i", "/s", "in.txt"},
+       [](Fakes& f) { f.modified = f.resetRequired = true; },
+       "\n WARNING : Power cycle reset is required for some of the updated controls.\n"
+       "\nScript file imported successfully.\n",
+       0},
+      {"quiet import needing a reset", {"/i", "/s", "in.txt", "/q"},
+       [](Fakes& f) { f.modified = f.resetRequired = true; }, "\nScript file imported successfully.\n", 0},
+      {"import with errors", {"/i", "/s", "in.txt"}, [](Fakes& f) { f.modified = f.importErrors = true; },
+       "\nImport completed with some errors, see warnings given.\n", 0},
+      {"quiet restricted import with errors", {"/i", "/s", "in.txt", "/q", "/r"},
+       [](Fakes& f) { f.modified = f.importErrors = true; }, "\nImport completed with some errors.\n", 0},
+      {"quiet import with errors never claims success", {"/i", "/s", "in.txt", "/q"},
+       [](Fakes& f) { f.modified = f.importErrors = true; }, "\nImport completed with some errors.\n", 0},
+      {"script does not parse", {"/i", "/s", "in.txt"}, [](Fakes& f) { f.scriptParse = 13; }, "", 13},
+      {"script import fails", {"/i", "/s", "in.txt"}, [](Fakes& f) { f.scriptImport = 87; },
+       "\nERROR:57 -  Importing Script file\n", 87},
+      {"raw export", {"/o", "/l", "list.txt", "/n", "r.bin", "/h", "h.bin"}, none,
+       "\nScript file exported successfully.\n", 0},
+      {"raw export fails", {"/o", "/l", "list.txt", "/n", "r.bin", "/h", "h.bin"},
+       [](Fakes& f) { f.rawExport = 13; }, "ERROR:D -  Dumping NVRAM Variables to File\n", 13},
+      {"raw import", {"/i", "/l", "list.txt", "/n", "raw.bin"}, modified, "\nScript file imported successfully.\n", 0},
+      {"raw import fails", {"/i", "/l", "list.txt", "/n", "raw.bin"}, [](Fakes& f) { f.rawImport = 13; },
+       "ERROR:D -  Importing NVRAM Variables\n", 13},
+      {"compare", {"/cs", "a.txt", "/cs", "b.txt", "/o", "d.txt"}, none,
+       "\nScript files are compared successfully.\n", 0},
+      {"compare fails", {"/cs", "a.txt", "/cs", "b.txt", "/o", "d.txt"}, [](Fakes& f) { f.compare = 23; },
+       "\nERROR:17 - Script comparison failed.\n", 23},
+      {"hii retrieval fails", {"/o", "/s", "out.txt"}, [](Fakes& f) { f.hii = 0x82; },
+       "ERROR:82 -  BIOS not compatible\n", 0x82},
+      {"unknown hii layout", {"/o", "/s", "out.txt"}, [](Fakes& f) { f.format = HiiFormat::Unknown; },
+       "BIOS UEFI version not supported.\n", 1},
+      {"evaluation unavailable", {"/o", "/s", "out.txt"}, [](Fakes& f) { f.evaluation = efi::kNotFound; },
+       "Warning:E -Internal Error Occured ,SetupQuestion Evaluation will not be supported \n"
+       "\nScript file exported successfully.\n",
+       0},
+      {"password refused", {"/i", "/s", "in.txt", "/cpwd", "bad"}, [](Fakes& f) { f.passwords = 1; }, "", 1},
+  };
+  for (const SummaryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fakes fakes;
+    c.setup(fakes);
+    EXPECT_EQ(RunWith(c.args, fakes), c.status);
+    EXPECT_EQ(err_, c.err);
+    // Whatever happened, the protected variables are locked again, once.
+    EXPECT_EQ(std::count(fakes.calls.begin(), fakes.calls.end(), "relock"), 1);
+  }
+}
+
+TEST_F(DriverTest, StepsRunInOrderAndStopAtTheFirstFailure) {
+  Fakes fakes;
+  fakes.modified = true;
+  EXPECT_EQ(RunWith({"/i", "/s", "in.txt", "/cpwd", "p", "/lang", "de", "/ni"}, fakes), 0u);
+  EXPECT_EQ(fakes.calls, (std::vector<std::string>{"passwords", "hii", "evaluation", "languages", "scriptParse",
+                                                   "scriptImport", "indication", "relock", "release"}));
+
+  Fakes refused;
+  refused.passwords = 1;
+  EXPECT_EQ(RunWith({"/i", "/s", "in.txt", "/cpwd", "p"}, refused), 1u);
+  EXPECT_EQ(refused.calls, (std::vector<std::string>{"passwords", "relock"}));
+
+  // /h reads the database before the operation and only once; /q skips the language check; a
+  // single-variable update does not set up evaluation; nothing modified, no indication.
+  Fakes once;
+  EXPECT_EQ(RunWith({"/o", "/s", "out.txt", "/h", "hii.bin", "/lang", "de", "/q"}, once), 0u);
+  EXPECT_EQ(once.calls, (std::vector<std::string>{"hii", "evaluation", "scriptExport", "relock", "release"}));
+
+  Fakes variable;
+  EXPECT_EQ(RunWith({"/i", "/varname", "V", "/varguid", "g", "/varfile", "v.bin", "/ni"}, variable), 0u);
+  EXPECT_EQ(variable.calls, (std::vector<std::string>{"hii", "variableUpdate", "relock"}));
+}
+
+TEST_F(DriverTest, AllocationFailureEndsTheOperationAndTheFinishStepsStillRun) {
+  Fakes fakes;
+  fakes.throwInExport = true;
+  EXPECT_EQ(RunWith({"/o", "/s", "out.txt"}, fakes), 8u);
+  EXPECT_EQ(err_, "ERROR 8 : Memory Allocation Failure\n");
+  EXPECT_TRUE(fakes.Called("relock"));
+  EXPECT_TRUE(fakes.Called("release"));
+
+  ConsoleCapture capture;
+  EXPECT_EQ(GuardAllocation([]() -> Status { throw std::bad_alloc(); }), 8u);
+  EXPECT_EQ(GuardAllocation([] { return Status{5}; }), 5u);
+  EXPECT_EQ(capture.err(), "ERROR 8 : Memory Allocation Failure\n");
+}
+
+TEST_F(DriverTest, SingleFileCompareExportsTheSystemToTheTemporaryFileAndRemovesIt) {
+  Fakes fakes;
+  EXPECT_EQ(RunWith({"/cs", "a.txt", "/o", "d.txt"}, fakes), 0u);
+  EXPECT_EQ(err_, "\nScript files are compared successfully.\n");
+  EXPECT_EQ(fakes.compareB, L"Tempfile.txt");
+  EXPECT_EQ(fakes.tempFileDuringExport.rfind("// Script File Name : Tempfile.txt\n", 0), 0u);
+  EXPECT_NE(fakes.tempFileDuringExport.find("\r\nHIICrc32= C0FFEE\r\n"), std::string::npos);
+  EXPECT_FALSE(ReadFileBytes("Tempfile.txt").has_value());
+
+  // A run that compares nothing leaves a file of that name alone.
+  WriteFileText("Tempfile.txt", "mine");
+  Fakes other;
+  EXPECT_EQ(RunWith({"/o", "/s", "out.txt"}, other), 0u);
+  EXPECT_EQ(ReadFileText("Tempfile.txt"), "mine");
+}
+
+class PromptTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    MakeDirs(dir_ / "failing");
+    WriteFileText(dir_ / "failing/shutdown", "#!/bin/sh\necho \"$*\" >> \"$KESTREL_SHUTDOWN_LOG\"\nexit 1\n");
+    chmod((dir_ / "failing/shutdown").c_str(), 0755);
+  }
+  std::string Log() const { return ReadFileText(dir_ / "shutdown.log"); }
+  ScopedEnv log_{"KESTREL_SHUTDOWN_LOG", dir_ / "shutdown.log"};
+};
+
+TEST_F(PromptTest, ShutdownAndRebootAfterAModifyingImport) {
+  const std::string reboot = "Warning : System is going to Reboot. Do you want to proceed (Y|N)? \n";
+  const std::string shutdown = "Warning : System is going to Shutdown. Do you want to proceed (Y|N)? \n";
+  struct Case {
+    const char* name;
+    const char* option;
+    bool modified;
+    std::string keys;
+    bool failingStub;
+    std::string prompt;
+    std::string log;
+    Status status;
+    std::string errTail;
+  } cases[] = {
+      {"reboot declined", "/reboot", true, "n", false, reboot, "", 0, ""},
+      {"reboot accepted", "/reboot", true, "y", false, reboot, "-r now\n", 0, ""},
+      {"other keys are ignored", "/reboot", true, "x\nY", false, reboot, "-r now\n", 0, ""},
+      {"end of input declines", "/shutdown", true, "", false, shutdown, "", 0, ""},
+      {"shutdown accepted", "/shutdown", true, "Y", false, shutdown, "-h now\n", 0, ""},
+      {"nothing modified, no prompt", "/reboot", false, "y", false, "", "", 0, ""},
+      {"failing reboot", "/reboot", true, "y", true, reboot, "-r now\n", 1, "\nERROR:1 Reboot failure.\n"},
+      {"failing shutdown", "/shutdown", true, "y", true, shutdown, "-h now\n", 1, "\nERROR:1 Shutdown failure.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove((dir_ / "shutdown.log").c_str());
+    ScopedEnv path("PATH", std::string(c.failingStub ? dir_ / "failing" : KESTREL_TEST_STUB_BIN) + ":" +
+                               std::getenv("PATH"));
+    Fakes fakes;
+    fakes.realShutdown = true;
+    fakes.modified = c.modified;
+    fakes.keys = c.keys;
+    EXPECT_EQ(RunWith({"/i", "/s", "in.txt", c.option}, fakes), c.status);
+    size_t at = out_.find("Warning : System is going to");
+    EXPECT_EQ(at == std::string::npos ? "" : out_.substr(at), c.prompt);
+    EXPECT_EQ(Log(), c.log);
+    ASSERT_GE(err_.size(), c.errTail.size());
+    EXPECT_EQ(err_.substr(err_.size() - c.errTail.size()), c.errTail);
+  }
+}
+
+}  // namespace
+}  // namespace kes::test

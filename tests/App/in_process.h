@@ -1,0 +1,76 @@
+// In-process fixture for the App tests: a firmware tree with a supported identification table
+// behind KESTREL_SYSFS_FIRMWARE, a working directory of its own, and fresh run state.
+#pragma once
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "App/common/run_state.h"
+#include "firmware/firmware_state.h"
+#include "tests/support/test_support.h"
+
+namespace kes::test {
+
+// Sets an environment variable for the lifetime of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_) setenv(name_, old_->c_str(), 1);
+    else unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// An argument vector as main() receives it (the tool's path first).
+class Argv {
+ public:
+  explicit Argv(std::vector<std::string> words) : words_(std::move(words)) {
+    words_.insert(words_.begin(), "KESLNX_64");
+    for (auto& w : words_) pointers_.push_back(w.data());
+    pointers_.push_back(nullptr);
+  }
+  int argc() const { return static_cast<int>(words_.size()); }
+  char** argv() { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> words_;
+  std::vector<char*> pointers_;
+};
+
+class InProcessTest : public ::testing::Test {
+ protected:
+  InProcessTest() : firmware_("KESTREL_SYSFS_FIRMWARE", dir_ / "fw") {}
+
+  void SetUp() override {
+    MakeFirmwareTree(dir_ / "fw");
+    MakeDirs(work());
+    char buffer[4096];
+    if (getcwd(buffer, sizeof buffer)) savedCwd_ = buffer;
+    ASSERT_EQ(chdir(work().c_str()), 0);
+    ResetRunState();
+    ResetFirmwareState();
+  }
+  void TearDown() override {
+    ResetRunState();
+    ResetFirmwareState();
+    if (!savedCwd_.empty()) (void)chdir(savedCwd_.c_str());
+  }
+  std::string work() const { return dir_ / "work"; }
+
+  TempDir dir_;
+  ScopedEnv firmware_;
+  std::string savedCwd_;
+};
+
+}  // namespace kes::test
