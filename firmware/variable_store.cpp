@@ -1,52 +1,415 @@
-// Minimal efivarfs access; the complete store (sysfs interface, immutable flag, error
-// reporting) replaces this.
+// UEFI variables through the kernel's variable file systems.
+//
+// efivarfs: one file per variable, <root>/efi/efivars/<Name>-<guid>, holding the 4-byte
+// little-endian attribute word followed by the data. Every write() is one SetVariable of the
+// whole content, so a variable is always written in a single call; a write of the attribute word
+// alone deletes it. New files carry the immutable inode flag, which must be cleared before the
+// file can be opened for writing or removed, and is put back afterwards.
+//
+// sysfs (older kernels): <root>/efi/vars/<Name>-<guid>/{data,attributes,raw_var}; a variable is
+// replaced by writing a packed 2084-byte record to raw_var.
+//
+// Everything that touches the file system goes through the small set of helpers in the
+// "file edge" section below.
 #include "firmware/variable_store.h"
 
-#include <cerrno>
-#include <cstdio>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/types.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "App/common/console.h"
+#include "App/common/le.h"
 #include "App/common/text.h"
 #include "firmware/firmware_root.h"
+#include "firmware/firmware_state.h"
 
 namespace kes {
 namespace {
+
+constexpr uint32_t kEfivarfsMagic = 0xDE5E81E4;
+constexpr uint32_t kImmutableFlag = 0x10;  // FS_IMMUTABLE_FL
+
 int g_lastWriteError = 0;
-std::string EfivarfsPath(const std::string& name, const EfiGuid& guid) {
-  return FirmwarePath("efi/efivars/") + name + "-" + FormatGuidText(guid);
+
+// ---- File edge: the only code that performs system calls on variable files. ----
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and reports the close error (FUSE file systems may report a failed write here).
+  int Close() {
+    int fd = fd_;
+    fd_ = -1;
+    return (fd >= 0 && ::close(fd) != 0) ? errno : 0;
+  }
+
+ private:
+  int fd_;
+};
+
+int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
 }
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool IsEfivarfs(const std::string& path) {
+  struct statfs sfs {};
+  return ::statfs(path.c_str(), &sfs) == 0 && static_cast<uint32_t>(sfs.f_type) == kEfivarfsMagic;
+}
+
+enum class ReadResult { Ok, Missing, TooLarge, Failed };
+
+// Reads a whole file, at most maxBytes, up to its end. The size from fstat only sizes the first
+// read: sysfs files report a page as their size, and a variable can change between stat and read.
+ReadResult ReadAll(const std::string& path, size_t maxBytes, std::vector<uint8_t>& out, int& error,
+                   bool reportStatFailure) {
+  FileDescriptor fd(OpenRetrying(path, O_RDONLY));
+  if (!fd.valid()) {
+    error = errno;
+    return error == ENOENT || error == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    error = errno;
+    if (reportStatFailure) PrintNarrow(Stream::Err, "stat errno %s\n", std::strerror(error));
+    return ReadResult::Failed;
+  }
+  size_t hint = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  if (hint > maxBytes) return ReadResult::TooLarge;
+  std::vector<uint8_t> data(std::max<size_t>(hint + 1, 4096));
+  size_t used = 0;
+  for (;;) {
+    if (used == data.size()) {
+      if (data.size() > maxBytes) return ReadResult::TooLarge;
+      data.resize(std::min(data.size() * 2, maxBytes + 1));
+    }
+    ssize_t n = ::read(fd.get(), data.data() + used, data.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return ReadResult::Failed;
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  if (used > maxBytes) return ReadResult::TooLarge;
+  data.resize(used);
+  out = std::move(data);
+  return ReadResult::Ok;
+}
+
+// One write() of the whole buffer; a short write is a failure (the variable file systems take a
+// variable in one call, so a partial write can never be completed by a second one).
+int WriteOnce(int fd, std::span<const uint8_t> bytes) {
+  ssize_t n;
+  do {
+    n = ::write(fd, bytes.data(), bytes.size());
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno;
+  return static_cast<size_t>(n) == bytes.size() ? 0 : EIO;
+}
+
+// Inode flags through FS_IOC_GETFLAGS / FS_IOC_SETFLAGS. The kernel's ioctl takes an int even
+// though the request is declared with a long; FUSE file systems may answer with 4 bytes only. An
+// 8-byte zeroed buffer whose first 4 bytes carry the flags serves both.
+bool GetInodeFlags(int fd, uint32_t& flags, int& error) {
+  uint64_t buffer = 0;
+  if (::ioctl(fd, FS_IOC_GETFLAGS, &buffer) != 0) {
+    error = errno;
+    return false;
+  }
+  std::memcpy(&flags, &buffer, sizeof flags);
+  return true;
+}
+
+bool SetInodeFlags(int fd, uint32_t flags, int& error) {
+  uint64_t buffer = 0;
+  std::memcpy(&buffer, &flags, sizeof flags);
+  if (::ioctl(fd, FS_IOC_SETFLAGS, &buffer) != 0) {
+    error = errno;
+    return false;
+  }
+  return true;
+}
+
+// Clears the immutable flag for the duration of a write and puts it back afterwards, only when it
+// was set before: the write must leave the file's flags as it found them. A file system without
+// inode flags (ENOTTY, EOPNOTSUPP) has nothing to clear, and the write simply goes ahead; so does
+// one that refuses the change, and the open for writing then reports the refusal.
+class ImmutableFlagGuard {
+ public:
+  explicit ImmutableFlagGuard(const std::string& path) : path_(path) {
+    FileDescriptor fd(OpenRetrying(path, O_RDONLY | O_NONBLOCK));
+    if (!fd.valid()) return;  // a new variable: nothing to clear
+    int error = 0;
+    uint32_t flags = 0;
+    if (!GetInodeFlags(fd.get(), flags, error)) return;  // unsupported flags, or no access
+    if (!(flags & kImmutableFlag)) return;
+    if (SetInodeFlags(fd.get(), flags & ~kImmutableFlag, error)) {
+      cleared_ = true;
+      flags_ = flags;
+    }
+  }
+  ~ImmutableFlagGuard() { Restore(); }
+  ImmutableFlagGuard(const ImmutableFlagGuard&) = delete;
+  ImmutableFlagGuard& operator=(const ImmutableFlagGuard&) = delete;
+
+  void Restore() {
+    if (!cleared_) return;
+    cleared_ = false;
+    FileDescriptor fd(OpenRetrying(path_, O_RDONLY | O_NONBLOCK));
+    if (!fd.valid()) return;  // the write deleted the variable
+    int error = 0;
+    SetInodeFlags(fd.get(), flags_, error);
+  }
+
+ private:
+  std::string path_;
+  bool cleared_ = false;
+  uint32_t flags_ = 0;
+};
+
+// ---- Interface selection, decided once per process. ----
+
+std::string SysfsDirectory() { return FirmwarePath("efi/vars"); }
+std::string EfivarfsDirectory() { return FirmwarePath("efi/efivars"); }
+
+bool SysfsInUse() {
+  FirmwareState& fw = Firmware();
+  if (fw.sysfsInUse < 0) fw.sysfsInUse = IsDirectory(SysfsDirectory()) ? 1 : 0;
+  return fw.sysfsInUse == 1;
+}
+
+// efivarfs is usable when its directory exists and carries the efivarfs magic. A redirected
+// firmware root (an emulator mount or a captured tree) is taken as it is.
+bool EfivarfsUsable() {
+  FirmwareState& fw = Firmware();
+  if (fw.efivarfsUsable < 0) {
+    std::string dir = EfivarfsDirectory();
+    fw.efivarfsUsable = IsDirectory(dir) && (FirmwareRootOverridden() || IsEfivarfs(dir)) ? 1 : 0;
+  }
+  return fw.efivarfsUsable == 1;
+}
+
+std::string VariableFileName(const std::string& name, const EfiGuid& guid) {
+  return name + "-" + FormatGuidText(guid);
+}
+
+// ---- sysfs interface. ----
+
+struct AttributeName {
+  const char* text;
+  uint32_t bit;
+};
+constexpr AttributeName kAttributeNames[] = {
+    {"EFI_VARIABLE_NON_VOLATILE", EFI_VARIABLE_NON_VOLATILE},
+    {"EFI_VARIABLE_BOOTSERVICE_ACCESS", EFI_VARIABLE_BOOTSERVICE_ACCESS},
+    {"EFI_VARIABLE_RUNTIME_ACCESS", EFI_VARIABLE_RUNTIME_ACCESS},
+    {"EFI_VARIABLE_HARDWARE_ERROR_RECORD", EFI_VARIABLE_HARDWARE_ERROR_RECORD},
+    {"EFI_VARIABLE_AUTHENTICATED_WRITE_ACCESS", EFI_VARIABLE_AUTHENTICATED_WRITE_ACCESS},
+    {"EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS", EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS},
+    {"EFI_VARIABLE_APPEND_WRITE", EFI_VARIABLE_APPEND_WRITE},
+};
+
+uint32_t ParseAttributeLines(std::string_view text) {
+  uint32_t attributes = 0;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    for (const AttributeName& a : kAttributeNames)
+      if (line == a.text) attributes |= a.bit;
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return attributes;
+}
+
+bool SysfsRead(const std::string& name, const EfiGuid& guid, uint32_t& attributes,
+               std::vector<uint8_t>& data) {
+  std::string dir = SysfsDirectory() + "/" + VariableFileName(name, guid);
+  std::vector<uint8_t> bytes, attributeText;
+  int error = 0;
+  if (ReadAll(dir + "/data", kMaxVariableFileBytes, bytes, error, false) != ReadResult::Ok) return false;
+  if (ReadAll(dir + "/attributes", 64 * 1024, attributeText, error, false) != ReadResult::Ok) return false;
+  attributes = ParseAttributeLines(std::string_view(reinterpret_cast<const char*>(attributeText.data()),
+                                                    attributeText.size()));
+  data = std::move(bytes);
+  return true;
+}
+
+std::vector<uint8_t> BuildRawVarRecord(const std::string& name, const EfiGuid& guid, uint32_t attributes,
+                                       std::span<const uint8_t> data) {
+  std::vector<uint8_t> record(raw_var::kRecordBytes, 0);
+  std::vector<uint8_t> name16 = WideToUtf16Bytes(ToWide(name), false);
+  std::copy_n(name16.begin(), std::min(name16.size(), raw_var::kNameBytes - 2), record.begin());
+  auto guidBytes = guid.ToBytes();
+  std::copy(guidBytes.begin(), guidBytes.end(), record.begin() + raw_var::kGuidOffset);
+  PutLe64(record.data() + raw_var::kDataSizeOffset, data.size());
+  std::copy(data.begin(), data.end(), record.begin() + raw_var::kDataOffset);
+  PutLe32(record.data() + raw_var::kAttributesOffset, attributes);
+  return record;
+}
+
+// Only a variable that exists in the sysfs tree can be replaced there, and only when its data
+// fits the record (the record's data field is never cut short).
+bool SysfsWrite(const std::string& name, const EfiGuid& guid, uint32_t attributes,
+                std::span<const uint8_t> data, int& error) {
+  if (data.size() > raw_var::kDataBytes) {
+    error = EFBIG;
+    return false;
+  }
+  uint32_t currentAttributes = 0;
+  std::vector<uint8_t> current;
+  if (!SysfsRead(name, guid, currentAttributes, current)) {
+    error = ENOENT;
+    return false;
+  }
+  std::vector<uint8_t> record = BuildRawVarRecord(name, guid, attributes, data);
+  std::string path = SysfsDirectory() + "/" + VariableFileName(name, guid) + "/raw_var";
+  FileDescriptor fd(OpenRetrying(path, O_WRONLY));
+  if (!fd.valid()) {
+    error = errno;
+    return false;
+  }
+  error = WriteOnce(fd.get(), record);
+  if (error == 0) error = fd.Close();
+  return error == 0;
+}
+
+// ---- efivarfs. ----
+
+bool EfivarfsRead(const std::string& name, const EfiGuid& guid, uint32_t& attributes,
+                  std::vector<uint8_t>& data) {
+  std::vector<uint8_t> content;
+  int error = 0;
+  std::string path = EfivarfsDirectory() + "/" + VariableFileName(name, guid);
+  if (ReadAll(path, kMaxVariableFileBytes, content, error, true) != ReadResult::Ok) return false;
+  // A file shorter than the attribute word holds no variable (efivarfs leaves such a file behind
+  // after a rejected write).
+  if (content.size() < 4) return false;
+  attributes = Le32(content, 0);
+  data.assign(content.begin() + 4, content.end());
+  return true;
+}
+
+bool EfivarfsWrite(const std::string& name, const EfiGuid& guid, uint32_t attributes,
+                   std::span<const uint8_t> data, int& error) {
+  std::string path = EfivarfsDirectory() + "/" + VariableFileName(name, guid);
+  std::vector<uint8_t> content;
+  content.reserve(4 + data.size());
+  AppendLe32(content, attributes);
+  content.insert(content.end(), data.begin(), data.end());
+
+  ImmutableFlagGuard flagGuard(path);
+  bool deleting = data.empty();
+  // Deleting a variable that does not exist must not create its file.
+  FileDescriptor fd(OpenRetrying(path, deleting ? O_WRONLY : O_WRONLY | O_CREAT, 0600));
+  if (!fd.valid()) {
+    error = errno;
+    return false;
+  }
+  // Plain file systems keep stale bytes past a shorter write; efivarfs ignores the size.
+  (void)::ftruncate(fd.get(), static_cast<off_t>(content.size()));
+  error = WriteOnce(fd.get(), content);
+  int closeError = fd.Close();
+  if (error == 0) error = closeError;
+  if (error != 0) return false;
+  if (deleting && Exists(path)) {
+    // efivarfs removes the file when the variable goes away; a file system that kept it (a
+    // plain directory) gets it removed here, so that the variable is gone either way.
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      error = errno;
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+bool CheckVariableName(std::string_view name) {
+  if (name.empty()) {
+    Err(L"ERROR: A variable name must not be empty.\n");
+    return false;
+  }
+  if (name.find('/') != std::string_view::npos || name.find('\0') != std::string_view::npos) {
+    Print(Stream::Err, L"ERROR: Variable name '%ls' must not contain '/'.\n", ToWide(name).c_str());
+    return false;
+  }
+  if (name.size() > kMaxVariableNameBytes) {
+    Print(Stream::Err, L"ERROR: Variable name '%ls' is longer than %d bytes.\n", ToWide(name).c_str(),
+          static_cast<int>(kMaxVariableNameBytes));
+    return false;
+  }
+  return true;
+}
 
 Status ReadEfiVariable(const std::string& name, const EfiGuid& guid, uint32_t& attributes,
                        std::vector<uint8_t>& data) {
-  auto bytes = ReadWholeFile(EfivarfsPath(name, guid));
-  if (!bytes || bytes->size() < 4) return status::kFailure;
-  attributes = (*bytes)[0] | ((*bytes)[1] << 8) | ((*bytes)[2] << 16) | (static_cast<uint32_t>((*bytes)[3]) << 24);
-  data.assign(bytes->begin() + 4, bytes->end());
-  return status::kSuccess;
+  if (!CheckVariableName(name)) return status::kFailure;
+  uint32_t attr = 0;
+  std::vector<uint8_t> bytes;
+  if ((SysfsInUse() && SysfsRead(name, guid, attr, bytes)) ||
+      (EfivarfsUsable() && EfivarfsRead(name, guid, attr, bytes))) {
+    attributes = attr;
+    data = std::move(bytes);
+    return status::kSuccess;
+  }
+  return status::kFailure;
 }
 
 Status WriteEfiVariable(const std::string& name, const EfiGuid& guid, uint32_t attributes,
                         std::span<const uint8_t> data) {
-  std::string path = EfivarfsPath(name, guid);
-  if (data.empty()) {
-    if (std::remove(path.c_str()) != 0) { g_lastWriteError = errno; return status::kFailure; }
+  if (!CheckVariableName(name)) {
+    g_lastWriteError = name.size() > kMaxVariableNameBytes ? ENAMETOOLONG : EINVAL;
+    return status::kFailure;
+  }
+  int error = ENODEV;  // neither interface is available
+  if (SysfsInUse() && SysfsWrite(name, guid, attributes, data, error)) {
     g_lastWriteError = 0;
     return status::kSuccess;
   }
-  std::vector<uint8_t> content(4 + data.size());
-  content[0] = attributes & 0xFF; content[1] = (attributes >> 8) & 0xFF;
-  content[2] = (attributes >> 16) & 0xFF; content[3] = attributes >> 24;
-  std::copy(data.begin(), data.end(), content.begin() + 4);
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) { g_lastWriteError = errno; return status::kFailure; }
-  bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-  ok = (std::fclose(f) == 0) && ok;
-  g_lastWriteError = ok ? 0 : errno;
-  return ok ? status::kSuccess : status::kFailure;
+  if (EfivarfsUsable()) {
+    if (EfivarfsWrite(name, guid, attributes, data, error)) {
+      g_lastWriteError = 0;
+      return status::kSuccess;
+    }
+  }
+  g_lastWriteError = error;
+  return status::kFailure;
 }
 
 std::optional<std::vector<uint8_t>> GetNVRAMVariable(std::wstring_view name, const EfiGuid& guid,
                                                      uint32_t* attributes) {
+  if (name.empty()) return std::nullopt;
   uint32_t attr = 0;
   std::vector<uint8_t> data;
   if (ReadEfiVariable(ToNarrow(name), guid, attr, data) != status::kSuccess) return std::nullopt;
@@ -56,7 +419,10 @@ std::optional<std::vector<uint8_t>> GetNVRAMVariable(std::wstring_view name, con
 
 Status SetNVRAMVariable(std::wstring_view name, const EfiGuid& guid, uint32_t attributes,
                         std::span<const uint8_t> data) {
-  if (name.empty() || attributes == 0) return kSetVariableBadArguments;
+  if (name.empty() || attributes == 0) {
+    g_lastWriteError = EINVAL;
+    return kSetVariableBadArguments;
+  }
   return WriteEfiVariable(ToNarrow(name), guid, attributes, data);
 }
 

@@ -26,6 +26,29 @@ inline constexpr uint32_t kDefaultVariableAttributes = 0x7;
 inline constexpr size_t kMaxVariableNameBytes = 99;
 inline constexpr Status kSetVariableBadArguments = 215;
 
+// The largest variable file the store reads (attribute word + data). A larger file is refused
+// instead of allocated; firmware variable storage is far smaller.
+inline constexpr size_t kMaxVariableFileBytes = 16 * 1024 * 1024;
+
+// The record the sysfs interface takes through <dir>/raw_var (the kernel's packed variable
+// record): UTF-16 name, vendor GUID, data size, data, status, attributes.
+namespace raw_var {
+inline constexpr size_t kNameOffset = 0;
+inline constexpr size_t kNameBytes = 1024;        // at most 512 UTF-16 units, zero-filled
+inline constexpr size_t kGuidOffset = 1024;
+inline constexpr size_t kDataSizeOffset = 1040;   // 8 bytes
+inline constexpr size_t kDataOffset = 1048;
+inline constexpr size_t kDataBytes = 1024;
+inline constexpr size_t kStatusOffset = 2072;     // 8 bytes, always 0
+inline constexpr size_t kAttributesOffset = 2080; // 4 bytes
+inline constexpr size_t kRecordBytes = 2084;
+}  // namespace raw_var
+
+// A name can become part of a variable file name when it is not empty, holds no '/' or NUL and
+// is at most kMaxVariableNameBytes long in the multibyte encoding. Otherwise prints a clear error
+// naming the variable and returns false; the store never cuts a name.
+bool CheckVariableName(std::string_view name);
+
 // 0 on success, 1 on failure. data receives the variable's bytes (possibly empty).
 Status ReadEfiVariable(const std::string& name, const EfiGuid& guid, uint32_t& attributes,
                        std::vector<uint8_t>& data);

@@ -1,0 +1,88 @@
+#include "raw/single_variable.h"
+
+#include <sys/stat.h>
+
+#include <optional>
+#include <vector>
+
+#include "App/common/console.h"
+#include "App/common/guid.h"
+#include "App/common/run_state.h"
+#include "App/common/text.h"
+#include "firmware/variable_store.h"
+
+namespace kes {
+namespace {
+
+constexpr EfiGuid kUtilityIndicationGuid{0x5A71834C, 0xB9BA, 0x48EE, {0xAC, 0x37, 0xF1, 0x1D, 0xBC, 0x4C, 0x6F, 0x6F}};
+constexpr const wchar_t* kUtilityIndicationName = L"UtilityIndication";
+constexpr uint32_t kNewVariableAttributes = 7;
+
+enum class DataFile { Ok, Unusable, TooLarge };
+
+// Reads the data file: missing, unreadable and empty files are unusable; the size is checked
+// before the file is read so that a huge file is never loaded.
+DataFile ReadDataFile(const std::wstring& fileName, std::vector<uint8_t>& data) {
+  if (fileName.empty()) return DataFile::Unusable;
+  std::string path = ToNarrow(fileName);
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return DataFile::Unusable;
+  if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) + 4 > kMaxVariableFileBytes) return DataFile::TooLarge;
+  auto bytes = ReadWholeFile(path);
+  if (!bytes || bytes->empty()) return DataFile::Unusable;
+  if (bytes->size() + 4 > kMaxVariableFileBytes) return DataFile::TooLarge;
+  data = std::move(*bytes);
+  return DataFile::Ok;
+}
+
+}  // namespace
+
+Status UpdateSingleVariable(const std::wstring& name, const std::wstring& guidText,
+                            const std::wstring& valueText, const std::wstring& dataFileName) {
+  bool haveValue = !valueText.empty() || Given(Switch::VarValue);
+  bool haveFile = !dataFileName.empty() || Given(Switch::VarFile);
+  if (!haveValue && !haveFile) return status::kInvalidParameter;
+  if (name.empty() || guidText.empty()) return status::kInvalidParameter;
+  std::optional<EfiGuid> guid = ParseGuidText(guidText);
+  if (!guid) {
+    Print(Stream::Err, L"ERROR:%X - Invalid variable GUID!\n", status::kInvalidParameter);
+    return status::kInvalidParameter;
+  }
+  if (!CheckVariableName(ToNarrow(name))) return status::kInvalidParameter;
+
+  std::vector<uint8_t> data;
+  if (haveFile) {
+    DataFile result = ReadDataFile(dataFileName, data);
+    if (result == DataFile::Unusable) {
+      Print(Stream::Err, L"ERROR:%X - Variable file is empty or not found!\n", status::kInvalidParameter);
+      return status::kInvalidParameter;
+    }
+    if (result == DataFile::TooLarge) {
+      Print(Stream::Err, L"ERROR:%X - Variable file is too large!\n", status::kInvalidParameter);
+      return status::kInvalidParameter;
+    }
+  } else {
+    data = WideToUtf16Bytes(valueText, false);
+  }
+
+  uint32_t attributes = 0;
+  std::optional<std::vector<uint8_t>> current = GetNVRAMVariable(name, *guid, &attributes);
+  if (!current) {
+    if (data.empty()) return status::kEmptyVariableData;
+    attributes = kNewVariableAttributes;
+  } else {
+    if (*current == data) return status::kSuccess;  // nothing to change
+    if (data.empty()) return status::kEmptyVariableData;
+  }
+  Status s = SetNVRAMVariable(name, *guid, attributes, data);
+  if (s == status::kSuccess) Run().SystemModified = true;
+  return s;
+}
+
+Status WriteUtilityIndication() {
+  const uint8_t indication = 1;
+  return SetNVRAMVariable(kUtilityIndicationName, kUtilityIndicationGuid, kNewVariableAttributes,
+                          Bytes(&indication, 1));
+}
+
+}  // namespace kes

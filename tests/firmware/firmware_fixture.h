@@ -1,0 +1,71 @@
+// A firmware root on a plain temporary directory for in-process tests of the firmware layer:
+// KESTREL_SYSFS_FIRMWARE points at it for the fixture's lifetime, and the process-wide firmware
+// and run state start fresh. A plain efivars directory behaves like a firmware that stores every
+// write as an ordinary variable (no mailbox handler, no password feature).
+#pragma once
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "App/common/guid.h"
+#include "App/common/le.h"
+#include "App/common/run_state.h"
+#include "firmware/firmware_state.h"
+#include "tests/support/test_support.h"
+
+namespace kes::test {
+
+class PlainFirmwareRoot {
+ public:
+  explicit PlainFirmwareRoot(bool withEfivars = true) {
+    if (const char* previous = std::getenv("KESTREL_SYSFS_FIRMWARE")) previous_ = previous;
+    if (withEfivars) MakeDirs(dir_ / "efi/efivars");
+    setenv("KESTREL_SYSFS_FIRMWARE", dir_.path().c_str(), 1);
+    ResetFirmwareState();
+    ResetRunState();
+  }
+  ~PlainFirmwareRoot() {
+    if (previous_) setenv("KESTREL_SYSFS_FIRMWARE", previous_->c_str(), 1);
+    else unsetenv("KESTREL_SYSFS_FIRMWARE");
+    ResetFirmwareState();
+    ResetRunState();
+  }
+  PlainFirmwareRoot(const PlainFirmwareRoot&) = delete;
+  PlainFirmwareRoot& operator=(const PlainFirmwareRoot&) = delete;
+
+  const std::string& root() const { return dir_.path(); }
+  std::string VarPath(const std::string& name, const EfiGuid& guid) const {
+    return dir_ / ("efi/efivars/" + name + "-" + FormatGuidText(guid));
+  }
+  std::string SysfsDir(const std::string& name, const EfiGuid& guid) const {
+    return dir_ / ("efi/vars/" + name + "-" + FormatGuidText(guid));
+  }
+  // An efivarfs file: attribute word, then the data.
+  void PutVar(const std::string& name, const EfiGuid& guid, uint32_t attributes,
+              const std::vector<uint8_t>& data) const {
+    std::vector<uint8_t> content;
+    AppendLe32(content, attributes);
+    content.insert(content.end(), data.begin(), data.end());
+    WriteFileBytes(VarPath(name, guid), content);
+  }
+  std::optional<std::vector<uint8_t>> VarFile(const std::string& name, const EfiGuid& guid) const {
+    return ReadFileBytes(VarPath(name, guid));
+  }
+
+ private:
+  TempDir dir_;
+  std::optional<std::string> previous_;
+};
+
+inline constexpr EfiGuid kTestGuid{0x12345678, 0x9ABC, 0xDEF0, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
+
+inline std::vector<uint8_t> Attr(uint32_t attributes, std::vector<uint8_t> data) {
+  std::vector<uint8_t> out;
+  AppendLe32(out, attributes);
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+}  // namespace kes::test
