@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The first thing to run on a fresh Debian 12 machine (as root, or with sudo available):
+#
+#   scripts/demo.sh [more KESLNX_64 switches, e.g. /v /lang]
+#
+# Installs what is missing, builds the tool, the firmware emulator and the demo firmware image
+# (in build-demo/, or $KESTREL_DEMO_BUILD_DIR), starts the emulator on the demo image, exports
+# the demo firmware's Setup with "KESLNX_64 /o /s out/demo-script.txt" through it, stops the
+# emulator and says where the script is. The emulator is always unmounted and stopped on the
+# way out, whatever happens.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+build=${KESTREL_DEMO_BUILD_DIR:-build-demo}
+script_name=out/demo-script.txt
+
+say() { printf '==> %s\n' "$*"; }
+
+say "Installing missing packages"
+scripts/install-deps.sh
+
+say "Building the tool, the firmware emulator and the demo firmware image in $build"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_SANITIZE=OFF -DKESTREL_EMULATOR=ON \
+  -DKESTREL_TESTS=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target KESLNX_64 kestrel-fwemu demo-image
+build=$(cd "$build" && pwd)
+
+tool="$build/KESLNX_64"
+emulator=$(find "$build" -name kestrel-fwemu -type f -perm -u+x -print -quit)
+image="$build/demo-image"
+for needed in "$tool" "$emulator" "$image/hii.bin"; do
+  if [ -z "$needed" ] || [ ! -e "$needed" ]; then
+    echo "demo: the build did not produce ${needed:-kestrel-fwemu}" >&2
+    exit 1
+  fi
+done
+
+mount=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-demo-mount.XXXXXX")
+emulator_log=$(mktemp "${TMPDIR:-/tmp}/kestrel-demo-fwemu.XXXXXX")
+emulator_pid=""
+
+stop_emulator() {
+  if mountpoint -q "$mount" 2>/dev/null; then
+    fusermount3 -u "$mount" 2>/dev/null || umount "$mount" 2>/dev/null || true
+  fi
+  if [ -n "$emulator_pid" ]; then
+    # After the unmount the emulator ends by itself; give it a few seconds, then kill it.
+    for _ in $(seq 1 50); do
+      kill -0 "$emulator_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    if kill -0 "$emulator_pid" 2>/dev/null; then
+      kill "$emulator_pid" 2>/dev/null || true
+      sleep 0.5
+      kill -9 "$emulator_pid" 2>/dev/null || true
+    fi
+    wait "$emulator_pid" 2>/dev/null || true
+    emulator_pid=""
+    if mountpoint -q "$mount" 2>/dev/null; then
+      fusermount3 -u -z "$mount" 2>/dev/null || umount -l "$mount" 2>/dev/null || true
+    fi
+  fi
+}
+
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM
+  stop_emulator
+  rmdir "$mount" 2>/dev/null || true
+  rm -f "$emulator_log"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+say "Starting the firmware emulator on $image"
+"$emulator" --foreground "$image" "$mount" >"$emulator_log" 2>&1 &
+emulator_pid=$!
+
+# The emulated firmware is ready once its efivarfs directory answers.
+ready=0
+for _ in $(seq 1 100); do
+  if ! kill -0 "$emulator_pid" 2>/dev/null; then
+    break
+  fi
+  if mountpoint -q "$mount" 2>/dev/null && ls "$mount/efi/efivars" >/dev/null 2>&1; then
+    ready=1
+    break
+  fi
+  sleep 0.1
+done
+if [ "$ready" -ne 1 ]; then
+  echo "demo: the firmware emulator did not come up:" >&2
+  cat "$emulator_log" >&2
+  exit 1
+fi
+
+say "Exporting the demo firmware's Setup"
+mkdir -p out
+rm -f "$script_name"
+status=0
+KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /o /s "$script_name" "$@" || status=$?
+
+say "Stopping the firmware emulator"
+stop_emulator
+
+if [ "$status" -ne 0 ] || [ ! -s "$script_name" ]; then
+  echo "demo: the export failed (exit status $status)" >&2
+  exit "$(( status == 0 ? 1 : status ))"
+fi
+say "The demo firmware's Setup script is $repo/$script_name"

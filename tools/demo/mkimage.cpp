@@ -1,0 +1,56 @@
+// kestrel-mkimage --scale N OUTDIR: writes a large benchmark image directory for kestrel-fwemu
+// (at scale 1: 20,000 questions and 60,000 strings per language; scale N multiplies them).
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "App/common/console.h"
+#include "tools/hiibuild/generators.h"
+
+namespace {
+
+constexpr unsigned kMaxScale = 64;
+
+int Usage() {
+  kes::PrintNarrow(kes::Stream::Err, "usage: kestrel-mkimage --scale N OUTDIR   (N from 1 to %u)\n", kMaxScale);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using kes::Stream;
+  unsigned scale = 0;
+  std::string outdir;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--scale" && i + 1 < argc) {
+      std::string_view value = argv[++i];
+      if (value.empty() || value.size() > 2 || value.find_first_not_of("0123456789") != std::string_view::npos) {
+        return Usage();
+      }
+      scale = static_cast<unsigned>(std::strtoul(argv[i], nullptr, 10));
+      if (scale < 1 || scale > kMaxScale) return Usage();
+    } else if (!arg.empty() && arg[0] != '-' && outdir.empty()) {
+      outdir = arg;
+    } else {
+      return Usage();
+    }
+  }
+  if (scale == 0 || outdir.empty()) return Usage();
+  try {
+    kes::hiibuild::LargeImage image = kes::hiibuild::BuildLargeImage(scale);
+    kes::PrintNarrow(Stream::Out, "%zu package lists, %zu questions, %zu strings per language, %zu bytes of HII\n",
+                     image.packageLists, image.questions, image.stringsPerLanguage, image.hii.size());
+    std::string error = kes::hiibuild::WriteEmulatorImage(outdir, kes::hiibuild::ToEmulatorImage(std::move(image)));
+    if (!error.empty()) {
+      kes::PrintNarrow(Stream::Err, "kestrel-mkimage: %s\n", error.c_str());
+      return 1;
+    }
+  } catch (const std::exception& e) {
+    kes::PrintNarrow(Stream::Err, "kestrel-mkimage: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
