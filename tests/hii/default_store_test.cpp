@@ -1,0 +1,179 @@
+// The defaults lookup and write-back against StdDefaults/MfgDefaults files in a temporary
+// efivarfs directory.
+#include "hii/default_store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "App/common/console.h"
+#include "App/common/le.h"
+#include "App/common/run_state.h"
+#include "firmware/firmware_state.h"
+#include "firmware/variable_store.h"
+#include "tests/support/test_support.h"
+
+namespace kes {
+namespace {
+
+using Data = std::vector<uint8_t>;
+using test::TempDir;
+
+const EfiGuid kSetupGuid{0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
+
+// One full record "Setup" (ASCII name, GUID index 0) holding data, laid out by hand, in a store
+// of the given polarity; the GUID table holds kSetupGuid.
+Data SetupStore(const Data& data, uint8_t polarity) {
+  const uint8_t erased = polarity ? 0xFF : 0x00;
+  Data store(256, erased);
+  Data r = {'N', 'V', 'A', 'R', 0, 0, erased, erased, erased, static_cast<uint8_t>(polarity ? 0x82 : 0x02), 0x00};
+  for (char c : std::string("Setup")) r.push_back(static_cast<uint8_t>(c));
+  r.push_back(0);
+  r.insert(r.end(), data.begin(), data.end());
+  PutLe16(&r[4], static_cast<uint16_t>(r.size()));
+  std::copy(r.begin(), r.end(), store.begin());
+  auto guid = kSetupGuid.ToBytes();
+  std::copy(guid.begin(), guid.end(), store.end() - 16);
+  return store;
+}
+
+Data Sequence(size_t n) {
+  Data d(n);
+  for (size_t i = 0; i < n; ++i) d[i] = static_cast<uint8_t>(i);
+  return d;
+}
+
+class DefaultStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::MakeFirmwareTree(dir_.path());
+    if (const char* old = std::getenv("KESTREL_SYSFS_FIRMWARE")) saved_ = old;
+    setenv("KESTREL_SYSFS_FIRMWARE", dir_.path().c_str(), 1);
+    ResetFirmwareState();
+    ResetRunState();
+    ResetDefaultStores();
+  }
+  void TearDown() override {
+    if (saved_) setenv("KESTREL_SYSFS_FIRMWARE", saved_->c_str(), 1);
+    else unsetenv("KESTREL_SYSFS_FIRMWARE");
+    ResetDefaultStores();
+    ResetFirmwareState();
+    ResetRunState();
+  }
+  std::string VariablePath(const std::string& name) const {
+    return dir_ / ("efi/efivars/" + name + "-4599d26f-1a11-49b8-b91f-858745cff824");
+  }
+  void PutStore(const std::string& name, const Data& store, uint32_t attributes = 7) {
+    Data file;
+    AppendLe32(file, attributes);
+    file.insert(file.end(), store.begin(), store.end());
+    test::WriteFileBytes(VariablePath(name), file);
+  }
+  std::optional<Data> FileOf(const std::string& name) const { return test::ReadFileBytes(VariablePath(name)); }
+
+  TempDir dir_;
+  std::optional<std::string> saved_;
+};
+
+TEST_F(DefaultStoreTest, PolarityOneStoreGivesQuestionDefaultsAndIsKept) {
+  PutStore("StdDefaults", SetupStore(Sequence(16), 1));
+  PutStore("MfgDefaults", SetupStore(Data(16, 0x33), 1));
+  EXPECT_TRUE(DefaultStorePresent(DefaultStore::Std));
+  EXPECT_TRUE(DefaultStorePresent(DefaultStore::Mfg));
+
+  struct Case {
+    size_t offset, width;
+    std::optional<Data> expected;
+  };
+  const Case cases[] = {
+      {2, 2, Data{2, 3}}, {0, 16, Sequence(16)}, {15, 1, Data{15}}, {15, 2, std::nullopt}, {16, 1, std::nullopt},
+      {1000, 1, std::nullopt},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", c.offset, c.width), c.expected)
+        << c.offset << "/" << c.width;
+  EXPECT_EQ(DefaultStores().polarity, 1);
+  EXPECT_EQ(FindQuestionDefault(DefaultStore::Mfg, kSetupGuid, L"Setup", 4, 1), Data{0x33});
+  EXPECT_FALSE(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Other", 0, 1));
+  EXPECT_FALSE(FindQuestionDefault(DefaultStore::Std, nvar::kDefaultsGuid, L"Setup", 0, 1));
+}
+
+TEST_F(DefaultStoreTest, PolarityZeroIsTriedWhenTheFreeSpaceAgrees) {
+  PutStore("StdDefaults", SetupStore(Data{9, 8, 7}, 0));
+  EXPECT_EQ(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 1, 2), (Data{8, 7}));
+  EXPECT_EQ(DefaultStores().polarity, 0);
+}
+
+TEST_F(DefaultStoreTest, DeletedVariableOfAPolarityOneStoreStaysDeleted) {
+  // "Setup" deleted (valid bit clear) with a chained update: under polarity 0 the head would look
+  // live, but that store's free space is 0xFF, so polarity 0 is never tried.
+  Data store = SetupStore(Data{1, 2}, 1);
+  store[9] = 0x02;
+  const size_t update = Le16(store, 4);
+  Data r = {'N', 'V', 'A', 'R', 12, 0, 0xFF, 0xFF, 0xFF, 0x88, 5, 6};
+  std::copy(r.begin(), r.end(), store.begin() + update);
+  store[6] = static_cast<uint8_t>(update);
+  store[7] = store[8] = 0;
+  PutStore("StdDefaults", store);
+  EXPECT_FALSE(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, 1));
+  EXPECT_EQ(DefaultStores().polarity, kPolarityUnknown);
+}
+
+TEST_F(DefaultStoreTest, AbsentStoresHoldNoDefaults) {
+  EXPECT_FALSE(DefaultStorePresent(DefaultStore::Std));
+  EXPECT_FALSE(DefaultStorePresent(DefaultStore::Mfg));
+  EXPECT_FALSE(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, 1));
+  EXPECT_EQ(SetDefaultVariable(DefaultStore::Mfg, kSetupGuid, L"Setup", Data{1}), efi::kNotFound);
+  EXPECT_FALSE(SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, Data{1}));
+  EXPECT_EQ(WriteBackDefaultStores(), status::kSuccess);
+  EXPECT_FALSE(kes::Run().SystemModified);
+  EXPECT_FALSE(FileOf("StdDefaults"));
+}
+
+TEST_F(DefaultStoreTest, ChangedImageIsWrittenBackWithItsAttributes) {
+  PutStore("StdDefaults", SetupStore(Sequence(8), 1), EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS);
+  PutStore("MfgDefaults", SetupStore(Sequence(8), 1));
+  const Data mfgBefore = *FileOf("MfgDefaults");
+  const Data stdBefore = *FileOf("StdDefaults");
+
+  EXPECT_FALSE(SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 7, Data{1, 2}));
+  ASSERT_TRUE(SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 6, Data{0xAA, 0xBB}));
+  ASSERT_TRUE(SetQuestionDefault(DefaultStore::Mfg, kSetupGuid, L"Setup", 0, Data{0}));  // the same byte
+  EXPECT_EQ(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 5, 3), (Data{5, 0xAA, 0xBB}));
+  EXPECT_EQ(*FileOf("StdDefaults"), stdBefore);  // nothing reaches the firmware before the write-back
+
+  EXPECT_EQ(WriteBackDefaultStores(), status::kSuccess);
+  EXPECT_TRUE(kes::Run().SystemModified);
+  EXPECT_FALSE(kes::Run().ImportErrors);
+  EXPECT_EQ(*FileOf("MfgDefaults"), mfgBefore);
+  Data written = *FileOf("StdDefaults");
+  ASSERT_GE(written.size(), 4u);
+  EXPECT_EQ(Le32(written, 0), EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS);
+  EXPECT_EQ(written.size(), stdBefore.size());
+  auto reread = NvarStore::Open(Data(written.begin() + 4, written.end()), 1);
+  ASSERT_TRUE(reread);
+  EXPECT_EQ(reread->ReadVariable(u"Setup", kSetupGuid), (Data{0, 1, 2, 3, 4, 5, 0xAA, 0xBB}));
+
+  // Nothing changed since: no further write.
+  kes::Run().SystemModified = false;
+  EXPECT_EQ(WriteBackDefaultStores(), status::kSuccess);
+  EXPECT_FALSE(kes::Run().SystemModified);
+}
+
+TEST_F(DefaultStoreTest, FailedWriteBackIsReported) {
+  PutStore("StdDefaults", SetupStore(Sequence(4), 1));
+  ASSERT_TRUE(SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, Data{0x7F}));
+  // The variable's file turns into a directory: neither reading nor writing it can succeed.
+  std::filesystem::remove(VariablePath("StdDefaults"));
+  std::filesystem::create_directory(VariablePath("StdDefaults"));
+  ConsoleCapture capture;
+  EXPECT_EQ(WriteBackDefaultStores(), status::kFailure);
+  EXPECT_EQ(capture.err(), "Error Writing Variable StdDefaults to NVRAM\n");
+  EXPECT_TRUE(kes::Run().ImportErrors);
+  EXPECT_FALSE(kes::Run().SystemModified);
+}
+
+}  // namespace
+}  // namespace kes
