@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "App/common/guid.h"
 #include "App/common/le.h"
@@ -12,7 +15,10 @@
 
 namespace kes {
 
-// Builds the evaluator's tables from the image; an error status leaves evaluation off.
+// Builds the evaluator's tables from the image (pages, controls, variables with their current
+// and default bytes, languages); an error status leaves evaluation off. The image is not copied:
+// it must stay alive until ReleaseEvaluation or the next InitializeEvaluation, and request offsets
+// are offsets into it.
 EfiStatus InitializeEvaluation(Bytes image);
 void ReleaseEvaluation();
 bool EvaluationInitialized();
@@ -41,5 +47,38 @@ std::optional<uint16_t> FindPageIndex(uint16_t formId, const EfiGuid& formSetGui
 // The FormId of the parent page of a page (the page a REF to it was found on), if any.
 std::optional<uint16_t> ParentPageFormId(uint16_t pageIndex);
 ConditionResult EvaluateCondition(const ConditionRequest& request);
+
+// One value of an IFR expression: its type and an 8-byte value field (zero-extended numbers,
+// a BOOLEAN as 0 or 1, a STRING as a handle of the evaluator's string store).
+enum IfrValueType : uint8_t {
+  kValueUint8 = 0,
+  kValueUint16 = 1,
+  kValueUint32 = 2,
+  kValueUint64 = 3,
+  kValueBoolean = 4,
+  kValueTime = 5,
+  kValueDate = 6,
+  kValueString = 7,
+  kValueOther = 8,  // undefined
+};
+struct IfrValue {
+  uint8_t Type = kValueOther;
+  uint64_t Value = 0;
+};
+
+// Evaluates the expression that opens at request.Condition (a condition opcode, VALUE or RULE).
+// `consumed` is the length from that opcode to the end of its expression.
+EfiStatus EvaluateExpression(const ConditionRequest& request, IfrValue& value, size_t& consumed);
+// The current value of question `questionId`: the control in the page, else in any page of the
+// same form set.
+EfiStatus GetQuestionValue(uint16_t questionId, uint16_t pageIndex, IfrValue& value);
+// The text of a STRING value from the last evaluation (UCS-2 units), for the request's package list.
+std::optional<std::u16string> ExpressionValueText(const ConditionRequest& request, const IfrValue& value);
+// The evaluator's cached bytes of a variable: current, or the defaults (where "BootOrder" and
+// "LegacyDevOrder" come from "DefaultBootOrder" and "DefaultLegacyDevOrder" when those exist).
+std::optional<std::vector<uint8_t>> EvaluationVariableBytes(std::wstring_view name, const EfiGuid& guid,
+                                                            bool defaults = false);
+// The languages of "PlatformLangCodes", in order; the first is the evaluator's current language.
+std::vector<std::string> EvaluationLanguages();
 
 }  // namespace kes

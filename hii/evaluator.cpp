@@ -1,0 +1,567 @@
+// The condition evaluator's tables and the condition walk. Initialisation reads the HII database
+// image once: every FORM of every form set becomes a page with its questions (controls), every
+// varstore a variable whose bytes are read whole from the variable store, and "PlatformLangCodes"
+// gives the languages. A condition request then evaluates the outermost open condition and the
+// conditions inside it that enclose the question, against those cached bytes.
+#include "hii/evaluator.h"
+
+#include <algorithm>
+
+#include "App/common/debug_log.h"
+#include "App/common/text.h"
+#include "firmware/variable_store.h"
+#include "hii/evaluator_opcodes.h"
+#include "hii/evaluator_state.h"
+#include "hii/hii_format.h"
+#include "hii/question_model.h"
+#include "hii/strings.h"
+
+namespace kes {
+
+using namespace hii;
+
+namespace evaluation {
+
+namespace {
+
+struct FixedVariable {
+  const wchar_t* name;
+  const char* guid;
+  uint32_t attributes;
+};
+
+// The variables every evaluation knows, whether or not a form set declares them.
+constexpr FixedVariable kFixedVariables[] = {
+    {L"Setup", "EC87D643-EBA4-4BB5-A1E5-3F3E36B20DA9", 0x7},
+    {L"PlatformLang", "8BE4DF61-93CA-11D2-AA0D-00E098032B8C", 0x17},
+    {L"Timeout", "8BE4DF61-93CA-11D2-AA0D-00E098032B8C", 0x7},
+    {L"UserDefaults", "C4CC0DE8-0687-4422-99C1-65351A5D5F95", 0x7},
+    {L"ErrorManager", "ADDEBF82-A560-46B9-A280-78C6AB61AEDA", 0x7},
+    {L"VornTSESetup", "C811FA38-42C8-4579-A9BB-60E94EDDFB34", 0x7},
+    {L"IDESecDev", "3DD0DE67-02D7-4129-914A-9F377CC34B0D", 0x7},
+    {L"BootOrder", "8BE4DF61-93CA-11D2-AA0D-00E098032B8C", 0x17},
+    {L"LegacyDevOrder", "A56074DB-65FE-45F7-BD21-2D2BDD8E9652", 0x17},
+    {L"DelBootOption", "F6C73719-F34C-479C-B32F-277FCBBCFE4F", 0x17},
+    {L"AddBootOption", "19D96D3F-6A6A-47D2-B195-7B2432DA3BE2", 0x17},
+    {L"BootManager", "B4909CF3-7B93-4751-9BD8-5BA8220B9BB2", 0x7},
+    {L"BootNowCount", "052E6EB0-F240-42C5-8309-45874545C6B4", 0x7},
+    {L"LegacyDev", "A56074DB-65FE-45F7-BD21-2D2BDD8E9652", 0x1},
+    {L"VornCallback", "9CF0F18E-7C7D-49DE-B5AA-BBBAD6B21007", 0x0},
+    {L"LegacyGroup", "A56074DB-65FE-45F7-BD21-2D2BDD8E9652", 0x1},
+    {L"SetupSaveState", "052E6EB0-F240-42C5-8309-45874545C6B4", 0x2},
+};
+constexpr size_t kBootOrderIndex = 7;
+constexpr size_t kLegacyDevOrderIndex = 8;
+constexpr const char* kDefaultBootOrderGuid = "45CF35F6-0D6E-4D04-856A-0370A5B16F53";
+constexpr const char* kDefaultLegacyDevOrderGuid = "3C4EAD08-45AE-4315-8D15-A60EAA8CAF69";
+
+EfiGuid GuidOf(const char* text) { return ParseGuidText(std::string_view(text)).value_or(EfiGuid{}); }
+
+// Whether the name can name a variable file; such a variable is never read otherwise (reading
+// would print the variable store's complaint for a name the image made up).
+bool ReadableName(const std::wstring& name) {
+  std::string narrow = ToNarrow(name);
+  return !narrow.empty() && narrow.find('/') == std::string::npos && narrow.find('\0') == std::string::npos &&
+         narrow.size() <= kMaxVariableNameBytes;
+}
+
+int FindOrAddVariable(State& s, const EfiGuid& guid, const std::wstring& name, uint32_t flags) {
+  if (!(flags & kVarNameValue)) {
+    for (size_t i = 0; i < s.variables.size(); ++i) {
+      const Variable& v = s.variables[i];
+      if (!(v.flags & kVarNameValue) && v.guid == guid && v.name == name) return static_cast<int>(i);
+    }
+  }
+  Variable v;
+  v.guid = guid;
+  v.name = name;
+  v.flags = flags;
+  if (!(flags & kVarNameValue) && !ReadableName(name)) v.flags |= kVarNoRead;
+  s.variables.push_back(std::move(v));
+  return static_cast<int>(s.variables.size() - 1);
+}
+
+std::wstring AsciiName(const IfrOp& op, size_t at) {
+  std::wstring name;
+  for (size_t i = at; i < op.bytes.size() && op.bytes[i] != 0; ++i) name.push_back(op.bytes[i]);
+  return name;
+}
+
+void RegisterVarStore(State& s, FormSet& formSet, const IfrOp& op) {
+  uint16_t id;
+  int index;
+  switch (op.code) {
+    case IFR_VARSTORE:
+      if (!Fits(op.bytes, kVarStoreName, 1)) return;
+      id = Le16(op.bytes, kVarStoreId);
+      index = FindOrAddVariable(s, EfiGuid::FromBytes(op.bytes, kVarStoreGuid), AsciiName(op, kVarStoreName), 0);
+      break;
+    case IFR_VARSTORE_EFI:
+      if (!Fits(op.bytes, kVarStoreEfiName, 1)) return;
+      id = Le16(op.bytes, kVarStoreEfiId);
+      index = FindOrAddVariable(s, EfiGuid::FromBytes(op.bytes, kVarStoreEfiGuid), AsciiName(op, kVarStoreEfiName), 0);
+      break;
+    case IFR_VARSTORE_NAME_VALUE:
+      // VarStoreId at 2, Guid at 4: its values live in name/value pairs, not in one variable.
+      if (!Fits(op.bytes, 4, 16)) return;
+      id = Le16(op.bytes, 2);
+      index = FindOrAddVariable(s, EfiGuid::FromBytes(op.bytes, 4), L"", kVarNameValue);
+      break;
+    default:
+      return;
+  }
+  formSet.variableById.emplace(id, index);
+}
+
+bool IsControlOpcode(uint8_t code) {
+  switch (code) {
+    case IFR_ONE_OF: case IFR_CHECKBOX: case IFR_NUMERIC: case IFR_PASSWORD: case IFR_ACTION:
+    case IFR_REF: case IFR_DATE: case IFR_TIME: case IFR_STRING: case IFR_ORDERED_LIST:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Bytes of a question's value. An ordered list's value is its first element, whose width the
+// type of its first option gives; ACTION and REF hold no value in a variable.
+uint16_t ControlWidth(Bytes image, const IfrOp& op, size_t limit) {
+  switch (op.code) {
+    case IFR_ONE_OF:
+    case IFR_NUMERIC: return static_cast<uint16_t>(1u << (Le8(op.bytes, kQTypeFlags) & 3));
+    case IFR_CHECKBOX: return 1;
+    case IFR_DATE: return 4;
+    case IFR_TIME: return 3;
+    case IFR_STRING: return static_cast<uint16_t>(Le8(op.bytes, kStringMaxSize) * 2);
+    case IFR_PASSWORD: return static_cast<uint16_t>(Le16(op.bytes, kPasswordMaxSize) * 2);
+    case IFR_ORDERED_LIST: {
+      uint16_t width = 1;
+      size_t end = EndOfScope(image, op.offset, limit);
+      ForEachOp(image, op.offset + op.length, end, [&](const IfrOp& inner) {
+        if (inner.code != IFR_ONE_OF_OPTION) return true;
+        uint8_t type = Le8(inner.bytes, kOptionType);
+        width = type == 1 ? 2 : type == 2 ? 4 : type == 3 ? 8 : 1;
+        return false;
+      });
+      return width;
+    }
+    default: return 0;
+  }
+}
+
+struct PendingRef {
+  size_t formSet;
+  uint16_t page;
+  uint16_t target;
+};
+
+void ParseFormsPackage(State& s, const PackageList& list, const Package& package, std::vector<PendingRef>& refs) {
+  Bytes image = s.image;
+  size_t limit = package.offset + package.bytes.size();
+  std::optional<size_t> formSet;
+  std::optional<uint16_t> page;
+  ForEachOp(image, package.offset + kPackageHeaderSize, limit, [&](const IfrOp& op) {
+    if (page && op.offset >= s.pages[*page].formEnd) page.reset();
+    switch (op.code) {
+      case IFR_FORM_SET:
+        if (!Fits(op.bytes, kFormSetGuid, 16)) return true;
+        s.formSets.push_back(FormSet{list.offset, EfiGuid::FromBytes(op.bytes, kFormSetGuid), op.offset, limit, {}});
+        formSet = s.formSets.size() - 1;
+        page.reset();
+        return true;
+      case IFR_VARSTORE:
+      case IFR_VARSTORE_EFI:
+      case IFR_VARSTORE_NAME_VALUE:
+        if (formSet) RegisterVarStore(s, s.formSets[*formSet], op);
+        return true;
+      case IFR_FORM: {
+        if (!formSet || s.pages.size() >= 0xFFFF) return true;
+        Page p;
+        p.formId = Le16(op.bytes, kFormId);
+        p.formSet = *formSet;
+        p.formOpcode = op.offset;
+        p.formEnd = EndOfScope(image, op.offset, limit);
+        s.pages.push_back(std::move(p));
+        page = static_cast<uint16_t>(s.pages.size() - 1);
+        s.pageByForm.emplace(std::make_pair(s.formSets[*formSet].guid.ToBytes(), s.pages[*page].formId), *page);
+        return true;
+      }
+      default:
+        break;
+    }
+    if (!page || !IsControlOpcode(op.code) || !Fits(op.bytes, kQFlags, 1)) return true;
+    Control c;
+    c.opcode = op.offset;
+    c.code = op.code;
+    c.questionId = Le16(op.bytes, kQQuestionId);
+    c.varStoreId = Le16(op.bytes, kQVarStoreId);
+    c.varOffset = Le16(op.bytes, kQVarOffset);
+    c.width = ControlWidth(image, op, limit);
+    s.pages[*page].controls.push_back(c);
+    if (op.code == IFR_REF && Fits(op.bytes, kRefFormId, 2)) {
+      // A REF naming another form set (its FormSetId at 17) does not make a parent here.
+      bool otherFormSet = op.length >= 33 && !EfiGuid::FromBytes(op.bytes, 17).IsZero() &&
+                          EfiGuid::FromBytes(op.bytes, 17) != s.formSets[*formSet].guid;
+      if (!otherFormSet) refs.push_back({*formSet, *page, Le16(op.bytes, kRefFormId)});
+    }
+    return true;
+  });
+}
+
+void BuildPages(State& s) {
+  std::vector<PendingRef> refs;
+  for (const PackageList& list : s.lists) {
+    for (const Package& package : PackagesOf(list)) {
+      if (package.type == kPackageForms) ParseFormsPackage(s, list, package, refs);
+    }
+  }
+  // Controls name their variable through the form set's VarStoreId.
+  for (size_t p = 0; p < s.pages.size(); ++p) {
+    Page& page = s.pages[p];
+    const FormSet& formSet = s.formSets[page.formSet];
+    for (size_t c = 0; c < page.controls.size(); ++c) {
+      Control& control = page.controls[c];
+      auto it = formSet.variableById.find(control.varStoreId);
+      if (control.varStoreId != 0 && it != formSet.variableById.end()) control.variable = it->second;
+      s.controlByList.emplace(std::make_pair(formSet.listOffset, control.questionId),
+                              std::make_pair(static_cast<uint16_t>(p), static_cast<uint32_t>(c)));
+    }
+  }
+  // The parent of a page is the page holding the first REF (in image order) that targets it.
+  std::map<std::pair<size_t, uint16_t>, uint16_t> pageInFormSet;
+  for (size_t p = 0; p < s.pages.size(); ++p) pageInFormSet.emplace(std::make_pair(s.pages[p].formSet, s.pages[p].formId), p);
+  for (const PendingRef& ref : refs) {
+    auto it = pageInFormSet.find({ref.formSet, ref.target});
+    if (it == pageInFormSet.end() || it->second == ref.page) continue;
+    Page& target = s.pages[it->second];
+    if (!target.parent) target.parent = ref.page;
+  }
+}
+
+void BuildLanguages(State& s) {
+  auto codes = GetNVRAMVariable(L"PlatformLangCodes", guids::kGlobalVariable);
+  if (codes) {
+    std::string current;
+    for (uint8_t byte : *codes) {
+      if (byte == 0) break;
+      if (byte == ';') {
+        if (!current.empty()) s.languages.push_back(current);
+        current.clear();
+      } else {
+        current.push_back(static_cast<char>(byte));
+      }
+    }
+    if (!current.empty()) s.languages.push_back(current);
+  }
+  // Without the variable the strings are taken as the tool takes them everywhere else.
+  s.currentLanguage = s.languages.empty() ? "en-US" : s.languages.front();
+}
+
+void LoadVariables(State& s) {
+  for (Variable& v : s.variables) {
+    if (v.flags & (kVarNameValue | kVarNoRead)) continue;
+    uint32_t attributes = 0;
+    v.current = GetNVRAMVariable(v.name, v.guid, &attributes);
+    if (v.current) v.attributes = attributes;
+    v.defaults = v.current;
+  }
+  auto replace = [&](size_t index, const wchar_t* name, const char* guid) {
+    if (index >= s.variables.size()) return;
+    if (auto bytes = GetNVRAMVariable(name, GuidOf(guid))) s.variables[index].defaults = std::move(bytes);
+  };
+  replace(kBootOrderIndex, L"DefaultBootOrder", kDefaultBootOrderGuid);
+  replace(kLegacyDevOrderIndex, L"DefaultLegacyDevOrder", kDefaultLegacyDevOrderGuid);
+}
+
+const Control* FindControl(const State& s, uint16_t questionId, uint16_t pageIndex) {
+  const Page* page = PageAt(s, pageIndex);
+  if (!page) return nullptr;
+  for (const Control& c : page->controls) {
+    if (c.questionId == questionId) return &c;
+  }
+  auto it = s.controlByList.find({s.formSets[page->formSet].listOffset, questionId});
+  if (it == s.controlByList.end()) return nullptr;
+  return &s.pages[it->second.first].controls[it->second.second];
+}
+
+std::u16string UnitsOf(Bytes text) {
+  std::u16string out;
+  out.reserve(text.size() / 2);
+  for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<char16_t>(Le16(text, i)));
+  return out;
+}
+
+bool IsCondition(uint8_t code) {
+  return code == IFR_SUPPRESS_IF || code == IFR_GRAY_OUT_IF || code == IFR_NO_SUBMIT_IF ||
+         code == IFR_INCONSISTENT_IF || code == IFR_DISABLE_IF;
+}
+
+uint8_t KindOf(uint8_t code) {
+  switch (code) {
+    case IFR_SUPPRESS_IF:
+    case IFR_DISABLE_IF: return kConditionSuppress;
+    case IFR_GRAY_OUT_IF: return kConditionGrayOut;
+    case IFR_INCONSISTENT_IF: return kConditionInconsistent;
+    case IFR_NO_SUBMIT_IF: return kConditionNoSubmit;
+    default: return kConditionNone;
+  }
+}
+
+// Whether the condition opening at `at` holds. A failed expression counts as false; `next` is
+// where the walk goes on (after the expression, or after the opcode's header when it failed).
+bool ConditionHolds(State& s, const Context& context, const IfrOp& op, size_t& next) {
+  IfrValue value;
+  size_t consumed = 0;
+  EfiStatus status = EvaluateAt(s, context, op.offset, 0, value, consumed);
+  if (efi::IsError(status) || consumed < op.length) {
+    next = op.offset + op.length;
+    return false;
+  }
+  next = op.offset + consumed;
+  return value.Type == kValueBoolean && value.Value != 0;
+}
+
+// Folds the kinds of the conditions around the target, innermost first, into one result.
+uint8_t Combine(const std::vector<uint8_t>& kinds) {
+  uint8_t r = kinds.back();
+  for (size_t i = kinds.size() - 1; i-- > 0;) {
+    uint8_t k = kinds[i];
+    if (r == kConditionNone || r == kConditionInconsistent || r == kConditionNoSubmit) r = k;
+    else if (r == kConditionGrayOut && k != kConditionNone) r = k;
+  }
+  return r;
+}
+
+}  // namespace
+
+State& Evaluator() {
+  static State state;
+  return state;
+}
+
+void BeginEvaluation(State& s) {
+  s.madeStrings.clear();
+  s.madeUnits = 0;
+}
+
+const Page* PageAt(const State& s, uint16_t pageIndex) {
+  return pageIndex < s.pages.size() ? &s.pages[pageIndex] : nullptr;
+}
+
+const PackageList* ListAt(const State& s, size_t offset) {
+  for (const PackageList& list : s.lists) {
+    if (list.offset == offset) return &list;
+  }
+  return nullptr;
+}
+
+EfiStatus QuestionValue(State& s, uint16_t questionId, uint16_t pageIndex, IfrValue& value) {
+  const Control* c = FindControl(s, questionId, pageIndex);
+  if (!c || c->variable == kNoVariable || c->width == 0) return efi::kNotFound;
+  const Variable& v = s.variables[c->variable];
+  if (!v.current || (v.flags & (kVarNameValue | kVarNoRead))) return efi::kNotFound;
+  const std::vector<uint8_t>& bytes = *v.current;
+  if (!Fits(bytes, c->varOffset, c->width)) return efi::kNotFound;
+  if (c->code == IFR_STRING || c->code == IFR_PASSWORD) {
+    std::u16string text = UnitsOf(Bytes(bytes).subspan(c->varOffset, c->width));
+    text.resize(std::min(text.size(), text.find(u'\0')));
+    return MakeString(s, std::move(text), value);
+  }
+  size_t width = std::min<size_t>(c->width, 8);
+  value.Value = LeN(bytes, c->varOffset, width);
+  switch (c->code) {
+    case IFR_CHECKBOX: value.Type = kValueBoolean; break;
+    case IFR_DATE: value.Type = kValueDate; break;
+    case IFR_TIME: value.Type = kValueTime; break;
+    default:
+      value.Type = width == 1 ? kValueUint8 : width == 2 ? kValueUint16 : width == 4 ? kValueUint32 : kValueUint64;
+      break;
+  }
+  return efi::kSuccess;
+}
+
+std::optional<std::u16string> StringText(State& s, const PackageList* list, uint64_t field) {
+  if (field & kMadeString) {
+    size_t index = static_cast<size_t>(field & 0xFFFFFFFF);
+    if (index >= s.madeStrings.size()) return std::nullopt;
+    return s.madeStrings[index];
+  }
+  uint16_t id = static_cast<uint16_t>(field);
+  if (id == 0 || !list) return std::nullopt;
+  // Strings are searched in the first list with the same GUID, as every other string lookup.
+  const PackageList* searched = list;
+  for (const PackageList& candidate : s.lists) {
+    if (candidate.guid == list->guid) {
+      searched = &candidate;
+      break;
+    }
+  }
+  std::optional<Package> package = FindStringPackage(*searched, s.currentLanguage);
+  if (!package) package = FindStringPackage(*searched, s.currentLanguage == "UQI" ? "x-UQI" : "en");
+  if (!package) return std::nullopt;
+  Bytes text;
+  try {
+    if (FindStringText(*package, id, text) != StringFound::Yes) return std::nullopt;
+  } catch (const UnsupportedStringBlocks&) {
+    return std::nullopt;  // a condition never ends the run: the string counts as missing
+  }
+  return UnitsOf(text);
+}
+
+EfiStatus MakeString(State& s, std::u16string text, IfrValue& value) {
+  if (s.madeStrings.size() >= kMaxMadeStrings || text.size() > kMaxStringUnits ||
+      s.madeUnits + text.size() > kMaxMadeUnits)
+    return efi::kOutOfResources;
+  s.madeUnits += text.size();
+  s.madeStrings.push_back(std::move(text));
+  value.Type = kValueString;
+  value.Value = kMadeString | (s.madeStrings.size() - 1);
+  return efi::kSuccess;
+}
+
+}  // namespace evaluation
+
+using namespace evaluation;
+
+EfiStatus InitializeEvaluation(Bytes image) {
+  DebugLog(LV_MODL, "Setup Question Evaluation Initialization [START]\n ");
+  ReleaseEvaluation();
+  State& s = Evaluator();
+  s.image = image;
+  for (const FixedVariable& fixed : kFixedVariables) {
+    int index = FindOrAddVariable(s, GuidOf(fixed.guid), fixed.name, 0);
+    s.variables[index].attributes = fixed.attributes;
+  }
+  BuildLanguages(s);
+  s.lists = PackageLists(image);
+  BuildPages(s);
+  LoadVariables(s);
+  s.initialized = true;
+  DebugLog(LV_MODL, "Setup Question Evaluation Initialization [END] with status %x\n ", static_cast<unsigned>(efi::kSuccess));
+  return efi::kSuccess;
+}
+
+void ReleaseEvaluation() { Evaluator() = State{}; }
+
+bool EvaluationInitialized() { return Evaluator().initialized; }
+
+std::optional<uint16_t> FindPageIndex(uint16_t formId, const EfiGuid& formSetGuid) {
+  const State& s = Evaluator();
+  if (!s.initialized) return std::nullopt;
+  auto it = s.pageByForm.find({formSetGuid.ToBytes(), formId});
+  if (it == s.pageByForm.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<uint16_t> ParentPageFormId(uint16_t pageIndex) {
+  const State& s = Evaluator();
+  const Page* page = PageAt(s, pageIndex);
+  if (!s.initialized || !page || !page->parent) return std::nullopt;
+  return s.pages[*page->parent].formId;
+}
+
+namespace {
+
+// The context of a request, when its page and offsets lie inside one form set's forms package.
+std::optional<Context> ContextOf(const State& s, const ConditionRequest& request) {
+  if (!s.initialized) return std::nullopt;
+  const Page* page = PageAt(s, request.PageIndex);
+  if (!page) return std::nullopt;
+  const FormSet& formSet = s.formSets[page->formSet];
+  if (request.Condition <= formSet.opcode || request.Condition >= formSet.limit) return std::nullopt;
+  Context context;
+  context.list = ListAt(s, request.packageList);
+  context.page = request.PageIndex;
+  context.questionId = request.QuestionId;
+  context.limit = formSet.limit;
+  return context;
+}
+
+}  // namespace
+
+ConditionResult EvaluateCondition(const ConditionRequest& request) {
+  State& s = Evaluator();
+  if (request.Condition == 0 || request.ControlFlags != 0) return kConditionNone;
+  std::optional<Context> context = ContextOf(s, request);
+  if (!context || request.Target <= request.Condition || request.Target >= context->limit) return kConditionNone;
+  BeginEvaluation(s);
+  auto condition = OpAt(s.image, request.Condition, context->limit);
+  if (!condition || !IsCondition(condition->code)) return kConditionNone;
+
+  size_t at;
+  bool holds = ConditionHolds(s, *context, *condition, at);
+  uint8_t kind = KindOf(condition->code);
+  if (holds && kind != kConditionGrayOut) return static_cast<ConditionResult>(kind);
+  std::vector<uint8_t> kinds{holds ? kind : uint8_t{kConditionNone}};
+
+  // Walk to the target: scopes that enclose it are entered (conditions among them evaluated),
+  // everything else is stepped over whole.
+  bool reached = false;
+  while (!reached) {
+    if (at >= request.Target) {
+      reached = at == request.Target;
+      break;
+    }
+    auto op = OpAt(s.image, at, context->limit);
+    if (!op) break;
+    if (op->code == IFR_END) {
+      kinds.pop_back();
+      if (kinds.empty()) break;  // the outer condition closed before the target
+      at += op->length;
+      continue;
+    }
+    size_t end = EndOfScope(s.image, op->offset, context->limit);
+    if (!op->scope || end <= request.Target) {
+      at = std::max(end, op->offset + op->length);
+      continue;
+    }
+    if (!IsCondition(op->code)) {
+      kinds.push_back(kConditionNone);
+      at += op->length;
+      continue;
+    }
+    bool inner = ConditionHolds(s, *context, *op, at);
+    uint8_t innerKind = KindOf(op->code);
+    kinds.push_back(inner ? innerKind : uint8_t{kConditionNone});
+    if (inner && (innerKind == kConditionInconsistent || innerKind == kConditionNoSubmit)) {
+      reached = true;
+      break;
+    }
+  }
+  if (!reached) return kConditionNone;
+  return static_cast<ConditionResult>(Combine(kinds));
+}
+
+EfiStatus EvaluateExpression(const ConditionRequest& request, IfrValue& value, size_t& consumed) {
+  State& s = Evaluator();
+  consumed = 0;
+  value = IfrValue{};
+  std::optional<Context> context = ContextOf(s, request);
+  if (!context) return efi::kInvalidParameter;
+  BeginEvaluation(s);
+  return EvaluateAt(s, *context, request.Condition, 0, value, consumed);
+}
+
+EfiStatus GetQuestionValue(uint16_t questionId, uint16_t pageIndex, IfrValue& value) {
+  State& s = Evaluator();
+  if (!s.initialized) return efi::kNotFound;
+  return QuestionValue(s, questionId, pageIndex, value);
+}
+
+std::optional<std::u16string> ExpressionValueText(const ConditionRequest& request, const IfrValue& value) {
+  State& s = Evaluator();
+  if (!s.initialized || value.Type != kValueString) return std::nullopt;
+  return StringText(s, ListAt(s, request.packageList), value.Value);
+}
+
+std::optional<std::vector<uint8_t>> EvaluationVariableBytes(std::wstring_view name, const EfiGuid& guid, bool defaults) {
+  const State& s = Evaluator();
+  for (const Variable& v : s.variables) {
+    if (!(v.flags & kVarNameValue) && v.guid == guid && v.name == name) return defaults ? v.defaults : v.current;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> EvaluationLanguages() { return Evaluator().languages; }
+
+}  // namespace kes

@@ -1,0 +1,116 @@
+// The condition evaluator's state: the tables built once from the HII database image, and the
+// string store of the evaluation in progress. Shared by the table builder (evaluator.cpp) and
+// the expression machine (evaluator_expression.cpp); nothing outside the evaluator includes it.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "App/common/guid.h"
+#include "App/common/le.h"
+#include "hii/evaluator.h"
+#include "hii/hii_image.h"
+
+namespace kes::evaluation {
+
+// Variable flags.
+inline constexpr uint32_t kVarNameValue = 0x2000;  // a name/value varstore: never read
+inline constexpr uint32_t kVarNoRead = 0x200;      // reads return nothing (the name cannot be a variable)
+
+struct Variable {
+  EfiGuid guid;
+  std::wstring name;
+  uint32_t attributes = 0;
+  uint32_t flags = 0;
+  std::optional<std::vector<uint8_t>> current;   // none when the variable does not exist
+  std::optional<std::vector<uint8_t>> defaults;
+};
+
+inline constexpr int kNoVariable = -1;
+
+// A question of a page.
+struct Control {
+  size_t opcode = 0;         // offset in the image
+  uint8_t code = 0;
+  uint16_t questionId = 0;
+  uint16_t varStoreId = 0;
+  uint16_t varOffset = 0;
+  uint16_t width = 0;        // bytes of the value (UCS-2 units x 2 for strings)
+  int variable = kNoVariable;
+};
+
+// A form set: the FORM_SET opcode and the end of its forms package (every walk stays below it).
+struct FormSet {
+  size_t listOffset = 0;
+  EfiGuid guid;
+  size_t opcode = 0;
+  size_t limit = 0;
+  std::unordered_map<uint16_t, int> variableById;  // VarStoreId -> variable index
+};
+
+struct Page {
+  uint16_t formId = 0;
+  size_t formSet = 0;        // index into State::formSets
+  size_t formOpcode = 0;
+  size_t formEnd = 0;        // just after the form's END
+  std::optional<uint16_t> parent;  // page holding the first REF that targets this one
+  std::vector<Control> controls;
+};
+
+struct State {
+  Bytes image;
+  bool initialized = false;
+  std::vector<PackageList> lists;
+  std::vector<Variable> variables;
+  std::vector<std::string> languages;
+  std::string currentLanguage;
+  std::vector<FormSet> formSets;
+  std::vector<Page> pages;
+  std::map<std::pair<std::array<uint8_t, 16>, uint16_t>, uint16_t> pageByForm;
+  // (package list offset, QuestionId) -> (page, control): the first control of that id.
+  std::map<std::pair<size_t, uint16_t>, std::pair<uint16_t, uint32_t>> controlByList;
+
+  // Strings made during the evaluation in progress (TO_STRING, CATENATE, ...). A STRING value
+  // with kMadeString set in its value field names one of them; otherwise the field holds a
+  // string id of the package list.
+  std::vector<std::u16string> madeStrings;
+  size_t madeUnits = 0;
+};
+
+inline constexpr uint64_t kMadeString = uint64_t{1} << 32;
+inline constexpr size_t kMaxMadeStrings = 0xFFFE;
+inline constexpr size_t kMaxStringUnits = 0x10000;       // one string made during evaluation
+inline constexpr size_t kMaxMadeUnits = 4 * 1024 * 1024; // all strings of one evaluation
+inline constexpr size_t kMaxValueStack = 0x10000;
+inline constexpr int kMaxRuleDepth = 16;
+
+State& Evaluator();
+
+// What an expression is evaluated for.
+struct Context {
+  const PackageList* list = nullptr;
+  uint16_t page = 0;
+  uint16_t questionId = 0;
+  size_t limit = 0;  // end of the forms package
+};
+
+// Clears the strings of the previous evaluation.
+void BeginEvaluation(State& s);
+const Page* PageAt(const State& s, uint16_t pageIndex);
+const PackageList* ListAt(const State& s, size_t offset);
+
+EfiStatus QuestionValue(State& s, uint16_t questionId, uint16_t pageIndex, IfrValue& value);
+// The text of a STRING value field; none when the string does not exist.
+std::optional<std::u16string> StringText(State& s, const PackageList* list, uint64_t field);
+EfiStatus MakeString(State& s, std::u16string text, IfrValue& value);
+
+// Evaluates the expression opened by the opcode at `opener` (recursion depth `depth`).
+EfiStatus EvaluateAt(State& s, const Context& context, size_t opener, int depth, IfrValue& value, size_t& consumed);
+
+}  // namespace kes::evaluation

@@ -1,0 +1,84 @@
+// Shared set-up of the condition evaluator's tests: a temporary efivarfs tree under
+// KESTREL_SYSFS_FIRMWARE holding the variables a test writes, and the image under evaluation.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "App/common/run_state.h"
+#include "firmware/firmware_state.h"
+#include "hii/evaluator.h"
+#include "hii/hii_image.h"
+#include "tests/support/test_support.h"
+#include "tools/hiibuild/emulator_image.h"
+#include "tools/hiibuild/hii_builder.h"
+
+namespace kes::evaltest {
+
+inline constexpr EfiGuid kSetupGuid{0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
+inline constexpr EfiGuid kListGuid{0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+inline constexpr EfiGuid kFormSetGuid{0xA0A0A0A0, 0xB1B1, 0xC2C2, {0xD3, 0xD3, 0xE4, 0xE4, 0xE4, 0xE4, 0xE4, 0xE4}};
+
+// Offset in the image of an opcode of the first forms package of the first package list, from
+// its offset inside the package (as the builder reports it).
+inline size_t InImage(size_t packageOffset) { return hiibuild::kPackageListHeaderSize + packageOffset; }
+
+class EvaluatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::MakeFirmwareTree(dir_.path());
+    if (const char* old = std::getenv("KESTREL_SYSFS_FIRMWARE")) saved_ = old;
+    setenv("KESTREL_SYSFS_FIRMWARE", dir_.path().c_str(), 1);
+    ResetFirmwareState();
+    ResetRunState();
+    PutVariable("PlatformLangCodes", guids::kGlobalVariable, Ascii("en-US"));
+  }
+
+  void TearDown() override {
+    ReleaseEvaluation();
+    SetHiiImage({}, HiiFormat::Unknown);
+    if (saved_) setenv("KESTREL_SYSFS_FIRMWARE", saved_->c_str(), 1);
+    else unsetenv("KESTREL_SYSFS_FIRMWARE");
+    ResetFirmwareState();
+    ResetRunState();
+  }
+
+  static std::vector<uint8_t> Ascii(const std::string& text) {
+    std::vector<uint8_t> out(text.begin(), text.end());
+    out.push_back(0);
+    return out;
+  }
+
+  std::string VariablePath(const std::string& name, const EfiGuid& guid) const {
+    return dir_ / ("efi/efivars/" + hiibuild::EfivarfsFileName({name, guid, 7, {}}));
+  }
+
+  void PutVariable(const std::string& name, const EfiGuid& guid, std::vector<uint8_t> data, uint32_t attributes = 7) {
+    hiibuild::Variable v{name, guid, attributes, std::move(data)};
+    test::WriteFileBytes(VariablePath(name, guid), hiibuild::EfivarfsBytes(v));
+  }
+
+  void RemoveVariable(const std::string& name, const EfiGuid& guid) { std::remove(VariablePath(name, guid).c_str()); }
+
+  // Makes `image` the run's image and initialises evaluation over it.
+  void Load(std::vector<uint8_t> image) {
+    image_ = std::move(image);
+    SetHiiImage(image_, HiiFormat::Uefi);
+    ASSERT_EQ(InitializeEvaluation(image_), efi::kSuccess);
+  }
+
+  uint16_t Page(uint16_t formId, const EfiGuid& formSet = kFormSetGuid) {
+    auto page = FindPageIndex(formId, formSet);
+    EXPECT_TRUE(page.has_value()) << "form " << formId;
+    return page.value_or(0);
+  }
+
+  test::TempDir dir_;
+  std::optional<std::string> saved_;
+  std::vector<uint8_t> image_;
+};
+
+}  // namespace kes::evaltest
