@@ -14,6 +14,7 @@
 #include "firmware/hii_retrieval.h"
 #include "firmware/passwords.h"
 #include "hii/evaluator.h"
+#include "hii/strings.h"
 #include "pldm/pldm.h"
 #include "raw/raw_mode.h"
 #include "raw/single_variable.h"
@@ -37,7 +38,14 @@ class RunSequence {
   explicit RunSequence(const OperationTable& ops) : ops_(ops) {}
 
   Status Execute(int argc, char** argv) {
-    Status status = GuardAllocation([&] { return OperationSteps(argc, argv); });
+    Status status = GuardAllocation([&] {
+      try {
+        return OperationSteps(argc, argv);
+      } catch (const UnsupportedStringBlocks&) {
+        Err(L"The BIOS has unsupported string blocks.\n");
+        return status::kFailure;
+      }
+    });
     return Finish(status);
   }
 
@@ -65,6 +73,8 @@ class RunSequence {
     if (AnyPasswordGiven()) {
       status = ops_.changeSetupPasswords();
       if (status != status::kSuccess) return status;
+      // Setting passwords alone needs nothing from the HII database.
+      if (!options.Export && !options.Import && !Given(Switch::Cs)) return status;
     }
     if (Given(Switch::H)) {
       status = RetrieveHiiDatabase();

@@ -9,6 +9,7 @@
 
 #include "App/common/console.h"
 #include "App/driver.h"
+#include "hii/strings.h"
 #include "tests/App/in_process.h"
 
 namespace kes::test {
@@ -27,6 +28,7 @@ struct Fakes {
   // Runs inside every import: sets the outcome flags as the real imports do.
   bool modified = false, importErrors = false, resetRequired = false;
   bool throwInExport = false;
+  bool unsupportedStrings = false;
   bool realShutdown = false;  // only with a stub "shutdown" first on PATH
   std::wstring compareB;
   std::string tempFileDuringExport;
@@ -75,6 +77,7 @@ struct Fakes {
     ops.exportScript = [this](ToolOptions&) {
       calls.push_back("scriptExport");
       if (throwInExport) throw std::bad_alloc();
+      if (unsupportedStrings) throw UnsupportedStringBlocks();
       return scriptExport;
     };
     ops.exportScriptForCompare = [this](ToolOptions& o) {
@@ -224,6 +227,19 @@ TEST_F(DriverTest, StepsRunInOrderAndStopAtTheFirstFailure) {
   Fakes variable;
   EXPECT_EQ(RunWith({"/i", "/varname", "V", "/varguid", "g", "/varfile", "v.bin", "/ni"}, variable), 0u);
   EXPECT_EQ(variable.calls, (std::vector<std::string>{"hii", "variableUpdate", "relock"}));
+
+  // Setting passwords alone reads nothing else from the firmware.
+  Fakes passwordsOnly;
+  EXPECT_EQ(RunWith({"/cpwd", "old", "/apwd", "new"}, passwordsOnly), 0u);
+  EXPECT_EQ(passwordsOnly.calls, (std::vector<std::string>{"passwords", "relock"}));
+}
+
+TEST_F(DriverTest, UnsupportedStringBlocksEndTheRunWithStatusOne) {
+  Fakes fakes;
+  fakes.unsupportedStrings = true;
+  EXPECT_EQ(RunWith({"/o", "/s", "out.txt"}, fakes), 1u);
+  EXPECT_EQ(err_, "The BIOS has unsupported string blocks.\n");
+  EXPECT_TRUE(fakes.Called("relock"));
 }
 
 TEST_F(DriverTest, AllocationFailureEndsTheOperationAndTheFinishStepsStillRun) {
