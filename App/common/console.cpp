@@ -87,9 +87,13 @@ std::wstring WFormatV(const wchar_t* fmt, va_list args) {
       out.append(start);
       break;
     }
-    std::string spec = "%" + flags;
+    std::string spec(1, '%');
+    spec += flags;
     if (width >= 0) spec += std::to_string(width);
-    if (precision >= 0) spec += "." + std::to_string(precision);
+    if (precision >= 0) {
+      spec += '.';
+      spec += std::to_string(precision);
+    }
     bool left = flags.find('-') != std::string::npos;
     switch (conv) {
       case L'd':

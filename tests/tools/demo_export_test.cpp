@@ -62,10 +62,10 @@ TEST(DemoExport, ExportsTheDemoFirmwareThroughTheEmulator) {
       "Help String\t= Minutes before Setup returns to the main page. Zero disables the timeout.\n",
       "\nSetup Question\t= CPU Temperature Limit ( C)\n",
       // Signed numerics of every width; a one-byte one holding 0xFF.
-      "Width\t=02\nValue\t=<-50>\n",
-      "Width\t=01\nValue\t=<255>\n",
-      "Width\t=04\nValue\t=<-1200>\n",
-      "Width\t=08\nValue\t=<-3>\n",
+      "Width\t=02\nBIOS Default =<0> \nMFG Default =<0> \nValue\t=<-50>\n",
+      "Width\t=01\nBIOS Default =<0> \nMFG Default =<0> \nValue\t=<255>\n",
+      "Width\t=04\nBIOS Default =<0> \nMFG Default =<0> \nValue\t=<-1200>\n",
+      "Width\t=08\nBIOS Default =<0> \nMFG Default =<0> \nValue\t=<-3>\n",
       // A one-of whose value matches no option.
       "Options\t=[00]Power Off\t// Move \"*\" to the desired Option\n         [01]Power On\n         [02]Last State\n",
       "Options\t=[00]Disabled\t// Move \"*\" to the desired Option\n         *[01]Enabled\n",
@@ -77,6 +77,9 @@ TEST(DemoExport, ExportsTheDemoFirmwareThroughTheEmulator) {
       "ListOrder\t=[00]UEFI: NVMe SSD\n         [02]UEFI: USB Flash Drive\n",
       "Value\t=1\t// Enabled = 1, Disabled = 0\n",
       "Value\t=80000042\n",
+      // Defaults lines from the StdDefaults and MfgDefaults stores.
+      "Offset\t=00\nWidth\t=01\nBIOS Default =[00]Standard \nMFG Default =[00]Standard \nOptions\t=[00]Standard",
+      "BIOS Default =03-15-2024 \nMFG Default =03-15-2024 \nDate\t=03-15-2024\t// MM-DD-YYYY\n",
       // One-of values of two, four and eight bytes.
       "\n         *[B75]2933 MT/s\n",
       "\n         *[1C200]115200\n",

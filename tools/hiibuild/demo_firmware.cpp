@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "hii/nvar_store.h"
 #include "tools/hiibuild/generators.h"
 #include "tools/hiibuild/hii_builder.h"
 
@@ -37,13 +38,24 @@ constexpr uint8_t kBothDefaults = flags::kOptionDefault | flags::kOptionDefaultM
 // One variable being laid out: questions take their bytes in order, and their current values
 // are written as they are declared.
 struct Store {
-  Store(std::string n, const EfiGuid& g, uint16_t s, bool e) : name(std::move(n)), guid(g), size(s), efi(e), data(s) {}
+  Store(std::string n, const EfiGuid& g, uint16_t s, bool e)
+      : name(std::move(n)), guid(g), size(s), efi(e), data(s), standard(s), manufacturing(s) {}
   std::string name;
   EfiGuid guid;
   uint16_t size;
   bool efi;
   VarBuffer data;
+  // The variable as the firmware's standard and manufacturing default stores hold it.
+  VarBuffer standard;
+  VarBuffer manufacturing;
   uint16_t next = 0;
+
+  // The current value and both defaults of the bytes at `offset`.
+  void Put(size_t offset, uint64_t current, uint64_t std, uint64_t mfg, size_t width) {
+    data.Put(offset, current, width);
+    standard.Put(offset, std, width);
+    manufacturing.Put(offset, mfg, width);
+  }
 
   uint16_t Alloc(size_t width) {
     if (next + width > size) throw std::logic_error("demo varstore " + name + " is too small");
@@ -110,7 +122,12 @@ class Writer {
   Ref OneOf(const std::wstring& prompt, const std::wstring& help, std::vector<Opt> options, uint64_t current,
             uint8_t size = 1, std::optional<uint16_t> at = {}, const Extra& x = {}, uint8_t qflags = 0) {
     Q q = Make(prompt, help, size, at, qflags);
-    store_->data.Put(q.offset, current, size);
+    uint64_t std = current, mfg = current;
+    for (const Opt& o : options) {
+      if (o.flags & flags::kOptionDefault) std = o.value;
+      if (o.flags & flags::kOptionDefaultMfg) mfg = o.value;
+    }
+    store_->Put(q.offset, current, std, mfg, size);
     f.OneOf(q, size, options, x);
     return {q.id, q.offset};
   }
@@ -118,7 +135,7 @@ class Writer {
   Ref Checkbox(const std::wstring& prompt, const std::wstring& help, bool current, bool defaultOn,
                std::optional<uint16_t> at = {}) {
     Q q = Make(prompt, help, 1, at, 0);
-    store_->data.Put(q.offset, current ? 1 : 0, 1);
+    store_->Put(q.offset, current ? 1 : 0, defaultOn ? 1 : 0, defaultOn ? 1 : 0, 1);
     f.Checkbox(q, defaultOn ? flags::kCheckboxDefault | flags::kCheckboxDefaultMfg : 0);
     return {q.id, q.offset};
   }
@@ -127,7 +144,7 @@ class Writer {
               uint64_t step, uint8_t display, uint64_t current, uint64_t standard, uint64_t manufacturing,
               const std::vector<std::pair<Expr, std::wstring>>& inconsistent = {}, uint8_t qflags = 0) {
     Q q = Make(prompt, help, size, {}, qflags);
-    store_->data.Put(q.offset, current, size);
+    store_->Put(q.offset, current, standard, manufacturing, size);
     Extra x;
     x.open = true;
     f.Numeric(q, size, min, max, step, display, x);
@@ -141,7 +158,7 @@ class Writer {
   Ref String(const std::wstring& prompt, const std::wstring& help, uint8_t minSize, uint8_t maxSize,
              const std::wstring& current) {
     Q q = Make(prompt, help, static_cast<size_t>(maxSize) * 2, {}, 0);
-    store_->data.PutUcs2(q.offset, current, maxSize);
+    for (VarBuffer* b : {&store_->data, &store_->standard, &store_->manufacturing}) b->PutUcs2(q.offset, current, maxSize);
     f.String(q, minSize, maxSize);
     return {q.id, q.offset};
   }
@@ -154,14 +171,15 @@ class Writer {
 
   Ref Date(const std::wstring& prompt, const std::wstring& help, uint16_t year, uint8_t month, uint8_t day) {
     Q q = Make(prompt, help, 4, {}, 0);
-    store_->data.PutDate(q.offset, year, month, day);
+    for (VarBuffer* b : {&store_->data, &store_->standard, &store_->manufacturing}) b->PutDate(q.offset, year, month, day);
     f.Date(q, flags::kStorageNormal);
     return {q.id, q.offset};
   }
 
   Ref Time(const std::wstring& prompt, const std::wstring& help, uint8_t hour, uint8_t minute, uint8_t second) {
     Q q = Make(prompt, help, 3, {}, 0);
-    store_->data.PutTime(q.offset, hour, minute, second);
+    for (VarBuffer* b : {&store_->data, &store_->standard, &store_->manufacturing})
+      b->PutTime(q.offset, hour, minute, second);
     f.Time(q, flags::kStorageNormal);
     return {q.id, q.offset};
   }
@@ -183,7 +201,12 @@ class Writer {
                   uint8_t elementType, const std::vector<uint64_t>& current) {
     size_t width = TypeValueSize(elementType);
     Q q = Make(prompt, help, width * options.size(), {}, 0);
+    // The defaults list the options in their declared order.
     for (size_t i = 0; i < current.size(); ++i) store_->data.Put(q.offset + i * width, current[i], width);
+    for (size_t i = 0; i < options.size(); ++i) {
+      store_->standard.Put(q.offset + i * width, options[i].value, width);
+      store_->manufacturing.Put(q.offset + i * width, options[i].value, width);
+    }
     f.OrderedList(q, static_cast<uint8_t>(options.size()), options, elementType);
     return {q.id, q.offset};
   }
@@ -754,6 +777,26 @@ void AddGlobalVariables(std::vector<Variable>& vars) {
   vars.push_back({"Timeout", kes::guids::kGlobalVariable, attr::kNvBsRt, {5, 0}});
 }
 
+// "StdDefaults" and "MfgDefaults": NVAR stores (erased 0xFF) holding every varstore variable
+// with its default values, written with the tool's own store writer.
+void AddDefaultStores(std::vector<Variable>& vars, std::initializer_list<const Store*> stores) {
+  struct Kind {
+    const char* name;
+    VarBuffer Store::*buffer;
+  };
+  for (Kind kind : {Kind{"StdDefaults", &Store::standard}, Kind{"MfgDefaults", &Store::manufacturing}}) {
+    auto nvar = NvarStore::Open(std::vector<uint8_t>(0x2000, 0xFF), 1);
+    if (!nvar) throw std::logic_error("cannot open a default store");
+    for (const Store* s : stores) {
+      std::u16string name(s->name.begin(), s->name.end());
+      const std::vector<uint8_t>& bytes = (s->*kind.buffer).bytes();
+      if (nvar->SetVariable(name, s->guid, attr::kNvBsRt, bytes) != efi::kSuccess)
+        throw std::logic_error("default store too small for " + s->name);
+    }
+    vars.push_back({kind.name, nvar::kDefaultsGuid, attr::kNvBsRt, nvar->Buffer()});
+  }
+}
+
 }  // namespace
 
 EmulatorImage BuildDemoFirmware() {
@@ -775,6 +818,7 @@ EmulatorImage BuildDemoFirmware() {
   image.fidt = SupportedFidtTable();
   for (const Store* s : {&setup, &service, &chipset, &security, &boot}) image.variables.push_back(s->ToVariable());
   AddGlobalVariables(image.variables);
+  AddDefaultStores(image.variables, {&setup, &service, &chipset, &security, &boot});
   image.config =
       "# Demo firmware for kestrel-fwemu, generated at build time by kestrel-mkdemo.\n"
       "# Every setting keeps the emulator's default; see tools/fwemu/README.md for the keys.\n";
