@@ -10,6 +10,7 @@
 #include "App/common/console.h"
 #include "App/common/run_state.h"
 #include "App/common/text.h"
+#include "hii/evaluator.h"
 #include "hii/hii_image.h"
 #include "hii/question_walk.h"
 #include "script/export.h"
@@ -38,7 +39,10 @@ class ExportFixture : public ::testing::Test {
     MakeFirmwareTree(firmware_.path());
     setenv("KESTREL_SYSFS_FIRMWARE", firmware_.path().c_str(), 1);
   }
-  void TearDown() override { SetHiiImage({}, HiiFormat::Unknown); }
+  void TearDown() override {
+    ReleaseEvaluation();
+    SetHiiImage({}, HiiFormat::Unknown);
+  }
 
   void SetVariable(const std::string& name, const EfiGuid& guid, const std::vector<uint8_t>& data,
                    uint32_t attributes = 7) {
@@ -55,6 +59,7 @@ class ExportFixture : public ::testing::Test {
     for (Switch s : switches) kes::Run().switches.Set(s);
     if (langCode) kes::Run().langCode = langCode;
     ClassifyHiiLayout(image_);
+    EXPECT_EQ(InitializeEvaluation(image_), efi::kSuccess);
     TempDir out;
     FilePtr main(std::fopen((out / "script.txt").c_str(), "w+"));
     FilePtr dup(withDuplicateFile ? std::fopen((out / "dup.txt").c_str(), "w+") : nullptr);
