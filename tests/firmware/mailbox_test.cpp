@@ -9,7 +9,7 @@
 #include "App/common/console.h"
 #include "firmware/hii_retrieval.h"
 #include "firmware/variable_store.h"
-#include "tests/firmware/firmware_fixture.h"
+#include "tests/support/firmware_root.h"
 
 namespace kes {
 namespace {

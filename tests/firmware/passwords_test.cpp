@@ -9,7 +9,7 @@
 
 #include "App/common/console.h"
 #include "firmware/firmware_state.h"
-#include "tests/firmware/firmware_fixture.h"
+#include "tests/support/firmware_root.h"
 
 namespace kes {
 namespace {

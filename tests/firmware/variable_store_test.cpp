@@ -13,7 +13,7 @@
 
 #include "App/common/console.h"
 #include "App/common/text.h"
-#include "tests/firmware/firmware_fixture.h"
+#include "tests/support/firmware_root.h"
 
 namespace kes {
 namespace {

@@ -13,6 +13,7 @@
 #include "App/common/run_state.h"
 #include "firmware/firmware_state.h"
 #include "firmware/variable_store.h"
+#include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
 
 namespace kes {
@@ -47,34 +48,14 @@ Data Sequence(size_t n) {
 
 class DefaultStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    test::MakeFirmwareTree(dir_.path());
-    if (const char* old = std::getenv("KESTREL_SYSFS_FIRMWARE")) saved_ = old;
-    setenv("KESTREL_SYSFS_FIRMWARE", dir_.path().c_str(), 1);
-    ResetFirmwareState();
-    ResetRunState();
-    ResetDefaultStores();
-  }
-  void TearDown() override {
-    if (saved_) setenv("KESTREL_SYSFS_FIRMWARE", saved_->c_str(), 1);
-    else unsetenv("KESTREL_SYSFS_FIRMWARE");
-    ResetDefaultStores();
-    ResetFirmwareState();
-    ResetRunState();
-  }
-  std::string VariablePath(const std::string& name) const {
-    return dir_ / ("efi/efivars/" + name + "-4599d26f-1a11-49b8-b91f-858745cff824");
-  }
+  void SetUp() override { ResetDefaultStores(); }
+  void TearDown() override { ResetDefaultStores(); }
   void PutStore(const std::string& name, const Data& store, uint32_t attributes = 7) {
-    Data file;
-    AppendLe32(file, attributes);
-    file.insert(file.end(), store.begin(), store.end());
-    test::WriteFileBytes(VariablePath(name), file);
+    firmware_.PutVar(name, nvar::kDefaultsGuid, attributes, store);
   }
-  std::optional<Data> FileOf(const std::string& name) const { return test::ReadFileBytes(VariablePath(name)); }
+  std::optional<Data> FileOf(const std::string& name) const { return firmware_.VarFile(name, nvar::kDefaultsGuid); }
 
-  TempDir dir_;
-  std::optional<std::string> saved_;
+  test::PlainFirmwareRoot firmware_{true, true};
 };
 
 TEST_F(DefaultStoreTest, PolarityOneStoreGivesQuestionDefaultsAndIsKept) {
@@ -166,8 +147,8 @@ TEST_F(DefaultStoreTest, FailedWriteBackIsReported) {
   PutStore("StdDefaults", SetupStore(Sequence(4), 1));
   ASSERT_TRUE(SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, Data{0x7F}));
   // The variable's file turns into a directory: neither reading nor writing it can succeed.
-  std::filesystem::remove(VariablePath("StdDefaults"));
-  std::filesystem::create_directory(VariablePath("StdDefaults"));
+  std::filesystem::remove(firmware_.VarPath("StdDefaults", nvar::kDefaultsGuid));
+  std::filesystem::create_directory(firmware_.VarPath("StdDefaults", nvar::kDefaultsGuid));
   ConsoleCapture capture;
   EXPECT_EQ(WriteBackDefaultStores(), status::kFailure);
   EXPECT_EQ(capture.err(), "Error Writing Variable StdDefaults to NVRAM\n");

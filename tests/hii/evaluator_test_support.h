@@ -12,6 +12,7 @@
 #include "firmware/firmware_state.h"
 #include "hii/evaluator.h"
 #include "hii/hii_image.h"
+#include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
 #include "tools/hiibuild/emulator_image.h"
 #include "tools/hiibuild/hii_builder.h"
@@ -28,22 +29,11 @@ inline size_t InImage(size_t packageOffset) { return hiibuild::kPackageListHeade
 
 class EvaluatorTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    test::MakeFirmwareTree(dir_.path());
-    if (const char* old = std::getenv("KESTREL_SYSFS_FIRMWARE")) saved_ = old;
-    setenv("KESTREL_SYSFS_FIRMWARE", dir_.path().c_str(), 1);
-    ResetFirmwareState();
-    ResetRunState();
-    PutVariable("PlatformLangCodes", guids::kGlobalVariable, Ascii("en-US"));
-  }
+  void SetUp() override { PutVariable("PlatformLangCodes", guids::kGlobalVariable, Ascii("en-US")); }
 
   void TearDown() override {
     ReleaseEvaluation();
     SetHiiImage({}, HiiFormat::Unknown);
-    if (saved_) setenv("KESTREL_SYSFS_FIRMWARE", saved_->c_str(), 1);
-    else unsetenv("KESTREL_SYSFS_FIRMWARE");
-    ResetFirmwareState();
-    ResetRunState();
   }
 
   static std::vector<uint8_t> Ascii(const std::string& text) {
@@ -52,16 +42,10 @@ class EvaluatorTest : public ::testing::Test {
     return out;
   }
 
-  std::string VariablePath(const std::string& name, const EfiGuid& guid) const {
-    return dir_ / ("efi/efivars/" + hiibuild::EfivarfsFileName({name, guid, 7, {}}));
-  }
-
   void PutVariable(const std::string& name, const EfiGuid& guid, std::vector<uint8_t> data, uint32_t attributes = 7) {
-    hiibuild::Variable v{name, guid, attributes, std::move(data)};
-    test::WriteFileBytes(VariablePath(name, guid), hiibuild::EfivarfsBytes(v));
+    firmware_.PutVar(name, guid, attributes, data);
   }
-
-  void RemoveVariable(const std::string& name, const EfiGuid& guid) { std::remove(VariablePath(name, guid).c_str()); }
+  void RemoveVariable(const std::string& name, const EfiGuid& guid) { firmware_.RemoveVar(name, guid); }
 
   // Makes `image` the run's image and initialises evaluation over it.
   void Load(std::vector<uint8_t> image) {
@@ -76,8 +60,7 @@ class EvaluatorTest : public ::testing::Test {
     return page.value_or(0);
   }
 
-  test::TempDir dir_;
-  std::optional<std::string> saved_;
+  test::PlainFirmwareRoot firmware_{true, true};
   std::vector<uint8_t> image_;
 };
 

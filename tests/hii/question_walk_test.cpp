@@ -8,6 +8,7 @@
 #include "hii/hii_format.h"
 #include "hii/hii_image.h"
 #include "hii/question_walk.h"
+#include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
 #include "tools/hiibuild/hii_builder.h"
 
@@ -23,16 +24,10 @@ constexpr EfiGuid kBootManager{0xB4909CF3, 0x7B93, 0x4751, {0x9B, 0xD8, 0x5B, 0x
 
 class Walk : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ResetRunState();
-    test::MakeFirmwareTree(firmware_.path());
-    setenv("KESTREL_SYSFS_FIRMWARE", firmware_.path().c_str(), 1);
-  }
   void TearDown() override { SetHiiImage({}, HiiFormat::Unknown); }
 
   void SetVariable(const std::string& name, const EfiGuid& guid, std::vector<uint8_t> data) {
-    data.insert(data.begin(), {7, 0, 0, 0});
-    test::WriteFileBytes(firmware_ / ("efi/efivars/" + name + "-" + FormatGuidText(guid)), data);
+    firmware_.PutVar(name, guid, 7, data);
   }
 
   std::vector<QuestionRecord> Questions(std::vector<uint8_t> image, WalkContext context = {}) {
@@ -45,7 +40,7 @@ class Walk : public ::testing::Test {
     return out;
   }
 
-  test::TempDir firmware_;
+  test::PlainFirmwareRoot firmware_;
   std::vector<uint8_t> image_;
 };
 

@@ -14,6 +14,7 @@
 #include "hii/question_walk.h"
 #include "hii/strings.h"
 #include "script/export.h"
+#include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
 
 namespace kes {
@@ -34,14 +35,11 @@ struct Declared {
 class RealFirmware : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    ResetRunState();
     image_ = LoadFixture(GetParam());
     ASSERT_EQ(ClassifyHiiLayout(image_), HiiFormat::Uefi);
-    test::MakeFirmwareTree(dir_.path());
-    setenv("KESTREL_SYSFS_FIRMWARE", dir_.path().c_str(), 1);
   }
+  test::PlainFirmwareRoot firmware_{true, true};
   std::vector<uint8_t> image_;
-  test::TempDir dir_;
 };
 
 TEST_P(RealFirmware, WalksEveryFormSetAndFindsEveryString) {
@@ -93,7 +91,7 @@ TEST_P(RealFirmware, ExportsQuestionsOnceTheirVariablesExist) {
   for (const auto& [key, d] : declared) {
     std::vector<uint8_t> content{7, 0, 0, 0};
     content.resize(4 + d.size, 0);
-    test::WriteFileBytes(dir_ / ("efi/efivars/" + ToNarrow(d.name) + "-" + FormatGuidText(d.guid)), content);
+    test::WriteFileBytes(firmware_.VarPath(ToNarrow(d.name), d.guid), content);
   }
   FilePtr file(std::fopen((out / "script.txt").c_str(), "w+"));
   kes::Run().switches.Set(Switch::O);

@@ -8,7 +8,7 @@
 #include "App/common/console.h"
 #include "App/common/run_state.h"
 #include "App/common/text.h"
-#include "tests/firmware/firmware_fixture.h"
+#include "tests/support/firmware_root.h"
 
 namespace kes {
 namespace {

@@ -14,6 +14,7 @@
 #include "hii/hii_image.h"
 #include "hii/question_walk.h"
 #include "script/export.h"
+#include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
 #include "tools/hiibuild/hii_builder.h"
 
@@ -33,12 +34,7 @@ struct ExportResult {
 
 class ExportFixture : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ResetRunState();
-    ClearReferenceTable();
-    MakeFirmwareTree(firmware_.path());
-    setenv("KESTREL_SYSFS_FIRMWARE", firmware_.path().c_str(), 1);
-  }
+  void SetUp() override { ClearReferenceTable(); }
   void TearDown() override {
     ReleaseEvaluation();
     SetHiiImage({}, HiiFormat::Unknown);
@@ -46,9 +42,7 @@ class ExportFixture : public ::testing::Test {
 
   void SetVariable(const std::string& name, const EfiGuid& guid, const std::vector<uint8_t>& data,
                    uint32_t attributes = 7) {
-    std::vector<uint8_t> content{static_cast<uint8_t>(attributes), 0, 0, 0};
-    content.insert(content.end(), data.begin(), data.end());
-    WriteFileBytes(firmware_ / ("efi/efivars/" + name + "-" + FormatGuidText(guid)), content);
+    firmware_.PutVar(name, guid, attributes, data);
   }
 
   ExportResult Export(const std::vector<uint8_t>& image, std::initializer_list<Switch> switches = {},
@@ -77,7 +71,7 @@ class ExportFixture : public ::testing::Test {
     return result;
   }
 
-  TempDir firmware_;
+  PlainFirmwareRoot firmware_{true, true};
   std::vector<uint8_t> image_;
 };
 

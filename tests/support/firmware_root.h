@@ -1,9 +1,10 @@
-// A firmware root on a plain temporary directory for in-process tests of the firmware layer:
-// KESTREL_SYSFS_FIRMWARE points at it for the fixture's lifetime, and the process-wide firmware
-// and run state start fresh. A plain efivars directory behaves like a firmware that stores every
-// write as an ordinary variable (no mailbox handler, no password feature).
+// A firmware root on a plain temporary directory for in-process tests: KESTREL_SYSFS_FIRMWARE
+// points at it for the fixture's lifetime, and the process-wide firmware and run state start
+// fresh. A plain efivars directory behaves like a firmware that stores every write as an
+// ordinary variable (no mailbox handler, no password feature).
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -19,9 +20,11 @@ namespace kes::test {
 
 class PlainFirmwareRoot {
  public:
-  explicit PlainFirmwareRoot(bool withEfivars = true) {
+  // withEfivars: an efi/efivars directory; withFidt: also acpi/tables/FIDT of a supported platform.
+  explicit PlainFirmwareRoot(bool withEfivars = true, bool withFidt = false) {
     if (const char* previous = std::getenv("KESTREL_SYSFS_FIRMWARE")) previous_ = previous;
-    if (withEfivars) MakeDirs(dir_ / "efi/efivars");
+    if (withFidt) MakeFirmwareTree(dir_.path());
+    else if (withEfivars) MakeDirs(dir_ / "efi/efivars");
     setenv("KESTREL_SYSFS_FIRMWARE", dir_.path().c_str(), 1);
     ResetFirmwareState();
     ResetRunState();
@@ -36,6 +39,7 @@ class PlainFirmwareRoot {
   PlainFirmwareRoot& operator=(const PlainFirmwareRoot&) = delete;
 
   const std::string& root() const { return dir_.path(); }
+  std::string operator/(const std::string& name) const { return dir_ / name; }
   std::string VarPath(const std::string& name, const EfiGuid& guid) const {
     return dir_ / ("efi/efivars/" + name + "-" + FormatGuidText(guid));
   }
@@ -50,6 +54,7 @@ class PlainFirmwareRoot {
     content.insert(content.end(), data.begin(), data.end());
     WriteFileBytes(VarPath(name, guid), content);
   }
+  void RemoveVar(const std::string& name, const EfiGuid& guid) const { std::remove(VarPath(name, guid).c_str()); }
   std::optional<std::vector<uint8_t>> VarFile(const std::string& name, const EfiGuid& guid) const {
     return ReadFileBytes(VarPath(name, guid));
   }
