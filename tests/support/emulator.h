@@ -1,5 +1,5 @@
 // Running the firmware emulator (kestrel-fwemu) for a test: an image directory built in a
-// temporary directory, and an RAII mount of it that stands in for /sys/firmware. The mount is
+// temporary directory, and an RAII mount of it that stands in for the firmware tree. The mount is
 // always taken down by the destructor, also when the test fails.
 //
 //   TempDir tmp;
