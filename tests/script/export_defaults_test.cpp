@@ -161,5 +161,28 @@ TEST_F(ExportDefaults, FormsBehindASuppressedRefAreHidden) {
   EXPECT_NE(Export(image).script.find("\nSetup Question\t= Debug Port\n"), std::string::npos);
 }
 
+TEST_F(ExportDefaults, AHiddenFormHidesOnlyTheFormOfItsOwnFormSet) {
+  hiibuild::Database db;
+  for (uint32_t n = 1; n <= 2; ++n) {
+    auto& forms = db.AddList({n, 0, 0, {}}).AddForms();
+    forms.FormSet({0x100 + n, 0, 0, {}}, L"Set", L"Help");
+    forms.VarStore(1, kSetupGuid, "Setup", 64);
+    forms.Form(1, L"Top");
+    if (n == 1) {
+      forms.SuppressIf(Expr::True());
+      forms.Ref({L"Hidden", L"h", 9, 0, 0}, 2);
+      forms.End();
+    }
+    forms.End();
+    forms.Form(2, L"Second");  // the same form id in both form sets
+    forms.Checkbox({n == 1 ? L"In Hidden Form" : L"In Visible Form", L"h", 1, 1, n});
+    forms.End();
+  }
+  SetVariable("Setup", kSetupGuid, std::vector<uint8_t>(64, 0));
+  std::string script = Export(db.Bytes(), {Switch::Sp}).script;
+  EXPECT_EQ(script.find("In Hidden Form"), std::string::npos);
+  EXPECT_NE(script.find("\nSetup Question\t= In Visible Form\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace kes::test

@@ -200,6 +200,19 @@ TEST_F(ExportTest, SkipsQuestionsWhoseStorageCannotBeRead) {
   EXPECT_EQ(present.script, Block("Inside", "h", 1, 7, 1, "Value\t=1\t// Enabled = 1, Disabled = 0"));
 }
 
+TEST_F(ExportTest, LongVarstoreNamesNameTheirVariableInFull) {
+  const std::string name = "PlatformConfigurationSettingsForTheSecondSocket";  // 47 characters
+  hiibuild::PackageList list(kListGuid);
+  auto& forms = list.AddForms();
+  forms.FormSet(kFormSetGuid, L"Main", L"Help");
+  forms.VarStore(1, kSetupGuid, name, 4);
+  forms.Form(1, L"Form");
+  forms.Checkbox({L"Socket Feature", L"h", 1, 1, 0});
+  SetVariable(name, kSetupGuid, {1, 0, 0, 0});
+  EXPECT_EQ(Export(list.Bytes()).script,
+            Block("Socket Feature", "h", 1, 0, 1, "Value\t=1\t// Enabled = 1, Disabled = 0"));
+}
+
 TEST_F(ExportTest, DuplicatesAreDetectedWithinOneFormSetOnly) {
   hiibuild::Database db;
   for (uint32_t n = 1; n <= 2; ++n) {
