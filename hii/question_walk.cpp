@@ -198,10 +198,6 @@ std::optional<FormInfo> NextForm(const FormSetInfo& formSet, const FormInfo* cur
 
 QuestionStep NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size_t& cursor,
                           const WalkContext& context, QuestionRecord& record, WalkMode mode) {
-  if (mode == WalkMode::Reset) {
-    ResetWalkState();
-    return QuestionStep::Nothing;
-  }
   Bytes image = HiiImage();
   WalkState& s = State();
   bool evaluating = mode == WalkMode::Normal && context.exportMode && (context.suppressIf || context.grayOutIf);

@@ -48,7 +48,9 @@ struct FormInfo {
   int depthBefore = 0;       // scope depth just before the FORM (where the next search resumes)
 };
 
-enum class WalkMode { Normal = 0, Reset = 1, Plain = 3 };
+// Normal: conditions are evaluated when an export asks for /sp or /g; Plain: never (the
+// mapping-language check walks this way). A new walk starts with ResetWalkState().
+enum class WalkMode { Normal = 0, Plain = 3 };
 
 // The list's form set: the first forms package (before any keyboard-layout package) must start
 // with FORM_SET. Class and subclass come from the GUID opcodes that follow it.

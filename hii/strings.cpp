@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <tuple>
 #include <unordered_map>
 
 #include "App/common/run_state.h"
@@ -25,7 +26,8 @@ struct StringIndexes {
   std::unordered_map<size_t, std::unique_ptr<StringPackageIndex>> byPackage;
   std::map<std::array<uint8_t, 16>, size_t> firstListByGuid;   // list offset
   bool guidsIndexed = false;
-  std::map<std::pair<size_t, std::string>, std::optional<Package>> packageByLanguage;
+  // (list offset, language tag, /lang in force) -> the string package answering it
+  std::map<std::tuple<size_t, std::string, bool>, std::optional<Package>> packageByLanguage;
   std::map<size_t, PackageList> listsByOffset;
 };
 
@@ -172,7 +174,7 @@ std::vector<std::string> LanguageList(bool mapping, bool noCompletion) {
 
 std::optional<Package> FindStringPackage(const PackageList& list, std::string_view language) {
   bool langMode = Given(Switch::Lang);
-  auto key = std::make_pair(list.offset, std::string(language) + (langMode ? "\1" : "\0"));
+  auto key = std::make_tuple(list.offset, std::string(language), langMode);
   auto& cache = Indexes().packageByLanguage;
   if (auto it = cache.find(key); it != cache.end()) return it->second;
   std::optional<Package> found;

@@ -40,8 +40,8 @@ std::vector<uint8_t> RichImage() {
 
 class CorruptImage : public ExportFixture {
  protected:
-  // Runs every walk over `image` forced to be taken as package lists.
-  void WalkAll(const std::vector<uint8_t>& image, std::initializer_list<Switch> switches) {
+  // Runs every walk over `image` forced to be taken as package lists; returns the script.
+  std::string WalkAll(const std::vector<uint8_t>& image, std::initializer_list<Switch> switches) {
     ResetRunState();
     for (Switch s : switches) kes::Run().switches.Set(s);
     kes::Run().switches.Set(Switch::O);
@@ -55,12 +55,19 @@ class CorruptImage : public ExportFixture {
     } catch (const UnsupportedStringBlocks&) {
       // a damaged block type is reported, not read through
     }
+    std::string script;
+    std::rewind(out.get());
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, out.get())) > 0;) script.append(buffer, n);
+    return script;
   }
 };
 
 TEST_F(CorruptImage, EveryTruncationEndsCleanly) {
   SetVariable("Setup", kSetupGuid, std::vector<uint8_t>(64, 1));
   std::vector<uint8_t> full = RichImage();
+  // The intact image exports all of its questions, so the damaged ones below are walked for real.
+  EXPECT_EQ(WalkAll(full, {}).find("Setup Question\t= Box") != std::string::npos, true);
   for (size_t length = 0; length <= full.size(); length += (length < 64 ? 1 : 7)) {
     std::vector<uint8_t> cut(full.begin(), full.begin() + length);
     WalkAll(cut, {Switch::V, Switch::Lang});
