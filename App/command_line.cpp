@@ -12,6 +12,7 @@
 #include "App/common/text.h"
 #include "App/usage.h"
 #include "firmware/platform.h"
+#include "firmware/variable_store.h"
 #include "raw/raw_mode.h"
 #include "script/export.h"
 
@@ -183,11 +184,16 @@ uint16_t KeyUnit(uint64_t value, PT type) {
   return type == PT::EfiKey ? static_cast<uint16_t>(unit ^ 0x8000) : unit;
 }
 
+// A password goes to the firmware as one variable of at most two bytes per byte of its file; a
+// larger file, or a device that never ends, holds no password and is not read beyond this.
+constexpr size_t kMaxPasswordFileBytes = (kMaxVariableFileBytes - 4) / 2;
+
 // Reads a password file into the slot. Plain files hold UTF-16LE text; key-unit files hold one
 // unit per byte.
 Status ReadPasswordFile(const SwitchInfo& info, const std::wstring& fileName) {
-  std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(ToNarrow(fileName));
-  if (!bytes || bytes->empty()) return Reject(InvalidPasswordFileMessage(info.slot));
+  std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(ToNarrow(fileName), kMaxPasswordFileBytes + 1);
+  if (!bytes || bytes->empty() || bytes->size() > kMaxPasswordFileBytes)
+    return Reject(InvalidPasswordFileMessage(info.slot));
   PasswordInput& input = SlotInput(info.slot);
   try {
     if (info.passwordType == PT::Plain) {

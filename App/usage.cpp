@@ -45,7 +45,7 @@ const wchar_t* const kSynopses[] = {
 };
 static_assert(std::size(kSynopses) == 30);
 
-// The switches of the "where," list, in printing order; a null entry is a page break.
+// The switches of the "where," list, in printing order, with kPageBreak where the screen pauses.
 constexpr Switch kPageBreak = Switch::Count;
 const Switch kHelpOrder[] = {
     Switch::O, Switch::I, Switch::C, Switch::L, kPageBreak,

@@ -1,7 +1,5 @@
 #include "raw/single_variable.h"
 
-#include <sys/stat.h>
-
 #include <optional>
 #include <vector>
 
@@ -20,17 +18,15 @@ constexpr uint32_t kNewVariableAttributes = 7;
 
 enum class DataFile { Ok, Unusable, TooLarge };
 
-// Reads the data file: missing, unreadable and empty files are unusable; the size is checked
-// before the file is read so that a huge file is never loaded.
+// Reads the data file: missing, unreadable and empty files are unusable. At most one byte more
+// than a variable can hold is read, so that neither a huge file nor an endless device or pipe
+// (/dev/zero, a FIFO) is ever loaded whole.
 DataFile ReadDataFile(const std::wstring& fileName, std::vector<uint8_t>& data) {
+  constexpr size_t kMaxData = kMaxVariableFileBytes - 4;  // the attribute word comes first
   if (fileName.empty()) return DataFile::Unusable;
-  std::string path = ToNarrow(fileName);
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return DataFile::Unusable;
-  if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) + 4 > kMaxVariableFileBytes) return DataFile::TooLarge;
-  auto bytes = ReadWholeFile(path);
+  auto bytes = ReadWholeFile(ToNarrow(fileName), kMaxData + 1);
   if (!bytes || bytes->empty()) return DataFile::Unusable;
-  if (bytes->size() + 4 > kMaxVariableFileBytes) return DataFile::TooLarge;
+  if (bytes->size() > kMaxData) return DataFile::TooLarge;
   data = std::move(*bytes);
   return DataFile::Ok;
 }

@@ -1,5 +1,6 @@
 #include "App/common/text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "App/common/console.h"
@@ -179,13 +180,15 @@ int WriteFileInDirectory(const std::wstring& directory, const std::string& fileN
   return WriteFile(path, data) == 0 ? 1 : 0;
 }
 
-std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& fileName) {
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& fileName, size_t limit) {
   std::FILE* f = std::fopen(fileName.c_str(), "rb");
   if (!f) return std::nullopt;
   std::vector<uint8_t> data;
   uint8_t buffer[65536];
   size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) data.insert(data.end(), buffer, buffer + n);
+  while (data.size() < limit &&
+         (n = std::fread(buffer, 1, std::min(sizeof buffer, limit - data.size()), f)) > 0)
+    data.insert(data.end(), buffer, buffer + n);
   bool failed = std::ferror(f) != 0;
   std::fclose(f);
   if (failed) return std::nullopt;

@@ -52,7 +52,9 @@ int WriteFile(const std::string& fileName, std::span<const uint8_t> data);
 // Joins directory and name with one "/" and calls WriteFile; returns 1 on success, 0 on failure.
 int WriteFileInDirectory(const std::wstring& directory, const std::string& fileName,
                          std::span<const uint8_t> data);
-// Reads a whole file; nullopt when it cannot be opened or read.
-std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& fileName);
+// Reads a whole file, but never more than limit bytes, so that a device or pipe without an end
+// cannot exhaust memory (callers pass their maximum + 1 to tell an oversized file). nullopt when
+// the file cannot be opened or read.
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& fileName, size_t limit = SIZE_MAX);
 
 }  // namespace kes

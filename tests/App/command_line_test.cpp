@@ -131,6 +131,8 @@ TEST_F(CommandLineTest, MissingArguments) {
        "ERROR:57 -  Invalid Input file or System Password is not given...\n"},
       {{"/cpwd", "p", "/apwdf", "empty.bin"}, "ERROR:57 - Invalid Input file or New Admin Password is not given...\n"},
       {{"/cpwd", "p", "/upwdsf", "missing.bin"}, "ERROR:57 - Invalid Input file or New User Password is not given...\n"},
+      // A device without end is no password file; it is not read beyond what a password could be.
+      {{"/cpwd", "p", "/apwdf", "/dev/zero"}, "ERROR:57 - Invalid Input file or New Admin Password is not given...\n"},
   });
 }
 

@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "App/common/run_state.h"
-#include "firmware/firmware_state.h"
+#include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
 
 namespace kes::test {
@@ -50,26 +49,21 @@ class Argv {
 
 class InProcessTest : public ::testing::Test {
  protected:
-  InProcessTest() : firmware_("KESTREL_SYSFS_FIRMWARE", dir_ / "fw") {}
-
   void SetUp() override {
-    MakeFirmwareTree(dir_ / "fw");
     MakeDirs(work());
     char buffer[4096];
     if (getcwd(buffer, sizeof buffer)) savedCwd_ = buffer;
     ASSERT_EQ(chdir(work().c_str()), 0);
-    ResetRunState();
-    ResetFirmwareState();
   }
   void TearDown() override {
-    ResetRunState();
-    ResetFirmwareState();
     if (!savedCwd_.empty()) (void)chdir(savedCwd_.c_str());
   }
   std::string work() const { return dir_ / "work"; }
 
   TempDir dir_;
-  ScopedEnv firmware_;
+  // Points KESTREL_SYSFS_FIRMWARE at a supported platform and starts the run and firmware state
+  // fresh, for every test.
+  PlainFirmwareRoot firmware_{/*withEfivars=*/true, /*withFidt=*/true};
   std::string savedCwd_;
 };
 

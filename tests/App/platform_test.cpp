@@ -43,7 +43,7 @@ TEST_F(PlatformTest, CoreVersionDecidesAndSkipSwitchOverrides) {
     SCOPED_TRACE(c.name);
     ResetRunState();
     ResetFirmwareState();
-    std::string path = dir_ / "fw/acpi/tables/FIDT";
+    std::string path = firmware_ / "acpi/tables/FIDT";
     std::remove(path.c_str());
     if (c.fidt) WriteFileBytes(path, *c.fidt);
     if (c.skip) kes::Run().switches.Set(Switch::D);

@@ -1,6 +1,5 @@
 // The mailbox client and the variable store against the firmware emulator, in process.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include "firmware/mailbox.h"
 #include "firmware/variable_store.h"
 #include "tests/firmware/emulator_fixture.h"
+#include "tests/firmware/zlib_crc.h"
 
 namespace kes {
 namespace {
@@ -21,12 +21,9 @@ using test::HiiImageOfSize;
 using test::InProcessMount;
 using test::kVendorGuidText;
 using test::TempDir;
+using test::ZlibCrc;
 
 const EfiGuid kVendor = *ParseGuidText(std::string_view(kVendorGuidText));
-
-uint32_t ZlibCrc(const std::vector<uint8_t>& data) {
-  return static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), data.data(), static_cast<uInt>(data.size())));
-}
 
 // The number of bytes each HII read request asked for ("size=N" of the request log).
 std::vector<uint64_t> RequestedSizes(const std::vector<std::string>& requests) {

@@ -1,7 +1,6 @@
 #include "firmware/mailbox.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <filesystem>
 #include <random>
@@ -9,18 +8,16 @@
 #include "App/common/console.h"
 #include "firmware/hii_retrieval.h"
 #include "firmware/variable_store.h"
+#include "tests/firmware/zlib_crc.h"
 #include "tests/support/firmware_root.h"
 
 namespace kes {
 namespace {
 
 using test::PlainFirmwareRoot;
+using test::ZlibCrc;
 
 constexpr EfiGuid kMailboxGuid{0x280BCC15, 0x2CD7, 0x467C, {0x96, 0x47, 0x1B, 0x30, 0x30, 0x7D, 0x7E, 0xD5}};
-
-uint32_t ZlibCrc(const std::vector<uint8_t>& data) {
-  return static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), data.data(), static_cast<uInt>(data.size())));
-}
 
 TEST(Crc32, MatchesAnIndependentImplementation) {
   std::mt19937 random(12345);

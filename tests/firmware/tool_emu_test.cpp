@@ -1,12 +1,12 @@
 // The built tool against the firmware emulator: password services with their messages and exit
 // statuses, the re-lock, protected variables, and the HII step's dump file and CRC line.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <filesystem>
 
 #include "App/common/console.h"
 #include "tests/firmware/emulator_fixture.h"
+#include "tests/firmware/zlib_crc.h"
 
 namespace kes::test {
 namespace {
@@ -108,10 +108,6 @@ TEST(PasswordsThroughTool, ProtectedVariableWrittenOnlyWhileUnlocked) {
   // The run re-locked: the next write without the password is refused again.
   EXPECT_EQ(RunAgainst(emulator, withValue("CD")).exitCode, 1);
   EXPECT_EQ(ReadFileBytes(path), VarFileBytes(7, {'A', 0, 'B', 0}));
-}
-
-uint32_t ZlibCrc(const std::vector<uint8_t>& data) {
-  return static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), data.data(), static_cast<uInt>(data.size())));
 }
 
 TEST(HiiStepThroughTool, DumpIsByteIdenticalAndCrcLineMatches) {

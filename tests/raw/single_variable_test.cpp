@@ -8,6 +8,7 @@
 #include "App/common/console.h"
 #include "App/common/run_state.h"
 #include "App/common/text.h"
+#include "firmware/variable_store.h"
 #include "tests/support/firmware_root.h"
 
 namespace kes {
@@ -80,6 +81,27 @@ TEST_F(SingleVariable, DataFromAFile) {
     EXPECT_EQ(capture.err(), "ERROR:57 - Variable file is empty or not found!\n");
   }
   EXPECT_FALSE(fw.VarFile("Other", kTestGuid));
+}
+
+TEST_F(SingleVariable, DataFileSizeLimit) {
+  // A sparse file of exactly what a variable holds is taken; one byte more, or a device that
+  // never ends, is refused without being loaded whole.
+  constexpr size_t kMaxData = kMaxVariableFileBytes - 4;
+  std::string fits = fw.root() + "/fits.bin", big = fw.root() + "/big.bin";
+  test::WriteFileBytes(fits, {});
+  std::filesystem::resize_file(fits, kMaxData);
+  test::WriteFileBytes(big, {});
+  std::filesystem::resize_file(big, kMaxData + 1);
+  kes::Run().switches.Set(Switch::VarFile);
+
+  EXPECT_EQ(UpdateSingleVariable(L"Fits", kGuidText, L"", ToWide(fits)), status::kSuccess);
+  EXPECT_EQ(std::filesystem::file_size(fw.VarPath("Fits", kTestGuid)), kMaxVariableFileBytes);
+  for (const std::string& file : {big, std::string("/dev/zero")}) {
+    ConsoleCapture capture;
+    EXPECT_EQ(UpdateSingleVariable(L"Var", kGuidText, L"", ToWide(file)), status::kInvalidParameter) << file;
+    EXPECT_EQ(capture.err(), "ERROR:57 - Variable file is too large!\n");
+  }
+  EXPECT_FALSE(fw.VarFile("Var", kTestGuid));
 }
 
 TEST_F(SingleVariable, EmptyDataAndMissingArguments) {
