@@ -54,6 +54,20 @@ NvarStore* StoreHolding(DefaultStoreState::Image& image, std::u16string_view nam
   return nullptr;
 }
 
+// The variable in the store, looked up once for the questions of one varstore in a row. A miss
+// is kept too: while the polarity is unknown a new search would give the same answer, and the
+// polarity being settled or the store being written drops the kept lookup.
+const DefaultStoreState::Image::Lookup& LookUp(DefaultStoreState::Image& image, const EfiGuid& guid,
+                                               std::wstring_view name) {
+  std::u16string name16 = WideToUtf16(name);
+  if (!image.last || image.last->guid != guid || image.last->name != name16) {
+    DefaultStoreState::Image::Lookup lookup{std::move(name16), guid, std::nullopt, 0};
+    StoreHolding(image, lookup.name, guid, lookup.data, &lookup.attributes);
+    image.last = std::move(lookup);
+  }
+  return *image.last;
+}
+
 }  // namespace
 
 const wchar_t* DefaultStoreName(DefaultStore store) {
@@ -81,23 +95,15 @@ bool DefaultStorePresent(DefaultStore store) { return ImageOf(store).present; }
 
 std::optional<std::vector<uint8_t>> FindDefaultVariable(DefaultStore store, const EfiGuid& guid,
                                                         std::wstring_view name, uint32_t* attributes) {
-  auto& image = ImageOf(store);
-  std::u16string name16 = WideToUtf16(name);
-  if (image.last && image.last->guid == guid && image.last->name == name16) {
-    if (attributes && image.last->data) *attributes = image.last->attributes;
-    return image.last->data;
-  }
-  std::optional<std::vector<uint8_t>> data;
-  uint32_t found = 0;
-  StoreHolding(image, name16, guid, data, &found);
-  if (g_state.polarity <= 1) image.last = DefaultStoreState::Image::Lookup{name16, guid, data, found};
-  if (attributes && data) *attributes = found;
-  return data;
+  const auto& lookup = LookUp(ImageOf(store), guid, name);
+  if (attributes && lookup.data) *attributes = lookup.attributes;
+  return lookup.data;
 }
 
 std::optional<std::vector<uint8_t>> FindQuestionDefault(DefaultStore store, const EfiGuid& guid,
                                                         std::wstring_view name, size_t varOffset, size_t width) {
-  auto data = FindDefaultVariable(store, guid, name);
+  // Read in place: the export asks this for every question, the variable's data can be large.
+  const auto& data = LookUp(ImageOf(store), guid, name).data;
   if (!data || varOffset >= data->size() || width > data->size() - varOffset) return std::nullopt;
   auto first = data->begin() + static_cast<std::ptrdiff_t>(varOffset);
   return std::vector<uint8_t>(first, first + static_cast<std::ptrdiff_t>(width));

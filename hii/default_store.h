@@ -32,8 +32,8 @@ struct DefaultStoreState {
     std::vector<uint8_t> bytes;  // its content as read (or as last written back)
     std::array<std::optional<NvarStore>, 2> byPolarity;  // opened on first use
     bool changed = false;        // a default was set into byPolarity[polarity]
-    // The last variable looked up once the polarity is known, so that the questions of one
-    // varstore share one walk of the store.
+    // The last variable looked up (found or not), so that the questions of one varstore share
+    // one walk of the store.
     struct Lookup {
       std::u16string name;
       EfiGuid guid;

@@ -102,10 +102,10 @@ void RegisterVarStore(State& s, FormSet& formSet, const IfrOp& op) {
       index = FindOrAddVariable(s, EfiGuid::FromBytes(op.bytes, kVarStoreEfiGuid), AsciiName(op, kVarStoreEfiName), 0);
       break;
     case IFR_VARSTORE_NAME_VALUE:
-      // VarStoreId at 2, Guid at 4: its values live in name/value pairs, not in one variable.
-      if (!Fits(op.bytes, 4, 16)) return;
-      id = Le16(op.bytes, 2);
-      index = FindOrAddVariable(s, EfiGuid::FromBytes(op.bytes, 4), L"", kVarNameValue);
+      // Its values live in name/value pairs, not in one variable.
+      if (!Fits(op.bytes, kVarStoreNameValueGuid, 16)) return;
+      id = Le16(op.bytes, kVarStoreNameValueId);
+      index = FindOrAddVariable(s, EfiGuid::FromBytes(op.bytes, kVarStoreNameValueGuid), L"", kVarNameValue);
       break;
     default:
       return;
@@ -199,10 +199,10 @@ void ParseFormsPackage(State& s, const PackageList& list, const Package& package
     c.width = ControlWidth(image, op, limit);
     s.pages[*page].controls.push_back(c);
     if (op.code == IFR_REF && Fits(op.bytes, kRefFormId, 2)) {
-      // A REF naming another form set (its FormSetId at 17) does not make a parent here.
-      bool otherFormSet = op.length >= 33 && !EfiGuid::FromBytes(op.bytes, 17).IsZero() &&
-                          EfiGuid::FromBytes(op.bytes, 17) != s.formSets[*formSet].guid;
-      if (!otherFormSet) refs.push_back({*formSet, *page, Le16(op.bytes, kRefFormId)});
+      // A REF naming another form set does not make a parent here.
+      EfiGuid target = Fits(op.bytes, kRefFormSetId, 16) ? EfiGuid::FromBytes(op.bytes, kRefFormSetId) : EfiGuid{};
+      if (target.IsZero() || target == s.formSets[*formSet].guid)
+        refs.push_back({*formSet, *page, Le16(op.bytes, kRefFormId)});
     }
     return true;
   });

@@ -242,7 +242,7 @@ class Machine {
   EfiStatus Step(const IfrOp& op) {
     Bytes b = op.bytes;
     IfrValue a, c, d;
-    std::u16string t1, t2, t3;
+    std::u16string t1, t2;
     EfiStatus status = efi::kSuccess;
     auto fail = [&] { return efi::IsError(status); };
     switch (op.code) {

@@ -71,6 +71,9 @@ inline constexpr size_t kToStringFormat = 2;   // TO_STRING: Format (u8)
 inline constexpr size_t kFindFormat = 2;       // FIND: Format (u8)
 inline constexpr size_t kSpanFlags = 2;        // SPAN: Flags (u8)
 inline constexpr size_t kOrderedListFlags = 14;
+inline constexpr size_t kRefFormSetId = 17;           // REF naming another form set: FormSetId (GUID)
+inline constexpr size_t kVarStoreNameValueId = 2;     // VARSTORE_NAME_VALUE: VarStoreId
+inline constexpr size_t kVarStoreNameValueGuid = 4;   // VARSTORE_NAME_VALUE: Guid
 
 // TO_STRING formats.
 inline constexpr uint8_t kStringUnsignedDecimal = 0;

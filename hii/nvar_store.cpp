@@ -210,9 +210,9 @@ std::optional<NvarStore::Found> NvarStore::Find(const View& view, std::u16string
   return found;
 }
 
-std::optional<NvarStore::Found> NvarStore::FindAny(std::u16string_view name, const EfiGuid& guid) const {
+std::optional<NvarStore::Located> NvarStore::FindAny(std::u16string_view name, const EfiGuid& guid) const {
   for (const View& view : views_)
-    if (auto found = Find(view, name, guid)) return found;
+    if (auto found = Find(view, name, guid)) return Located{&view, *found};
   return std::nullopt;
 }
 
@@ -234,33 +234,28 @@ EfiStatus NvarStore::GetVariable(std::u16string_view name, const EfiGuid& guid, 
                                  size_t& dataSize, uint8_t* data) const {
   name = UpToNul(name);
   if (name.empty() || (dataSize != 0 && data == nullptr)) return efi::kInvalidParameter;
-  for (const View& view : views_) {
-    auto found = Find(view, name, guid);
-    if (!found) continue;
-    if (attributes) *attributes = ReportedAttributes(view, found->head);
-    const size_t size = found->tail.dataSize;
-    if (dataSize < size) {
-      dataSize = size;
-      return efi::kBufferTooSmall;
-    }
-    if (size != 0) std::memcpy(data, &buffer_[found->tail.dataOffset], size);
+  auto located = FindAny(name, guid);
+  if (!located) return efi::kNotFound;
+  const Found& found = located->found;
+  if (attributes) *attributes = ReportedAttributes(*located->view, found.head);
+  const size_t size = found.tail.dataSize;
+  if (dataSize < size) {
     dataSize = size;
-    return efi::kSuccess;
+    return efi::kBufferTooSmall;
   }
-  return efi::kNotFound;
+  if (size != 0) std::memcpy(data, &buffer_[found.tail.dataOffset], size);
+  dataSize = size;
+  return efi::kSuccess;
 }
 
 std::optional<std::vector<uint8_t>> NvarStore::ReadVariable(std::u16string_view name, const EfiGuid& guid,
                                                             uint32_t* attributes) const {
   name = UpToNul(name);
   if (name.empty()) return std::nullopt;
-  for (const View& view : views_) {
-    auto found = Find(view, name, guid);
-    if (!found) continue;
-    if (attributes) *attributes = ReportedAttributes(view, found->head);
-    return RecordData(found->tail);
-  }
-  return std::nullopt;
+  auto located = FindAny(name, guid);
+  if (!located) return std::nullopt;
+  if (attributes) *attributes = ReportedAttributes(*located->view, located->found.head);
+  return RecordData(located->found.tail);
 }
 
 EfiStatus NvarStore::GetNextVariableName(std::u16string& name, EfiGuid& guid) const {

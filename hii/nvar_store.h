@@ -133,6 +133,10 @@ class NvarStore {
     Record head;  // the full record
     Record tail;  // the last record of its chain: holds the value
   };
+  struct Located {
+    const View* view;  // the store of the list that holds the variable
+    Found found;
+  };
   struct AuthFields {
     uint8_t kind = 0;                   // ExtAttributes & kExtAuthMask
     std::vector<uint8_t> counterDigest; // kExtAuthFieldsSize bytes, or empty
@@ -151,7 +155,8 @@ class NvarStore {
   bool NameMatches(const Record& record, std::u16string_view name) const;
   Record FollowChain(const View& view, const Record& head) const;
   std::optional<Found> Find(const View& view, std::u16string_view name, const EfiGuid& guid) const;
-  std::optional<Found> FindAny(std::u16string_view name, const EfiGuid& guid) const;
+  // The first store of the list holding the variable.
+  std::optional<Located> FindAny(std::u16string_view name, const EfiGuid& guid) const;
   uint32_t ReportedAttributes(const View& view, const Record& head) const;
   AuthFields Auth(const Found& found) const;
   std::vector<uint8_t> RecordData(const Record& record) const;

@@ -4,23 +4,19 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
 #include "App/common/console.h"
 #include "App/common/le.h"
 #include "App/common/run_state.h"
-#include "firmware/firmware_state.h"
 #include "firmware/variable_store.h"
 #include "tests/support/firmware_root.h"
-#include "tests/support/test_support.h"
 
 namespace kes {
 namespace {
 
 using Data = std::vector<uint8_t>;
-using test::TempDir;
 
 const EfiGuid kSetupGuid{0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
 
@@ -85,6 +81,18 @@ TEST_F(DefaultStoreTest, PolarityZeroIsTriedWhenTheFreeSpaceAgrees) {
   PutStore("StdDefaults", SetupStore(Data{9, 8, 7}, 0));
   EXPECT_EQ(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 1, 2), (Data{8, 7}));
   EXPECT_EQ(DefaultStores().polarity, 0);
+}
+
+TEST_F(DefaultStoreTest, AMissBeforeThePolarityIsKnownIsLookedUpAgainOnceItIs) {
+  // StdDefaults is filled up to its GUID table, so its free space cannot confirm polarity 0 and
+  // the first lookup misses; MfgDefaults then settles polarity 0, under which StdDefaults is read.
+  PutStore("StdDefaults", SetupStore(Data(223, 5), 0));
+  PutStore("MfgDefaults", SetupStore(Data{6}, 0));
+  EXPECT_FALSE(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, 1));
+  EXPECT_EQ(DefaultStores().polarity, kPolarityUnknown);
+  EXPECT_EQ(FindQuestionDefault(DefaultStore::Mfg, kSetupGuid, L"Setup", 0, 1), Data{6});
+  EXPECT_EQ(DefaultStores().polarity, 0);
+  EXPECT_EQ(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 222, 1), Data{5});
 }
 
 TEST_F(DefaultStoreTest, DeletedVariableOfAPolarityOneStoreStaysDeleted) {

@@ -18,13 +18,10 @@
 namespace kes::evaltest {
 namespace {
 
-using hiibuild::ByteWriter;
 using hiibuild::Database;
 using hiibuild::Expr;
 using hiibuild::Forms;
-using hiibuild::VarBuffer;
 using BuiltList = hiibuild::PackageList;
-namespace op = hiibuild::op;
 
 constexpr uint16_t kSwitchQ = 0x10;  // one-of at offset 0 of "Setup"
 

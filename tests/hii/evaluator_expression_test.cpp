@@ -15,7 +15,6 @@ namespace kes::evaltest {
 namespace {
 
 using hiibuild::ByteWriter;
-using hiibuild::Database;
 using hiibuild::Expr;
 using hiibuild::Forms;
 using hiibuild::VarBuffer;
