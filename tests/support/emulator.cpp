@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include "App/common/le.h"
+
 extern char** environ;
 
 namespace kes::test {
@@ -51,7 +53,7 @@ std::string VarFileName(const std::string& name, const std::string& guidText) { 
 
 std::vector<uint8_t> VarFileBytes(uint32_t attributes, const std::vector<uint8_t>& data) {
   std::vector<uint8_t> bytes;
-  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(attributes >> (8 * i)));
+  AppendLe32(bytes, attributes);
   bytes.insert(bytes.end(), data.begin(), data.end());
   return bytes;
 }

@@ -18,6 +18,14 @@
 
 namespace kes::test {
 
+// The content of an efivarfs file: the attribute word, then the data.
+inline std::vector<uint8_t> Attr(uint32_t attributes, std::vector<uint8_t> data) {
+  std::vector<uint8_t> out;
+  AppendLe32(out, attributes);
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
 class PlainFirmwareRoot {
  public:
   // withEfivars: an efi/efivars directory; withFidt: also acpi/tables/FIDT of a supported platform.
@@ -46,13 +54,9 @@ class PlainFirmwareRoot {
   std::string SysfsDir(const std::string& name, const EfiGuid& guid) const {
     return dir_ / ("efi/vars/" + name + "-" + FormatGuidText(guid));
   }
-  // An efivarfs file: attribute word, then the data.
   void PutVar(const std::string& name, const EfiGuid& guid, uint32_t attributes,
               const std::vector<uint8_t>& data) const {
-    std::vector<uint8_t> content;
-    AppendLe32(content, attributes);
-    content.insert(content.end(), data.begin(), data.end());
-    WriteFileBytes(VarPath(name, guid), content);
+    WriteFileBytes(VarPath(name, guid), Attr(attributes, data));
   }
   void RemoveVar(const std::string& name, const EfiGuid& guid) const { std::remove(VarPath(name, guid).c_str()); }
   std::optional<std::vector<uint8_t>> VarFile(const std::string& name, const EfiGuid& guid) const {
@@ -65,12 +69,5 @@ class PlainFirmwareRoot {
 };
 
 inline constexpr EfiGuid kTestGuid{0x12345678, 0x9ABC, 0xDEF0, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
-
-inline std::vector<uint8_t> Attr(uint32_t attributes, std::vector<uint8_t> data) {
-  std::vector<uint8_t> out;
-  AppendLe32(out, attributes);
-  out.insert(out.end(), data.begin(), data.end());
-  return out;
-}
 
 }  // namespace kes::test

@@ -61,6 +61,13 @@ struct ImageInfo {
   std::vector<std::string> errors;
 };
 
+// The NUL-terminated ASCII text at `at`, cut at the end of the opcode when it has no NUL.
+std::string AsciiZ(Bytes o, size_t at) {
+  std::string text;
+  for (size_t i = at; i < o.size() && o[i] != 0; ++i) text.push_back(static_cast<char>(o[i]));
+  return text;
+}
+
 bool IsQuestion(uint8_t op) {
   return op == op::kOneOf || op == op::kCheckbox || op == op::kNumeric || op == op::kPassword ||
          op == op::kDate || op == op::kTime || op == op::kString || op == op::kOrderedList;
@@ -68,6 +75,7 @@ bool IsQuestion(uint8_t op) {
 
 void WalkStrings(Bytes pkg, const std::string& where, ListInfo& list, ImageInfo& info) {
   uint32_t hdrSize = Le32(pkg, 4), infoOffset = Le32(pkg, 8);
+  if (pkg.size() <= 46) return info.errors.push_back(where + ": string package header");
   size_t tagEnd = 46;
   while (tagEnd < pkg.size() && pkg[tagEnd] != 0) ++tagEnd;
   std::string tag(pkg.begin() + 46, pkg.begin() + static_cast<long>(std::min(tagEnd, pkg.size())));
@@ -152,12 +160,12 @@ void WalkForms(Bytes pkg, const std::string& where, ListInfo& list, ImageInfo& i
       case op::kFormSet: fs.title = Le16(o, 18); break;
       case op::kForm: fs.formIds.insert(Le16(o, 2)); break;
       case op::kVarStore: {
-        VarStoreInfo v{std::string(reinterpret_cast<const char*>(o.data()) + 22), EfiGuid::FromBytes(o, 2), Le16(o, 20)};
+        VarStoreInfo v{AsciiZ(o, 22), EfiGuid::FromBytes(o, 2), Le16(o, 20)};
         fs.stores[Le16(o, 18)] = v;
         break;
       }
       case op::kVarStoreEfi: {
-        VarStoreInfo v{std::string(reinterpret_cast<const char*>(o.data()) + 26), EfiGuid::FromBytes(o, 4), Le16(o, 24)};
+        VarStoreInfo v{AsciiZ(o, 26), EfiGuid::FromBytes(o, 4), Le16(o, 24)};
         fs.stores[Le16(o, 2)] = v;
         break;
       }
@@ -186,7 +194,7 @@ void WalkForms(Bytes pkg, const std::string& where, ListInfo& list, ImageInfo& i
         int q = innermost(&Open::question);
         if (q >= 0) {
           static const size_t kWidth[] = {1, 2, 4, 8, 1, 3, 4, 2};
-          uint8_t type = o[5];
+          uint8_t type = Le8(o, 5);
           fs.questions[q].options.push_back(type < 8 ? LeN(o, 6, kWidth[type]) : 0);
           if (fs.questions[q].kind == op::kOrderedList && fs.questions[q].options.size() == 1) {
             fs.questions[q].flags = type;  // element type of the list

@@ -22,12 +22,16 @@ TEST(HiiBuildImage, VariablesInEfivarfsForm) {
 TEST(HiiBuildImage, VarBufferPutsValuesLittleEndianAndRefusesOutsideWrites) {
   VarBuffer b(16);
   b.Put(0, 0x1234, 2).PutDate(2, 2024, 1, 31).PutTime(6, 8, 5, 0).PutUcs2(9, L"A\u00e9", 3);
-  EXPECT_EQ(b.bytes(), (V{0x34, 0x12, 0xE8, 0x07, 1, 31, 8, 5, 0, 'A', 0, 0xE9, 0, 0, 0, 0}));
-  EXPECT_THROW(b.Put(15, 0, 2), std::out_of_range);
+  const V written = {0x34, 0x12, 0xE8, 0x07, 1, 31, 8, 5, 0, 'A', 0, 0xE9, 0, 0, 0, 0};
+  EXPECT_EQ(b.bytes(), written);
+  // Refused calls write no byte, not even the part that would fit.
+  EXPECT_THROW(b.Put(15, 0xFFFF, 2), std::out_of_range);
   EXPECT_THROW(b.PutUcs2(11, L"abc", 3), std::out_of_range);
   EXPECT_THROW(b.PutUcs2(0, L"abcd", 3), std::out_of_range);
-  EXPECT_THROW(b.PutDate(13, 1, 1, 1), std::out_of_range);
-  EXPECT_EQ(b.bytes()[15], 0);  // nothing written by the refused calls
+  EXPECT_THROW(b.PutDate(13, 0xFFFF, 12, 31), std::out_of_range);
+  EXPECT_THROW(b.PutTime(14, 23, 59, 59), std::out_of_range);
+  EXPECT_THROW(b.PutBytes(12, V{1, 2, 3, 4, 5}), std::out_of_range);
+  EXPECT_EQ(b.bytes(), written);
 }
 
 TEST(HiiBuildImage, SupportedTableHasTheCoreVersionAndAValidChecksum) {

@@ -9,17 +9,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "App/common/console.h"
 #include "App/common/run_state.h"
-#include "hii/hii_image.h"
+#include "App/common/text.h"
+#include "hii/hii_layout.h"
 #include "script/export.h"
 #include "tools/hiibuild/generators.h"
 
@@ -38,16 +40,12 @@ long CurrentPeakKiB() {
   return usage.ru_maxrss;
 }
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // The export itself, in a process of its own (started by RunExport) so that its peak memory
 // is not inflated by the generator's.
 int ExportChild(const std::string& hiiPath, const std::string& scriptPath) {
   long baseline = CurrentPeakKiB();
-  std::vector<uint8_t> image = ReadAll(hiiPath);
+  std::optional<std::vector<uint8_t>> image = kes::ReadWholeFile(hiiPath);
+  if (!image) return 2;
   kes::ResetRunState();
   kes::Run().switches.Set(kes::Switch::O);
   kes::Run().switches.Set(kes::Switch::S);
@@ -55,7 +53,11 @@ int ExportChild(const std::string& hiiPath, const std::string& scriptPath) {
   std::FILE* out = std::fopen(scriptPath.c_str(), "w+");
   if (!out) return 2;
   auto start = std::chrono::steady_clock::now();
-  kes::ClassifyHiiLayout(image);
+  // An image the tool does not take as package lists would export nothing and time nothing.
+  if (kes::ClassifyHiiLayout(*image) != kes::HiiFormat::Uefi) {
+    std::fclose(out);
+    return 2;
+  }
   kes::Status status = kes::ExportScriptTo(out, nullptr, false);
   std::fclose(out);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -63,10 +65,16 @@ int ExportChild(const std::string& hiiPath, const std::string& scriptPath) {
   return status == 0 ? 0 : 1;
 }
 
-Measurement RunExport(const char* self, const std::string& hiiPath, const std::string& scriptPath) {
+// nullopt when the child could not be started or its export failed.
+std::optional<Measurement> RunExport(const char* self, const std::string& hiiPath, const std::string& scriptPath) {
   int fds[2];
-  if (pipe(fds) != 0) std::exit(2);
+  if (pipe(fds) != 0) return std::nullopt;
   pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return std::nullopt;
+  }
   if (pid == 0) {
     dup2(fds[1], 1);
     close(fds[0]);
@@ -86,12 +94,64 @@ Measurement RunExport(const char* self, const std::string& hiiPath, const std::s
   if (n <= 0 || std::sscanf(buffer, "%u %lf %ld", &exportStatus, &m.seconds, &m.baselineKiB) != 3 ||
       exportStatus != 0) {
     std::fprintf(stderr, "export failed (status %u)\n", exportStatus);
-    std::exit(1);
+    return std::nullopt;
   }
   m.peakKiB = usage.ru_maxrss;
   struct stat st {};
   if (stat(scriptPath.c_str(), &st) == 0) m.scriptBytes = static_cast<size_t>(st.st_size);
   return m;
+}
+
+// "1,4" -> {1, 4}; nullopt unless every entry is a scale from 1 to 64.
+std::optional<std::vector<unsigned>> ParseScales(std::string_view text) {
+  std::vector<unsigned> scales;
+  while (true) {
+    size_t comma = text.find(',');
+    std::string_view item = text.substr(0, comma);
+    if (item.empty() || item.size() > 2 || item.find_first_not_of("0123456789") != std::string_view::npos) {
+      return std::nullopt;
+    }
+    unsigned scale = static_cast<unsigned>(std::stoul(std::string(item)));
+    if (scale < 1 || scale > 64) return std::nullopt;
+    scales.push_back(scale);
+    if (comma == std::string_view::npos) return scales;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+int Usage() {
+  std::fprintf(stderr, "usage: kestrel-bench-export [--scales N[,N...]] [--runs N]   (scales from 1 to 64)\n");
+  return 2;
+}
+
+// Generates the image of one scale into dir (hii.bin and the efivars of dir/firmware), exports it
+// `runs` times and prints its row. False when a step failed (already reported).
+bool MeasureScale(const std::string& dir, unsigned scale, int runs, std::vector<double>& times, bool& withinMemory) {
+  kes::hiibuild::LargeImage image = kes::hiibuild::BuildLargeImage(scale);
+  std::string hiiPath = dir + "/hii.bin";
+  std::string efivars = dir + "/firmware/efi/efivars";
+  if (kes::WriteFile(hiiPath, image.hii) != 0) return false;
+  std::error_code ec;
+  std::filesystem::remove_all(efivars, ec);
+  std::string error = kes::hiibuild::WriteVariableFiles(efivars, image.variables);
+  if (!error.empty()) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return false;
+  }
+  Measurement best;
+  for (int r = 0; r < runs; ++r) {
+    std::optional<Measurement> m = RunExport("/proc/self/exe", hiiPath, dir + "/script.txt");
+    if (!m) return false;
+    if (r == 0 || m->seconds < best.seconds) best = *m;
+  }
+  double hiiMB = image.hii.size() / 1048576.0;
+  double limitKiB = (4.0 * image.hii.size() + best.scriptBytes) / 1024.0;
+  withinMemory = withinMemory && best.peakKiB < limitKiB;
+  times.push_back(best.seconds);
+  std::printf("%-6u %10.2f %10zu %8zu %12.3f %10.1f %10.2f %12.2f\n", scale, hiiMB, image.questions,
+              image.stringsPerLanguage, best.seconds, best.peakKiB / 1024.0, best.scriptBytes / 1048576.0,
+              best.peakKiB / limitKiB);
+  return true;
 }
 
 }  // namespace
@@ -100,58 +160,43 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--export-child") return ExportChild(argv[2], argv[3]);
   std::vector<unsigned> scales{1, 4};
   int runs = 3;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string flag = argv[i];
-    if (flag == "--runs") runs = std::max(1, std::atoi(argv[i + 1]));
-    if (flag == "--scales") {
-      scales.clear();
-      for (const char* p = argv[i + 1]; *p;) {
-        scales.push_back(static_cast<unsigned>(std::strtoul(p, const_cast<char**>(&p), 10)));
-        if (*p == ',') ++p;
+  for (int i = 1; i < argc; i += 2) {
+    std::string_view flag = argv[i];
+    if (i + 1 >= argc) return Usage();
+    std::string_view value = argv[i + 1];
+    if (flag == "--runs") {
+      if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string_view::npos) {
+        return Usage();
       }
+      runs = std::max(1, std::atoi(argv[i + 1]));
+    } else if (flag == "--scales") {
+      auto parsed = ParseScales(value);
+      if (!parsed) return Usage();
+      scales = *parsed;
+    } else {
+      return Usage();
     }
   }
   char pattern[] = "/tmp/kestrel-bench-XXXXXX";
   if (!mkdtemp(pattern)) return 2;
   std::string dir = pattern;
-  std::filesystem::create_directories(dir + "/firmware/efi/efivars");
   setenv("KESTREL_SYSFS_FIRMWARE", (dir + "/firmware").c_str(), 1);
 
   std::printf("%-6s %10s %10s %8s %12s %10s %10s %12s\n", "scale", "hii(MB)", "questions", "strings", "export(s)",
               "peak(MB)", "script(MB)", "peak/limit");
   std::vector<double> times;
   bool withinMemory = true;
+  bool ok = true;
   for (unsigned scale : scales) {
-    kes::hiibuild::LargeImage image = kes::hiibuild::BuildLargeImage(scale);
-    std::string hiiPath = dir + "/hii.bin";
-    std::ofstream(hiiPath, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.hii.data()), static_cast<std::streamsize>(image.hii.size()));
-    std::filesystem::remove_all(dir + "/firmware/efi/efivars");
-    std::filesystem::create_directories(dir + "/firmware/efi/efivars");
-    for (const auto& v : image.variables) {
-      auto bytes = kes::hiibuild::EfivarfsBytes(v);
-      std::ofstream(dir + "/firmware/efi/efivars/" + kes::hiibuild::EfivarfsFileName(v), std::ios::binary)
-          .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
-    Measurement best;
-    for (int r = 0; r < runs; ++r) {
-      Measurement m = RunExport("/proc/self/exe", hiiPath, dir + "/script.txt");
-      if (r == 0 || m.seconds < best.seconds) best = m;
-    }
-    double hiiMB = image.hii.size() / 1048576.0;
-    double limitKiB = (4.0 * image.hii.size() + best.scriptBytes) / 1024.0;
-    withinMemory = withinMemory && best.peakKiB < limitKiB;
-    times.push_back(best.seconds);
-    std::printf("%-6u %10.2f %10zu %8zu %12.3f %10.1f %10.2f %12.2f\n", scale, hiiMB, image.questions,
-                image.stringsPerLanguage, best.seconds, best.peakKiB / 1024.0, best.scriptBytes / 1048576.0,
-                best.peakKiB / limitKiB);
+    if (!(ok = MeasureScale(dir, scale, runs, times, withinMemory))) break;
   }
-  if (times.size() >= 2 && times[0] > 0) {
+  if (ok && times.size() >= 2 && times[0] > 0) {
     double ratio = times.back() / times.front();
     std::printf("time ratio %ux/%ux: %.2f (target <= %.1f)\n", scales.back(), scales.front(), ratio,
                 4.5 * scales.back() / 4.0 / scales.front());
   }
-  std::printf("peak memory within 4 x HII + script: %s\n", withinMemory ? "yes" : "no");
-  std::filesystem::remove_all(dir);
-  return 0;
+  if (ok) std::printf("peak memory within 4 x HII + script: %s\n", withinMemory ? "yes" : "no");
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return ok ? 0 : 1;
 }

@@ -46,6 +46,12 @@ std::optional<Guid> ParseGuid(std::string_view text) {
   return g;
 }
 
+std::string HexText(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
 int EfiStatusToErrno(EfiStatus status) {
   switch (status) {
     case kEfiSuccess: return 0;

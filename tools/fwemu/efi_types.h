@@ -37,6 +37,9 @@ inline constexpr EfiStatus kEfiNotFound = kEfiErrorBit | 14;
 inline constexpr EfiStatus kEfiAborted = kEfiErrorBit | 21;
 inline constexpr EfiStatus kEfiSecurityViolation = kEfiErrorBit | 26;
 
+// "0x%llx": statuses and attribute words as the request log writes them.
+std::string HexText(uint64_t value);
+
 // The errno that Linux's efivarfs gives a write that SetVariable answered with this status.
 int EfiStatusToErrno(EfiStatus status);
 

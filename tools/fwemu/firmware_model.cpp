@@ -1,21 +1,10 @@
 #include "tools/fwemu/firmware_model.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "tools/fwemu/mailbox.h"
 
 namespace kes::fwemu {
-
-namespace {
-
-std::string Hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
-  return text;
-}
-
-}  // namespace
 
 FirmwareModel::FirmwareModel(Config config, std::vector<uint8_t> hiiDatabase, const std::vector<Variable>& initial)
     : config_(std::move(config)), hii_(std::move(hiiDatabase)), adminPassword_(config_.adminPassword) {
@@ -29,8 +18,8 @@ bool FirmwareModel::Matches(const std::vector<VariablePattern>& patterns, const 
 EfiStatus FirmwareModel::SetVariable(const VariableId& id, uint32_t attributes, std::span<const uint8_t> data) {
   EfiStatus status = Store(id, attributes, data);
   if (log_) {
-    log_("set " + VariableFileName(id) + " attributes=" + Hex(attributes) + " size=" + std::to_string(data.size()) +
-         " status=" + Hex(status));
+    log_("set " + VariableFileName(id) + " attributes=" + HexText(attributes) +
+         " size=" + std::to_string(data.size()) + " status=" + HexText(status));
   }
   return status;
 }

@@ -1,7 +1,6 @@
 #include "tools/fwemu/mailbox.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "App/common/le.h"
 #include "tools/fwemu/mailbox_frame.h"
@@ -9,12 +8,6 @@
 namespace kes::fwemu {
 
 namespace {
-
-std::string Hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
-  return text;
-}
 
 // The name's UTF-16 units: one per byte of the efivarfs file name.
 std::vector<uint16_t> NameUnits(const std::string& name) {
@@ -69,7 +62,7 @@ std::string Enumerate(std::span<uint8_t> payload, const VariableStore& variables
     }
   }
   PutLe64(payload.data() + kEnumStatusOffset, status);
-  return "enumerate " + what + " status=" + Hex(status);
+  return "enumerate " + what + " status=" + HexText(status);
 }
 
 std::string ReadHii(std::span<uint8_t> payload, const Config& config, std::span<const uint8_t> hii) {
@@ -99,7 +92,7 @@ std::string ReadHii(std::span<uint8_t> payload, const Config& config, std::span<
     if (present < wanted) status = kEfiBadBufferSize;
   }
   PutLe64(payload.data() + kHiiCommandOffset, status);
-  return what + " status=" + Hex(status);
+  return what + " status=" + HexText(status);
 }
 
 }  // namespace
@@ -144,7 +137,7 @@ std::optional<MailboxAnswer> AnswerMailboxRequest(std::span<const uint8_t> reque
     answer.description = ReadHii(payload, config, hiiDatabase);
   }
   PutLe16(answer.response.data() + kReturnValueOffset, returnValue);
-  answer.description = prefix + answer.description + " return=" + Hex(returnValue);
+  answer.description = prefix + answer.description + " return=" + HexText(returnValue);
   return answer;
 }
 

@@ -119,10 +119,6 @@ std::string WriteAtomically(const fs::path& path, const std::vector<uint8_t>& da
   return WriteAtomically(path, data.data(), data.size());
 }
 
-}  // namespace
-
-namespace {
-
 // Names that efivarfs can hold, each once.
 std::string CheckNames(const std::vector<Variable>& variables, std::set<std::string>& names) {
   for (const Variable& v : variables) {

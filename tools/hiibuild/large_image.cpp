@@ -65,7 +65,8 @@ class ListWriter {
   size_t questions() const { return questions_; }
   size_t maps() const { return maps_; }
 
-  void Build(size_t& storeSize, std::vector<uint8_t>& data);
+  // Writes the list's forms and strings and returns its variable's current contents.
+  std::vector<uint8_t> Build();
 
  private:
   Q Question(unsigned form, unsigned n, size_t width, bool reuse) {
@@ -118,7 +119,7 @@ class ListWriter {
   std::vector<Pending> pending_;
 };
 
-void ListWriter::Build(size_t& storeSize, std::vector<uint8_t>& data) {
+std::vector<uint8_t> ListWriter::Build() {
   Forms& f = list_.AddForms();
   StringPackage& en = list_.Language("en-US");
   en.skipStyle = SkipStyle::Skip2Only;
@@ -154,7 +155,6 @@ void ListWriter::Build(size_t& storeSize, std::vector<uint8_t>& data) {
       }
     }
   }
-  storeSize = size;
   if (index_ % 2 == 0) {
     f.VarStore(1, StoreGuid(index_), "BenchCfg" + std::to_string(index_), static_cast<uint16_t>(size));
   } else {
@@ -279,7 +279,7 @@ void ListWriter::Build(size_t& storeSize, std::vector<uint8_t>& data) {
       }
     }
   }
-  data = buffer.Take();
+  return buffer.Take();
 }
 
 }  // namespace
@@ -291,9 +291,7 @@ LargeImage BuildLargeImage(unsigned scale) {
   for (unsigned index = 0; index < lists; ++index) {
     PackageList list(ListGuid(index));
     ListWriter writer(list, index);
-    size_t size = 0;
-    std::vector<uint8_t> data;
-    writer.Build(size, data);
+    std::vector<uint8_t> data = writer.Build();
     std::vector<uint8_t> bytes = list.Bytes();
     out.hii.insert(out.hii.end(), bytes.begin(), bytes.end());
     out.variables.push_back({"BenchCfg" + std::to_string(index), StoreGuid(index), attr::kNvBsRt, std::move(data)});
