@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "App/common/console.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/text.h"
 #include "App/usage.h"
 #include "firmware/platform.h"
 #include "firmware/variable_store.h"

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "App/common/run_state.h"
-#include "App/common/status.h"
+#include "base/run_state.h"
+#include "base/status.h"
 
 namespace kes {
 

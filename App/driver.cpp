@@ -5,9 +5,9 @@
 #include <new>
 
 #include "App/command_line.h"
-#include "App/common/console.h"
-#include "App/common/debug_log.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/debug_log.h"
+#include "base/text.h"
 #include "App/system_control.h"
 #include "App/terminal.h"
 #include "App/usage.h"

@@ -4,9 +4,9 @@
 #include <functional>
 #include <string>
 
-#include "App/common/le.h"
-#include "App/common/run_state.h"
-#include "App/common/status.h"
+#include "base/le.h"
+#include "base/run_state.h"
+#include "base/status.h"
 #include "hii/hii_layout.h"
 
 namespace kes {

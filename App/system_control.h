@@ -1,6 +1,6 @@
 // The few things the driver asks of the operating system itself.
 #pragma once
-#include "App/common/status.h"
+#include "base/status.h"
 
 namespace kes {
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "App/common/console.h"
+#include "base/console.h"
 
 namespace kes {
 namespace {

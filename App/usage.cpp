@@ -3,7 +3,7 @@
 #include <iterator>
 
 #include "App/command_line.h"
-#include "App/common/console.h"
+#include "base/console.h"
 
 namespace kes {
 namespace {

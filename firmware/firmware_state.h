@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "App/common/guid.h"
+#include "base/guid.h"
 
 namespace kes {
 

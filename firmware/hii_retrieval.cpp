@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "App/common/console.h"
+#include "base/console.h"
 #include "firmware/mailbox.h"
 
 namespace kes {

@@ -1,7 +1,7 @@
 // The firmware mailbox's HII database read and the driver's HII step.
 #pragma once
-#include "App/common/run_state.h"
-#include "App/common/status.h"
+#include "base/run_state.h"
+#include "base/status.h"
 
 namespace kes {
 

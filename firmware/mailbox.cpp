@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "App/common/console.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/text.h"
 #include "firmware/firmware_state.h"
 #include "firmware/variable_store.h"
 

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "App/common/guid.h"
-#include "App/common/le.h"
-#include "App/common/status.h"
+#include "base/guid.h"
+#include "base/le.h"
+#include "base/status.h"
 
 namespace kes {
 

@@ -7,11 +7,11 @@
 #include <new>
 #include <vector>
 
-#include "App/common/console.h"
-#include "App/common/debug_log.h"
-#include "App/common/le.h"
-#include "App/common/run_state.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/debug_log.h"
+#include "base/le.h"
+#include "base/run_state.h"
+#include "base/text.h"
 #include "firmware/firmware_state.h"
 #include "firmware/variable_store.h"
 

@@ -1,8 +1,8 @@
 // Setup passwords: presenting the current admin password (unlocks protected variables), setting
 // new admin and user passwords, and re-locking at the end of every run.
 #pragma once
-#include "App/common/guid.h"
-#include "App/common/status.h"
+#include "base/guid.h"
+#include "base/status.h"
 
 namespace kes {
 

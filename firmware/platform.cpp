@@ -3,9 +3,9 @@
 #include <array>
 #include <cstdio>
 
-#include "App/common/console.h"
-#include "App/common/debug_log.h"
-#include "App/common/run_state.h"
+#include "base/console.h"
+#include "base/debug_log.h"
+#include "base/run_state.h"
 #include "firmware/firmware_root.h"
 #include "firmware/firmware_state.h"
 

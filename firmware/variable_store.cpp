@@ -25,9 +25,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "App/common/console.h"
-#include "App/common/le.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/le.h"
+#include "base/text.h"
 #include "firmware/firmware_root.h"
 #include "firmware/firmware_state.h"
 

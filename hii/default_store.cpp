@@ -1,9 +1,9 @@
 #include "hii/default_store.h"
 
-#include "App/common/console.h"
-#include "App/common/debug_log.h"
-#include "App/common/run_state.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/debug_log.h"
+#include "base/run_state.h"
+#include "base/text.h"
 #include "firmware/variable_store.h"
 
 namespace kes {

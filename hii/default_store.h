@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "App/common/guid.h"
-#include "App/common/status.h"
+#include "base/guid.h"
+#include "base/status.h"
 #include "hii/nvar_store.h"
 
 namespace kes {

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 
-#include "App/common/debug_log.h"
-#include "App/common/text.h"
+#include "base/debug_log.h"
+#include "base/text.h"
 #include "firmware/variable_store.h"
 #include "hii/evaluator_opcodes.h"
 #include "hii/evaluator_state.h"

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "App/common/guid.h"
-#include "App/common/le.h"
+#include "base/guid.h"
+#include "base/le.h"
 #include "hii/evaluator.h"
 #include "hii/hii_image.h"
 

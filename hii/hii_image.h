@@ -7,8 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "App/common/guid.h"
-#include "App/common/le.h"
+#include "base/guid.h"
+#include "base/le.h"
 #include "hii/hii_layout.h"
 
 namespace kes {

@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "App/common/le.h"
+#include "base/le.h"
 
 namespace kes {
 

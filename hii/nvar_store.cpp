@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "App/common/le.h"
+#include "base/le.h"
 #include "firmware/variable_store.h"
 
 namespace kes {

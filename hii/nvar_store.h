@@ -26,8 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "App/common/guid.h"
-#include "App/common/status.h"
+#include "base/guid.h"
+#include "base/status.h"
 
 namespace kes {
 

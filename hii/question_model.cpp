@@ -1,6 +1,6 @@
 #include "hii/question_model.h"
 
-#include "App/common/text.h"
+#include "base/text.h"
 #include "hii/evaluator.h"
 #include "hii/hii_format.h"
 #include "hii/varstore_table.h"

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "App/common/le.h"
+#include "base/le.h"
 
 namespace kes {
 

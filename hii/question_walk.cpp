@@ -7,8 +7,8 @@
 #include <set>
 #include <tuple>
 
-#include "App/common/run_state.h"
-#include "App/common/text.h"
+#include "base/run_state.h"
+#include "base/text.h"
 #include "hii/evaluator.h"
 #include "hii/hii_format.h"
 #include "hii/strings.h"

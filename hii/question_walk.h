@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "App/common/guid.h"
+#include "base/guid.h"
 #include "hii/hii_image.h"
 #include "hii/question_model.h"
 #include "hii/varstore_table.h"

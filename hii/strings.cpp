@@ -5,8 +5,8 @@
 #include <tuple>
 #include <unordered_map>
 
-#include "App/common/run_state.h"
-#include "App/common/text.h"
+#include "base/run_state.h"
+#include "base/text.h"
 #include "hii/hii_format.h"
 
 namespace kes {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "App/common/le.h"
+#include "base/le.h"
 #include "hii/hii_image.h"
 
 namespace kes {

@@ -9,8 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "App/common/guid.h"
-#include "App/common/le.h"
+#include "base/guid.h"
+#include "base/le.h"
 
 namespace kes {
 

@@ -2,9 +2,9 @@
 #pragma once
 #include <string>
 
-#include "App/common/le.h"
-#include "App/common/run_state.h"
-#include "App/common/status.h"
+#include "base/le.h"
+#include "base/run_state.h"
+#include "base/status.h"
 
 namespace kes {
 

@@ -2,8 +2,8 @@
 #pragma once
 #include <cstdio>
 
-#include "App/common/run_state.h"
-#include "App/common/status.h"
+#include "base/run_state.h"
+#include "base/status.h"
 
 namespace kes {
 

@@ -1,4 +1,4 @@
-#include "App/common/console.h"
+#include "base/console.h"
 #include "raw/raw_mode.h"
 
 namespace kes {

@@ -3,10 +3,10 @@
 #include <optional>
 #include <vector>
 
-#include "App/common/console.h"
-#include "App/common/guid.h"
-#include "App/common/run_state.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/guid.h"
+#include "base/run_state.h"
+#include "base/text.h"
 #include "firmware/variable_store.h"
 
 namespace kes {

@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-#include "App/common/status.h"
+#include "base/status.h"
 
 namespace kes {
 

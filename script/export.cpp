@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include "App/common/console.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/text.h"
 #include "hii/hii_format.h"
 #include "hii/hii_image.h"
 #include "hii/question_walk.h"

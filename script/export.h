@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "App/common/run_state.h"
-#include "App/common/status.h"
+#include "base/run_state.h"
+#include "base/status.h"
 
 namespace kes {
 

@@ -1,7 +1,7 @@
 #include "script/question_block.h"
 
-#include "App/common/console.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/text.h"
 #include "hii/hii_format.h"
 #include "hii/strings.h"
 

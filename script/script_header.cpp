@@ -1,6 +1,6 @@
 #include <ctime>
 
-#include "App/common/console.h"
+#include "base/console.h"
 #include "script/export.h"
 
 namespace kes {

@@ -1,8 +1,8 @@
 // The debug log: level masking, the fixed prefix, the screen and the log file.
 #include <gtest/gtest.h>
 
-#include "App/common/console.h"
-#include "App/common/debug_log.h"
+#include "base/console.h"
+#include "base/debug_log.h"
 #include "tests/App/in_process.h"
 
 namespace kes::test {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <new>
 
-#include "App/common/console.h"
+#include "base/console.h"
 #include "App/driver.h"
 #include "hii/strings.h"
 #include "tests/App/in_process.h"

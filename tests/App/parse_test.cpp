@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "App/command_line.h"
-#include "App/common/console.h"
+#include "base/console.h"
 #include "tests/App/in_process.h"
 
 namespace kes::test {

@@ -1,7 +1,7 @@
 // Platform identification through the firmware identification table.
 #include <gtest/gtest.h>
 
-#include "App/common/console.h"
+#include "base/console.h"
 #include "firmware/platform.h"
 #include "tests/App/in_process.h"
 

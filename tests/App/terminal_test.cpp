@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "App/common/console.h"
+#include "base/console.h"
 #include "App/terminal.h"
 
 namespace kes {

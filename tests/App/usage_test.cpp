@@ -5,7 +5,7 @@
 #include <string>
 
 #include "App/command_line.h"
-#include "App/common/text.h"
+#include "base/text.h"
 #include "tests/support/test_support.h"
 
 namespace kes::test {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "App/common/le.h"
-#include "App/common/run_state.h"
+#include "base/le.h"
+#include "base/run_state.h"
 #include "firmware/firmware_state.h"
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <set>
 
-#include "App/common/console.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/text.h"
 #include "firmware/hii_retrieval.h"
 #include "firmware/mailbox.h"
 #include "firmware/variable_store.h"

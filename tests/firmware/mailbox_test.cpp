@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <random>
 
-#include "App/common/console.h"
+#include "base/console.h"
 #include "firmware/hii_retrieval.h"
 #include "firmware/variable_store.h"
 #include "tests/firmware/zlib_crc.h"

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "App/common/console.h"
+#include "base/console.h"
 #include "firmware/firmware_state.h"
 #include "tests/support/firmware_root.h"
 

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "App/common/console.h"
+#include "base/console.h"
 #include "tests/firmware/emulator_fixture.h"
 #include "tests/firmware/zlib_crc.h"
 

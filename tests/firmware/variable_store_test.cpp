@@ -11,8 +11,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "App/common/console.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/text.h"
 #include "tests/support/firmware_root.h"
 
 namespace kes {

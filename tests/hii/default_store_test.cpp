@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <string>
 
-#include "App/common/console.h"
-#include "App/common/le.h"
-#include "App/common/run_state.h"
+#include "base/console.h"
+#include "base/le.h"
+#include "base/run_state.h"
 #include "firmware/variable_store.h"
 #include "tests/support/firmware_root.h"
 

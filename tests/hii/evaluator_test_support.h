@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "App/common/run_state.h"
+#include "base/run_state.h"
 #include "firmware/firmware_state.h"
 #include "hii/evaluator.h"
 #include "hii/hii_image.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "App/common/le.h"
+#include "base/le.h"
 #include "firmware/variable_store.h"
 
 namespace kes {

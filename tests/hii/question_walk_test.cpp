@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "App/common/run_state.h"
+#include "base/run_state.h"
 #include "hii/hii_format.h"
 #include "hii/hii_image.h"
 #include "hii/question_walk.h"

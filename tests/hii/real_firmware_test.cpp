@@ -6,9 +6,9 @@
 #include <map>
 #include <set>
 
-#include "App/common/console.h"
-#include "App/common/run_state.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/run_state.h"
+#include "base/text.h"
 #include "hii/hii_format.h"
 #include "hii/hii_image.h"
 #include "hii/question_walk.h"

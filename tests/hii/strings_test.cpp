@@ -1,8 +1,8 @@
 // Package-list chain, string packages and string lookups.
 #include <gtest/gtest.h>
 
-#include "App/common/le.h"
-#include "App/common/run_state.h"
+#include "base/le.h"
+#include "base/run_state.h"
 #include "hii/hii_image.h"
 #include "hii/strings.h"
 #include "tools/hiibuild/hii_builder.h"

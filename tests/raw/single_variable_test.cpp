@@ -5,9 +5,9 @@
 #include <chrono>
 #include <filesystem>
 
-#include "App/common/console.h"
-#include "App/common/run_state.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/run_state.h"
+#include "base/text.h"
 #include "firmware/variable_store.h"
 #include "tests/support/firmware_root.h"
 

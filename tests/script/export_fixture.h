@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "App/common/console.h"
-#include "App/common/run_state.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/run_state.h"
+#include "base/text.h"
 #include "hii/evaluator.h"
 #include "hii/hii_image.h"
 #include "hii/question_walk.h"

@@ -14,7 +14,7 @@
 #include <sstream>
 #include <thread>
 
-#include "App/common/le.h"
+#include "base/le.h"
 
 extern char** environ;
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "App/common/guid.h"
-#include "App/common/le.h"
-#include "App/common/run_state.h"
+#include "base/guid.h"
+#include "base/le.h"
+#include "base/run_state.h"
 #include "firmware/firmware_state.h"
 #include "tests/support/test_support.h"
 

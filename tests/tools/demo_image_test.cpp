@@ -10,7 +10,7 @@
 #include <set>
 #include <string>
 
-#include "App/common/le.h"
+#include "base/le.h"
 #include "tests/support/test_support.h"
 #include "tools/hiibuild/generators.h"
 #include "tools/hiibuild/hii_format.h"

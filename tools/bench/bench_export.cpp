@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "App/common/run_state.h"
-#include "App/common/text.h"
+#include "base/run_state.h"
+#include "base/text.h"
 #include "hii/hii_layout.h"
 #include "script/export.h"
 #include "tools/hiibuild/generators.h"

@@ -2,7 +2,7 @@
 #include <exception>
 #include <string>
 
-#include "App/common/console.h"
+#include "base/console.h"
 #include "tools/hiibuild/generators.h"
 
 int main(int argc, char** argv) {

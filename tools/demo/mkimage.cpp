@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "App/common/console.h"
+#include "base/console.h"
 #include "tools/hiibuild/generators.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "App/common/le.h"
+#include "base/le.h"
 
 namespace kes::fwemu {
 

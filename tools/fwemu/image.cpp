@@ -6,7 +6,7 @@
 #include <set>
 #include <system_error>
 
-#include "App/common/le.h"
+#include "base/le.h"
 
 namespace kes::fwemu {
 

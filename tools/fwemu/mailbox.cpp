@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "App/common/le.h"
+#include "base/le.h"
 #include "tools/fwemu/mailbox_frame.h"
 
 namespace kes::fwemu {

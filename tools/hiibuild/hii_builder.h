@@ -28,8 +28,8 @@
 #include <string_view>
 #include <vector>
 
-#include "App/common/guid.h"
-#include "App/common/le.h"
+#include "base/guid.h"
+#include "base/le.h"
 #include "tools/hiibuild/hii_format.h"
 
 namespace kes::hiibuild {

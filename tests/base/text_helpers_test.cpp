@@ -1,8 +1,8 @@
 // Edge behaviour of the common text and file helpers.
 #include <gtest/gtest.h>
 
-#include "App/common/console.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/text.h"
 #include "tests/support/test_support.h"
 
 namespace kes {

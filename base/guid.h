@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "App/common/le.h"
+#include "base/le.h"
 
 namespace kes {
 

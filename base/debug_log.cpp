@@ -1,10 +1,10 @@
-#include "App/common/debug_log.h"
+#include "base/debug_log.h"
 
 #include <cstdarg>
 #include <cstdio>
 
-#include "App/common/console.h"
-#include "App/common/run_state.h"
+#include "base/console.h"
+#include "base/run_state.h"
 
 namespace kes {
 namespace {

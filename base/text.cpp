@@ -1,9 +1,9 @@
-#include "App/common/text.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "App/common/console.h"
+#include "base/console.h"
 
 namespace kes {
 

@@ -1,6 +1,6 @@
-#include "App/common/guid.h"
+#include "base/guid.h"
 
-#include "App/common/console.h"
+#include "base/console.h"
 
 namespace kes {
 

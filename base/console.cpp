@@ -1,4 +1,4 @@
-#include "App/common/console.h"
+#include "base/console.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "App/common/run_state.h"
+#include "base/run_state.h"
 
 namespace kes {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "App/common/console.h"
-#include "App/common/text.h"
+#include "base/console.h"
+#include "base/text.h"
 
 namespace kes {
 namespace {
