@@ -137,8 +137,7 @@ const wchar_t* InvalidPasswordFileMessage(Slot slot) {
   }
 }
 
-PasswordInput& SlotInput(Slot slot) {
-  RunState& run = Run();
+PasswordInput& SlotInput(RunState& run, Slot slot) {
   switch (slot) {
     case Slot::CurrentAdmin: return run.currentAdmin;
     case Slot::NewAdmin: return run.newAdmin;
@@ -159,8 +158,6 @@ const SwitchInfo* FindSwitch(std::wstring_view word) {
   return nullptr;
 }
 
-bool Has(Switch s) { return Run().switches.Has(s); }
-bool HasAny(std::initializer_list<Switch> list) { return Run().switches.Any(list); }
 
 // A whole word read as a hexadecimal number, with an optional "0x" prefix. Anything else
 // (no digits, a stray character, more than 64 bits) is not a number.
@@ -190,11 +187,11 @@ constexpr size_t kMaxPasswordFileBytes = (kMaxVariableFileBytes - 4) / 2;
 
 // Reads a password file into the slot. Plain files hold UTF-16LE text; key-unit files hold one
 // unit per byte.
-Status ReadPasswordFile(const SwitchInfo& info, const std::wstring& fileName) {
+Status ReadPasswordFile(RunState& run, const SwitchInfo& info, const std::wstring& fileName) {
   std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(ToNarrow(fileName), kMaxPasswordFileBytes + 1);
   if (!bytes || bytes->empty() || bytes->size() > kMaxPasswordFileBytes)
     return Reject(InvalidPasswordFileMessage(info.slot));
-  PasswordInput& input = SlotInput(info.slot);
+  PasswordInput& input = SlotInput(run, info.slot);
   try {
     if (info.passwordType == PT::Plain) {
       bytes->push_back(0);
@@ -219,7 +216,7 @@ Status ReadPasswordFile(const SwitchInfo& info, const std::wstring& fileName) {
 // switch only stops the scan: it is reported after the platform check.
 class Scanner {
  public:
-  Scanner(const std::vector<std::wstring>& words, ToolOptions& options) : words_(words), options_(options) {}
+  Scanner(const std::vector<std::wstring>& words, RunState& run) : words_(words), run_(run), options_(run.options) {}
 
   Status Scan() {
     while (next_ < words_.size()) {
@@ -267,7 +264,7 @@ class Scanner {
   }
 
   Status Apply(const SwitchInfo& info) {
-    RunState& run = Run();
+    RunState& run = run_;
     SwitchSet& flags = run.switches;
     std::wstring arg;
     switch (info.arg) {
@@ -365,15 +362,15 @@ class Scanner {
 
   Status ApplyPassword(const SwitchInfo& info, const std::wstring& arg) {
     if (info.passwordFile) {
-      Status st = ReadPasswordFile(info, arg);
+      Status st = ReadPasswordFile(run_, info, arg);
       if (st != status::kSuccess) return st;
     } else {
-      PasswordInput& input = SlotInput(info.slot);
+      PasswordInput& input = SlotInput(run_, info.slot);
       input.Type = PT::Plain;
       input.Text = arg;
       input.Length = static_cast<uint32_t>(arg.size() + 1);
     }
-    Run().switches.Set(info.id);
+    run_.switches.Set(info.id);
     return status::kSuccess;
   }
 
@@ -388,15 +385,16 @@ class Scanner {
       ++next_;
     }
     if (units.empty()) return Reject(info.missing);
-    PasswordInput& input = SlotInput(info.slot);
+    PasswordInput& input = SlotInput(run_, info.slot);
     input.Type = info.passwordType;
     input.Length = static_cast<uint32_t>(units.size());
     input.Units = std::move(units);
-    Run().switches.Set(info.id);
+    run_.switches.Set(info.id);
     return status::kSuccess;
   }
 
   const std::vector<std::wstring>& words_;
+  RunState& run_;
   ToolOptions& options_;
   size_t next_ = 0;
   std::bitset<kSwitchCount> seen_;
@@ -410,28 +408,28 @@ Status OpenFile(FilePtr& into, const std::wstring& name, const char* mode) {
 }
 
 // Raw mode: its own combination rules, then the listing and raw files are opened.
-Status ValidateRawMode(ToolOptions& o) {
-  if (Has(Ms)) return Reject(L"ERROR:%X -  '/ms' option cannot be combined with raw('/n') mode.\n");
-  if (Has(P)) return Reject(L"ERROR:%X -  '/p' option cannot be combined with raw('/n') mode.\n");
-  if (Has(V)) return Reject(L"ERROR:%X -  '/v' option cannot be combined with raw('/n') mode.\n");
-  if (Has(Sd)) return Reject(L"ERROR:%X -  '/sd' option cannot be combined with raw('/n') mode.\n");
-  if (Has(O) && (!Has(H) || !Has(N)))
+Status ValidateRawMode(RunState& run, FirmwareAccess& fw, ToolOptions& o) {
+  if (run.Given(Ms)) return Reject(L"ERROR:%X -  '/ms' option cannot be combined with raw('/n') mode.\n");
+  if (run.Given(P)) return Reject(L"ERROR:%X -  '/p' option cannot be combined with raw('/n') mode.\n");
+  if (run.Given(V)) return Reject(L"ERROR:%X -  '/v' option cannot be combined with raw('/n') mode.\n");
+  if (run.Given(Sd)) return Reject(L"ERROR:%X -  '/sd' option cannot be combined with raw('/n') mode.\n");
+  if (run.Given(O) && (!run.Given(H) || !run.Given(N)))
     return Reject(L"ERROR:%X -  Exporting NVRAM Variables requires both '/h' and '/n' options.\n");
-  if (Has(O) && Has(F)) return Reject(L"ERROR:%X -  '/f' option cannot come while exporting.\n");
-  if (Has(I) && !Has(N)) return Reject(L"ERROR:%X -  Importing NVRAM Variables requires '/n' option.\n");
-  if (Has(I) && Has(C)) return Reject(L"ERROR:%X -  '/c' option cannot be specified while importing.\n");
-  if (Has(I) && Has(H)) return Reject(L"ERROR:%X -  '/h' option cannot be specified while importing.\n");
-  if (Has(R)) return Reject(L"ERROR:%X -  '/r' option cannot be specified in Raw Mode.\n");
+  if (run.Given(O) && run.Given(F)) return Reject(L"ERROR:%X -  '/f' option cannot come while exporting.\n");
+  if (run.Given(I) && !run.Given(N)) return Reject(L"ERROR:%X -  Importing NVRAM Variables requires '/n' option.\n");
+  if (run.Given(I) && run.Given(C)) return Reject(L"ERROR:%X -  '/c' option cannot be specified while importing.\n");
+  if (run.Given(I) && run.Given(H)) return Reject(L"ERROR:%X -  '/h' option cannot be specified while importing.\n");
+  if (run.Given(R)) return Reject(L"ERROR:%X -  '/r' option cannot be specified in Raw Mode.\n");
 
   if (o.ListingFileName.empty()) return Reject(L"ERROR:%X - ListingFile Not Specified\n");
-  if (OpenFile(o.ListingFile, o.ListingFileName, Has(C) ? "w+b" : "rb") != status::kSuccess)
+  if (OpenFile(o.ListingFile, o.ListingFileName, run.Given(C) ? "w+b" : "rb") != status::kSuccess)
     return Reject(L"ERROR:%X -  Opening Variable Listing File\n");
   if (o.RawFileName.empty()) return Reject(L"ERROR:%X - NVRAM Script File Not Specified\n");
   // Only an export may create or truncate the raw file.
-  if (OpenFile(o.ScriptFile, o.RawFileName, Has(O) ? "w+b" : "rb") != status::kSuccess)
+  if (OpenFile(o.ScriptFile, o.RawFileName, run.Given(O) ? "w+b" : "rb") != status::kSuccess)
     return Reject(L"ERROR:%X -  Opening NVRAM Script File\n");
-  if (Has(C)) {
-    Status st = CreateVariableListing(o.ListingFile.get());
+  if (run.Given(C)) {
+    Status st = CreateVariableListing(fw, o.ListingFile.get());
     if (st != status::kSuccess && st != status::kEndOfEnumeration) return st;
   }
   return status::kSuccess;
@@ -439,17 +437,17 @@ Status ValidateRawMode(ToolOptions& o) {
 
 // Default script mode: the script file (and the duplicate file) are opened; an export starts
 // them with the header lines.
-Status ValidateScriptMode(ToolOptions& o) {
-  if (!Has(S) || o.ScriptFileName.empty()) return Reject(L"ERROR:%X - NVRAM Script File Not Specified\n");
-  if (Has(C) || Has(F)) return Reject(L"ERROR:%X -  '/c' or '/f' cannot be combined with '/s' switch.\n");
-  if (Has(I) && (Has(H) || Has(V)))
+Status ValidateScriptMode(const RunState& run, ToolOptions& o) {
+  if (!run.Given(S) || o.ScriptFileName.empty()) return Reject(L"ERROR:%X - NVRAM Script File Not Specified\n");
+  if (run.Given(C) || run.Given(F)) return Reject(L"ERROR:%X -  '/c' or '/f' cannot be combined with '/s' switch.\n");
+  if (run.Given(I) && (run.Given(H) || run.Given(V)))
     return Reject(L"ERROR:%X -  '/h' or '/v' option cannot be specified while importing.\n");
   // Only an export may create or truncate the script file.
   const char* mode = o.Export ? "w+" : "r";
   if (OpenFile(o.ScriptFile, o.ScriptFileName, mode) != status::kSuccess)
     return Reject(L"ERROR:%X -  Opening NVRAM Script File\n");
   if (o.Export) WriteScriptHeader(o.ScriptFile.get(), o.ScriptFileName);
-  if (Has(Sd)) {
+  if (run.Given(Sd)) {
     if (o.DuplicateFileName.empty()) return Reject(L"ERROR:%X - Duplicate NVRAM Script File Not Specified\n");
     if (OpenFile(o.DuplicateFile, o.DuplicateFileName, mode) != status::kSuccess)
       return Reject(L"ERROR:%X -  Opening Duplicate NVRAM Script File\n");
@@ -458,19 +456,19 @@ Status ValidateScriptMode(ToolOptions& o) {
   return status::kSuccess;
 }
 
-Status ValidatePasswordUsage() {
-  if (!AnyPasswordGiven()) return status::kSuccess;
-  bool current = Run().currentAdmin.Given();
-  bool fresh = NewPasswordGiven();
-  if ((fresh && !current) || (current && !fresh && !Has(I)) || (fresh && !PasswordOnlyUsageOk()))
+Status ValidatePasswordUsage(const RunState& run) {
+  if (!AnyPasswordGiven(run)) return status::kSuccess;
+  bool current = run.currentAdmin.Given();
+  bool fresh = NewPasswordGiven(run);
+  if ((fresh && !current) || (current && !fresh && !run.Given(I)) || (fresh && !PasswordOnlyUsageOk(run)))
     return Reject(L"ERROR:%X -  Incorrect usage of Password option\n");
   return status::kSuccess;
 }
 
 // /p needs a name; /h opens the HII dump file.
-Status OpenPldmAndHiiFiles(ToolOptions& o) {
-  if (Has(P) && o.PldmFileName.empty()) return Reject(L"ERROR:%X - PLDM Table File Name Not Specified\n");
-  if (Has(H)) {
+Status OpenPldmAndHiiFiles(const RunState& run, ToolOptions& o) {
+  if (run.Given(P) && o.PldmFileName.empty()) return Reject(L"ERROR:%X - PLDM Table File Name Not Specified\n");
+  if (run.Given(H)) {
     if (o.HiiFileName.empty()) return Reject(L"ERROR:%X - HII File Not Specified\n");
     if (OpenFile(o.HiiFile, o.HiiFileName, "w+b") != status::kSuccess)
       return Reject(L"ERROR:%X -  Opening HII File\n");
@@ -479,120 +477,121 @@ Status OpenPldmAndHiiFiles(ToolOptions& o) {
 }
 
 // The combination rules, in order; the first that fails decides.
-Status Validate(ToolOptions& o, size_t wordCount, const std::optional<std::wstring>& repeated) {
-  SwitchSet& flags = Run().switches;
-  if (Has(Ms) && !Has(Lang)) flags.Set(Lang);  // map strings always use language mapping
-  if (!ValidatePlatform()) return status::kPlatformUnsupported;
+Status Validate(RunState& run, FirmwareAccess& fw, size_t wordCount, const std::optional<std::wstring>& repeated) {
+  ToolOptions& o = run.options;
+  SwitchSet& flags = run.switches;
+  if (run.Given(Ms) && !run.Given(Lang)) flags.Set(Lang);  // map strings always use language mapping
+  if (!ValidatePlatform(run, fw)) return status::kPlatformUnsupported;
   if (wordCount == 0) return status::kNoArguments;
   if (repeated) return Reject(L"ERROR:%X -  Multiple occurrences of same switch %ls.\n", repeated->c_str());
-  if (Has(Cs) && !ScriptCompareUsageOk()) return Reject(L"ERROR:%X - Incorrect usage of Script Compare\n");
-  if (Has(O) && Has(I)) return Reject(L"ERROR:%X -  Invalid CMD Line option. Both '/o' and '/i' specified.\n");
-  if (!Has(O) && !Has(I) && !AnyPasswordGiven())
+  if (run.Given(Cs) && !ScriptCompareUsageOk(run)) return Reject(L"ERROR:%X - Incorrect usage of Script Compare\n");
+  if (run.Given(O) && run.Given(I)) return Reject(L"ERROR:%X -  Invalid CMD Line option. Both '/o' and '/i' specified.\n");
+  if (!run.Given(O) && !run.Given(I) && !AnyPasswordGiven(run))
     return Reject(L"ERROR:%X -  Invalid CMD Line option. Commands should have '/o' or '/i'.\n");
-  if (!Has(I) && AnyVariableSwitch())
+  if (!run.Given(I) && AnyVariableSwitch(run))
     return Reject(L"ERROR:%X -  Invalid CMD Line option. '/varname' or '/varguid' or '/varfile or '/varvalue' "
                   L"cannot be given without '/i'.\n");
-  if (!Has(I) && Has(Shutdown))
+  if (!run.Given(I) && run.Given(Shutdown))
     return Reject(L"ERROR:%X -  Invalid CMD Line option. '/shutdown' cannot be given without '/i'.\n");
-  if (!Has(I) && Has(Reboot))
+  if (!run.Given(I) && run.Given(Reboot))
     return Reject(L"ERROR:%X -  Invalid CMD Line option. '/reboot' cannot be given without '/i'.\n");
-  if (!Has(I) && Has(Ni)) return Reject(L"ERROR:%X -  Invalid CMD Line option. '/ni' cannot be given without '/i'.\n");
-  if (Has(O) && !Has(Ms) && HasAny({Ds, Dm}))
+  if (!run.Given(I) && run.Given(Ni)) return Reject(L"ERROR:%X -  Invalid CMD Line option. '/ni' cannot be given without '/i'.\n");
+  if (run.Given(O) && !run.Given(Ms) && run.switches.Any({Ds, Dm}))
     return Reject(L"ERROR:%X -  Invalid CMD Line option. '/ds' or '/dm' cannot be given without '/ms' while "
                   L"exporting.\n");
-  if (Has(N) && HasAny({Ds, Dm}))
+  if (run.Given(N) && run.switches.Any({Ds, Dm}))
     return Reject(L"ERROR:%X -  Invalid CMD Line option. '/ds' or '/dm' cannot be combined with '/n'.\n");
-  if (Has(O)) {
-    if (Has(S) && IsToolSwitch(o.ScriptFileName))
+  if (run.Given(O)) {
+    if (run.Given(S) && IsToolSwitch(o.ScriptFileName))
       return Reject(L"ERROR:%X -  Invalid CMD Line option. '%ls' cannot be given as script file name..\n",
                     o.ScriptFileName.c_str());
-    if (Has(L) && IsToolSwitch(o.ListingFileName))
+    if (run.Given(L) && IsToolSwitch(o.ListingFileName))
       return Reject(L"ERROR:%X - Invalid CMD Line option. '%ls' cannot be given as Listing file name..\n",
                     o.ListingFileName.c_str());
-    if (Has(H) && IsToolSwitch(o.HiiFileName))
+    if (run.Given(H) && IsToolSwitch(o.HiiFileName))
       return Reject(L"ERROR:%X - Invalid CMD Line option. '%ls' cannot be given as Dump file name..\n",
                     o.HiiFileName.c_str());
-    if (Has(Sd) && IsToolSwitch(o.DuplicateFileName))
+    if (run.Given(Sd) && IsToolSwitch(o.DuplicateFileName))
       return Reject(L"ERROR:%X - Invalid CMD Line option. '%ls' cannot be given as Duplicate Script file name..\n",
                     o.DuplicateFileName.c_str());
   }
-  if ((Has(O) || Has(I)) && Has(P) && IsToolSwitch(o.PldmFileName))
+  if ((run.Given(O) || run.Given(I)) && run.Given(P) && IsToolSwitch(o.PldmFileName))
     return Reject(L"ERROR:%X - Invalid CMD Line option. '%ls' cannot be given as Pldm File Name.\n",
                   o.PldmFileName.c_str());
-  if (Has(B) && !Has(S) && !Has(P))
+  if (run.Given(B) && !run.Given(S) && !run.Given(P))
     return Reject(L"ERROR:%X - Invalid CMD Line option. '/b' cannot be given without '/s' or '/p'..\n");
-  if (Has(O) && Has(R)) return Reject(L"ERROR:%X - Invalid CMD Line option. '/r' option cannot come while exporting..\n");
-  if (HasAny({Sp, G, Ndef, A}) && !Has(S) && !Has(P))
+  if (run.Given(O) && run.Given(R)) return Reject(L"ERROR:%X - Invalid CMD Line option. '/r' option cannot come while exporting..\n");
+  if (run.switches.Any({Sp, G, Ndef, A}) && !run.Given(S) && !run.Given(P))
     return Reject(L"ERROR:%X - Invalid CMD Line option. '/g' or '/sp' or '/ndef' or '/a' cannot be given without "
                   L"'/s' or without '/p'..\n");
-  if (Has(Lang) && !Has(S) && !Has(Ms) && !Has(P))
+  if (run.Given(Lang) && !run.Given(S) && !run.Given(Ms) && !run.Given(P))
     return Reject(L"ERROR:%X - Invalid CMD Line option. '/lang' cannot be given without '/s' or '/ms' or '/p'..\n");
-  if (Has(Bt)) {
-    if (Has(O)) return Reject(L"ERROR:%X - Invalid CMD Line option. '/bt' cannot be combined with '/o'..\n");
-    if (!Has(Ms)) return Reject(L"ERROR:%X - Invalid CMD Line option. '/bt' cannot be given without '/ms'..\n");
+  if (run.Given(Bt)) {
+    if (run.Given(O)) return Reject(L"ERROR:%X - Invalid CMD Line option. '/bt' cannot be combined with '/o'..\n");
+    if (!run.Given(Ms)) return Reject(L"ERROR:%X - Invalid CMD Line option. '/bt' cannot be given without '/ms'..\n");
   } else {
-    if (Has(I) && HasAny({Sp, G, Ndef, A, Sd, Ce}))
+    if (run.Given(I) && run.switches.Any({Sp, G, Ndef, A, Sd, Ce}))
       return Reject(L"ERROR:%X -  Invalid CMD Line option. '/sp' or '/g' or '/ndef' or '/a' or '/sd' or '/ce' "
                     L"cannot be combined with '/i'.\n");
-    if (Has(O) && AnyPasswordGiven())
+    if (run.Given(O) && AnyPasswordGiven(run))
       return Reject(L"ERROR:%X -  Invalid CMD Line option. '/cpwd','/apwd','/upwd' cannot be combined with "
                     L"'/o'.\n");
-    if (Has(I) && NewPasswordGiven())
+    if (run.Given(I) && NewPasswordGiven(run))
       return Reject(L"ERROR:%X -  Invalid CMD Line option. '/upwd','/apwd' cannot be combined with '/i'.\n");
-    if (Has(O) && Has(Qv))
+    if (run.Given(O) && run.Given(Qv))
       return Reject(L"ERROR:%X -  Invalid CMD Line option. '/qv' cannot be combined with '/o'.\n");
-    if (Has(Ce) && !Has(Sp) && !Has(G))
+    if (run.Given(Ce) && !run.Given(Sp) && !run.Given(G))
       return Reject(L"ERROR:%X -  Invalid CMD Line option. '/ce' cannot be given without '/sp' or '/g' or "
                     L"both.\n");
-    if (Has(I) && Has(Ov))
+    if (run.Given(I) && run.Given(Ov))
       return Reject(L"ERROR:%X -  Invalid CMD Line option. '/ov' cannot be combined with '/i'.\n");
   }
 
-  o.RawMode = (Has(N) || Has(L)) && !Has(S);
-  o.Export = Has(O) && HasAny({S, N, P, Ms});
-  o.Import = Has(I);
+  o.RawMode = (run.Given(N) || run.Given(L)) && !run.Given(S);
+  o.Export = run.Given(O) && run.switches.Any({S, N, P, Ms});
+  o.Import = run.Given(I);
 
-  if (Has(L) && Has(S)) return Reject(L"ERROR:%X -  Invalid CMD Line option. Both '/l' and '/s' specified.\n");
-  if (Has(P) && Has(S)) return Reject(L"ERROR:%X -  '/p' option cannot be combined with default('/s') mode.\n");
+  if (run.Given(L) && run.Given(S)) return Reject(L"ERROR:%X -  Invalid CMD Line option. Both '/l' and '/s' specified.\n");
+  if (run.Given(P) && run.Given(S)) return Reject(L"ERROR:%X -  '/p' option cannot be combined with default('/s') mode.\n");
 
   if (o.RawMode) {
-    Status st = ValidateRawMode(o);
+    Status st = ValidateRawMode(run, fw, o);
     if (st != status::kSuccess) return st;
-    return OpenPldmAndHiiFiles(o);
+    return OpenPldmAndHiiFiles(run, o);
   }
-  if (HasAny({Ms, Qv})) {
-    if (!SingleQuestionUsageOk() || Has(C)) {
-      if (Has(O)) return Reject(L"ERROR:%X - Incorrect usage of Single Question Export\n");
-      if (Has(I)) return Reject(L"ERROR:%X - Incorrect usage of Single Question Update\n");
+  if (run.switches.Any({Ms, Qv})) {
+    if (!SingleQuestionUsageOk(run) || run.Given(C)) {
+      if (run.Given(O)) return Reject(L"ERROR:%X - Incorrect usage of Single Question Export\n");
+      if (run.Given(I)) return Reject(L"ERROR:%X - Incorrect usage of Single Question Update\n");
       return status::kInvalidParameter;
     }
-    return OpenPldmAndHiiFiles(o);
+    return OpenPldmAndHiiFiles(run, o);
   }
-  if (Has(P) && (!PldmUsageOk() || Has(C))) {
-    if (Has(O)) return Reject(L"ERROR:%X - Incorrect usage of Pldm Export\n");
-    if (Has(I) && (!PldmUsageOk() || HasAny({Sp, G, Ndef}))) return Reject(L"ERROR:%X - Incorrect usage of Pldm Import\n");
+  if (run.Given(P) && (!PldmUsageOk(run) || run.Given(C))) {
+    if (run.Given(O)) return Reject(L"ERROR:%X - Incorrect usage of Pldm Export\n");
+    if (run.Given(I) && (!PldmUsageOk(run) || run.switches.Any({Sp, G, Ndef}))) return Reject(L"ERROR:%X - Incorrect usage of Pldm Import\n");
     return status::kInvalidParameter;
   }
-  if (AnyVariableSwitch()) {
-    if (Has(VarValue) && Has(VarFile))
+  if (AnyVariableSwitch(run)) {
+    if (run.Given(VarValue) && run.Given(VarFile))
       return Reject(L"ERROR:%X -  '/varvalue' option cannot be specified with '/varfile'.\n");
-    if (!SingleVariableUsageOk()) {
-      if (Has(I)) return Reject(L"ERROR:%X -  Incorrect usage of Single Variable Import\n");
+    if (!SingleVariableUsageOk(run)) {
+      if (run.Given(I)) return Reject(L"ERROR:%X -  Incorrect usage of Single Variable Import\n");
       return status::kInvalidParameter;
     }
     return status::kSuccess;
   }
-  if (!NewPasswordGiven() && !Has(P) && !Has(Cs)) {
-    Status st = ValidateScriptMode(o);
+  if (!NewPasswordGiven(run) && !run.Given(P) && !run.Given(Cs)) {
+    Status st = ValidateScriptMode(run, o);
     if (st != status::kSuccess) return st;
   } else {
-    Status st = ValidatePasswordUsage();
+    Status st = ValidatePasswordUsage(run);
     if (st != status::kSuccess) return st;
   }
-  return OpenPldmAndHiiFiles(o);
+  return OpenPldmAndHiiFiles(run, o);
 }
 
-bool NoneOf(std::initializer_list<Switch> list) { return !HasAny(list); }
+bool NoneOf(const RunState& run, std::initializer_list<Switch> list) { return !run.switches.Any(list); }
 
 }  // namespace
 
@@ -600,35 +599,35 @@ const SwitchInfo& SwitchTable(Switch s) { return kSwitches[static_cast<size_t>(s
 
 bool IsToolSwitch(std::wstring_view word) { return FindSwitch(word) != nullptr; }
 
-bool AnyPasswordGiven() { return Run().currentAdmin.Given() || NewPasswordGiven(); }
-bool NewPasswordGiven() { return Run().newAdmin.Given() || Run().newUser.Given(); }
-bool AnyVariableSwitch() { return HasAny({VarName, VarGuid, VarValue, VarFile}); }
+bool AnyPasswordGiven(const RunState& run) { return run.currentAdmin.Given() || NewPasswordGiven(run); }
+bool NewPasswordGiven(const RunState& run) { return run.newAdmin.Given() || run.newUser.Given(); }
+bool AnyVariableSwitch(const RunState& run) { return run.switches.Any({VarName, VarGuid, VarValue, VarFile}); }
 
-bool SingleQuestionUsageOk() {
-  if (!Has(Ms) || (Has(I) && !Has(Qv))) return false;
-  return !NewPasswordGiven() && NoneOf({Sd, F, H, V, N, S, L, R, P, Sp, G, A, B, Ndef, Ce, VarName, VarGuid,
+bool SingleQuestionUsageOk(const RunState& run) {
+  if (!run.Given(Ms) || (run.Given(I) && !run.Given(Qv))) return false;
+  return !NewPasswordGiven(run) && NoneOf(run, {Sd, F, H, V, N, S, L, R, P, Sp, G, A, B, Ndef, Ce, VarName, VarGuid,
                                         VarValue, VarFile});
 }
 
-bool PldmUsageOk() {
-  return !NewPasswordGiven() &&
-         NoneOf({Qv, Ms, Ov, Sd, F, H, V, N, S, L, R, A, Ce, Ds, Dm, VarName, VarGuid, VarValue, VarFile});
+bool PldmUsageOk(const RunState& run) {
+  return !NewPasswordGiven(run) &&
+         NoneOf(run, {Qv, Ms, Ov, Sd, F, H, V, N, S, L, R, A, Ce, Ds, Dm, VarName, VarGuid, VarValue, VarFile});
 }
 
-bool SingleVariableUsageOk() {
-  if (!Has(VarName) || !Has(VarGuid) || !HasAny({VarValue, VarFile})) return false;
-  return !NewPasswordGiven() &&
-         NoneOf({Qv, Ms, Sd, F, H, V, N, S, L, R, A, Ce, P, Bt, Sp, G, Ndef, Ds, Dm, Lang});
+bool SingleVariableUsageOk(const RunState& run) {
+  if (!run.Given(VarName) || !run.Given(VarGuid) || !run.switches.Any({VarValue, VarFile})) return false;
+  return !NewPasswordGiven(run) &&
+         NoneOf(run, {Qv, Ms, Sd, F, H, V, N, S, L, R, A, Ce, P, Bt, Sp, G, Ndef, Ds, Dm, Lang});
 }
 
-bool ScriptCompareUsageOk() {
-  if (!Has(O)) return false;
-  return !AnyPasswordGiven() && NoneOf({Qv, Ms, F, Sd, P, G, Sp, B, Ndef, H, V, N, S, L, R, A, Ce, Ds, Dm, VarName,
+bool ScriptCompareUsageOk(const RunState& run) {
+  if (!run.Given(O)) return false;
+  return !AnyPasswordGiven(run) && NoneOf(run, {Qv, Ms, F, Sd, P, G, Sp, B, Ndef, H, V, N, S, L, R, A, Ce, Ds, Dm, VarName,
                                         VarGuid, VarValue, VarFile, Bt, Ni, Lang, Reboot, Shutdown});
 }
 
-bool PasswordOnlyUsageOk() {
-  return NoneOf({Qv, Ms, F, Sd, P, G, Sp, B, Ndef, H, V, N, S, L, R, A, Ce, Ds, Dm, VarName, VarGuid, VarValue,
+bool PasswordOnlyUsageOk(const RunState& run) {
+  return NoneOf(run, {Qv, Ms, F, Sd, P, G, Sp, B, Ndef, H, V, N, S, L, R, A, Ce, Ds, Dm, VarName, VarGuid, VarValue,
                  VarFile, Bt, Ni, Q, Lang, Reboot, Shutdown});
 }
 
@@ -646,13 +645,13 @@ Status PreScanBanner(int argc, char** argv) {
   return status::kSuccess;
 }
 
-Status ParseCommandLine(int argc, char** argv, ToolOptions& options) {
+Status ParseCommandLine(int argc, char** argv, RunState& run, FirmwareAccess& fw) {
   std::vector<std::wstring> words;
   for (int i = 1; i < argc; ++i) words.push_back(ToWide(argv[i] ? argv[i] : ""));
-  Scanner scanner(words, options);
+  Scanner scanner(words, run);
   Status st = scanner.Scan();
   if (st != status::kSuccess) return st;
-  return Validate(options, words.size(), scanner.repeated);
+  return Validate(run, fw, words.size(), scanner.repeated);
 }
 
 }  // namespace kes

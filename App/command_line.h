@@ -1,5 +1,5 @@
 // The command line: the switch vocabulary, the scan of the argument vector into ToolOptions and
-// the process-wide switch flags, the combination rules, and the files opened before any
+// the switch flags of the run record, the combination rules, and the files opened before any
 // operation runs.
 #pragma once
 #include <cstdint>
@@ -7,6 +7,7 @@
 
 #include "base/run_state.h"
 #include "base/status.h"
+#include "firmware/firmware_access.h"
 
 namespace kes {
 
@@ -42,20 +43,21 @@ bool IsToolSwitch(std::wstring_view word);
 // more also reports the repeat and returns 87.
 Status PreScanBanner(int argc, char** argv);
 
-// Scans and validates argv, fills options and the process-wide state of Run(), opens the files.
+// Scans and validates argv into the run record (options, switches, passwords, log settings),
+// identifies the platform through `fw` and opens the files.
 // Returns 0, 20 (no arguments), 50 (platform), 8 (password conversion), 87, or the status of the
 // variable listing written for /c.
-Status ParseCommandLine(int argc, char** argv, ToolOptions& options);
+Status ParseCommandLine(int argc, char** argv, RunState& run, FirmwareAccess& fw);
 
 // The usage predicates: each is true when the combination of switches is acceptable.
-bool SingleQuestionUsageOk();
-bool PldmUsageOk();
-bool SingleVariableUsageOk();
-bool ScriptCompareUsageOk();
-bool PasswordOnlyUsageOk();
+bool SingleQuestionUsageOk(const RunState& run);
+bool PldmUsageOk(const RunState& run);
+bool SingleVariableUsageOk(const RunState& run);
+bool ScriptCompareUsageOk(const RunState& run);
+bool PasswordOnlyUsageOk(const RunState& run);
 
-bool AnyPasswordGiven();
-bool NewPasswordGiven();
-bool AnyVariableSwitch();
+bool AnyPasswordGiven(const RunState& run);
+bool NewPasswordGiven(const RunState& run);
+bool AnyVariableSwitch(const RunState& run);
 
 }  // namespace kes

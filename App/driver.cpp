@@ -35,7 +35,8 @@ void WipePassword(PasswordInput& input) {
 // One run: the operation steps under the allocation guard, then the finish steps.
 class RunSequence {
  public:
-  explicit RunSequence(const OperationTable& ops) : ops_(ops) {}
+  RunSequence(const OperationTable& ops, RunState& run, FirmwareAccess& firmware)
+      : ops_(ops), run_(run), firmware_(firmware) {}
 
   Status Execute(int argc, char** argv) {
     Status status = GuardAllocation([&] {
@@ -57,8 +58,8 @@ class RunSequence {
 
   // Parse, passwords, HII database, the one operation and its summary line.
   Status OperationSteps(int argc, char** argv) {
-    ToolOptions& options = Run().options;
-    Status status = ParseCommandLine(argc, argv, options);
+    ToolOptions& options = run_.options;
+    Status status = ParseCommandLine(argc, argv, run_, firmware_);
     DebugLog(LV_ALWS, "Main Execution of App [START]\n ");
     if (status != status::kSuccess) {
       if (status == status::kPlatformUnsupported || status == status::kEndSilently) return status;
@@ -70,13 +71,13 @@ class RunSequence {
       if (Pause()) Usage();
       return status;
     }
-    if (AnyPasswordGiven()) {
-      status = ops_.changeSetupPasswords();
+    if (AnyPasswordGiven(run_)) {
+      status = ops_.changeSetupPasswords(run_, firmware_);
       if (status != status::kSuccess) return status;
       // Setting passwords alone needs nothing from the HII database.
-      if (!options.Export && !options.Import && !Given(Switch::Cs)) return status;
+      if (!options.Export && !options.Import && !run_.Given(Switch::Cs)) return status;
     }
-    if (Given(Switch::H)) {
+    if (run_.Given(Switch::H)) {
       status = RetrieveHiiDatabase();
       if (status != status::kSuccess) return status;
     }
@@ -86,29 +87,30 @@ class RunSequence {
   }
 
   Status RetrieveHiiDatabase() {
-    Status status = ops_.retrieveHiiDatabase(Run().options);
+    Status status = ops_.retrieveHiiDatabase(run_, firmware_);
     if (status != status::kSuccess) Print(Stream::Err, L"ERROR:%X -  BIOS not compatible\n", status);
     return status;
   }
 
   Status RawOperation() {
-    ToolOptions& options = Run().options;
+    ToolOptions& options = run_.options;
     Status status = status::kSuccess;
     if (options.Export) {
-      status = ops_.exportRawVariables(options);
+      status = ops_.exportRawVariables(run_, firmware_);
       if (status != status::kSuccess) Print(Stream::Err, L"ERROR:%X -  Dumping NVRAM Variables to File\n", status);
     } else if (options.Import) {
-      status = ops_.importRawVariables(options);
+      status = ops_.importRawVariables(run_, firmware_);
       if (status != status::kSuccess) Print(Stream::Err, L"ERROR:%X -  Importing NVRAM Variables\n", status);
     }
     return status;
   }
 
+  // The operations over the Setup questions: the HII database is parsed once here and handed,
+  // with its string lookup and the evaluator, to the one operation of the run.
   Status OtherOperation() {
-    RunState& run = Run();
-    ToolOptions& options = run.options;
+    ToolOptions& options = run_.options;
     Status status;
-    if (!Given(Switch::H)) {
+    if (!run_.Given(Switch::H)) {
       status = RetrieveHiiDatabase();
       if (status != status::kSuccess) return status;
     }
@@ -116,27 +118,31 @@ class RunSequence {
       Err(L"BIOS UEFI version not supported.\n");
       return status::kFailure;
     }
-    if (!AnyVariableSwitch()) {
-      EfiStatus init = ops_.initializeEvaluation(options.HiiDatabase);
+    const HiiDatabase database(options.HiiDatabase);
+    const StringLookup strings(database, StringOptions::FromRun(run_));
+    Evaluator evaluator(database, strings, firmware_);
+    bool evaluationReady = false;
+    if (!AnyVariableSwitch(run_)) {
+      EfiStatus init = ops_.initializeEvaluation(evaluator);
       if (init == efi::kSuccess) {
-        evaluationReady_ = true;
+        evaluationReady = true;
       } else {
         Print(Stream::Err, L"Warning:%X -Internal Error Occured ,SetupQuestion Evaluation will not be supported \n",
               static_cast<Status>(init));
       }
     }
-    if (run.langCode && !Quiet()) ops_.checkMappingLanguages(options);
-    if (options.Export) return Export();
-    if (options.Import) return Import();
-    if (Given(Switch::Cs)) return ScriptCompare();
+    const SetupContext setup{run_, firmware_, database, strings, evaluationReady ? &evaluator : nullptr};
+    if (run_.langCode && !run_.Quiet()) ops_.checkMappingLanguages(setup);
+    if (options.Export) return Export(setup);
+    if (options.Import) return Import(setup);
+    if (run_.Given(Switch::Cs)) return ScriptCompare(setup);
     return status::kSuccess;
   }
 
-  Status Export() {
-    ToolOptions& options = Run().options;
-    if (Given(Switch::P)) {
+  Status Export(const SetupContext& setup) {
+    if (run_.Given(Switch::P)) {
       summaryWanted_ = false;
-      Status result = ops_.exportPldm(options);
+      Status result = ops_.exportPldm(setup);
       if (result == 1) {
         Err(L"\nPLDM Tables exported to files Successfully.\n");
         return status::kSuccess;
@@ -145,8 +151,8 @@ class RunSequence {
       // A failed export must not leave the run reporting success.
       return result == status::kSuccess ? status::kFailure : result;
     }
-    if (Given(Switch::Ms)) {
-      Status status = ops_.exportSingleQuestion(options);
+    if (run_.Given(Switch::Ms)) {
+      Status status = ops_.exportSingleQuestion(setup);
       if (status == status::kSuccess) {
         summaryWanted_ = false;
         return status;
@@ -154,26 +160,26 @@ class RunSequence {
       Print(Stream::Err, L"\nERROR:%X - Single question export failed.\n", status);
       return status;
     }
-    return ops_.exportScript(options);
+    return ops_.exportScript(setup);
   }
 
-  Status Import() {
-    ToolOptions& options = Run().options;
+  Status Import(const SetupContext& setup) {
+    ToolOptions& options = run_.options;
     Status status;
-    if (Given(Switch::Ms) && Given(Switch::Qv)) {
-      status = ops_.updateSingleQuestion(options);
+    if (run_.Given(Switch::Ms) && run_.Given(Switch::Qv)) {
+      status = ops_.updateSingleQuestion(setup);
       if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X - Single question update failed.\n", status);
-    } else if (Given(Switch::P)) {
-      status = ops_.importPldm(options.PldmFileName, options.HiiDatabase);
+    } else if (run_.Given(Switch::P)) {
+      status = ops_.importPldm(setup, options.PldmFileName);
       if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X - Pldm Import failed.\n", status);
-    } else if (AnyVariableSwitch()) {
-      status = ops_.updateSingleVariable(options.VariableName, options.VariableGuid, options.VariableValue,
+    } else if (AnyVariableSwitch(run_)) {
+      status = ops_.updateSingleVariable(run_, firmware_, options.VariableName, options.VariableGuid, options.VariableValue,
                                          options.VariableFile);
       if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X -  Variable update/create failed.\n", status);
     } else {
-      status = ops_.parseScriptFile(options);
+      status = ops_.parseScriptFile(run_);
       if (status != status::kSuccess) return status;
-      status = ops_.importScript(options);
+      status = ops_.importScript(setup);
       if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X -  Importing Script file\n", status);
     }
     return status;
@@ -181,8 +187,8 @@ class RunSequence {
 
   // Compares two script files, or one with the running system's settings, which are first
   // exported to the temporary file.
-  Status ScriptCompare() {
-    RunState& run = Run();
+  Status ScriptCompare(const SetupContext& setup) {
+    RunState& run = run_;
     ToolOptions& options = run.options;
     std::wstring fileB = run.compareFileB;
     if (run.singleFileCompare) {
@@ -196,34 +202,34 @@ class RunSequence {
       options.ScriptFileName = fileB;
       WriteScriptHeader(options.ScriptFile.get(), fileB);
       WriteChecksumLine(options.ScriptFile.get(), options.HiiCrc32);
-      Status status = ops_.exportScriptForCompare(options);
+      Status status = ops_.exportScriptForCompare(setup);
       options.ScriptFile.reset();  // complete on disk before the compare reads it by name
       if (status != status::kSuccess) return status;
     }
-    Status status = ops_.compareScripts(run.compareFileA, fileB, run.compareOutput);
+    Status status = ops_.compareScripts(run, run.compareFileA, fileB, run.compareOutput);
     if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X - Script comparison failed.\n", status);
     return status;
   }
 
   void Summary() {
-    RunState& run = Run();
+    const RunState& run = run_;
     const ToolOptions& options = run.options;
     if (options.Export) {
       Err(L"\nScript file exported successfully.\n");
       return;
     }
     if (options.Import) {
-      if (run.SystemModified && Given(Switch::Ni)) ops_.writeUtilityIndication();
-      if (run.SystemModified && run.ResetRequired && !Quiet())
+      if (run.SystemModified && run.Given(Switch::Ni)) ops_.writeUtilityIndication(firmware_);
+      if (run.SystemModified && run.ResetRequired && !run.Quiet())
         Err(L"\n WARNING : Power cycle reset is required for some of the updated controls.\n");
       if (!run.SystemModified) {
         Err(L"\nSystem configuration not modified.\n");
       } else if (!run.ImportErrors) {
-        if (Given(Switch::Ms) && Given(Switch::Qv)) Err(L"\nQuestion value imported successfully.\n");
-        else if (Given(Switch::P)) Err(L"\nPldm file imported successfully.\n");
-        else if (AnyVariableSwitch()) Err(L"\nVariable updated/created successfully.\n");
+        if (run.Given(Switch::Ms) && run.Given(Switch::Qv)) Err(L"\nQuestion value imported successfully.\n");
+        else if (run.Given(Switch::P)) Err(L"\nPldm file imported successfully.\n");
+        else if (AnyVariableSwitch(run)) Err(L"\nVariable updated/created successfully.\n");
         else Err(L"\nScript file imported successfully.\n");
-      } else if (!Quiet()) {
+      } else if (!run.Quiet()) {
         Err(L"\nImport completed with some errors, see warnings given.\n");
       } else {
         // Quiet mode shortens the line but never turns failed writes into a success.
@@ -231,16 +237,15 @@ class RunSequence {
       }
       return;
     }
-    if (Given(Switch::Cs)) Err(L"\nScript files are compared successfully.\n");
+    if (run.Given(Switch::Cs)) Err(L"\nScript files are compared successfully.\n");
   }
 
   // Re-lock, release, and after an import that changed something the shutdown or reboot.
   Status Finish(Status status) {
-    RunState& run = Run();
+    RunState& run = run_;
     ToolOptions& options = run.options;
-    ops_.relockProtectedVariables();
+    ops_.relockProtectedVariables(firmware_);
     DebugLog(LV_ALWS, "Main Execution of App [END] with status %x\n ", status);
-    if (evaluationReady_) ops_.releaseEvaluation();
     options.HiiDatabase = {};
     options.ListingFile.reset();
     options.ScriptFile.reset();
@@ -254,12 +259,12 @@ class RunSequence {
     run.langCode.reset();
 
     if (run.SystemModified) {
-      if (Given(Switch::Shutdown) &&
+      if (run.Given(Switch::Shutdown) &&
           AskYesNo(L"Warning : System is going to Shutdown. Do you want to proceed (Y|N)? \n", ops_.readKey)) {
         status = ops_.shutDownSystem();
         if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X Shutdown failure.\n", status);
       }
-      if (Given(Switch::Reboot) &&
+      if (run.Given(Switch::Reboot) &&
           AskYesNo(L"Warning : System is going to Reboot. Do you want to proceed (Y|N)? \n", ops_.readKey)) {
         status = ops_.rebootSystem();
         if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X Reboot failure.\n", status);
@@ -269,8 +274,9 @@ class RunSequence {
   }
 
   const OperationTable& ops_;
+  RunState& run_;
+  FirmwareAccess& firmware_;
   bool summaryWanted_ = true;
-  bool evaluationReady_ = false;
   bool tempFileCreated_ = false;
 };
 
@@ -297,8 +303,7 @@ OperationTable DefaultOperations() {
   ops.relockProtectedVariables = RelockProtectedVariables;
   ops.retrieveHiiDatabase = RetrieveHiiDatabase;
   ops.classifyHiiLayout = ClassifyHiiLayout;
-  ops.initializeEvaluation = InitializeEvaluation;
-  ops.releaseEvaluation = ReleaseEvaluation;
+  ops.initializeEvaluation = [](Evaluator& evaluator) { return evaluator.InitializeEvaluation(); };
   ops.checkMappingLanguages = CheckMappingLanguages;
   ops.exportRawVariables = ExportRawVariables;
   ops.importRawVariables = ImportRawVariables;
@@ -307,8 +312,8 @@ OperationTable DefaultOperations() {
   ops.exportSingleQuestion = ExportSingleQuestion;
   ops.updateSingleQuestion = UpdateSingleQuestion;
   ops.exportScript = ExportScript;
-  ops.exportScriptForCompare = [](ToolOptions& options) {
-    return ExportScriptTo(options.ScriptFile.get(), nullptr, true);
+  ops.exportScriptForCompare = [](const SetupContext& setup) {
+    return ExportScriptTo(setup, setup.run.options.ScriptFile.get(), nullptr, true);
   };
   ops.parseScriptFile = ParseScriptFile;
   ops.importScript = ImportScript;
@@ -330,7 +335,10 @@ Status RunToolWith(int argc, char** argv, const OperationTable& ops) {
     }
     if (status != status::kSuccess) return status;
     ops.bindToFirstProcessor();
-    return RunSequence(ops).Execute(argc, argv);
+    RunState run;
+    FirmwareAccess firmware;
+    DebugLogScope log(run.log);
+    return RunSequence(ops, run, firmware).Execute(argc, argv);
   } catch (const std::bad_alloc&) {
     // Outside the operation steps there is nothing left to finish.
     return ReportAllocationFailure();

@@ -7,7 +7,10 @@
 #include "base/le.h"
 #include "base/run_state.h"
 #include "base/status.h"
-#include "hii/hii_layout.h"
+#include "firmware/firmware_access.h"
+#include "hii/evaluator.h"
+#include "hii/hii_database.h"
+#include "hii/setup_context.h"
 
 namespace kes {
 
@@ -19,34 +22,35 @@ Status RunTool(int argc, char** argv);
 struct OperationTable {
   std::function<int()> readKey;
   std::function<void()> bindToFirstProcessor;
-  std::function<Status()> changeSetupPasswords;
-  std::function<Status()> relockProtectedVariables;
-  std::function<Status(ToolOptions&)> retrieveHiiDatabase;
+  std::function<Status(const RunState&, FirmwareAccess&)> changeSetupPasswords;
+  std::function<Status(FirmwareAccess&)> relockProtectedVariables;
+  std::function<Status(RunState&, FirmwareAccess&)> retrieveHiiDatabase;
   std::function<HiiFormat(Bytes)> classifyHiiLayout;
-  std::function<EfiStatus(Bytes)> initializeEvaluation;
-  std::function<void()> releaseEvaluation;
-  std::function<void(const ToolOptions&)> checkMappingLanguages;
-  std::function<Status(ToolOptions&)> exportRawVariables;
-  std::function<Status(ToolOptions&)> importRawVariables;
-  std::function<Status(ToolOptions&)> exportPldm;  // 1 when every table was exported
-  std::function<Status(const std::wstring&, Bytes)> importPldm;
-  std::function<Status(ToolOptions&)> exportSingleQuestion;
-  std::function<Status(ToolOptions&)> updateSingleQuestion;
-  std::function<Status(ToolOptions&)> exportScript;
-  std::function<Status(ToolOptions&)> exportScriptForCompare;  // into options.ScriptFile, no duplicates
-  std::function<Status(ToolOptions&)> parseScriptFile;
-  std::function<Status(ToolOptions&)> importScript;
-  std::function<Status(const std::wstring&, const std::wstring&, const std::wstring&, const std::wstring&)>
+  std::function<EfiStatus(Evaluator&)> initializeEvaluation;
+  std::function<void(const SetupContext&)> checkMappingLanguages;
+  std::function<Status(RunState&, FirmwareAccess&)> exportRawVariables;
+  std::function<Status(RunState&, FirmwareAccess&)> importRawVariables;
+  std::function<Status(const SetupContext&)> exportPldm;  // 1 when every table was exported
+  std::function<Status(const SetupContext&, const std::wstring&)> importPldm;
+  std::function<Status(const SetupContext&)> exportSingleQuestion;
+  std::function<Status(const SetupContext&)> updateSingleQuestion;
+  std::function<Status(const SetupContext&)> exportScript;
+  std::function<Status(const SetupContext&)> exportScriptForCompare;  // into options.ScriptFile, no duplicates
+  std::function<Status(RunState&)> parseScriptFile;
+  std::function<Status(const SetupContext&)> importScript;
+  std::function<Status(RunState&, FirmwareAccess&, const std::wstring&, const std::wstring&, const std::wstring&,
+                       const std::wstring&)>
       updateSingleVariable;
-  std::function<Status()> writeUtilityIndication;
-  std::function<Status(const std::wstring&, const std::wstring&, const std::wstring&)> compareScripts;
+  std::function<Status(FirmwareAccess&)> writeUtilityIndication;
+  std::function<Status(RunState&, const std::wstring&, const std::wstring&, const std::wstring&)> compareScripts;
   std::function<Status()> shutDownSystem;
   std::function<Status()> rebootSystem;
 };
 
 OperationTable DefaultOperations();
 
-// The whole run sequence over the given operations.
+// The whole run sequence over the given operations: creates the run record and the firmware
+// access and hands them, with the HII database and the evaluator once they exist, to each step.
 Status RunToolWith(int argc, char** argv, const OperationTable& ops);
 
 // Runs steps and turns an allocation failure anywhere inside them into status 8 with

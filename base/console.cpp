@@ -9,6 +9,8 @@
 namespace kes {
 namespace {
 
+// The innermost live capture. Standard output and standard error are process-wide, and so is
+// their redirection; set only by ConsoleCapture's constructor and destructor.
 ConsoleCapture* g_capture = nullptr;
 
 void AppendNarrowSpec(std::wstring& out, const std::string& spec, ...) {

@@ -13,23 +13,11 @@ const wchar_t* const kSwitchNames[kSwitchCount] = {
     L"/upwdef",
 };
 
-RunState* g_state = nullptr;
-
 }  // namespace
 
 const wchar_t* SwitchName(Switch s) {
   size_t i = static_cast<size_t>(s);
   return i < kSwitchCount ? kSwitchNames[i] : L"";
-}
-
-RunState& Run() {
-  if (!g_state) g_state = new RunState();
-  return *g_state;
-}
-
-void ResetRunState() {
-  delete g_state;
-  g_state = new RunState();
 }
 
 }  // namespace kes

@@ -1,6 +1,6 @@
-// Process-wide state of one run: the option record handed to every operation, one flag per
-// command-line switch, the password slots, the debug-log settings and the run's outcome flags.
-// The command line fills it once; the operations read it; the driver owns its lifetime.
+// The record of one run: the option record, one flag per command-line switch, the password
+// slots, the debug-log settings and the run's outcome flags. The driver creates it, the command
+// line fills it once, and every operation is handed it by reference.
 #pragma once
 #include <bitset>
 #include <cstdint>
@@ -112,12 +112,9 @@ struct RunState {
   bool SystemModified = false;
   bool ImportErrors = false;
   bool ResetRequired = false;
+
+  bool Given(Switch s) const { return switches.Has(s); }
+  bool Quiet() const { return Given(Switch::Q); }
 };
-
-RunState& Run();
-void ResetRunState();  // back to the state at process start (tests)
-
-inline bool Given(Switch s) { return Run().switches.Has(s); }
-inline bool Quiet() { return Given(Switch::Q); }
 
 }  // namespace kes

@@ -19,9 +19,10 @@ bool WriteCrcLine(std::FILE* file, uint32_t crc) { return FilePrint(file, L"\r\n
 
 }  // namespace
 
-Status RetrieveHiiDatabase(ToolOptions& options) {
+Status RetrieveHiiDatabase(RunState& run, FirmwareAccess& fw) {
+  ToolOptions& options = run.options;
   uint32_t crc = 0;
-  Status s = GetHiiDatabase(options.HiiDatabase, crc);
+  Status s = GetHiiDatabase(fw, options.HiiDatabase, crc);
   if (s != status::kSuccess) {
     Print(Stream::Err, L"ERROR:%X -  Retrieving HII Database\n", s);
     return s;
@@ -40,11 +41,11 @@ Status RetrieveHiiDatabase(ToolOptions& options) {
   if (options.Export && options.ScriptFile) {
     if (options.RawMode) {
       WriteRawFileHeader(options.ScriptFile.get(), crc);
-    } else if (!Given(Switch::P) && !Given(Switch::Ms)) {
+    } else if (!run.Given(Switch::P) && !run.Given(Switch::Ms)) {
       WriteCrcLine(options.ScriptFile.get(), crc);
     }
   }
-  if (options.DuplicateFile && Given(Switch::Sd)) WriteCrcLine(options.DuplicateFile.get(), crc);
+  if (options.DuplicateFile && run.Given(Switch::Sd)) WriteCrcLine(options.DuplicateFile.get(), crc);
   options.HiiCrc32 = crc;
   return status::kSuccess;
 }

@@ -5,23 +5,23 @@
 
 #include "base/console.h"
 #include "base/text.h"
-#include "firmware/firmware_state.h"
 #include "firmware/variable_store.h"
 
 namespace kes {
 namespace {
 
-void BuildHeader(std::vector<uint8_t>& frame, const EfiGuid& function, size_t payloadLength) {
+void BuildHeader(const FirmwareAccess& fw, std::vector<uint8_t>& frame, const EfiGuid& function, size_t payloadLength) {
   uint8_t* h = frame.data();
   PutLe16(h + mailbox::kSizeOffset, mailbox::kFrameSize);
   PutLe16(h + mailbox::kReservedOffset, 0);
-  PutLe16(h + mailbox::kVersionOffset, static_cast<uint16_t>(Firmware().protocolVersion));
+  PutLe16(h + mailbox::kVersionOffset, static_cast<uint16_t>(fw.protocolVersion));
   PutLe16(h + mailbox::kReturnValueOffset, mailbox::kRequestPending);
   auto guid = function.ToBytes();
   std::copy(guid.begin(), guid.end(), h + mailbox::kFunctionGuidOffset);
   PutLe64(h + mailbox::kPayloadSizeOffset, payloadLength);
 }
 
+// The CRC-32 table is a constant of the algorithm, built once for the process.
 const std::array<uint32_t, 256>& Crc32Table() {
   static const std::array<uint32_t, 256> table = [] {
     std::array<uint32_t, 256> t{};
@@ -38,7 +38,7 @@ const std::array<uint32_t, 256>& Crc32Table() {
 // One pass of the HII read: `size` bytes from `offset` into dest, in requests of at most
 // kMaxChunk bytes. A size of 0 is a size query: one request, and *total receives the database
 // size the firmware reports.
-Status ReadHiiPass(uint8_t* dest, uint64_t offset, uint64_t size, uint64_t* total) {
+Status ReadHiiPass(FirmwareAccess& fw, uint8_t* dest, uint64_t offset, uint64_t size, uint64_t* total) {
   using namespace hii_read;
   std::vector<uint8_t> frame(mailbox::kHeaderBytes + kPayloadBufferBytes);
   uint8_t* payload = frame.data() + mailbox::kHeaderBytes;
@@ -51,7 +51,7 @@ Status ReadHiiPass(uint8_t* dest, uint64_t offset, uint64_t size, uint64_t* tota
     PutLe64(payload + kCommandOffset, kCommand);
     std::fill_n(payload + kDataOffset, n, 0);
     size_t answered = 0;
-    Status sent = SendFirmwareRequest(frame, kFunctionGuid, kDataOffset + n, &answered);
+    Status sent = SendFirmwareRequest(fw, frame, kFunctionGuid, kDataOffset + n, &answered);
     if (sent != status::kSuccess) {
       result = sent;
       break;
@@ -81,23 +81,22 @@ Status ReadHiiPass(uint8_t* dest, uint64_t offset, uint64_t size, uint64_t* tota
 
 Status MapFirmwareStatus(uint32_t value) { return value == 0 ? 0 : (value & 0x7F) + 0x80; }
 
-Status SendFirmwareRequest(std::vector<uint8_t>& frame, const EfiGuid& function, size_t payloadLength,
+Status SendFirmwareRequest(FirmwareAccess& fw, std::vector<uint8_t>& frame, const EfiGuid& function, size_t payloadLength,
                            size_t* responseLength) {
   if (responseLength) *responseLength = 0;
   if (frame.size() < mailbox::kHeaderBytes + payloadLength) return kSetVariableBadArguments;
-  FirmwareState& fw = Firmware();
   // Without a platform identification there is no mailbox variable to talk to.
   if (fw.mailboxName.empty()) return kSetVariableBadArguments;
 
   for (;;) {
-    BuildHeader(frame, function, payloadLength);
+    BuildHeader(fw, frame, function, payloadLength);
     size_t requestBytes = mailbox::kHeaderBytes + payloadLength;
-    Status written = WriteEfiVariable(fw.mailboxName, fw.mailboxGuid, mailbox::kMailboxAttributes,
+    Status written = WriteEfiVariable(fw, fw.mailboxName, fw.mailboxGuid, mailbox::kMailboxAttributes,
                                       Bytes(frame.data(), requestBytes));
     if (written != status::kSuccess) return written;
     uint32_t attributes = 0;
     std::vector<uint8_t> response;
-    Status read = ReadEfiVariable(fw.mailboxName, fw.mailboxGuid, attributes, response);
+    Status read = ReadEfiVariable(fw, fw.mailboxName, fw.mailboxGuid, attributes, response);
     if (read != status::kSuccess) return read;
     if (response.size() < mailbox::kHeaderBytes) return status::kTransportFailure;
 
@@ -114,7 +113,7 @@ Status SendFirmwareRequest(std::vector<uint8_t>& frame, const EfiGuid& function,
   }
 }
 
-Status GetNextNVRAMVariableName(size_t& nameLength, std::wstring& name, EfiGuid& guid) {
+Status GetNextNVRAMVariableName(FirmwareAccess& fw, size_t& nameLength, std::wstring& name, EfiGuid& guid) {
   using namespace name_enumeration;
   constexpr size_t kMaxNameUnits = kNameBytes / 2 - 1;  // room for the terminating zero
   if (nameLength > kMaxNameUnits || nameLength > name.size()) return MapFirmwareStatus(status::kInvalidParameter);
@@ -131,7 +130,7 @@ Status GetNextNVRAMVariableName(size_t& nameLength, std::wstring& name, EfiGuid&
   }
 
   size_t answered = 0;
-  if (SendFirmwareRequest(frame, kFunctionGuid, kPayloadBytes, &answered) != status::kSuccess)
+  if (SendFirmwareRequest(fw, frame, kFunctionGuid, kPayloadBytes, &answered) != status::kSuccess)
     return status::kTransportFailure;
   Bytes response(payload, answered - mailbox::kHeaderBytes);
   if (!Fits(response, 0, kGuidOffset)) return status::kTransportFailure;
@@ -151,9 +150,9 @@ Status GetNextNVRAMVariableName(size_t& nameLength, std::wstring& name, EfiGuid&
   return MapFirmwareStatus(service);
 }
 
-Status GetHiiDatabase(std::vector<uint8_t>& database, uint32_t& crc) {
+Status GetHiiDatabase(FirmwareAccess& fw, std::vector<uint8_t>& database, uint32_t& crc) {
   uint64_t total = 0;
-  Status s = ReadHiiPass(nullptr, 0, 0, &total);
+  Status s = ReadHiiPass(fw, nullptr, 0, 0, &total);
   if (s != status::kSuccess) return s;
   if (total > hii_read::kMaxDatabaseBytes) {
     Print(Stream::Err, L"ERROR: The firmware reports an HII database of %llu bytes; at most %llu are accepted.\n",
@@ -162,9 +161,9 @@ Status GetHiiDatabase(std::vector<uint8_t>& database, uint32_t& crc) {
   }
   std::vector<uint8_t> image(static_cast<size_t>(total));
   // A database of size 0 still takes one (empty) read request, as the firmware expects.
-  s = ReadHiiPass(image.data(), 0, total, nullptr);
+  s = ReadHiiPass(fw, image.data(), 0, total, nullptr);
   if (s != status::kSuccess) return s;
-  Firmware().hiiDatabaseSize = image.size();
+  fw.hiiDatabaseSize = image.size();
   crc = CalculateCrc32(image);
   database = std::move(image);
   return status::kSuccess;

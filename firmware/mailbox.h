@@ -21,6 +21,7 @@
 #include "base/guid.h"
 #include "base/le.h"
 #include "base/status.h"
+#include "firmware/firmware_access.h"
 
 namespace kes {
 
@@ -76,7 +77,7 @@ inline constexpr uint64_t kMaxDatabaseBytes = 256ULL * 1024 * 1024;
 // the variable store's failure when the mailbox variable cannot be written or read back, or 134
 // when the response is too short to hold a frame header. responseLength, when given, receives the
 // number of frame bytes the response filled (at most kHeaderBytes + payloadLength).
-Status SendFirmwareRequest(std::vector<uint8_t>& frame, const EfiGuid& function, size_t payloadLength,
+Status SendFirmwareRequest(FirmwareAccess& fw, std::vector<uint8_t>& frame, const EfiGuid& function, size_t payloadLength,
                            size_t* responseLength = nullptr);
 
 // 0 stays 0; any other status s becomes (s AND 0x7F) + 0x80. Idempotent.
@@ -86,11 +87,11 @@ Status MapFirmwareStatus(uint32_t value);
 // nameLength characters of the previous name. Returns 0 with the next name, its length and GUID;
 // 133 with the needed length in nameLength; 142 when no variable follows; 134 on a transport
 // failure or a malformed answer; 215 when the previous name cannot be sent.
-Status GetNextNVRAMVariableName(size_t& nameLength, std::wstring& name, EfiGuid& guid);
+Status GetNextNVRAMVariableName(FirmwareAccess& fw, size_t& nameLength, std::wstring& name, EfiGuid& guid);
 
 // Reads the whole HII database (size query, then chunks of at most 876 bytes), records its size
-// in Firmware().hiiDatabaseSize and computes its CRC-32. Returns 0 or a mapped firmware status.
-Status GetHiiDatabase(std::vector<uint8_t>& database, uint32_t& crc);
+// in fw.hiiDatabaseSize and computes its CRC-32. Returns 0 or a mapped firmware status.
+Status GetHiiDatabase(FirmwareAccess& fw, std::vector<uint8_t>& database, uint32_t& crc);
 
 // The IEEE 802.3 CRC-32 (reflected polynomial 0xEDB88320, initial value and final complement
 // 0xFFFFFFFF).

@@ -12,7 +12,6 @@
 #include "base/le.h"
 #include "base/run_state.h"
 #include "base/text.h"
-#include "firmware/firmware_state.h"
 #include "firmware/variable_store.h"
 
 namespace kes {
@@ -40,26 +39,26 @@ std::vector<uint8_t> PasswordData(const PasswordInput& password) {
 }
 
 // Removes a password variable the firmware kept as an ordinary variable. True when one was there.
-bool RemoveIfStored(const wchar_t* variable) {
+bool RemoveIfStored(FirmwareAccess& fw, const wchar_t* variable) {
   uint32_t attributes = 0;
-  auto stored = GetNVRAMVariable(variable, kPasswordVariableGuid, &attributes);
+  auto stored = GetNVRAMVariable(fw, variable, kPasswordVariableGuid, &attributes);
   if (!stored) return false;
   Wipe(*stored);
-  SetNVRAMVariable(variable, kPasswordVariableGuid, attributes ? attributes : kPasswordAttributes, {});
+  SetNVRAMVariable(fw, variable, kPasswordVariableGuid, attributes ? attributes : kPasswordAttributes, {});
   return true;
 }
 
 // Writes one password variable. Returns the write's status; noFeature tells that the firmware
 // stored it as an ordinary variable instead of consuming it.
-Status PresentPassword(const wchar_t* variable, const PasswordInput& password, bool& noFeature) {
+Status PresentPassword(FirmwareAccess& fw, const wchar_t* variable, const PasswordInput& password, bool& noFeature) {
   noFeature = false;
   std::vector<uint8_t> data = PasswordData(password);
   // An empty write would delete the variable instead of presenting a password.
   if (data.empty()) return status::kInvalidParameter;
-  Status s = SetNVRAMVariable(variable, kPasswordVariableGuid, kPasswordAttributes, data);
+  Status s = SetNVRAMVariable(fw, variable, kPasswordVariableGuid, kPasswordAttributes, data);
   Wipe(data);
   if (s != status::kSuccess) return s;
-  noFeature = RemoveIfStored(variable);
+  noFeature = RemoveIfStored(fw, variable);
   return status::kSuccess;
 }
 
@@ -70,49 +69,49 @@ struct NewPasswordMessages {
   const wchar_t* accepted;
 };
 
-Status SetNewPassword(const wchar_t* variable, const PasswordInput& password, const PasswordInput& current,
+Status SetNewPassword(FirmwareAccess& fw, bool quiet, const wchar_t* variable, const PasswordInput& password, const PasswordInput& current,
                       const NewPasswordMessages& messages) {
   if (password.Type != current.Type) {
     Out(messages.typeMismatch);
     return status::kInvalidParameter;
   }
   bool noFeature = false;
-  Status s = PresentPassword(variable, password, noFeature);
+  Status s = PresentPassword(fw, variable, password, noFeature);
   if (s != status::kSuccess) {
     Out(messages.rejected);
     return s;
   }
   if (noFeature) {
-    if (Quiet()) return status::kSuccess;
+    if (quiet) return status::kSuccess;
     Out(messages.noFeature);
     return status::kTransportFailure;
   }
-  if (!Quiet()) Out(messages.accepted);
+  if (!quiet) Out(messages.accepted);
   return status::kSuccess;
 }
 
-Status ChangePasswords() {
-  RunState& run = Run();
+Status ChangePasswords(const RunState& run, FirmwareAccess& fw) {
+  bool quiet = run.Quiet();
   if (run.currentAdmin.Given()) {
     bool noFeature = false;
-    Status s = PresentPassword(kSetupPasswordVariable, run.currentAdmin, noFeature);
+    Status s = PresentPassword(fw, kSetupPasswordVariable, run.currentAdmin, noFeature);
     if (s != status::kSuccess) {
       Out(L"Input password doesn't match admin password or retry count exceeded.\n");
       return s;
     }
     if (noFeature) {
       // With /q the run goes on as if the password had been accepted.
-      if (!Quiet()) {
+      if (!quiet) {
         Out(L"Warning: BIOS does not support password feature\n");
         return status::kTransportFailure;
       }
-    } else if (!Quiet()) {
+    } else if (!quiet) {
       Out(L"Password accepted\n");
     }
-    Firmware().setupUnlocked = true;
+    fw.setupUnlocked = true;
   }
   if (run.newAdmin.Given()) {
-    Status s = SetNewPassword(kAdminPasswordVariable, run.newAdmin, run.currentAdmin,
+    Status s = SetNewPassword(fw, quiet, kAdminPasswordVariable, run.newAdmin, run.currentAdmin,
                               {L"Error: New admin password type does not match with existing password type.\n",
                                L"Invalid input or password doesn't match admin password.\n",
                                L"Warning: BIOS does not support admin password changing feature\n",
@@ -120,7 +119,7 @@ Status ChangePasswords() {
     if (s != status::kSuccess) return s;
   }
   if (run.newUser.Given()) {
-    Status s = SetNewPassword(kUserPasswordVariable, run.newUser, run.currentAdmin,
+    Status s = SetNewPassword(fw, quiet, kUserPasswordVariable, run.newUser, run.currentAdmin,
                               {L"Error: New user password type does not match with existing password type.\n",
                                L"Invalid Input or password doesn't match admin password.\n",
                                L"Warning: BIOS does not support user password changing feature\n",
@@ -132,11 +131,11 @@ Status ChangePasswords() {
 
 }  // namespace
 
-Status ChangeSetupPasswords() {
+Status ChangeSetupPasswords(const RunState& run, FirmwareAccess& fw) {
   DebugLog(LV_ALWS, "Changing Admin and User PWD by unlock [START]\n ");
   Status s;
   try {
-    s = ChangePasswords();
+    s = ChangePasswords(run, fw);
   } catch (const std::bad_alloc&) {
     Out(L"Error: Memory allocation failure.\n");
     s = status::kOutOfMemory;
@@ -145,26 +144,23 @@ Status ChangeSetupPasswords() {
   return s;
 }
 
-Status RelockProtectedVariables() {
+Status RelockProtectedVariables(FirmwareAccess& fw) {
   DebugLog(LV_LIBR, "Relocking of protected variables[START] \n");
   Status s = status::kSuccess;
-  FirmwareState& fw = Firmware();
   if (fw.setupUnlocked) {
     const uint8_t zero = 0;
-    s = SetNVRAMVariable(kSetupPasswordVariable, kPasswordVariableGuid, kPasswordAttributes, Bytes(&zero, 1));
+    s = SetNVRAMVariable(fw, kSetupPasswordVariable, kPasswordVariableGuid, kPasswordAttributes, Bytes(&zero, 1));
     if (s != status::kSuccess) {
       // The firmware consumes the re-lock request by refusing it.
       Out(L"Variable access re-locked\n");
     } else {
       // A firmware without the password feature stored the request: leave nothing behind.
-      RemoveIfStored(kSetupPasswordVariable);
+      RemoveIfStored(fw, kSetupPasswordVariable);
     }
     fw.setupUnlocked = false;
   }
   DebugLog(LV_LIBR, "Relocking of protected variables[END] with status %x\n ", s);
   return s;
 }
-
-bool SetupUnlocked() { return Firmware().setupUnlocked; }
 
 }  // namespace kes

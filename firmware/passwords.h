@@ -2,7 +2,9 @@
 // new admin and user passwords, and re-locking at the end of every run.
 #pragma once
 #include "base/guid.h"
+#include "base/run_state.h"
 #include "base/status.h"
+#include "firmware/firmware_access.h"
 
 namespace kes {
 
@@ -11,12 +13,11 @@ inline constexpr const wchar_t* kSetupPasswordVariable = L"$SETUPPASSWD";
 inline constexpr const wchar_t* kAdminPasswordVariable = L"$SETADMINPASSWD";
 inline constexpr const wchar_t* kUserPasswordVariable = L"$SETUSERPASSWD";
 
-// Presents the password slots filled on the command line (Run().currentAdmin, newAdmin, newUser)
-// to the firmware, printing each result. Returns 0 or the failing status.
-Status ChangeSetupPasswords();
+// Presents the password slots filled on the command line (run.currentAdmin, newAdmin, newUser)
+// to the firmware, printing each result; an accepted current password sets fw.setupUnlocked.
+// Returns 0 or the failing status.
+Status ChangeSetupPasswords(const RunState& run, FirmwareAccess& fw);
 // Locks protected variables again when this run unlocked them. Returns the write's status.
-Status RelockProtectedVariables();
-// True once the current admin password was accepted in this run (until the re-lock).
-bool SetupUnlocked();
+Status RelockProtectedVariables(FirmwareAccess& fw);
 
 }  // namespace kes

@@ -6,8 +6,7 @@
 #include "base/console.h"
 #include "base/debug_log.h"
 #include "base/run_state.h"
-#include "firmware/firmware_root.h"
-#include "firmware/firmware_state.h"
+#include "firmware/firmware_access.h"
 
 namespace kes {
 namespace {
@@ -22,8 +21,8 @@ constexpr const char* kMailboxName = "KMBX";
 constexpr EfiGuid kMailboxGuid{0x280BCC15, 0x2CD7, 0x467C, {0x96, 0x47, 0x1B, 0x30, 0x30, 0x7D, 0x7E, 0xD5}};
 
 // True when the whole head of the table could be read.
-bool ReadIdentificationTable(std::array<uint8_t, kFidtReadSize>& table) {
-  std::FILE* file = std::fopen(FirmwarePath("acpi/tables/FIDT").c_str(), "rb");
+bool ReadIdentificationTable(const FirmwareAccess& fw, std::array<uint8_t, kFidtReadSize>& table) {
+  std::FILE* file = std::fopen(fw.Path("acpi/tables/FIDT").c_str(), "rb");
   if (!file) return false;
   size_t got = std::fread(table.data(), 1, table.size(), file);
   std::fclose(file);
@@ -32,20 +31,19 @@ bool ReadIdentificationTable(std::array<uint8_t, kFidtReadSize>& table) {
 
 }  // namespace
 
-bool ValidatePlatform() {
+bool ValidatePlatform(const RunState& run, FirmwareAccess& fw) {
   std::array<uint8_t, kFidtReadSize> table{};
-  bool readable = ReadIdentificationTable(table);
+  bool readable = ReadIdentificationTable(fw, table);
   DebugLog(LV_KERN, "Platform Validation [START]\n ");
-  bool skipCheck = Given(Switch::D);
+  bool skipCheck = run.Given(Switch::D);
   if (!readable) {
     if (skipCheck) return true;
     Err(L"Platform identification failed.\n");
     return false;
   }
-  FirmwareState& firmware = Firmware();
-  firmware.mailboxName = kMailboxName;
-  firmware.mailboxGuid = kMailboxGuid;
-  firmware.mailboxConfigured = true;
+  fw.mailboxName = kMailboxName;
+  fw.mailboxGuid = kMailboxGuid;
+  fw.mailboxConfigured = true;
   if (skipCheck) return true;
   bool supported = table[kCoreVersionOffset] == '0' && table[kCoreVersionOffset + 1] == '5' &&
                    table[kCoreVersionOffset + 2] == 0;

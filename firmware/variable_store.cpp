@@ -28,16 +28,12 @@
 #include "base/console.h"
 #include "base/le.h"
 #include "base/text.h"
-#include "firmware/firmware_root.h"
-#include "firmware/firmware_state.h"
 
 namespace kes {
 namespace {
 
 constexpr uint32_t kEfivarfsMagic = 0xDE5E81E4;
 constexpr uint32_t kImmutableFlag = 0x10;  // FS_IMMUTABLE_FL
-
-int g_lastWriteError = 0;
 
 // ---- File edge: the only code that performs system calls on variable files. ----
 
@@ -197,24 +193,22 @@ class ImmutableFlagGuard {
   uint32_t flags_ = 0;
 };
 
-// ---- Interface selection, decided once per process. ----
+// ---- Interface selection, decided once per firmware access. ----
 
-std::string SysfsDirectory() { return FirmwarePath("efi/vars"); }
-std::string EfivarfsDirectory() { return FirmwarePath("efi/efivars"); }
+std::string SysfsDirectory(const FirmwareAccess& fw) { return fw.Path("efi/vars"); }
+std::string EfivarfsDirectory(const FirmwareAccess& fw) { return fw.Path("efi/efivars"); }
 
-bool SysfsInUse() {
-  FirmwareState& fw = Firmware();
-  if (fw.sysfsInUse < 0) fw.sysfsInUse = IsDirectory(SysfsDirectory()) ? 1 : 0;
+bool SysfsInUse(FirmwareAccess& fw) {
+  if (fw.sysfsInUse < 0) fw.sysfsInUse = IsDirectory(SysfsDirectory(fw)) ? 1 : 0;
   return fw.sysfsInUse == 1;
 }
 
 // efivarfs is usable when its directory exists and carries the efivarfs magic. A redirected
 // firmware root (an emulator mount or a captured tree) is taken as it is.
-bool EfivarfsUsable() {
-  FirmwareState& fw = Firmware();
+bool EfivarfsUsable(FirmwareAccess& fw) {
   if (fw.efivarfsUsable < 0) {
-    std::string dir = EfivarfsDirectory();
-    fw.efivarfsUsable = IsDirectory(dir) && (FirmwareRootOverridden() || IsEfivarfs(dir)) ? 1 : 0;
+    std::string dir = EfivarfsDirectory(fw);
+    fw.efivarfsUsable = IsDirectory(dir) && (fw.RootOverridden() || IsEfivarfs(dir)) ? 1 : 0;
   }
   return fw.efivarfsUsable == 1;
 }
@@ -252,9 +246,9 @@ uint32_t ParseAttributeLines(std::string_view text) {
   return attributes;
 }
 
-bool SysfsRead(const std::string& name, const EfiGuid& guid, uint32_t& attributes,
+bool SysfsRead(const FirmwareAccess& fw, const std::string& name, const EfiGuid& guid, uint32_t& attributes,
                std::vector<uint8_t>& data) {
-  std::string dir = SysfsDirectory() + "/" + VariableFileName(name, guid);
+  std::string dir = SysfsDirectory(fw) + "/" + VariableFileName(name, guid);
   std::vector<uint8_t> bytes, attributeText;
   int error = 0;
   if (ReadAll(dir + "/data", kMaxVariableFileBytes, bytes, error, false) != ReadResult::Ok) return false;
@@ -280,7 +274,7 @@ std::vector<uint8_t> BuildRawVarRecord(const std::string& name, const EfiGuid& g
 
 // Only a variable that exists in the sysfs tree can be replaced there, and only when its data
 // fits the record (the record's data field is never cut short).
-bool SysfsWrite(const std::string& name, const EfiGuid& guid, uint32_t attributes,
+bool SysfsWrite(const FirmwareAccess& fw, const std::string& name, const EfiGuid& guid, uint32_t attributes,
                 std::span<const uint8_t> data, int& error) {
   if (data.size() > raw_var::kDataBytes) {
     error = EFBIG;
@@ -288,12 +282,12 @@ bool SysfsWrite(const std::string& name, const EfiGuid& guid, uint32_t attribute
   }
   uint32_t currentAttributes = 0;
   std::vector<uint8_t> current;
-  if (!SysfsRead(name, guid, currentAttributes, current)) {
+  if (!SysfsRead(fw, name, guid, currentAttributes, current)) {
     error = ENOENT;
     return false;
   }
   std::vector<uint8_t> record = BuildRawVarRecord(name, guid, attributes, data);
-  std::string path = SysfsDirectory() + "/" + VariableFileName(name, guid) + "/raw_var";
+  std::string path = SysfsDirectory(fw) + "/" + VariableFileName(name, guid) + "/raw_var";
   FileDescriptor fd(OpenRetrying(path, O_WRONLY));
   if (!fd.valid()) {
     error = errno;
@@ -306,11 +300,11 @@ bool SysfsWrite(const std::string& name, const EfiGuid& guid, uint32_t attribute
 
 // ---- efivarfs. ----
 
-bool EfivarfsRead(const std::string& name, const EfiGuid& guid, uint32_t& attributes,
+bool EfivarfsRead(const FirmwareAccess& fw, const std::string& name, const EfiGuid& guid, uint32_t& attributes,
                   std::vector<uint8_t>& data) {
   std::vector<uint8_t> content;
   int error = 0;
-  std::string path = EfivarfsDirectory() + "/" + VariableFileName(name, guid);
+  std::string path = EfivarfsDirectory(fw) + "/" + VariableFileName(name, guid);
   if (ReadAll(path, kMaxVariableFileBytes, content, error, true) != ReadResult::Ok) return false;
   // A file shorter than the attribute word holds no variable (efivarfs leaves such a file behind
   // after a rejected write).
@@ -320,9 +314,9 @@ bool EfivarfsRead(const std::string& name, const EfiGuid& guid, uint32_t& attrib
   return true;
 }
 
-bool EfivarfsWrite(const std::string& name, const EfiGuid& guid, uint32_t attributes,
+bool EfivarfsWrite(const FirmwareAccess& fw, const std::string& name, const EfiGuid& guid, uint32_t attributes,
                    std::span<const uint8_t> data, int& error) {
-  std::string path = EfivarfsDirectory() + "/" + VariableFileName(name, guid);
+  std::string path = EfivarfsDirectory(fw) + "/" + VariableFileName(name, guid);
   std::vector<uint8_t> content;
   content.reserve(4 + data.size());
   AppendLe32(content, attributes);
@@ -372,13 +366,13 @@ bool CheckVariableName(std::string_view name) {
   return true;
 }
 
-Status ReadEfiVariable(const std::string& name, const EfiGuid& guid, uint32_t& attributes,
+Status ReadEfiVariable(FirmwareAccess& fw, const std::string& name, const EfiGuid& guid, uint32_t& attributes,
                        std::vector<uint8_t>& data) {
   if (!CheckVariableName(name)) return status::kFailure;
   uint32_t attr = 0;
   std::vector<uint8_t> bytes;
-  if ((SysfsInUse() && SysfsRead(name, guid, attr, bytes)) ||
-      (EfivarfsUsable() && EfivarfsRead(name, guid, attr, bytes))) {
+  if ((SysfsInUse(fw) && SysfsRead(fw, name, guid, attr, bytes)) ||
+      (EfivarfsUsable(fw) && EfivarfsRead(fw, name, guid, attr, bytes))) {
     attributes = attr;
     data = std::move(bytes);
     return status::kSuccess;
@@ -386,46 +380,44 @@ Status ReadEfiVariable(const std::string& name, const EfiGuid& guid, uint32_t& a
   return status::kFailure;
 }
 
-Status WriteEfiVariable(const std::string& name, const EfiGuid& guid, uint32_t attributes,
+Status WriteEfiVariable(FirmwareAccess& fw, const std::string& name, const EfiGuid& guid, uint32_t attributes,
                         std::span<const uint8_t> data) {
   if (!CheckVariableName(name)) {
-    g_lastWriteError = name.size() > kMaxVariableNameBytes ? ENAMETOOLONG : EINVAL;
+    fw.lastWriteError = name.size() > kMaxVariableNameBytes ? ENAMETOOLONG : EINVAL;
     return status::kFailure;
   }
   int error = ENODEV;  // neither interface is available
-  if (SysfsInUse() && SysfsWrite(name, guid, attributes, data, error)) {
-    g_lastWriteError = 0;
+  if (SysfsInUse(fw) && SysfsWrite(fw, name, guid, attributes, data, error)) {
+    fw.lastWriteError = 0;
     return status::kSuccess;
   }
-  if (EfivarfsUsable()) {
-    if (EfivarfsWrite(name, guid, attributes, data, error)) {
-      g_lastWriteError = 0;
+  if (EfivarfsUsable(fw)) {
+    if (EfivarfsWrite(fw, name, guid, attributes, data, error)) {
+      fw.lastWriteError = 0;
       return status::kSuccess;
     }
   }
-  g_lastWriteError = error;
+  fw.lastWriteError = error;
   return status::kFailure;
 }
 
-std::optional<std::vector<uint8_t>> GetNVRAMVariable(std::wstring_view name, const EfiGuid& guid,
+std::optional<std::vector<uint8_t>> GetNVRAMVariable(FirmwareAccess& fw, std::wstring_view name, const EfiGuid& guid,
                                                      uint32_t* attributes) {
   if (name.empty()) return std::nullopt;
   uint32_t attr = 0;
   std::vector<uint8_t> data;
-  if (ReadEfiVariable(ToNarrow(name), guid, attr, data) != status::kSuccess) return std::nullopt;
+  if (ReadEfiVariable(fw, ToNarrow(name), guid, attr, data) != status::kSuccess) return std::nullopt;
   if (attributes) *attributes = attr;
   return data;
 }
 
-Status SetNVRAMVariable(std::wstring_view name, const EfiGuid& guid, uint32_t attributes,
+Status SetNVRAMVariable(FirmwareAccess& fw, std::wstring_view name, const EfiGuid& guid, uint32_t attributes,
                         std::span<const uint8_t> data) {
   if (name.empty() || attributes == 0) {
-    g_lastWriteError = EINVAL;
+    fw.lastWriteError = EINVAL;
     return kSetVariableBadArguments;
   }
-  return WriteEfiVariable(ToNarrow(name), guid, attributes, data);
+  return WriteEfiVariable(fw, ToNarrow(name), guid, attributes, data);
 }
-
-int LastVariableWriteError() { return g_lastWriteError; }
 
 }  // namespace kes

@@ -1,6 +1,6 @@
 // UEFI variables through the kernel's file systems: efivarfs (<root>/efi/efivars/Name-GUID,
 // content = 4-byte little-endian attribute mask + data) and the older sysfs interface
-// (<root>/efi/vars/Name-GUID/{data,attributes,raw_var}). <root> is FirmwareRoot().
+// (<root>/efi/vars/Name-GUID/{data,attributes,raw_var}). <root> is the firmware access's root.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -11,6 +11,7 @@
 
 #include "base/guid.h"
 #include "base/status.h"
+#include "firmware/firmware_access.h"
 
 namespace kes {
 
@@ -50,21 +51,18 @@ inline constexpr size_t kRecordBytes = 2084;
 bool CheckVariableName(std::string_view name);
 
 // 0 on success, 1 on failure. data receives the variable's bytes (possibly empty).
-Status ReadEfiVariable(const std::string& name, const EfiGuid& guid, uint32_t& attributes,
+Status ReadEfiVariable(FirmwareAccess& fw, const std::string& name, const EfiGuid& guid, uint32_t& attributes,
                        std::vector<uint8_t>& data);
 // 0 or 1. An empty data span deletes the variable.
-Status WriteEfiVariable(const std::string& name, const EfiGuid& guid, uint32_t attributes,
+Status WriteEfiVariable(FirmwareAccess& fw, const std::string& name, const EfiGuid& guid, uint32_t attributes,
                         std::span<const uint8_t> data);
 
 // The variable's bytes, or nullopt when it does not exist or cannot be read.
-std::optional<std::vector<uint8_t>> GetNVRAMVariable(std::wstring_view name, const EfiGuid& guid,
+std::optional<std::vector<uint8_t>> GetNVRAMVariable(FirmwareAccess& fw, std::wstring_view name, const EfiGuid& guid,
                                                      uint32_t* attributes = nullptr);
 // 0, 1, or 215 when the name is empty or the attributes are 0.
-Status SetNVRAMVariable(std::wstring_view name, const EfiGuid& guid, uint32_t attributes,
+Status SetNVRAMVariable(FirmwareAccess& fw, std::wstring_view name, const EfiGuid& guid, uint32_t attributes,
                         std::span<const uint8_t> data);
 
-// The operating system's error (errno) of the last failed write, 0 after a good one. Lets the
-// commit tell a refused protected variable (EACCES, EPERM, EROFS) from other failures.
-int LastVariableWriteError();
 
 }  // namespace kes

@@ -2,20 +2,12 @@
 
 #include "base/console.h"
 #include "base/debug_log.h"
-#include "base/run_state.h"
 #include "base/text.h"
 #include "firmware/variable_store.h"
 
 namespace kes {
 
 namespace {
-
-DefaultStoreState g_state;
-
-DefaultStoreState::Image& ImageOf(DefaultStore store) {
-  if (!g_state.loaded) LoadDefaultStores();
-  return g_state.images[static_cast<size_t>(store)];
-}
 
 NvarStore& Opened(DefaultStoreState::Image& image, uint8_t polarity) {
   auto& slot = image.byPolarity[polarity];
@@ -24,9 +16,9 @@ NvarStore& Opened(DefaultStoreState::Image& image, uint8_t polarity) {
 }
 
 // Keeps the polarity for the run and drops the stores opened under the other one.
-void SettlePolarity(uint8_t polarity) {
-  g_state.polarity = polarity;
-  for (auto& image : g_state.images) {
+void SettlePolarity(DefaultStoreState& state, uint8_t polarity) {
+  state.polarity = polarity;
+  for (auto& image : state.images) {
     image.byPolarity[1 - polarity].reset();
     image.last.reset();
   }
@@ -34,11 +26,11 @@ void SettlePolarity(uint8_t polarity) {
 
 // The store holding the variable, searched under the run's polarity or, while it is unknown,
 // under polarity 1 and then under polarity 0 when the free-space check agrees with it.
-NvarStore* StoreHolding(DefaultStoreState::Image& image, std::u16string_view name, const EfiGuid& guid,
+NvarStore* StoreHolding(DefaultStoreState& state, DefaultStoreState::Image& image, std::u16string_view name, const EfiGuid& guid,
                         std::optional<std::vector<uint8_t>>& data, uint32_t* attributes) {
   if (!image.present) return nullptr;
-  if (g_state.polarity <= 1) {
-    NvarStore& store = Opened(image, g_state.polarity);
+  if (state.polarity <= 1) {
+    NvarStore& store = Opened(image, state.polarity);
     data = store.ReadVariable(name, guid, attributes);
     return data ? &store : nullptr;
   }
@@ -47,7 +39,7 @@ NvarStore* StoreHolding(DefaultStoreState::Image& image, std::u16string_view nam
     if (polarity == 0 && !store.FreeSpaceCheck()) break;
     data = store.ReadVariable(name, guid, attributes);
     if (data) {
-      SettlePolarity(polarity);
+      SettlePolarity(state, polarity);
       return &*image.byPolarity[polarity];
     }
   }
@@ -57,12 +49,12 @@ NvarStore* StoreHolding(DefaultStoreState::Image& image, std::u16string_view nam
 // The variable in the store, looked up once for the questions of one varstore in a row. A miss
 // is kept too: while the polarity is unknown a new search would give the same answer, and the
 // polarity being settled or the store being written drops the kept lookup.
-const DefaultStoreState::Image::Lookup& LookUp(DefaultStoreState::Image& image, const EfiGuid& guid,
+const DefaultStoreState::Image::Lookup& LookUp(DefaultStoreState& state, DefaultStoreState::Image& image, const EfiGuid& guid,
                                                std::wstring_view name) {
   std::u16string name16 = WideToUtf16(name);
   if (!image.last || image.last->guid != guid || image.last->name != name16) {
     DefaultStoreState::Image::Lookup lookup{std::move(name16), guid, std::nullopt, 0};
-    StoreHolding(image, lookup.name, guid, lookup.data, &lookup.attributes);
+    StoreHolding(state, image, lookup.name, guid, lookup.data, &lookup.attributes);
     image.last = std::move(lookup);
   }
   return *image.last;
@@ -74,50 +66,52 @@ const wchar_t* DefaultStoreName(DefaultStore store) {
   return store == DefaultStore::Std ? L"StdDefaults" : L"MfgDefaults";
 }
 
-DefaultStoreState& DefaultStores() { return g_state; }
+DefaultStoreState::Image& DefaultStores::ImageOf(DefaultStore store) {
+  if (!state_.loaded) LoadDefaultStores();
+  return state_.images[static_cast<size_t>(store)];
+}
 
-void ResetDefaultStores() { g_state = DefaultStoreState(); }
-
-void LoadDefaultStores() {
-  uint8_t polarity = g_state.polarity;
-  g_state = DefaultStoreState();
-  g_state.polarity = polarity;
-  g_state.loaded = true;
+void DefaultStores::LoadDefaultStores() {
+  uint8_t polarity = state_.polarity;
+  state_ = DefaultStoreState();
+  state_.polarity = polarity;
+  state_.loaded = true;
   for (DefaultStore store : {DefaultStore::Std, DefaultStore::Mfg}) {
-    auto& image = g_state.images[static_cast<size_t>(store)];
-    auto bytes = GetNVRAMVariable(DefaultStoreName(store), nvar::kDefaultsGuid, &image.attributes);
+    auto& image = state_.images[static_cast<size_t>(store)];
+    auto bytes = GetNVRAMVariable(firmware_, DefaultStoreName(store), nvar::kDefaultsGuid, &image.attributes);
     image.present = bytes.has_value();
     if (bytes) image.bytes = std::move(*bytes);
   }
 }
 
-bool DefaultStorePresent(DefaultStore store) { return ImageOf(store).present; }
+bool DefaultStores::DefaultStorePresent(DefaultStore store) { return ImageOf(store).present; }
 
-std::optional<std::vector<uint8_t>> FindDefaultVariable(DefaultStore store, const EfiGuid& guid,
-                                                        std::wstring_view name, uint32_t* attributes) {
-  const auto& lookup = LookUp(ImageOf(store), guid, name);
+std::optional<std::vector<uint8_t>> DefaultStores::FindDefaultVariable(DefaultStore store, const EfiGuid& guid,
+                                                                       std::wstring_view name, uint32_t* attributes) {
+  const auto& lookup = LookUp(state_, ImageOf(store), guid, name);
   if (attributes && lookup.data) *attributes = lookup.attributes;
   return lookup.data;
 }
 
-std::optional<std::vector<uint8_t>> FindQuestionDefault(DefaultStore store, const EfiGuid& guid,
-                                                        std::wstring_view name, size_t varOffset, size_t width) {
+std::optional<std::vector<uint8_t>> DefaultStores::FindQuestionDefault(DefaultStore store, const EfiGuid& guid,
+                                                                       std::wstring_view name, size_t varOffset,
+                                                                       size_t width) {
   // Read in place: the export asks this for every question, the variable's data can be large.
-  const auto& data = LookUp(ImageOf(store), guid, name).data;
+  const auto& data = LookUp(state_, ImageOf(store), guid, name).data;
   if (!data || varOffset >= data->size() || width > data->size() - varOffset) return std::nullopt;
   auto first = data->begin() + static_cast<std::ptrdiff_t>(varOffset);
   return std::vector<uint8_t>(first, first + static_cast<std::ptrdiff_t>(width));
 }
 
-EfiStatus SetDefaultVariable(DefaultStore store, const EfiGuid& guid, std::wstring_view name,
+EfiStatus DefaultStores::SetDefaultVariable(DefaultStore store, const EfiGuid& guid, std::wstring_view name,
                              std::span<const uint8_t> data) {
   auto& image = ImageOf(store);
   if (!image.present) return efi::kNotFound;
   const std::u16string name16 = WideToUtf16(name);
   std::optional<std::vector<uint8_t>> current;
   uint32_t attributes = kDefaultVariableAttributes;
-  NvarStore* target = StoreHolding(image, name16, guid, current, &attributes);
-  uint8_t polarity = g_state.polarity;
+  NvarStore* target = StoreHolding(state_, image, name16, guid, current, &attributes);
+  uint8_t polarity = state_.polarity;
   if (!target) {
     // A new variable: under the run's polarity, or the one the free space agrees with.
     attributes = kDefaultVariableAttributes;
@@ -127,12 +121,12 @@ EfiStatus SetDefaultVariable(DefaultStore store, const EfiGuid& guid, std::wstri
   EfiStatus status = target->SetVariable(name16, guid, attributes, data);
   image.last.reset();
   if (efi::IsError(status)) return status;
-  if (g_state.polarity > 1) SettlePolarity(polarity);
+  if (state_.polarity > 1) SettlePolarity(state_, polarity);
   if (target->Buffer() != image.bytes) image.changed = true;
   return status;
 }
 
-bool SetQuestionDefault(DefaultStore store, const EfiGuid& guid, std::wstring_view name, size_t varOffset,
+bool DefaultStores::SetQuestionDefault(DefaultStore store, const EfiGuid& guid, std::wstring_view name, size_t varOffset,
                         std::span<const uint8_t> value) {
   auto data = FindDefaultVariable(store, guid, name);
   if (!data || varOffset > data->size() || value.size() > data->size() - varOffset) return false;
@@ -140,25 +134,25 @@ bool SetQuestionDefault(DefaultStore store, const EfiGuid& guid, std::wstring_vi
   return !efi::IsError(SetDefaultVariable(store, guid, name, *data));
 }
 
-Status WriteBackDefaultStores() {
+Status DefaultStores::WriteBackDefaultStores(RunState& run) {
   DebugLog(LV_MODL, "Setting std and Mfg Defaults Buffer [START]\n ");
   Status result = status::kSuccess;
   for (DefaultStore store : {DefaultStore::Std, DefaultStore::Mfg}) {
-    auto& image = g_state.images[static_cast<size_t>(store)];
-    if (!image.present || !image.changed || g_state.polarity > 1 || !image.byPolarity[g_state.polarity])
+    auto& image = state_.images[static_cast<size_t>(store)];
+    if (!image.present || !image.changed || state_.polarity > 1 || !image.byPolarity[state_.polarity])
       continue;
-    const std::vector<uint8_t>& buffer = image.byPolarity[g_state.polarity]->Buffer();
+    const std::vector<uint8_t>& buffer = image.byPolarity[state_.polarity]->Buffer();
     const wchar_t* name = DefaultStoreName(store);
     uint32_t attributes = image.attributes;
-    auto current = GetNVRAMVariable(name, nvar::kDefaultsGuid, &attributes);
+    auto current = GetNVRAMVariable(firmware_, name, nvar::kDefaultsGuid, &attributes);
     if (!current || *current != buffer) {
-      if (SetNVRAMVariable(name, nvar::kDefaultsGuid, attributes, buffer) != status::kSuccess) {
+      if (SetNVRAMVariable(firmware_, name, nvar::kDefaultsGuid, attributes, buffer) != status::kSuccess) {
         Print(Stream::Err, L"Error Writing Variable %ls to NVRAM\n", name);
-        Run().ImportErrors = true;
+        run.ImportErrors = true;
         result = status::kFailure;
         continue;
       }
-      Run().SystemModified = true;
+      run.SystemModified = true;
     }
     image.bytes = buffer;
     image.attributes = attributes;

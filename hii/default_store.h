@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "base/guid.h"
+#include "base/run_state.h"
 #include "base/status.h"
+#include "firmware/firmware_access.h"
 #include "hii/nvar_store.h"
 
 namespace kes {
@@ -24,7 +26,7 @@ const wchar_t* DefaultStoreName(DefaultStore store);
 // Erase polarity as reported by the firmware; ours never report one.
 inline constexpr uint8_t kPolarityUnknown = 0xFF;
 
-// Process-wide state of the default stores for one run.
+// The state of the default stores in one run.
 struct DefaultStoreState {
   struct Image {
     bool present = false;        // the variable exists
@@ -49,35 +51,48 @@ struct DefaultStoreState {
   std::array<Image, 2> images;
 };
 
-DefaultStoreState& DefaultStores();
-void ResetDefaultStores();  // tests
+// The two default stores of one run, read through the firmware access on first use and kept
+// until the object goes away.
+class DefaultStores {
+ public:
+  explicit DefaultStores(FirmwareAccess& firmware) : firmware_(firmware) {}
 
-// Reads both variables (again). The lookups below load them on first use.
-void LoadDefaultStores();
-bool DefaultStorePresent(DefaultStore store);
+  // Reads both variables (again). The lookups below load them on first use.
+  void LoadDefaultStores();
+  bool DefaultStorePresent(DefaultStore store);
 
-// The whole data of a varstore variable inside a default store; nullopt when the store is
-// absent or does not hold the variable.
-std::optional<std::vector<uint8_t>> FindDefaultVariable(DefaultStore store, const EfiGuid& guid,
-                                                        std::wstring_view name, uint32_t* attributes = nullptr);
-// A question's default: width bytes at varOffset of its variable in the store; nullopt also when
-// they run past the variable's data.
-std::optional<std::vector<uint8_t>> FindQuestionDefault(DefaultStore store, const EfiGuid& guid,
-                                                        std::wstring_view name, size_t varOffset, size_t width);
+  // The whole data of a varstore variable inside a default store; nullopt when the store is
+  // absent or does not hold the variable.
+  std::optional<std::vector<uint8_t>> FindDefaultVariable(DefaultStore store, const EfiGuid& guid,
+                                                          std::wstring_view name, uint32_t* attributes = nullptr);
+  // A question's default: width bytes at varOffset of its variable in the store; nullopt also when
+  // they run past the variable's data.
+  std::optional<std::vector<uint8_t>> FindQuestionDefault(DefaultStore store, const EfiGuid& guid,
+                                                          std::wstring_view name, size_t varOffset, size_t width);
 
-// Sets the whole data of a variable into the store image (with its attributes, or 7 when the
-// store does not hold it yet). kNotFound when the store itself is absent.
-EfiStatus SetDefaultVariable(DefaultStore store, const EfiGuid& guid, std::wstring_view name,
-                             std::span<const uint8_t> data);
-// Replaces value.size() bytes at varOffset of a variable the store holds. False when the store
-// or the variable is absent, the bytes run past its data, or the store cannot take the write.
-bool SetQuestionDefault(DefaultStore store, const EfiGuid& guid, std::wstring_view name, size_t varOffset,
-                        std::span<const uint8_t> value);
+  // Sets the whole data of a variable into the store image (with its attributes, or 7 when the
+  // store does not hold it yet). kNotFound when the store itself is absent.
+  EfiStatus SetDefaultVariable(DefaultStore store, const EfiGuid& guid, std::wstring_view name,
+                               std::span<const uint8_t> data);
+  // Replaces value.size() bytes at varOffset of a variable the store holds. False when the store
+  // or the variable is absent, the bytes run past its data, or the store cannot take the write.
+  bool SetQuestionDefault(DefaultStore store, const EfiGuid& guid, std::wstring_view name, size_t varOffset,
+                          std::span<const uint8_t> value);
 
-// After an import: every image changed in this run whose content differs from the variable as
-// the firmware now holds it is written back with the variable's attributes. A failure prints
-// "Error Writing Variable %ls to NVRAM\n" and sets ImportErrors; a write sets SystemModified.
-// Returns 0, or 1 when a write failed.
-Status WriteBackDefaultStores();
+  // After an import: every image changed in this run whose content differs from the variable as
+  // the firmware now holds it is written back with the variable's attributes. A failure prints
+  // "Error Writing Variable %ls to NVRAM\n" and sets run.ImportErrors; a write sets run.SystemModified.
+  // Returns 0, or 1 when a write failed.
+  Status WriteBackDefaultStores(RunState& run);
+
+  // The state, for tests.
+  const DefaultStoreState& State() const { return state_; }
+
+ private:
+  DefaultStoreState::Image& ImageOf(DefaultStore store);
+
+  FirmwareAccess& firmware_;
+  DefaultStoreState state_;
+};
 
 }  // namespace kes

@@ -211,7 +211,7 @@ void ParseFormsPackage(State& s, const PackageList& list, const Package& package
 void BuildPages(State& s) {
   std::vector<PendingRef> refs;
   for (const PackageList& list : s.lists) {
-    for (const Package& package : PackagesOf(list)) {
+    for (const Package& package : s.database->PackagesOf(list)) {
       if (package.type == kPackageForms) ParseFormsPackage(s, list, package, refs);
     }
   }
@@ -239,7 +239,7 @@ void BuildPages(State& s) {
 }
 
 void BuildLanguages(State& s) {
-  auto codes = GetNVRAMVariable(L"PlatformLangCodes", guids::kGlobalVariable);
+  auto codes = GetNVRAMVariable(*s.firmware, L"PlatformLangCodes", guids::kGlobalVariable);
   if (codes) {
     std::string current;
     for (uint8_t byte : *codes) {
@@ -261,13 +261,13 @@ void LoadVariables(State& s) {
   for (Variable& v : s.variables) {
     if (v.flags & (kVarNameValue | kVarNoRead)) continue;
     uint32_t attributes = 0;
-    v.current = GetNVRAMVariable(v.name, v.guid, &attributes);
+    v.current = GetNVRAMVariable(*s.firmware, v.name, v.guid, &attributes);
     if (v.current) v.attributes = attributes;
     v.defaults = v.current;
   }
   auto replace = [&](size_t index, const wchar_t* name, const char* guid) {
     if (index >= s.variables.size()) return;
-    if (auto bytes = GetNVRAMVariable(name, GuidOf(guid))) s.variables[index].defaults = std::move(bytes);
+    if (auto bytes = GetNVRAMVariable(*s.firmware, name, GuidOf(guid))) s.variables[index].defaults = std::move(bytes);
   };
   replace(kBootOrderIndex, L"DefaultBootOrder", kDefaultBootOrderGuid);
   replace(kLegacyDevOrderIndex, L"DefaultLegacyDevOrder", kDefaultLegacyDevOrderGuid);
@@ -334,11 +334,6 @@ uint8_t Combine(const std::vector<uint8_t>& kinds) {
 
 }  // namespace
 
-State& Evaluator() {
-  static State state;
-  return state;
-}
-
 void BeginEvaluation(State& s) {
   s.madeStrings.clear();
   s.madeUnits = 0;
@@ -396,12 +391,12 @@ std::optional<std::u16string> StringText(State& s, const PackageList* list, uint
       break;
     }
   }
-  std::optional<Package> package = FindStringPackage(*searched, s.currentLanguage);
-  if (!package) package = FindStringPackage(*searched, s.currentLanguage == "UQI" ? "x-UQI" : "en");
+  std::optional<Package> package = s.strings->FindStringPackage(*searched, s.currentLanguage);
+  if (!package) package = s.strings->FindStringPackage(*searched, s.currentLanguage == "UQI" ? "x-UQI" : "en");
   if (!package) return std::nullopt;
   Bytes text;
   try {
-    if (FindStringText(*package, id, text) != StringFound::Yes) return std::nullopt;
+    if (FindStringText(*s.database, *package, id, text) != StringFound::Yes) return std::nullopt;
   } catch (const UnsupportedStringBlocks&) {
     return std::nullopt;  // a condition never ends the run: the string counts as missing
   }
@@ -423,17 +418,25 @@ EfiStatus MakeString(State& s, std::u16string text, IfrValue& value) {
 
 using namespace evaluation;
 
-EfiStatus InitializeEvaluation(Bytes image) {
+Evaluator::Evaluator(const HiiDatabase& database, const StringLookup& strings, FirmwareAccess& firmware)
+    : database_(database), strings_(strings), firmware_(firmware), state_(std::make_unique<State>()) {}
+
+Evaluator::~Evaluator() = default;
+
+EfiStatus Evaluator::InitializeEvaluation() {
   DebugLog(LV_MODL, "Setup Question Evaluation Initialization [START]\n ");
-  ReleaseEvaluation();
-  State& s = Evaluator();
-  s.image = image;
+  *state_ = State{};
+  State& s = *state_;
+  s.database = &database_;
+  s.strings = &strings_;
+  s.firmware = &firmware_;
+  s.image = database_.Image();
   for (const FixedVariable& fixed : kFixedVariables) {
     int index = FindOrAddVariable(s, GuidOf(fixed.guid), fixed.name, 0);
     s.variables[index].attributes = fixed.attributes;
   }
   BuildLanguages(s);
-  s.lists = PackageLists(image);
+  s.lists = database_.Lists();
   BuildPages(s);
   LoadVariables(s);
   s.initialized = true;
@@ -441,20 +444,18 @@ EfiStatus InitializeEvaluation(Bytes image) {
   return efi::kSuccess;
 }
 
-void ReleaseEvaluation() { Evaluator() = State{}; }
+bool Evaluator::EvaluationInitialized() const { return state_->initialized; }
 
-bool EvaluationInitialized() { return Evaluator().initialized; }
-
-std::optional<uint16_t> FindPageIndex(uint16_t formId, const EfiGuid& formSetGuid) {
-  const State& s = Evaluator();
+std::optional<uint16_t> Evaluator::FindPageIndex(uint16_t formId, const EfiGuid& formSetGuid) const {
+  const State& s = *state_;
   if (!s.initialized) return std::nullopt;
   auto it = s.pageByForm.find({formSetGuid.ToBytes(), formId});
   if (it == s.pageByForm.end()) return std::nullopt;
   return it->second;
 }
 
-std::optional<uint16_t> ParentPageFormId(uint16_t pageIndex) {
-  const State& s = Evaluator();
+std::optional<uint16_t> Evaluator::ParentPageFormId(uint16_t pageIndex) const {
+  const State& s = *state_;
   const Page* page = PageAt(s, pageIndex);
   if (!s.initialized || !page || !page->parent) return std::nullopt;
   return s.pages[*page->parent].formId;
@@ -479,8 +480,8 @@ std::optional<Context> ContextOf(const State& s, const ConditionRequest& request
 
 }  // namespace
 
-ConditionResult EvaluateCondition(const ConditionRequest& request) {
-  State& s = Evaluator();
+ConditionResult Evaluator::EvaluateCondition(const ConditionRequest& request) {
+  State& s = *state_;
   if (request.Condition == 0 || request.ControlFlags != 0) return kConditionNone;
   std::optional<Context> context = ContextOf(s, request);
   if (!context || request.Target <= request.Condition || request.Target >= context->limit) return kConditionNone;
@@ -532,8 +533,8 @@ ConditionResult EvaluateCondition(const ConditionRequest& request) {
   return static_cast<ConditionResult>(Combine(kinds));
 }
 
-EfiStatus EvaluateExpression(const ConditionRequest& request, IfrValue& value, size_t& consumed) {
-  State& s = Evaluator();
+EfiStatus Evaluator::EvaluateExpression(const ConditionRequest& request, IfrValue& value, size_t& consumed) {
+  State& s = *state_;
   consumed = 0;
   value = IfrValue{};
   std::optional<Context> context = ContextOf(s, request);
@@ -542,26 +543,28 @@ EfiStatus EvaluateExpression(const ConditionRequest& request, IfrValue& value, s
   return EvaluateAt(s, *context, request.Condition, 0, value, consumed);
 }
 
-EfiStatus GetQuestionValue(uint16_t questionId, uint16_t pageIndex, IfrValue& value) {
-  State& s = Evaluator();
+EfiStatus Evaluator::GetQuestionValue(uint16_t questionId, uint16_t pageIndex, IfrValue& value) {
+  State& s = *state_;
   if (!s.initialized) return efi::kNotFound;
   return QuestionValue(s, questionId, pageIndex, value);
 }
 
-std::optional<std::u16string> ExpressionValueText(const ConditionRequest& request, const IfrValue& value) {
-  State& s = Evaluator();
+std::optional<std::u16string> Evaluator::ExpressionValueText(const ConditionRequest& request,
+                                                            const IfrValue& value) {
+  State& s = *state_;
   if (!s.initialized || value.Type != kValueString) return std::nullopt;
   return StringText(s, ListAt(s, request.packageList), value.Value);
 }
 
-std::optional<std::vector<uint8_t>> EvaluationVariableBytes(std::wstring_view name, const EfiGuid& guid, bool defaults) {
-  const State& s = Evaluator();
+std::optional<std::vector<uint8_t>> Evaluator::EvaluationVariableBytes(std::wstring_view name, const EfiGuid& guid,
+                                                                       bool defaults) const {
+  const State& s = *state_;
   for (const Variable& v : s.variables) {
     if (!(v.flags & kVarNameValue) && v.guid == guid && v.name == name) return defaults ? v.defaults : v.current;
   }
   return std::nullopt;
 }
 
-std::vector<std::string> EvaluationLanguages() { return Evaluator().languages; }
+std::vector<std::string> Evaluator::EvaluationLanguages() const { return state_->languages; }
 
 }  // namespace kes

@@ -1,9 +1,10 @@
 // Suppress-if and gray-out-if evaluation over the HII database image: the evaluator builds a
 // page table (one page per form) and variable caches from the image, and evaluates the IFR
-// condition expressions that enclose a question.
+// condition expressions that enclose a question. Request offsets are offsets into the image.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,16 +13,11 @@
 #include "base/guid.h"
 #include "base/le.h"
 #include "base/status.h"
+#include "firmware/firmware_access.h"
+#include "hii/hii_database.h"
+#include "hii/strings.h"
 
 namespace kes {
-
-// Builds the evaluator's tables from the image (pages, controls, variables with their current
-// and default bytes, languages); an error status leaves evaluation off. The image is not copied:
-// it must stay alive until ReleaseEvaluation or the next InitializeEvaluation, and request offsets
-// are offsets into it.
-EfiStatus InitializeEvaluation(Bytes image);
-void ReleaseEvaluation();
-bool EvaluationInitialized();
 
 enum ConditionResult : uint8_t {
   kConditionNone = 0,
@@ -42,11 +38,6 @@ struct ConditionRequest {
   size_t Condition = 0;       // the condition opcode; 0 = none
 };
 
-// The page of the form `formId` of the form set `formSetGuid`, when the evaluator knows it.
-std::optional<uint16_t> FindPageIndex(uint16_t formId, const EfiGuid& formSetGuid);
-// The FormId of the parent page of a page (the page a REF to it was found on), if any.
-std::optional<uint16_t> ParentPageFormId(uint16_t pageIndex);
-ConditionResult EvaluateCondition(const ConditionRequest& request);
 
 // One value of an IFR expression: its type and an 8-byte value field (zero-extended numbers,
 // a BOOLEAN as 0 or 1, a STRING as a handle of the evaluator's string store).
@@ -66,19 +57,51 @@ struct IfrValue {
   uint64_t Value = 0;
 };
 
-// Evaluates the expression that opens at request.Condition (a condition opcode, VALUE or RULE).
-// `consumed` is the length from that opcode to the end of its expression.
-EfiStatus EvaluateExpression(const ConditionRequest& request, IfrValue& value, size_t& consumed);
-// The current value of question `questionId`: the control in the page, else in any page of the
-// same form set.
-EfiStatus GetQuestionValue(uint16_t questionId, uint16_t pageIndex, IfrValue& value);
-// The text of a STRING value from the last evaluation (UCS-2 units), for the request's package list.
-std::optional<std::u16string> ExpressionValueText(const ConditionRequest& request, const IfrValue& value);
-// The evaluator's cached bytes of a variable: current, or the defaults (where "BootOrder" and
-// "LegacyDevOrder" come from "DefaultBootOrder" and "DefaultLegacyDevOrder" when those exist).
-std::optional<std::vector<uint8_t>> EvaluationVariableBytes(std::wstring_view name, const EfiGuid& guid,
-                                                            bool defaults = false);
-// The languages of "PlatformLangCodes", in order; the first is the evaluator's current language.
-std::vector<std::string> EvaluationLanguages();
+namespace evaluation {
+struct State;
+}
+
+// The condition evaluator of one run: built from the HII database (pages, controls, variables
+// with their current and default bytes, languages), then asked for the conditions around
+// questions. Holds references to the database, the string lookup and the firmware access, which
+// must outlive it.
+class Evaluator {
+ public:
+  Evaluator(const HiiDatabase& database, const StringLookup& strings, FirmwareAccess& firmware);
+  ~Evaluator();
+  Evaluator(const Evaluator&) = delete;
+  Evaluator& operator=(const Evaluator&) = delete;
+
+  // Builds the tables (again); an error status leaves evaluation off.
+  EfiStatus InitializeEvaluation();
+  bool EvaluationInitialized() const;
+
+  // The page of the form `formId` of the form set `formSetGuid`, when the evaluator knows it.
+  std::optional<uint16_t> FindPageIndex(uint16_t formId, const EfiGuid& formSetGuid) const;
+  // The FormId of the parent page of a page (the page a REF to it was found on), if any.
+  std::optional<uint16_t> ParentPageFormId(uint16_t pageIndex) const;
+  ConditionResult EvaluateCondition(const ConditionRequest& request);
+
+  // Evaluates the expression that opens at request.Condition (a condition opcode, VALUE or RULE).
+  // `consumed` is the length from that opcode to the end of its expression.
+  EfiStatus EvaluateExpression(const ConditionRequest& request, IfrValue& value, size_t& consumed);
+  // The current value of question `questionId`: the control in the page, else in any page of the
+  // same form set.
+  EfiStatus GetQuestionValue(uint16_t questionId, uint16_t pageIndex, IfrValue& value);
+  // The text of a STRING value from the last evaluation (UCS-2 units), for the request's package list.
+  std::optional<std::u16string> ExpressionValueText(const ConditionRequest& request, const IfrValue& value);
+  // The evaluator's cached bytes of a variable: current, or the defaults (where "BootOrder" and
+  // "LegacyDevOrder" come from "DefaultBootOrder" and "DefaultLegacyDevOrder" when those exist).
+  std::optional<std::vector<uint8_t>> EvaluationVariableBytes(std::wstring_view name, const EfiGuid& guid,
+                                                              bool defaults = false) const;
+  // The languages of "PlatformLangCodes", in order; the first is the evaluator's current language.
+  std::vector<std::string> EvaluationLanguages() const;
+
+ private:
+  const HiiDatabase& database_;
+  const StringLookup& strings_;
+  FirmwareAccess& firmware_;
+  std::unique_ptr<evaluation::State> state_;
+};
 
 }  // namespace kes

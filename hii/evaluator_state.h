@@ -15,7 +15,7 @@
 #include "base/guid.h"
 #include "base/le.h"
 #include "hii/evaluator.h"
-#include "hii/hii_image.h"
+#include "hii/hii_database.h"
 
 namespace kes::evaluation {
 
@@ -64,6 +64,10 @@ struct Page {
 };
 
 struct State {
+  // What the tables are built from; they outlive the state (the Evaluator holds them).
+  const HiiDatabase* database = nullptr;
+  const StringLookup* strings = nullptr;
+  FirmwareAccess* firmware = nullptr;
   Bytes image;
   bool initialized = false;
   std::vector<PackageList> lists;
@@ -89,8 +93,6 @@ inline constexpr size_t kMaxStringUnits = 0x10000;       // one string made duri
 inline constexpr size_t kMaxMadeUnits = 4 * 1024 * 1024; // all strings of one evaluation
 inline constexpr size_t kMaxValueStack = 0x10000;
 inline constexpr int kMaxRuleDepth = 16;
-
-State& Evaluator();
 
 // What an expression is evaluated for.
 struct Context {

@@ -124,24 +124,24 @@ size_t EndOfScope(Bytes image, size_t offset, size_t limit) {
   return std::min(limit, image.size());
 }
 
-void RegisterVarStore(const IfrOp& op) {
+void RegisterVarStore(VarStoreTable& table, const IfrOp& op) {
   if (op.code == IFR_VARSTORE) {
-    VarStores().Register(EfiGuid::FromBytes(op.bytes, kVarStoreGuid), AsciiName(op.bytes, kVarStoreName),
+    table.Register(EfiGuid::FromBytes(op.bytes, kVarStoreGuid), AsciiName(op.bytes, kVarStoreName),
                          Le16(op.bytes, kVarStoreId), Le16(op.bytes, kVarStoreSize));
   } else if (op.code == IFR_VARSTORE_EFI) {
-    VarStores().Register(EfiGuid::FromBytes(op.bytes, kVarStoreEfiGuid), AsciiName(op.bytes, kVarStoreEfiName),
+    table.Register(EfiGuid::FromBytes(op.bytes, kVarStoreEfiGuid), AsciiName(op.bytes, kVarStoreEfiName),
                          Le16(op.bytes, kVarStoreEfiId), Le16(op.bytes, kVarStoreEfiSize));
   }
 }
 
-void DecodeQuestion(Bytes image, const IfrOp& op, size_t limit, QuestionRecord& r) {
+void DecodeQuestion(Bytes image, const VarStoreTable& table, const IfrOp& op, size_t limit, QuestionRecord& r) {
   Bytes b = op.bytes;
   r.Opcode = op.offset;
   r.ScopeLimit = limit;
   r.QuestionId = Le16(b, kQQuestionId);
   r.Prompt = Le16(b, kQPrompt);
   r.Help = Le16(b, kQHelp);
-  r.VarStoreIndex = FindVarStoreIndex(Le16(b, kQVarStoreId));
+  r.VarStoreIndex = table.FindVarStoreIndex(Le16(b, kQVarStoreId));
   r.VarOffset = Le16(b, kQVarOffset);
   r.ValueInfo = QuestionValueInfo{};
   uint8_t flags = Le8(b, kQTypeFlags);
@@ -209,7 +209,8 @@ void DecodeQuestion(Bytes image, const IfrOp& op, size_t limit, QuestionRecord& 
   }
 }
 
-std::vector<OptionRecord> VisibleOptions(Bytes image, const QuestionRecord& record, size_t packageList) {
+std::vector<OptionRecord> VisibleOptions(Bytes image, const QuestionRecord& record, size_t packageList,
+                                         Evaluator* evaluator) {
   std::vector<OptionRecord> visible;
   size_t end = EndOfScope(image, record.Opcode, record.ScopeLimit);
   auto question = OpAt(image, record.Opcode, record.ScopeLimit);
@@ -226,14 +227,14 @@ std::vector<OptionRecord> VisibleOptions(Bytes image, const QuestionRecord& reco
     }
     if (op->code == IFR_ONE_OF_OPTION) {
       bool hidden = false;
-      if (openSuppress) {
+      if (openSuppress && evaluator) {
         ConditionRequest request;
         request.packageList = packageList;
         request.QuestionId = record.QuestionId;
         request.PageIndex = record.PageIndex;
         request.Target = op->offset;
         request.Condition = openSuppress;
-        hidden = EvaluateCondition(request) == kConditionSuppress;
+        hidden = evaluator->EvaluateCondition(request) == kConditionSuppress;
       }
       if (!hidden) {
         OptionRecord o;

@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "base/le.h"
+#include "hii/varstore_table.h"
 
 namespace kes {
+
+class Evaluator;
 
 // One IFR opcode inside the image. `bytes` covers exactly the opcode's Length.
 struct IfrOp {
@@ -69,9 +72,9 @@ struct QuestionRecord {
 bool IsQuestionKind(uint8_t code);
 
 // Fills Opcode, QuestionId, Prompt, Help, VarStoreIndex, VarOffset, Width and ValueInfo.
-void DecodeQuestion(Bytes image, const IfrOp& op, size_t limit, QuestionRecord& record);
+void DecodeQuestion(Bytes image, const VarStoreTable& table, const IfrOp& op, size_t limit, QuestionRecord& record);
 // Registers a VARSTORE or VARSTORE_EFI opcode in the varstore table; anything else is ignored.
-void RegisterVarStore(const IfrOp& op);
+void RegisterVarStore(VarStoreTable& table, const IfrOp& op);
 
 // Field accessors over a raw opcode; 0 for opcodes they do not cover.
 uint16_t OpPrompt(const IfrOp& op);
@@ -90,7 +93,8 @@ bool IsHexNumeric(const IfrOp& op);
 size_t EndOfScope(Bytes image, size_t offset, size_t limit);
 
 // The options of a one-of or ordered-list question with those hidden by their own suppress-if
-// dropped (when the condition evaluator says so).
-std::vector<OptionRecord> VisibleOptions(Bytes image, const QuestionRecord& record, size_t packageList);
+// dropped (when the condition evaluator says so; without one every option is visible).
+std::vector<OptionRecord> VisibleOptions(Bytes image, const QuestionRecord& record, size_t packageList,
+                                         Evaluator* evaluator);
 
 }  // namespace kes

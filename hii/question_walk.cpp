@@ -7,7 +7,6 @@
 #include <set>
 #include <tuple>
 
-#include "base/run_state.h"
 #include "base/text.h"
 #include "hii/evaluator.h"
 #include "hii/hii_format.h"
@@ -19,48 +18,25 @@ using namespace hii;
 
 namespace {
 
-struct ReferenceKey {
-  std::array<uint8_t, 16> formSet;
-  uint16_t formId;
-  auto operator<=>(const ReferenceKey&) const = default;
-};
-
-struct WalkState {
-  int depth = 0;
-  int baseline = 0;
-  std::vector<uint8_t> scopeStack;
-  size_t openCondition = 0;  // 0 = none (an opcode never sits at offset 0 of the image)
-  int conditionNesting = 0;
-  std::function<void(const IfrOp&)> subtitleSink;
-  // Reference table: forms targeted by a suppressed or grayed-out REF.
-  std::set<ReferenceKey> hidden, suppressed, grayedOut;
-};
-
-WalkState& State() {
-  static WalkState state;
-  return state;
-}
-
 bool IsConditionOpcode(uint8_t code) {
   return code == IFR_SUPPRESS_IF || code == IFR_GRAY_OUT_IF || code == IFR_NO_SUBMIT_IF ||
          code == IFR_INCONSISTENT_IF || code == IFR_DISABLE_IF;
 }
 
-void AddReference(const EfiGuid& formSet, uint16_t formId, bool suppressed, bool grayedOut) {
+}  // namespace
+
+void QuestionWalk::AddReference(const EfiGuid& formSet, uint16_t formId, bool suppressed, bool grayedOut) {
   ReferenceKey key{formSet.ToBytes(), formId};
-  State().hidden.insert(key);
-  if (suppressed) State().suppressed.insert(key);
-  if (grayedOut) State().grayedOut.insert(key);
+  hidden_.insert(key);
+  if (suppressed) suppressed_.insert(key);
+  if (grayedOut) grayedOut_.insert(key);
 }
 
 // A condition testing a question against 0xFFFF marks the next question as a special control
 // when the tested question's variable is one of the special variables.
-struct PendingControl {
-  uint32_t index = 0;
-  bool counted = false;
-};
-
-void CheckSpecialControl(Bytes image, const FormSetInfo& formSet, const IfrOp& condition, PendingControl& pending) {
+void QuestionWalk::CheckSpecialControl(const FormSetInfo& formSet, const IfrOp& condition, uint32_t& index,
+                                       bool& counted) const {
+  Bytes image = database_.Image();
   size_t end = EndOfScope(image, condition.offset, formSet.limit);
   std::optional<IfrOp> test;
   for (size_t at = condition.offset + condition.length; at < end;) {
@@ -92,20 +68,17 @@ void CheckSpecialControl(Bytes image, const FormSetInfo& formSet, const IfrOp& c
     else return true;
     std::wstring name;
     for (size_t i = nameAt; i < op.bytes.size() && op.bytes[i]; ++i) name.push_back(op.bytes[i]);
-    const VarStoreEntry* entry = VarStores().FindByName(name);
-    if (entry && GetSpecialControlKind(entry->Index) != SpecialControlKind::None) {
-      pending.index = entry->Index;
-      pending.counted = true;
+    const VarStoreEntry* entry = varStores_.FindByName(name);
+    if (entry && varStores_.GetSpecialControlKind(entry->Index) != SpecialControlKind::None) {
+      index = entry->Index;
+      counted = true;
     }
     return false;
   });
 }
 
-}  // namespace
-
-WalkContext WalkContextFromRun() {
+WalkContext WalkContext::FromRun(const RunState& run) {
   WalkContext c;
-  const RunState& run = Run();
   c.exportMode = run.switches.Has(Switch::O);
   c.verbose = run.switches.Has(Switch::V);
   c.suppressIf = run.switches.Has(Switch::Sp);
@@ -115,31 +88,19 @@ WalkContext WalkContextFromRun() {
   return c;
 }
 
-void ResetWalkState() {
-  WalkState& s = State();
-  s.openCondition = 0;
-  s.conditionNesting = 0;
-  s.scopeStack.clear();
-}
+QuestionWalk::QuestionWalk(const HiiDatabase& database, const StringLookup& strings, FirmwareAccess& firmware,
+                           Evaluator* evaluator, WalkContext context)
+    : database_(database), strings_(strings), evaluator_(evaluator), context_(std::move(context)), varStores_(firmware) {}
 
-void SetSubtitleSink(std::function<void(const IfrOp&)> sink) { State().subtitleSink = std::move(sink); }
-
-ReferenceMarks LookupReference(const EfiGuid& formSet, uint16_t formId) {
+ReferenceMarks QuestionWalk::LookupReference(const EfiGuid& formSet, uint16_t formId) const {
   ReferenceKey key{formSet.ToBytes(), formId};
-  const WalkState& s = State();
-  return {s.hidden.count(key) > 0, s.suppressed.count(key) > 0, s.grayedOut.count(key) > 0};
+  return {hidden_.count(key) > 0, suppressed_.count(key) > 0, grayedOut_.count(key) > 0};
 }
 
-void ClearReferenceTable() {
-  State().hidden.clear();
-  State().suppressed.clear();
-  State().grayedOut.clear();
-}
-
-std::optional<FormSetInfo> FirstFormSet(const PackageList& list) {
-  Bytes image = HiiImage();
+std::optional<FormSetInfo> QuestionWalk::FirstFormSet(const PackageList& list) const {
+  Bytes image = database_.Image();
   std::optional<Package> forms;
-  for (const Package& p : PackagesOf(list)) {
+  for (const Package& p : database_.PackagesOf(list)) {
     if (p.type == kPackageKeyboardLayout) break;
     if (p.type == kPackageForms) {
       forms = p;
@@ -168,11 +129,10 @@ std::optional<FormSetInfo> FirstFormSet(const PackageList& list) {
   return info;
 }
 
-std::optional<FormInfo> NextForm(const FormSetInfo& formSet, const FormInfo* cursor) {
-  Bytes image = HiiImage();
-  WalkState& s = State();
+std::optional<FormInfo> QuestionWalk::NextForm(const FormSetInfo& formSet, const FormInfo* cursor) {
+  Bytes image = database_.Image();
   size_t at = cursor ? cursor->opcode : formSet.opcode;
-  s.depth = cursor ? cursor->depthBefore : 0;
+  depth_ = cursor ? cursor->depthBefore : 0;
   bool first = true;
   while (auto op = OpAt(image, at, formSet.limit)) {
     if (op->code == IFR_FORM && !first) {
@@ -180,30 +140,30 @@ std::optional<FormInfo> NextForm(const FormSetInfo& formSet, const FormInfo* cur
       form.opcode = op->offset;
       form.formId = Le16(op->bytes, kFormId);
       form.title = Le16(op->bytes, kFormTitle);
-      form.depthBefore = s.depth;
-      if (op->scope) ++s.depth;
+      form.depthBefore = depth_;
+      if (op->scope) ++depth_;
       return form;
     }
     first = false;
-    if (op->code == IFR_VARSTORE || op->code == IFR_VARSTORE_EFI) RegisterVarStore(*op);
+    if (op->code == IFR_VARSTORE || op->code == IFR_VARSTORE_EFI) RegisterVarStore(varStores_, *op);
     if (op->code == IFR_END) {
-      if (s.depth > 0) --s.depth;
-      if (s.depth == 0) return std::nullopt;
+      if (depth_ > 0) --depth_;
+      if (depth_ == 0) return std::nullopt;
     }
-    if (op->scope) ++s.depth;
+    if (op->scope) ++depth_;
     at += op->length;
   }
   return std::nullopt;
 }
 
-QuestionStep NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size_t& cursor,
-                          const WalkContext& context, QuestionRecord& record, WalkMode mode) {
-  Bytes image = HiiImage();
-  WalkState& s = State();
+QuestionStep QuestionWalk::NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size_t& cursor,
+                                        QuestionRecord& record, WalkMode mode) {
+  Bytes image = database_.Image();
+  const WalkContext& context = context_;
   bool evaluating = mode == WalkMode::Normal && context.exportMode && (context.suppressIf || context.grayOutIf);
   size_t at;
   if (cursor == 0) {
-    s.baseline = s.depth;
+    baseline_ = depth_;
     auto formOp = OpAt(image, form.opcode, formSet.limit);
     if (!formOp) return QuestionStep::FormDone;
     at = form.opcode + formOp->length;
@@ -215,7 +175,8 @@ QuestionStep NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size
     }
     at = cursor + previous->length;
   }
-  PendingControl pending;
+  uint32_t pendingIndex = 0;
+  bool pendingCounted = false;
   while (true) {
     auto op = OpAt(image, at, formSet.limit);
     if (!op) {
@@ -223,12 +184,12 @@ QuestionStep NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size
       return QuestionStep::FormDone;
     }
     bool found = false, conditionStart = false, conditionEnd = false;
-    if (evaluating && op->scope) s.scopeStack.push_back(op->code);
+    if (evaluating && op->scope) scopeStack_.push_back(op->code);
     switch (op->code) {
       case IFR_SUBTITLE:
-        if (mode == WalkMode::Normal && context.verbose && s.subtitleSink &&
+        if (mode == WalkMode::Normal && context.verbose && subtitleSink_ &&
             !(LookupReference(formSet.guid, form.formId).hidden && !context.commentOut))
-          s.subtitleSink(*op);
+          subtitleSink_(*op);
         break;
       case IFR_ONE_OF:
       case IFR_CHECKBOX:
@@ -245,8 +206,8 @@ QuestionStep NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size
       case IFR_REF:
         if (evaluating) {
           uint16_t target = Le16(op->bytes, kRefFormId);
-          if (auto page = FindPageIndex(target, formSet.guid)) {
-            if (auto parent = ParentPageFormId(*page)) {
+          if (auto page = evaluator_ ? evaluator_->FindPageIndex(target, formSet.guid) : std::nullopt) {
+            if (auto parent = evaluator_->ParentPageFormId(*page)) {
               ReferenceMarks marks = LookupReference(formSet.guid, *parent);
               if (marks.hidden) AddReference(formSet.guid, target, marks.suppressed, marks.grayedOut);
             }
@@ -256,38 +217,38 @@ QuestionStep NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size
         break;
       case IFR_SUPPRESS_IF:
       case IFR_GRAY_OUT_IF:
-        CheckSpecialControl(image, formSet, *op, pending);
+        CheckSpecialControl(formSet, *op, pendingIndex, pendingCounted);
         break;
       default:
         break;
     }
     if (evaluating && IsConditionOpcode(op->code)) {
       conditionStart = true;
-      ++s.conditionNesting;
+      ++conditionNesting_;
     }
     if (op->code == IFR_END) {
-      if (s.depth > 0) --s.depth;
-      if (evaluating && !s.scopeStack.empty()) {
-        uint8_t popped = s.scopeStack.back();
-        s.scopeStack.pop_back();
+      if (depth_ > 0) --depth_;
+      if (evaluating && !scopeStack_.empty()) {
+        uint8_t popped = scopeStack_.back();
+        scopeStack_.pop_back();
         if (IsConditionOpcode(popped)) {
-          if (s.conditionNesting > 0) --s.conditionNesting;
-          if (s.conditionNesting == 0) conditionEnd = true;
+          if (conditionNesting_ > 0) --conditionNesting_;
+          if (conditionNesting_ == 0) conditionEnd = true;
         }
       }
-      if (s.depth < s.baseline) {
+      if (depth_ < baseline_) {
         cursor = 0;
         return QuestionStep::FormDone;
       }
     }
     if (evaluating) {
-      if (conditionStart && s.openCondition == 0) s.openCondition = op->offset;
+      if (conditionStart && openCondition_ == 0) openCondition_ = op->offset;
       if (conditionEnd) {
-        s.openCondition = 0;
-        s.conditionNesting = 0;
+        openCondition_ = 0;
+        conditionNesting_ = 0;
       }
     }
-    if (op->scope) ++s.depth;
+    if (op->scope) ++depth_;
     if (!found) {
       at += op->length;
       continue;
@@ -295,20 +256,21 @@ QuestionStep NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size
 
     record = QuestionRecord{};
     record.Kind = op->code;
-    DecodeQuestion(image, *op, formSet.limit, record);
-    record.ControlVarStoreIndex = pending.index;
-    if (pending.counted) record.ValueInfo.Flags |= 1;
+    DecodeQuestion(image, varStores_, *op, formSet.limit, record);
+    record.ControlVarStoreIndex = pendingIndex;
+    if (pendingCounted) record.ValueInfo.Flags |= 1;
     cursor = op->offset;
-    std::optional<uint16_t> page = FindPageIndex(form.formId, formSet.guid);
+    std::optional<uint16_t> page =
+        evaluator_ ? evaluator_->FindPageIndex(form.formId, formSet.guid) : std::nullopt;
     if (page) record.PageIndex = *page;
-    if (evaluating && page && s.openCondition != 0) {
+    if (evaluating && page && openCondition_ != 0) {
       ConditionRequest request;
       request.packageList = formSet.listOffset;
       request.QuestionId = record.QuestionId;
       request.PageIndex = record.PageIndex;
       request.Target = op->offset;
-      request.Condition = s.openCondition;
-      ConditionResult result = EvaluateCondition(request);
+      request.Condition = openCondition_;
+      ConditionResult result = evaluator_->EvaluateCondition(request);
       bool suppress = result == kConditionSuppress && context.suppressIf;
       bool grayOut = result == kConditionGrayOut && context.grayOutIf;
       if (suppress || grayOut) {
@@ -328,14 +290,14 @@ QuestionStep NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size
   }
 }
 
-void SeenStorage::Add(const QuestionRecord& record) {
-  const VarStoreEntry* entry = VarStores().At(record.VarStoreIndex);
+void SeenStorage::Add(const VarStoreTable& table, const QuestionRecord& record) {
+  const VarStoreEntry* entry = table.At(record.VarStoreIndex);
   if (!entry) return;
   entries_.emplace(entry->Guid.ToBytes(), entry->Name, record.VarOffset);
 }
 
-bool SeenStorage::Contains(const QuestionRecord& record) const {
-  const VarStoreEntry* entry = VarStores().At(record.VarStoreIndex);
+bool SeenStorage::Contains(const VarStoreTable& table, const QuestionRecord& record) const {
+  const VarStoreEntry* entry = table.At(record.VarStoreIndex);
   if (!entry) return false;
   return entries_.count({entry->Guid.ToBytes(), entry->Name, record.VarOffset}) > 0;
 }
@@ -381,11 +343,12 @@ int NumericTextCheck(const char* text, bool decimal) {
   return 0;
 }
 
-void WalkQuestions(const WalkContext& context, const QuestionVisitor& visitor, WalkMode mode) {
-  ResetWalkState();
-  Bytes image = HiiImage();
-  for (const PackageList& list : PackageLists(image)) {
-    FreeVarStoreTable();
+void QuestionWalk::WalkQuestions(const QuestionVisitor& visitor, WalkMode mode) {
+  openCondition_ = 0;
+  conditionNesting_ = 0;
+  scopeStack_.clear();
+  for (const PackageList& list : database_.Lists()) {
+    varStores_.Clear();
     auto formSet = FirstFormSet(list);
     if (!formSet) continue;
     if (visitor.formSet) visitor.formSet(list, *formSet);
@@ -398,7 +361,7 @@ void WalkQuestions(const WalkContext& context, const QuestionVisitor& visitor, W
       size_t cursor = 0;
       QuestionRecord record;
       while (true) {
-        QuestionStep step = NextQuestion(*formSet, current, cursor, context, record, mode);
+        QuestionStep step = NextQuestion(*formSet, current, cursor, record, mode);
         if (step == QuestionStep::FormDone) break;
         if (step != QuestionStep::Question) continue;
         if (visitor.question) visitor.question(list, *formSet, current, record);
@@ -409,13 +372,14 @@ void WalkQuestions(const WalkContext& context, const QuestionVisitor& visitor, W
   }
 }
 
-int CountMapStringMatches(const WalkContext& context) {
+int CountMapStringMatches(const HiiDatabase& database, const StringLookup& strings, FirmwareAccess& firmware,
+                          Evaluator* evaluator, const WalkContext& context) {
   int result = 0;
   QuestionRecord first;
   bool differs = false;
   QuestionVisitor visitor;
   visitor.question = [&](const PackageList& list, const FormSetInfo&, const FormInfo&, QuestionRecord& record) {
-    auto mapString = GetString(list, record.Prompt, true, &context.mapString);
+    auto mapString = strings.GetString(list, record.Prompt, true, &context.mapString);
     if (!mapString || mapString->empty() || CompareNoCaseWide(*mapString, context.mapString) != 0) return;
     if (result == 0) {
       first = record;
@@ -426,7 +390,7 @@ int CountMapStringMatches(const WalkContext& context) {
     }
   };
   visitor.stop = [&] { return differs; };
-  WalkQuestions(context, visitor);
+  QuestionWalk(database, strings, firmware, evaluator, context).WalkQuestions(visitor);
   return differs ? 2 : result;
 }
 

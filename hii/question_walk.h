@@ -1,7 +1,8 @@
 // Walking the Setup questions: package list by package list, the form set of each list, its
 // forms, and the questions of each form, handed out one QuestionRecord at a time. With /sp or /g
 // during an export, questions inside a true suppress-if or gray-out-if are left out (or marked
-// with /ce). The walk state is process-wide: one walk at a time.
+// with /ce). A QuestionWalk object holds everything one walk needs (its varstore table, its
+// scope state, the reference marks and the subtitle sink); a second walk is a second object.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +14,11 @@
 #include <vector>
 
 #include "base/guid.h"
-#include "hii/hii_image.h"
+#include "base/run_state.h"
+#include "firmware/firmware_access.h"
+#include "hii/evaluator.h"
+#include "hii/hii_database.h"
+#include "hii/strings.h"
 #include "hii/question_model.h"
 #include "hii/varstore_table.h"
 
@@ -27,8 +32,8 @@ struct WalkContext {
   bool grayOutIf = false;    // /g
   bool commentOut = false;   // /ce
   std::wstring mapString;    // /ms (single-question mode)
+  static WalkContext FromRun(const RunState& run);
 };
-WalkContext WalkContextFromRun();
 
 struct FormSetInfo {
   size_t opcode = 0;         // the FORM_SET
@@ -49,45 +54,14 @@ struct FormInfo {
 };
 
 // Normal: conditions are evaluated when an export asks for /sp or /g; Plain: never (the
-// mapping-language check walks this way). A new walk starts with ResetWalkState().
+// mapping-language check walks this way).
 enum class WalkMode { Normal = 0, Plain = 3 };
-
-// The list's form set: the first forms package (before any keyboard-layout package) must start
-// with FORM_SET. Class and subclass come from the GUID opcodes that follow it.
-std::optional<FormSetInfo> FirstFormSet(const PackageList& list);
-// The next FORM of the form set; registers the varstores it passes. `cursor` is the previous
-// form (none for the first).
-std::optional<FormInfo> NextForm(const FormSetInfo& formSet, const FormInfo* cursor);
-
-enum class QuestionStep {
-  Question,   // `record` holds the next question
-  Nothing,    // nothing handed out at this step; call again
-  FormDone,   // the form is finished
-};
-// `cursor` is 0 at the start of a form and is advanced by the iterator.
-QuestionStep NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size_t& cursor,
-                          const WalkContext& context, QuestionRecord& record, WalkMode mode = WalkMode::Normal);
-
-void ResetWalkState();
-
-// Subtitles met in verbose export walks are handed to this sink (the script writer).
-void SetSubtitleSink(std::function<void(const IfrOp&)> sink);
-
-// Forms targeted by a suppressed or grayed-out REF, kept for the whole run.
-struct ReferenceMarks {
-  bool hidden = false;
-  bool suppressed = false;
-  bool grayedOut = false;
-};
-// Keyed by form set and form id: form ids repeat across form sets.
-ReferenceMarks LookupReference(const EfiGuid& formSet, uint16_t formId);
-void ClearReferenceTable();
 
 // Questions that share storage within one form set.
 class SeenStorage {
  public:
-  void Add(const QuestionRecord& record);
-  bool Contains(const QuestionRecord& record) const;
+  void Add(const VarStoreTable& table, const QuestionRecord& record);
+  bool Contains(const VarStoreTable& table, const QuestionRecord& record) const;
   void Clear() { entries_.clear(); }
 
  private:
@@ -101,11 +75,20 @@ std::optional<IfrOp> DefaultOpcode(Bytes image, const QuestionRecord& record);
 // 0 valid, 1 invalid: hexadecimal (optionally "0x"), or decimal with an optional sign.
 int NumericTextCheck(const char* text, bool decimal);
 
-// Single-question mode: how many distinct storages the /ms map string names (0, 1 or 2).
-int CountMapStringMatches(const WalkContext& context);
+enum class QuestionStep {
+  Question,   // `record` holds the next question
+  Nothing,    // nothing handed out at this step; call again
+  FormDone,   // the form is finished
+};
 
-// Visits every question of the image in walk order. The callbacks may be empty. The varstore
-// table is emptied at the start of each package list.
+// Forms targeted by a suppressed or grayed-out REF.
+struct ReferenceMarks {
+  bool hidden = false;
+  bool suppressed = false;
+  bool grayedOut = false;
+};
+
+// Visits every question of the image in walk order. The callbacks may be empty.
 struct QuestionVisitor {
   std::function<void(const PackageList&, const FormSetInfo&)> formSet;
   std::function<void(const PackageList&, const FormSetInfo&, const FormInfo&)> form;
@@ -113,6 +96,68 @@ struct QuestionVisitor {
   std::function<void(const FormInfo&)> formEnd;
   std::function<bool()> stop;  // checked after each question; true ends the walk
 };
-void WalkQuestions(const WalkContext& context, const QuestionVisitor& visitor, WalkMode mode = WalkMode::Normal);
+
+// One walk over the questions of an HII database. The database, the string lookup, the firmware
+// access (which reads the varstores) and the evaluator (which may be null: no conditions, no
+// pages) must outlive the walk.
+class QuestionWalk {
+ public:
+  QuestionWalk(const HiiDatabase& database, const StringLookup& strings, FirmwareAccess& firmware,
+               Evaluator* evaluator, WalkContext context);
+
+  const HiiDatabase& Database() const { return database_; }
+  const StringLookup& Strings() const { return strings_; }
+  const WalkContext& Context() const { return context_; }
+  Evaluator* Evaluation() const { return evaluator_; }
+  VarStoreTable& VarStores() { return varStores_; }
+  const VarStoreTable& VarStores() const { return varStores_; }
+
+  // The list's form set: the first forms package (before any keyboard-layout package) must start
+  // with FORM_SET. Class and subclass come from the GUID opcodes that follow it.
+  std::optional<FormSetInfo> FirstFormSet(const PackageList& list) const;
+  // The next FORM of the form set; registers the varstores it passes. `cursor` is the previous
+  // form (none for the first).
+  std::optional<FormInfo> NextForm(const FormSetInfo& formSet, const FormInfo* cursor);
+  // `cursor` is 0 at the start of a form and is advanced by the iterator.
+  QuestionStep NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size_t& cursor, QuestionRecord& record,
+                            WalkMode mode = WalkMode::Normal);
+
+  // Every question of the image in walk order. The varstore table is emptied at the start of
+  // each package list.
+  void WalkQuestions(const QuestionVisitor& visitor, WalkMode mode = WalkMode::Normal);
+
+  // Subtitles met in verbose export walks are handed to this sink (the script writer).
+  void SetSubtitleSink(std::function<void(const IfrOp&)> sink) { subtitleSink_ = std::move(sink); }
+
+  // Keyed by form set and form id: form ids repeat across form sets.
+  ReferenceMarks LookupReference(const EfiGuid& formSet, uint16_t formId) const;
+
+ private:
+  struct ReferenceKey {
+    std::array<uint8_t, 16> formSet;
+    uint16_t formId;
+    auto operator<=>(const ReferenceKey&) const = default;
+  };
+  void AddReference(const EfiGuid& formSet, uint16_t formId, bool suppressed, bool grayedOut);
+  void CheckSpecialControl(const FormSetInfo& formSet, const IfrOp& condition, uint32_t& index, bool& counted) const;
+
+  const HiiDatabase& database_;
+  const StringLookup& strings_;
+  Evaluator* evaluator_;
+  WalkContext context_;
+  VarStoreTable varStores_;
+  int depth_ = 0;
+  int baseline_ = 0;
+  std::vector<uint8_t> scopeStack_;
+  size_t openCondition_ = 0;  // 0 = none (an opcode never sits at offset 0 of the image)
+  int conditionNesting_ = 0;
+  std::function<void(const IfrOp&)> subtitleSink_;
+  std::set<ReferenceKey> hidden_, suppressed_, grayedOut_;
+};
+
+// Single-question mode: how many distinct storages the /ms map string names (0, 1 or 2), from a
+// walk of its own.
+int CountMapStringMatches(const HiiDatabase& database, const StringLookup& strings, FirmwareAccess& firmware,
+                          Evaluator* evaluator, const WalkContext& context);
 
 }  // namespace kes

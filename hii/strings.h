@@ -1,6 +1,6 @@
 // String packages: the prompts, help texts, option texts and map strings of the Setup questions.
-// Lookups go through an index built once per string package, so fetching the strings of tens of
-// thousands of questions stays linear; results are those of walking the string blocks.
+// Lookups go through the database's index of each string package, so fetching the strings of
+// tens of thousands of questions stays linear; results are those of walking the string blocks.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "base/le.h"
-#include "hii/hii_image.h"
+#include "base/run_state.h"
+#include "hii/hii_database.h"
 
 namespace kes {
 
@@ -21,29 +22,48 @@ class UnsupportedStringBlocks : public std::runtime_error {
   UnsupportedStringBlocks() : std::runtime_error("unsupported string blocks") {}
 };
 
-// The languages tried, in order. mapping: the question's map string is wanted (only honoured
-// when /lang is in force); noCompletion: the /lang code without the namespace completion.
-std::vector<std::string> LanguageList(bool mapping, bool noCompletion);
+// What the run asks of string lookups.
+struct StringOptions {
+  bool lang = false;                     // /lang: map strings in the mapping languages
+  std::optional<std::wstring> langCode;  // the /lang code, absent when /lang had none
+  bool singleQuestion = false;           // /ms: a match text filters the answers
+  static StringOptions FromRun(const RunState& run);
+};
 
-// The first string package of the list tagged `language` (or "en" when /lang is off).
-std::optional<Package> FindStringPackage(const PackageList& list, std::string_view language);
+// Looks strings up in one HII database for one run's options.
+class StringLookup {
+ public:
+  StringLookup(const HiiDatabase& database, StringOptions options)
+      : database_(database), options_(std::move(options)) {}
+
+  const HiiDatabase& Database() const { return database_; }
+  const StringOptions& Options() const { return options_; }
+
+  // The languages tried, in order. mapping: the question's map string is wanted (only honoured
+  // when /lang is in force); noCompletion: the /lang code without the namespace completion.
+  std::vector<std::string> LanguageList(bool mapping, bool noCompletion) const;
+
+  // The first string package of the list tagged `language` (or "en" when /lang is off).
+  std::optional<Package> FindStringPackage(const PackageList& list, std::string_view language) const;
+
+  // The string `id` of the list, searched in the first list of the image with the same GUID,
+  // language by language. In single-question mode (/ms) with a match text, a text is returned
+  // only when it equals the match text ignoring case.
+  std::optional<std::wstring> GetString(const PackageList& list, uint16_t id, bool mapping,
+                                        const std::wstring* match = nullptr, bool noCompletion = false) const;
+  // GetString with an explicit language list.
+  std::optional<std::wstring> GetStringInLanguages(const PackageList& list, uint16_t id,
+                                                   const std::vector<std::string>& languages,
+                                                   const std::wstring* match = nullptr) const;
+
+ private:
+  const HiiDatabase& database_;
+  StringOptions options_;
+};
 
 enum class StringFound { Yes, No };
-// The UCS-2 text of string `id` inside the package (without its NUL), or No. Throws
-// UnsupportedStringBlocks when the walk to the id meets a block type it cannot read.
-StringFound FindStringText(const Package& package, uint16_t id, Bytes& text);
-
-// The string `id` of the list, searched in the first list of the image with the same GUID,
-// language by language. In single-question mode (/ms) with a match text, a text is returned
-// only when it equals the match text ignoring case.
-std::optional<std::wstring> GetString(const PackageList& list, uint16_t id, bool mapping,
-                                      const std::wstring* match = nullptr, bool noCompletion = false);
-// GetString with an explicit language list.
-std::optional<std::wstring> GetStringInLanguages(const PackageList& list, uint16_t id,
-                                                 const std::vector<std::string>& languages,
-                                                 const std::wstring* match = nullptr);
-
-// Drops the indexes (the image changed).
-void ResetStringIndex();
+// The UCS-2 text of string `id` inside a string package of the database (without its NUL), or
+// No. Throws UnsupportedStringBlocks when the walk to the id meets a block type it cannot read.
+StringFound FindStringText(const HiiDatabase& database, const Package& package, uint16_t id, Bytes& text);
 
 }  // namespace kes

@@ -20,18 +20,23 @@ const SpecialVariable kSpecialVariables[] = {
 
 }  // namespace
 
+SpecialControlKind SpecialControlKindOf(const EfiGuid& guid, std::wstring_view name) {
+  for (const auto& s : kSpecialVariables)
+    if (guid == s.guid && name == s.name) return s.kind;
+  return SpecialControlKind::None;
+}
+
 void VarStoreTable::Register(const EfiGuid& guid, const std::wstring& name, uint32_t varStoreId,
                              uint32_t declaredSize) {
   if (declaredSize == 0) return;
+  auto key = std::make_pair(guid.ToBytes(), name);
   VarStoreEntry* entry = nullptr;
-  for (auto& e : entries_) {
-    if (e.Guid == guid && e.Name == name) {
-      entry = &e;
-      break;
+  if (auto it = byGuidAndName_.find(key); it != byGuidAndName_.end()) {
+    entry = &entries_[it->second];
+    if (entry->VarStoreId != varStoreId) {
+      entry->VarStoreId = varStoreId;
+      idIndexValid_ = false;
     }
-  }
-  if (entry) {
-    entry->VarStoreId = varStoreId;
   } else {
     VarStoreEntry e;
     e.Guid = guid;
@@ -39,13 +44,15 @@ void VarStoreTable::Register(const EfiGuid& guid, const std::wstring& name, uint
     e.VarStoreId = varStoreId;
     e.Size = declaredSize;
     e.Index = static_cast<uint16_t>(entries_.size());
+    byGuidAndName_.emplace(std::move(key), e.Index);
+    firstByName_.emplace(e.Name, e.Index);
+    if (idIndexValid_) firstById_.emplace(e.VarStoreId, e.Index);
     entries_.push_back(std::move(e));
     entry = &entries_.back();
   }
-  idIndexValid_ = false;
   if (!entry->Data) {
     uint32_t attributes = 0;
-    auto data = GetNVRAMVariable(entry->Name, entry->Guid, &attributes);
+    auto data = GetNVRAMVariable(*firmware_, entry->Name, entry->Guid, &attributes);
     if (data) {
       entry->Attributes = attributes;
       if (data->size() != entry->Size) entry->Size = static_cast<uint32_t>(data->size());
@@ -54,37 +61,33 @@ void VarStoreTable::Register(const EfiGuid& guid, const std::wstring& name, uint
   }
 }
 
+void VarStoreTable::RebuildIdIndex() const {
+  firstById_.clear();
+  for (const auto& e : entries_) firstById_.emplace(e.VarStoreId, e.Index);
+  idIndexValid_ = true;
+}
+
 uint16_t VarStoreTable::FindVarStoreIndex(uint32_t varStoreId) const {
-  if (!idIndexValid_) {
-    firstById_.clear();
-    for (const auto& e : entries_) firstById_.emplace(e.VarStoreId, e.Index);
-    idIndexValid_ = true;
-  }
+  if (!idIndexValid_) RebuildIdIndex();
   auto it = firstById_.find(varStoreId);
   return it == firstById_.end() ? static_cast<uint16_t>(entries_.size()) : it->second;
 }
 
 const VarStoreEntry* VarStoreTable::FindByName(std::wstring_view name) const {
-  for (const auto& e : entries_)
-    if (e.Name == name) return &e;
-  return nullptr;
+  auto it = firstByName_.find(std::wstring(name));
+  return it == firstByName_.end() ? nullptr : &entries_[it->second];
 }
 
 void VarStoreTable::Clear() {
   entries_.clear();
+  byGuidAndName_.clear();
+  firstByName_.clear();
   firstById_.clear();
-  idIndexValid_ = false;
+  idIndexValid_ = true;
 }
 
-VarStoreTable& VarStores() {
-  static VarStoreTable table;
-  return table;
-}
-
-uint16_t FindVarStoreIndex(uint32_t varStoreId) { return VarStores().FindVarStoreIndex(varStoreId); }
-
-std::optional<std::vector<uint8_t>> GetVarStoreValue(size_t index, size_t offset, size_t width) {
-  const VarStoreEntry* e = VarStores().At(index);
+std::optional<std::vector<uint8_t>> VarStoreTable::GetVarStoreValue(size_t index, size_t offset, size_t width) const {
+  const VarStoreEntry* e = At(index);
   if (!e || !e->Data) return std::nullopt;
   const std::vector<uint8_t>& data = *e->Data;
   if (e->Name == L"PlatformLang") return data;
@@ -97,38 +100,33 @@ uint64_t GetValueFromBytes(Bytes bytes, size_t width) {
   return LeN(bytes, 0, width);
 }
 
-SpecialControlKind GetSpecialControlKind(size_t index) {
-  const VarStoreEntry* e = VarStores().At(index);
-  if (!e) return SpecialControlKind::None;
-  for (const auto& s : kSpecialVariables)
-    if (e->Guid == s.guid && e->Name == s.name) return s.kind;
-  return SpecialControlKind::None;
+SpecialControlKind VarStoreTable::GetSpecialControlKind(size_t index) const {
+  const VarStoreEntry* e = At(index);
+  return e ? SpecialControlKindOf(e->Guid, e->Name) : SpecialControlKind::None;
 }
 
-std::optional<std::vector<uint8_t>> CopyVarStoreDataByIndex(size_t index) {
-  const VarStoreEntry* e = VarStores().At(index);
+std::optional<std::vector<uint8_t>> VarStoreTable::CopyVarStoreDataByIndex(size_t index) const {
+  const VarStoreEntry* e = At(index);
   if (!e || !e->Data) return std::nullopt;
   std::vector<uint8_t> copy = *e->Data;
   copy.push_back(0);
   return copy;
 }
 
-std::optional<std::vector<uint8_t>> CopyVarStoreDataByName(std::wstring_view name) {
-  const VarStoreEntry* e = VarStores().FindByName(name);
+std::optional<std::vector<uint8_t>> VarStoreTable::CopyVarStoreDataByName(std::wstring_view name) const {
+  const VarStoreEntry* e = FindByName(name);
   if (!e) return std::nullopt;
   return CopyVarStoreDataByIndex(e->Index);
 }
 
-uint16_t GetVarStoreIdByName(std::wstring_view name) {
-  const VarStoreEntry* e = VarStores().FindByName(name);
+uint16_t VarStoreTable::GetVarStoreIdByName(std::wstring_view name) const {
+  const VarStoreEntry* e = FindByName(name);
   return e ? static_cast<uint16_t>(e->VarStoreId) : 0xFFFF;
 }
 
-uint16_t GetVarStoreIndexByName(std::wstring_view name) {
-  const VarStoreEntry* e = VarStores().FindByName(name);
+uint16_t VarStoreTable::GetVarStoreIndexByName(std::wstring_view name) const {
+  const VarStoreEntry* e = FindByName(name);
   return e ? e->Index : 0;
 }
-
-void FreeVarStoreTable() { VarStores().Clear(); }
 
 }  // namespace kes

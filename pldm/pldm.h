@@ -5,11 +5,12 @@
 #include "base/le.h"
 #include "base/run_state.h"
 #include "base/status.h"
+#include "hii/setup_context.h"
 
 namespace kes {
 
 // 1 when every table was exported; anything else reports a failure.
-Status ExportPldm(ToolOptions& options);
-Status ImportPldm(const std::wstring& fileName, Bytes hiiDatabase);
+Status ExportPldm(const SetupContext& setup);
+Status ImportPldm(const SetupContext& setup, const std::wstring& fileName);
 
 }  // namespace kes

@@ -3,12 +3,12 @@
 
 namespace kes {
 
-Status ExportPldm(ToolOptions&) {
+Status ExportPldm(const SetupContext&) {
   Err(L"ERROR: PLDM tables are not available in this version.\n");
   return status::kNotImplemented;
 }
 
-Status ImportPldm(const std::wstring&, Bytes) {
+Status ImportPldm(const SetupContext&, const std::wstring&) {
   Err(L"ERROR: PLDM tables are not available in this version.\n");
   return status::kNotImplemented;
 }

@@ -4,11 +4,12 @@
 
 #include "base/run_state.h"
 #include "base/status.h"
+#include "firmware/firmware_access.h"
 
 namespace kes {
 
-Status CreateVariableListing(std::FILE* listing);
-Status ExportRawVariables(ToolOptions& options);
-Status ImportRawVariables(ToolOptions& options);
+Status CreateVariableListing(FirmwareAccess& fw, std::FILE* listing);
+Status ExportRawVariables(RunState& run, FirmwareAccess& fw);
+Status ImportRawVariables(RunState& run, FirmwareAccess& fw);
 
 }  // namespace kes

@@ -9,8 +9,8 @@ Status Unavailable() {
 }
 }  // namespace
 
-Status CreateVariableListing(std::FILE*) { return Unavailable(); }
-Status ExportRawVariables(ToolOptions&) { return Unavailable(); }
-Status ImportRawVariables(ToolOptions&) { return Unavailable(); }
+Status CreateVariableListing(FirmwareAccess&, std::FILE*) { return Unavailable(); }
+Status ExportRawVariables(RunState&, FirmwareAccess&) { return Unavailable(); }
+Status ImportRawVariables(RunState&, FirmwareAccess&) { return Unavailable(); }
 
 }  // namespace kes

@@ -33,10 +33,10 @@ DataFile ReadDataFile(const std::wstring& fileName, std::vector<uint8_t>& data) 
 
 }  // namespace
 
-Status UpdateSingleVariable(const std::wstring& name, const std::wstring& guidText,
+Status UpdateSingleVariable(RunState& run, FirmwareAccess& fw, const std::wstring& name, const std::wstring& guidText,
                             const std::wstring& valueText, const std::wstring& dataFileName) {
-  bool haveValue = !valueText.empty() || Given(Switch::VarValue);
-  bool haveFile = !dataFileName.empty() || Given(Switch::VarFile);
+  bool haveValue = !valueText.empty() || run.Given(Switch::VarValue);
+  bool haveFile = !dataFileName.empty() || run.Given(Switch::VarFile);
   if (!haveValue && !haveFile) return status::kInvalidParameter;
   if (name.empty() || guidText.empty()) return status::kInvalidParameter;
   std::optional<EfiGuid> guid = ParseGuidText(guidText);
@@ -62,7 +62,7 @@ Status UpdateSingleVariable(const std::wstring& name, const std::wstring& guidTe
   }
 
   uint32_t attributes = 0;
-  std::optional<std::vector<uint8_t>> current = GetNVRAMVariable(name, *guid, &attributes);
+  std::optional<std::vector<uint8_t>> current = GetNVRAMVariable(fw, name, *guid, &attributes);
   if (!current) {
     if (data.empty()) return status::kEmptyVariableData;
     attributes = kNewVariableAttributes;
@@ -70,14 +70,14 @@ Status UpdateSingleVariable(const std::wstring& name, const std::wstring& guidTe
     if (*current == data) return status::kSuccess;  // nothing to change
     if (data.empty()) return status::kEmptyVariableData;
   }
-  Status s = SetNVRAMVariable(name, *guid, attributes, data);
-  if (s == status::kSuccess) Run().SystemModified = true;
+  Status s = SetNVRAMVariable(fw, name, *guid, attributes, data);
+  if (s == status::kSuccess) run.SystemModified = true;
   return s;
 }
 
-Status WriteUtilityIndication() {
+Status WriteUtilityIndication(FirmwareAccess& fw) {
   const uint8_t indication = 1;
-  return SetNVRAMVariable(kUtilityIndicationName, kUtilityIndicationGuid, kNewVariableAttributes,
+  return SetNVRAMVariable(fw, kUtilityIndicationName, kUtilityIndicationGuid, kNewVariableAttributes,
                           Bytes(&indication, 1));
 }
 

@@ -5,8 +5,9 @@
 #include "base/console.h"
 #include "base/text.h"
 #include "hii/hii_format.h"
-#include "hii/hii_image.h"
+#include "hii/hii_database.h"
 #include "hii/question_walk.h"
+#include "hii/setup_context.h"
 #include "hii/strings.h"
 #include "script/question_block.h"
 #include "script/script_defaults.h"
@@ -25,42 +26,41 @@ struct ExportRun {
   size_t exported = 0;
 };
 
-void WriteSubtitle(std::FILE* out, const PackageList& list, const IfrOp& op) {
-  std::wstring text = ScriptString(list, OpPrompt(op), false);
+void WriteSubtitle(const StringLookup& strings, std::FILE* out, const PackageList& list, const IfrOp& op) {
+  std::wstring text = ScriptString(strings, list, OpPrompt(op), false);
   if (IsBlankText(text)) return;
   FilePrint(out, L"\n// SUBTITLE\t= %ls\n", text.c_str());
 }
 
-void ExportUefi(ExportRun& run, const DefaultsSource& defaults) {
-  Bytes image = HiiImage();
-  const RunState& state = Run();
-  const SwitchSet& sw = state.switches;
-  WalkContext context = WalkContextFromRun();
+void ExportUefi(const SetupContext& setup, ExportRun& run, const DefaultsSource& defaults) {
+  Bytes image = setup.database.Image();
+  const StringLookup& strings = setup.strings;
+  const SwitchSet& sw = setup.run.switches;
+  QuestionWalk walk = setup.NewWalk();
   bool verbose = sw.Has(Switch::V), lang = sw.Has(Switch::Lang), all = sw.Has(Switch::A);
   bool commentOut = sw.Has(Switch::Ce);
 
-  ResetWalkState();
   SeenStorage exported;
-  for (const PackageList& list : PackageLists(image)) {
-    FreeVarStoreTable();
-    auto formSet = FirstFormSet(list);
+  for (const PackageList& list : setup.database.Lists()) {
+    walk.VarStores().Clear();
+    auto formSet = walk.FirstFormSet(list);
     if (!formSet) continue;
     exported.Clear();
     if (verbose) {
       std::wstring guid = FormatGuidTextW(formSet->guid);
-      std::wstring title = ScriptString(list, formSet->title, false);
-      std::wstring help = ScriptString(list, formSet->help, false);
+      std::wstring title = ScriptString(strings, list, formSet->title, false);
+      std::wstring help = ScriptString(strings, list, formSet->help, false);
       FilePrint(run.main, L"\n// FORM SET\n// GUID\t= %ls\n// Title\t= %ls\n// Help\t= %ls\n// Class\t= %02X\n// SubClass\t= %02X\n",
                 guid.c_str(), title.c_str(), help.c_str(), formSet->classId, formSet->subClass);
     }
-    SetSubtitleSink([&](const IfrOp& op) { WriteSubtitle(run.main, list, op); });
+    walk.SetSubtitleSink([&](const IfrOp& op) { WriteSubtitle(strings, run.main, list, op); });
 
     FormInfo current;
     const FormInfo* previous = nullptr;
-    while (auto form = NextForm(*formSet, previous)) {
+    while (auto form = walk.NextForm(*formSet, previous)) {
       current = *form;
       previous = &current;
-      ReferenceMarks marks = LookupReference(formSet->guid, current.formId);
+      ReferenceMarks marks = walk.LookupReference(formSet->guid, current.formId);
       if (marks.hidden && !commentOut) continue;
       bool formSuppressed = marks.hidden && marks.suppressed;
       bool formGrayedOut = marks.hidden && marks.grayedOut && !marks.suppressed;
@@ -71,30 +71,32 @@ void ExportUefi(ExportRun& run, const DefaultsSource& defaults) {
           FileWrite(run.main, formMarker);
           markerWritten = true;
         }
-        std::wstring title = ScriptString(list, current.title, false);
+        std::wstring title = ScriptString(strings, list, current.title, false);
         FilePrint(run.main, L"\n// FORM\n// FORM ID\t= %02X\n// Title\t= %ls\n", current.formId, title.c_str());
       }
 
       size_t cursor = 0;
       QuestionRecord record;
       while (true) {
-        QuestionStep step = NextQuestion(*formSet, current, cursor, context, record);
+        QuestionStep step = walk.NextQuestion(*formSet, current, cursor, record);
         if (step == QuestionStep::FormDone) break;
         if (step != QuestionStep::Question) continue;
         if (record.Kind == IFR_PASSWORD) continue;
-        if (!GetString(list, record.Prompt, false)) continue;
+        if (!strings.GetString(list, record.Prompt, false)) continue;
 
         bool duplicate = false;
         bool testDuplicate = true;
-        if (lang && !all) testDuplicate = !IsBlankText(ScriptString(list, record.Prompt, true));
-        if (testDuplicate) duplicate = exported.Contains(record);
+        if (lang && !all) testDuplicate = !IsBlankText(ScriptString(strings, list, record.Prompt, true));
+        if (testDuplicate) duplicate = exported.Contains(walk.VarStores(), record);
         if (duplicate && !run.warnedDuplicate) {
           run.warnedDuplicate = true;
-          if (!Quiet() && !run.compareMode)
+          if (!setup.run.Quiet() && !run.compareMode)
             Err(L"WARNING: Duplicate questions found. Only one question will be enabled in the script.");
         }
 
         BlockOptions options;
+        options.strings = &strings;
+        options.varStores = &walk.VarStores();
         options.list = &list;
         options.lang = lang;
         options.all = all;
@@ -115,34 +117,26 @@ void ExportUefi(ExportRun& run, const DefaultsSource& defaults) {
           markerWritten = true;
         }
         FileWrite(target, *block);
-        exported.Add(record);
+        exported.Add(walk.VarStores(), record);
         ++run.exported;
       }
       if (formMarker && (verbose || markerWritten))
         FileWrite(run.main, formSuppressed ? L"// ENDOF SUPPRESSED FORM\n" : L"// ENDOF GRAYEDOUT FORM\n");
     }
   }
-  SetSubtitleSink(nullptr);
-  FreeVarStoreTable();
 }
 
 }  // namespace
 
-Status ExportScriptTo(std::FILE* main, std::FILE* duplicates, bool compareMode) {
+Status ExportScriptTo(const SetupContext& setup, std::FILE* main, std::FILE* duplicates, bool compareMode) {
   ExportRun run;
   run.main = main;
   run.duplicates = duplicates;
   run.compareMode = compareMode;
-  DefaultsSource defaults = LoadDefaultsSource();
-  try {
-    if (CurrentHiiFormat() == HiiFormat::Uefi) ExportUefi(run, defaults);
-  } catch (...) {
-    SetSubtitleSink(nullptr);
-    ReleaseDefaultsSource();
-    throw;
-  }
-  ReleaseDefaultsSource();
-  if (run.exported == 0 && !Quiet()) Err(L"WARNING: HII data does not have setup questions information\n");
+  DefaultStores stores(setup.firmware);
+  DefaultsSource defaults = LoadDefaultsSource(stores);
+  if (setup.database.Format() == HiiFormat::Uefi) ExportUefi(setup, run, defaults);
+  if (run.exported == 0 && !setup.run.Quiet()) Err(L"WARNING: HII data does not have setup questions information\n");
   bool failed = std::fflush(main) != 0 || std::ferror(main);
   if (duplicates) failed = std::fflush(duplicates) != 0 || std::ferror(duplicates) || failed;
   if (failed) {
@@ -152,13 +146,14 @@ Status ExportScriptTo(std::FILE* main, std::FILE* duplicates, bool compareMode) 
   return status::kSuccess;
 }
 
-Status ExportScript(ToolOptions& options) {
+Status ExportScript(const SetupContext& setup) {
+  ToolOptions& options = setup.run.options;
   if (!options.ScriptFile) {
     Print(Stream::Err, L"ERROR:%X -  Opening NVRAM Script File\n", status::kInvalidParameter);
     return status::kInvalidParameter;
   }
   try {
-    return ExportScriptTo(options.ScriptFile.get(), options.DuplicateFile.get(), false);
+    return ExportScriptTo(setup, options.ScriptFile.get(), options.DuplicateFile.get(), false);
   } catch (const UnsupportedStringBlocks&) {
     // No partial output: the script files are emptied before the run ends.
     for (std::FILE* f : {options.ScriptFile.get(), options.DuplicateFile.get()}) {
@@ -170,10 +165,9 @@ Status ExportScript(ToolOptions& options) {
   }
 }
 
-void CheckMappingLanguages(const ToolOptions&) {
-  const auto& code = Run().langCode;
+void CheckMappingLanguages(const SetupContext& setup) {
+  const auto& code = setup.run.langCode;
   if (!code) return;
-  WalkContext context = WalkContextFromRun();
   std::wstring names = *code;
   size_t start = 0;
   while (start <= names.size()) {
@@ -185,14 +179,13 @@ void CheckMappingLanguages(const ToolOptions&) {
     bool found = false;
     QuestionVisitor visitor;
     visitor.question = [&](const PackageList& list, const FormSetInfo&, const FormInfo&, QuestionRecord& record) {
-      auto text = GetStringInLanguages(list, record.Prompt, languages);
+      auto text = setup.strings.GetStringInLanguages(list, record.Prompt, languages);
       if (text && !text->empty()) found = true;
     };
     visitor.stop = [&] { return found; };
-    WalkQuestions(context, visitor, WalkMode::Plain);
+    setup.NewWalk().WalkQuestions(visitor, WalkMode::Plain);
     if (!found) Print(Stream::Err, L"WARNING: Given Mapping language(%ls) does not exist in the System\n", name.c_str());
   }
-  FreeVarStoreTable();
 }
 
 }  // namespace kes

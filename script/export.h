@@ -5,6 +5,7 @@
 
 #include "base/run_state.h"
 #include "base/status.h"
+#include "hii/setup_context.h"
 
 namespace kes {
 
@@ -13,11 +14,11 @@ void WriteScriptHeader(std::FILE* file, const std::wstring& fileName);
 // The checksum line written right after the HII database has been read.
 void WriteChecksumLine(std::FILE* file, uint32_t crc);
 
-Status ExportScript(ToolOptions& options);
+Status ExportScript(const SetupContext& setup);
 // The export walk into open files (the duplicate file may be null). compareMode silences the
 // duplicate warning (script compare exports the running system this way).
-Status ExportScriptTo(std::FILE* main, std::FILE* duplicates, bool compareMode);
+Status ExportScriptTo(const SetupContext& setup, std::FILE* main, std::FILE* duplicates, bool compareMode);
 // Warns about /lang mapping languages that no question has a string in.
-void CheckMappingLanguages(const ToolOptions& options);
+void CheckMappingLanguages(const SetupContext& setup);
 
 }  // namespace kes

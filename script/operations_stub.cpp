@@ -9,11 +9,11 @@ Status Unavailable(const wchar_t* what) {
 }
 }  // namespace
 
-Status ParseScriptFile(ToolOptions&) { return Unavailable(L"Script import"); }
-Status ImportScript(ToolOptions&) { return Unavailable(L"Script import"); }
-Status ExportSingleQuestion(ToolOptions&) { return Unavailable(L"Single question export"); }
-Status UpdateSingleQuestion(ToolOptions&) { return Unavailable(L"Single question update"); }
-Status CompareScripts(const std::wstring&, const std::wstring&, const std::wstring&) {
+Status ParseScriptFile(RunState&) { return Unavailable(L"Script import"); }
+Status ImportScript(const SetupContext&) { return Unavailable(L"Script import"); }
+Status ExportSingleQuestion(const SetupContext&) { return Unavailable(L"Single question export"); }
+Status UpdateSingleQuestion(const SetupContext&) { return Unavailable(L"Single question update"); }
+Status CompareScripts(RunState&, const std::wstring&, const std::wstring&, const std::wstring&) {
   return Unavailable(L"Script compare");
 }
 

@@ -64,7 +64,7 @@ std::wstring BracedDefaultList(const QuestionRecord& record, const std::vector<u
   return text + L"}";
 }
 
-std::wstring DefaultLine(Bytes image, const PackageList& list, const QuestionRecord& record,
+std::wstring DefaultLine(const StringLookup& strings, Bytes image, const PackageList& list, const QuestionRecord& record,
                          const std::vector<uint8_t>& bytes, const std::wstring& keyword, bool commented, bool bare) {
   auto op = OpAt(image, record.Opcode, record.ScopeLimit);
   if (!op) return L"";
@@ -74,7 +74,7 @@ std::wstring DefaultLine(Bytes image, const PackageList& list, const QuestionRec
       uint64_t value = LeN(bytes, 0, record.Width);
       if (bare) return WFormat(L"[%02llX]\n", static_cast<unsigned long long>(value));
       const OptionRecord* option = OptionWithValue(record, value);
-      std::wstring text = option ? ScriptString(list, option->Option, false) : L"";
+      std::wstring text = option ? ScriptString(strings, list, option->Option, false) : L"";
       return WFormat(L"%ls[%02llX]%ls\n", kw, static_cast<unsigned long long>(value), text.c_str());
     }
     case IFR_ORDERED_LIST:
@@ -101,7 +101,7 @@ bool StringIsPrintable(Bytes value) {
   return true;
 }
 
-std::wstring ValueLines(Bytes image, const PackageList& list, const QuestionRecord& record,
+std::wstring ValueLines(const StringLookup& strings, Bytes image, const PackageList& list, const QuestionRecord& record,
                         const std::vector<uint8_t>& value, bool commented, bool timeOneBlank) {
   auto op = OpAt(image, record.Opcode, record.ScopeLimit);
   if (!op) return L"";
@@ -117,7 +117,7 @@ std::wstring ValueLines(Bytes image, const PackageList& list, const QuestionReco
         if (!first) out += continuation;
         bool isCurrent = !marked && o.Value == current;
         marked = marked || isCurrent;
-        std::wstring text = ScriptString(list, o.Option, false);
+        std::wstring text = ScriptString(strings, list, o.Option, false);
         out += WFormat(isCurrent ? L"*[%02llX]%ls" : L"[%02llX]%ls", static_cast<unsigned long long>(o.Value),
                        text.c_str());
         if (first) out += L"\t// Move \"*\" to the desired Option";
@@ -134,7 +134,7 @@ std::wstring ValueLines(Bytes image, const PackageList& list, const QuestionReco
         const OptionRecord* option = OptionWithValue(record, element);
         if (!option) continue;
         if (!first) out += continuation;
-        std::wstring text = ScriptString(list, option->Option, false);
+        std::wstring text = ScriptString(strings, list, option->Option, false);
         out += WFormat(L"[%02llX]%ls", static_cast<unsigned long long>(element), text.c_str());
         first = false;
       }
@@ -198,19 +198,19 @@ bool EqualsDefault(const QuestionRecord& record, const std::vector<uint8_t>& val
 
 }  // namespace
 
-std::wstring ScriptString(const PackageList& list, uint16_t id, bool mapping) {
-  auto text = GetString(list, id, mapping);
+std::wstring ScriptString(const StringLookup& strings, const PackageList& list, uint16_t id, bool mapping) {
+  auto text = strings.GetString(list, id, mapping);
   return text ? Printable(*text) : std::wstring();
 }
 
-std::optional<std::vector<uint8_t>> ReadQuestionValue(const QuestionRecord& record) {
-  const VarStoreEntry* entry = VarStores().At(record.VarStoreIndex);
+std::optional<std::vector<uint8_t>> ReadQuestionValue(const VarStoreTable& varStores, const QuestionRecord& record) {
+  const VarStoreEntry* entry = varStores.At(record.VarStoreIndex);
   if (!entry || entry->Size == 0) return std::nullopt;
   if (static_cast<size_t>(record.VarOffset) + record.Width > entry->Size) return std::nullopt;
-  return GetVarStoreValue(record.VarStoreIndex, record.VarOffset, ValueLength(record));
+  return varStores.GetVarStoreValue(record.VarStoreIndex, record.VarOffset, ValueLength(record));
 }
 
-std::wstring FormatDefaultsLines(Bytes image, const PackageList& list, const QuestionRecord& record,
+std::wstring FormatDefaultsLines(const StringLookup& strings, Bytes image, const PackageList& list, const QuestionRecord& record,
                                  const std::optional<std::vector<uint8_t>>& stdDefault,
                                  const std::optional<std::vector<uint8_t>>& mfgDefault, bool commented, bool bare) {
   std::wstring out;
@@ -222,7 +222,7 @@ std::wstring FormatDefaultsLines(Bytes image, const PackageList& list, const Que
   for (const auto& line : lines) {
     if (!line.bytes) continue;
     std::wstring keyword = bare ? L"" : (commented ? L"// " : L"") + std::wstring(line.keyword);
-    std::wstring text = DefaultLine(image, list, record, *line.bytes, keyword, commented, bare);
+    std::wstring text = DefaultLine(strings, image, list, record, *line.bytes, keyword, commented, bare);
     if (!bare) {
       ReplaceUnprintable(text);
       text += L"\n";
@@ -233,9 +233,11 @@ std::wstring FormatDefaultsLines(Bytes image, const PackageList& list, const Que
 }
 
 std::optional<std::wstring> FormatQuestionBlock(Bytes image, QuestionRecord& record, const BlockOptions& options) {
-  const VarStoreEntry* entry = VarStores().At(record.VarStoreIndex);
-  if (!entry || !options.list) return std::nullopt;
-  auto value = ReadQuestionValue(record);
+  if (!options.list || !options.strings || !options.varStores) return std::nullopt;
+  const StringLookup& strings = *options.strings;
+  const VarStoreEntry* entry = options.varStores->At(record.VarStoreIndex);
+  if (!entry) return std::nullopt;
+  auto value = ReadQuestionValue(*options.varStores, record);
   if (!value) return std::nullopt;
   const PackageList& list = *options.list;
 
@@ -252,18 +254,18 @@ std::optional<std::wstring> FormatQuestionBlock(Bytes image, QuestionRecord& rec
     if (stdDefault) record.ValueInfo.StdDefault = LeN(*stdDefault, 0, std::min<size_t>(stdDefault->size(), 8));
     if (mfgDefault) record.ValueInfo.MfgDefault = LeN(*mfgDefault, 0, std::min<size_t>(mfgDefault->size(), 8));
   }
-  std::wstring defaultsText = FormatDefaultsLines(image, list, record, stdDefault, mfgDefault, commented, false);
+  std::wstring defaultsText = FormatDefaultsLines(strings, image, list, record, stdDefault, mfgDefault, commented, false);
 
   if (options.ndef && record.Kind != IFR_STRING) {
     bool stdPresent = options.defaults && options.defaults->stdPresent;
     if (!stdPresent || !stdDefault || EqualsDefault(record, *value, *stdDefault)) return std::nullopt;
   }
 
-  std::wstring prompt = ScriptString(list, record.Prompt, false);
-  std::wstring help = ScriptString(list, record.Help, false);
+  std::wstring prompt = ScriptString(strings, list, record.Prompt, false);
+  std::wstring help = ScriptString(strings, list, record.Help, false);
   std::wstring mapString;
   if (options.lang) {
-    mapString = ScriptString(list, record.Prompt, true);
+    mapString = ScriptString(strings, list, record.Prompt, true);
     if (!options.all && IsBlankText(mapString)) return std::nullopt;
   } else if (!options.all && IsBlankText(prompt)) {
     return std::nullopt;
@@ -301,7 +303,7 @@ std::optional<std::wstring> FormatQuestionBlock(Bytes image, QuestionRecord& rec
   }
   text += defaultsText;
   bool timeOneBlank = suppressed || grayedOut || formMarked || (options.duplicate && options.toDuplicateFile);
-  text += ValueLines(image, list, record, *value, commented, timeOneBlank);
+  text += ValueLines(strings, image, list, record, *value, commented, timeOneBlank);
   text += L"\n";
   if (suppressed) text += L"// ENDOF SUPPRESS\n";
   else if (grayedOut) text += L"// ENDOF GRAYOUT\n";

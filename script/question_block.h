@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "hii/hii_image.h"
+#include "hii/hii_database.h"
 #include "hii/question_model.h"
+#include "hii/strings.h"
 #include "hii/varstore_table.h"
 
 namespace kes {
@@ -25,6 +26,8 @@ struct DefaultsSource {
 };
 
 struct BlockOptions {
+  const StringLookup* strings = nullptr;
+  const VarStoreTable* varStores = nullptr;  // of the walk handing out the question
   const PackageList* list = nullptr;
   bool lang = false;            // /lang: "Map String" line, map string required unless /a
   bool all = false;             // /a
@@ -39,10 +42,10 @@ struct BlockOptions {
 
 // The bytes of the question's current value (width bytes; for an ordered list, element width
 // times the number of options), or none when its storage cannot be resolved.
-std::optional<std::vector<uint8_t>> ReadQuestionValue(const QuestionRecord& record);
+std::optional<std::vector<uint8_t>> ReadQuestionValue(const VarStoreTable& varStores, const QuestionRecord& record);
 
 // The assembled BIOS/MFG defaults lines, filtered for printing; bare mode prints the values only.
-std::wstring FormatDefaultsLines(Bytes image, const PackageList& list, const QuestionRecord& record,
+std::wstring FormatDefaultsLines(const StringLookup& strings, Bytes image, const PackageList& list, const QuestionRecord& record,
                                  const std::optional<std::vector<uint8_t>>& stdDefault,
                                  const std::optional<std::vector<uint8_t>>& mfgDefault, bool commented,
                                  bool bare);
@@ -54,6 +57,6 @@ std::optional<std::wstring> FormatQuestionBlock(Bytes image, QuestionRecord& rec
 bool WriteQuestionBlock(std::FILE* out, Bytes image, QuestionRecord& record, const BlockOptions& options);
 
 // The printable, filtered string `id` of the list (empty when absent).
-std::wstring ScriptString(const PackageList& list, uint16_t id, bool mapping);
+std::wstring ScriptString(const StringLookup& strings, const PackageList& list, uint16_t id, bool mapping);
 
 }  // namespace kes

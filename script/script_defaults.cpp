@@ -1,20 +1,17 @@
 #include "script/script_defaults.h"
 
-#include "hii/default_store.h"
-
 namespace kes {
 
-DefaultsSource LoadDefaultsSource() {
-  LoadDefaultStores();
+DefaultsSource LoadDefaultsSource(DefaultStores& stores) {
+  stores.LoadDefaultStores();
   DefaultsSource source;
-  source.stdPresent = DefaultStorePresent(DefaultStore::Std);
-  source.mfgPresent = DefaultStorePresent(DefaultStore::Mfg);
-  source.find = [](bool mfg, const VarStoreEntry& store, size_t offset, size_t length) {
-    return FindQuestionDefault(mfg ? DefaultStore::Mfg : DefaultStore::Std, store.Guid, store.Name, offset, length);
+  source.stdPresent = stores.DefaultStorePresent(DefaultStore::Std);
+  source.mfgPresent = stores.DefaultStorePresent(DefaultStore::Mfg);
+  source.find = [&stores](bool mfg, const VarStoreEntry& store, size_t offset, size_t length) {
+    return stores.FindQuestionDefault(mfg ? DefaultStore::Mfg : DefaultStore::Std, store.Guid, store.Name, offset,
+                                      length);
   };
   return source;
 }
-
-void ReleaseDefaultsSource() { ResetDefaultStores(); }
 
 }  // namespace kes

@@ -8,7 +8,10 @@
 namespace kes::test {
 namespace {
 
-class DebugLogTest : public InProcessTest {};
+class DebugLogTest : public InProcessTest {
+ protected:
+  DebugLogScope log_{run_.log};
+};
 
 TEST_F(DebugLogTest, LevelOneIsAlwaysOnAndTheOthersFollowTheConfiguredLevel) {
   struct Case {
@@ -25,10 +28,10 @@ TEST_F(DebugLogTest, LevelOneIsAlwaysOnAndTheOthersFollowTheConfiguredLevel) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.level);
-    ResetRunState();
-    kes::Run().log.ToScreen = c.screen;
-    kes::Run().log.LevelGiven = c.levelGiven;
-    kes::Run().log.Level = c.level;
+    run_ = RunState();
+    run_.log.ToScreen = c.screen;
+    run_.log.LevelGiven = c.levelGiven;
+    run_.log.Level = c.level;
     ConsoleCapture capture;
     for (auto [level, text] : {std::pair{LV_ALWS, "one"}, {LV_KERN, "two"}, {LV_LIBR, "four"}, {LV_MODL, "eight"}})
       EXPECT_EQ(DebugLog(level, "%s", text), 1);
@@ -37,8 +40,8 @@ TEST_F(DebugLogTest, LevelOneIsAlwaysOnAndTheOthersFollowTheConfiguredLevel) {
 }
 
 TEST_F(DebugLogTest, AnUnopenableLogFileReportsZero) {
-  kes::Run().log.ToFile = true;
-  kes::Run().log.FileName = "no/such/dir/log.txt";
+  run_.log.ToFile = true;
+  run_.log.FileName = "no/such/dir/log.txt";
   EXPECT_EQ(DebugLog(LV_ALWS, "x"), 0);
 }
 

@@ -35,11 +35,11 @@ struct Fakes {
 
   bool Called(const std::string& name) const { return std::count(calls.begin(), calls.end(), name) > 0; }
 
-  Status Import(const char* name, Status result) {
+  Status Import(RunState& run, const char* name, Status result) {
     calls.push_back(name);
-    kes::Run().SystemModified = modified;
-    kes::Run().ImportErrors = importErrors;
-    kes::Run().ResetRequired = resetRequired;
+    run.SystemModified = modified;
+    run.ImportErrors = importErrors;
+    run.ResetRequired = resetRequired;
     return result;
   }
 
@@ -55,46 +55,50 @@ struct Fakes {
     ops.bindToFirstProcessor = [] {};
     ops.changeSetupPasswords = record("passwords", passwords);
     ops.relockProtectedVariables = record("relock", 0);
-    ops.retrieveHiiDatabase = [this](ToolOptions& o) {
+    ops.retrieveHiiDatabase = [this](RunState& run, FirmwareAccess&) {
+      ToolOptions& o = run.options;
       calls.push_back("hii");
       o.HiiDatabase = {1, 2, 3};
       o.HiiCrc32 = 0xC0FFEE;
       return hii;
     };
     ops.classifyHiiLayout = [this](Bytes) { return format; };
-    ops.initializeEvaluation = [this](Bytes) {
+    ops.initializeEvaluation = [this](Evaluator&) {
       calls.push_back("evaluation");
       return evaluation;
     };
-    ops.releaseEvaluation = [this] { calls.push_back("release"); };
-    ops.checkMappingLanguages = [this](const ToolOptions&) { calls.push_back("languages"); };
+    ops.checkMappingLanguages = [this](const SetupContext&) { calls.push_back("languages"); };
     ops.exportRawVariables = record("rawExport", rawExport);
-    ops.importRawVariables = [this](ToolOptions&) { return Import("rawImport", rawImport); };
+    ops.importRawVariables = [this](RunState& run, FirmwareAccess&) { return Import(run, "rawImport", rawImport); };
     ops.exportPldm = record("pldmExport", pldmExport);
-    ops.importPldm = [this](const std::wstring&, Bytes) { return Import("pldmImport", pldmImport); };
+    ops.importPldm = [this](const SetupContext& setup, const std::wstring&) {
+      return Import(setup.run, "pldmImport", pldmImport);
+    };
     ops.exportSingleQuestion = record("questionExport", questionExport);
-    ops.updateSingleQuestion = [this](ToolOptions&) { return Import("questionUpdate", questionUpdate); };
-    ops.exportScript = [this](ToolOptions&) {
+    ops.updateSingleQuestion = [this](const SetupContext& setup) {
+      return Import(setup.run, "questionUpdate", questionUpdate);
+    };
+    ops.exportScript = [this](const SetupContext&) {
       calls.push_back("scriptExport");
       if (throwInExport) throw std::bad_alloc();
       if (unsupportedStrings) throw UnsupportedStringBlocks();
       return scriptExport;
     };
-    ops.exportScriptForCompare = [this](ToolOptions& o) {
+    ops.exportScriptForCompare = [this](const SetupContext& setup) {
       calls.push_back("compareExport");
-      std::fflush(o.ScriptFile.get());
+      std::fflush(setup.run.options.ScriptFile.get());
       tempFileDuringExport = ReadFileText("Tempfile.txt");
       return scriptExport;
     };
     ops.parseScriptFile = record("scriptParse", scriptParse);
-    ops.importScript = [this](ToolOptions&) { return Import("scriptImport", scriptImport); };
-    ops.updateSingleVariable = [this](auto&&...) { return Import("variableUpdate", variableUpdate); };
+    ops.importScript = [this](const SetupContext& setup) { return Import(setup.run, "scriptImport", scriptImport); };
+    ops.updateSingleVariable = [this](RunState& run, auto&&...) { return Import(run, "variableUpdate", variableUpdate); };
     ops.writeUtilityIndication = record("indication", 0);
     if (!realShutdown) {
       ops.shutDownSystem = record("shutdown", 0);
       ops.rebootSystem = record("reboot", 0);
     }
-    ops.compareScripts = [this](const std::wstring&, const std::wstring& b, const std::wstring&) {
+    ops.compareScripts = [this](RunState&, const std::wstring&, const std::wstring& b, const std::wstring&) {
       calls.push_back("compare");
       compareB = b;
       return compare;
@@ -113,7 +117,6 @@ class DriverTest : public InProcessTest {
   }
 
   Status RunWith(std::vector<std::string> words, Fakes& fakes) {
-    ResetRunState();
     Argv args(std::move(words));
     OperationTable ops = fakes.Table();
     ConsoleCapture capture;
@@ -211,7 +214,7 @@ TEST_F(DriverTest, StepsRunInOrderAndStopAtTheFirstFailure) {
   fakes.modified = true;
   EXPECT_EQ(RunWith({"/i", "/s", "in.txt", "/cpwd", "p", "/lang", "de", "/ni"}, fakes), 0u);
   EXPECT_EQ(fakes.calls, (std::vector<std::string>{"passwords", "hii", "evaluation", "languages", "scriptParse",
-                                                   "scriptImport", "indication", "relock", "release"}));
+                                                   "scriptImport", "indication", "relock"}));
 
   Fakes refused;
   refused.passwords = 1;
@@ -222,7 +225,7 @@ TEST_F(DriverTest, StepsRunInOrderAndStopAtTheFirstFailure) {
   // single-variable update does not set up evaluation; nothing modified, no indication.
   Fakes once;
   EXPECT_EQ(RunWith({"/o", "/s", "out.txt", "/h", "hii.bin", "/lang", "de", "/q"}, once), 0u);
-  EXPECT_EQ(once.calls, (std::vector<std::string>{"hii", "evaluation", "scriptExport", "relock", "release"}));
+  EXPECT_EQ(once.calls, (std::vector<std::string>{"hii", "evaluation", "scriptExport", "relock"}));
 
   Fakes variable;
   EXPECT_EQ(RunWith({"/i", "/varname", "V", "/varguid", "g", "/varfile", "v.bin", "/ni"}, variable), 0u);
@@ -248,7 +251,6 @@ TEST_F(DriverTest, AllocationFailureEndsTheOperationAndTheFinishStepsStillRun) {
   EXPECT_EQ(RunWith({"/o", "/s", "out.txt"}, fakes), 8u);
   EXPECT_EQ(err_, "ERROR 8 : Memory Allocation Failure\n");
   EXPECT_TRUE(fakes.Called("relock"));
-  EXPECT_TRUE(fakes.Called("release"));
 
   ConsoleCapture capture;
   EXPECT_EQ(GuardAllocation([]() -> Status { throw std::bad_alloc(); }), 8u);

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/run_state.h"
+#include "firmware/firmware_access.h"
 #include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
 
@@ -61,9 +63,11 @@ class InProcessTest : public ::testing::Test {
   std::string work() const { return dir_ / "work"; }
 
   TempDir dir_;
-  // Points KESTREL_SYSFS_FIRMWARE at a supported platform and starts the run and firmware state
-  // fresh, for every test.
+  // Points KESTREL_SYSFS_FIRMWARE at a supported platform, for every test; the run record and the
+  // firmware access start fresh with each test.
   PlainFirmwareRoot firmware_{/*withEfivars=*/true, /*withFidt=*/true};
+  FirmwareAccess& fw_ = firmware_.access();
+  RunState run_;
   std::string savedCwd_;
 };
 

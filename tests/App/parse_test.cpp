@@ -14,7 +14,7 @@ class ParseTest : public InProcessTest {
   Status Parse(std::vector<std::string> words) {
     Argv args(std::move(words));
     ConsoleCapture capture;
-    Status st = ParseCommandLine(args.argc(), args.argv(), kes::Run().options);
+    Status st = ParseCommandLine(args.argc(), args.argv(), run_, fw_);
     err_ = capture.err();
     return st;
   }
@@ -23,13 +23,13 @@ class ParseTest : public InProcessTest {
 
 TEST_F(ParseTest, ScriptExportOpensTheFileAndWritesTheHeader) {
   ASSERT_EQ(Parse({"/O", "/S", "out.txt", "/LANG", "/Q"}), 0u) << err_;
-  const ToolOptions& o = kes::Run().options;
+  const ToolOptions& o = run_.options;
   EXPECT_TRUE(o.Export);
   EXPECT_FALSE(o.Import);
   EXPECT_FALSE(o.RawMode);
   EXPECT_EQ(o.ScriptFileName, L"out.txt");
-  EXPECT_TRUE(Given(Switch::Lang));
-  EXPECT_FALSE(kes::Run().langCode.has_value());  // /lang followed by a switch has no code
+  EXPECT_TRUE(run_.Given(Switch::Lang));
+  EXPECT_FALSE(run_.langCode.has_value());  // /lang followed by a switch has no code
   ASSERT_TRUE(o.ScriptFile);
   std::fflush(o.ScriptFile.get());
   EXPECT_EQ(ReadFileText("out.txt").rfind("// Script File Name : out.txt\n// Created on ", 0), 0u);
@@ -38,69 +38,69 @@ TEST_F(ParseTest, ScriptExportOpensTheFileAndWritesTheHeader) {
 TEST_F(ParseTest, ScriptImportNeverTruncatesTheScript) {
   WriteFileText("in.txt", "keep me");
   ASSERT_EQ(Parse({"/i", "/s", "in.txt", "/lang", "de", "/b"}), 0u) << err_;
-  EXPECT_TRUE(kes::Run().options.Import);
-  ASSERT_TRUE(kes::Run().langCode.has_value());
-  EXPECT_EQ(*kes::Run().langCode, L"de");
-  kes::Run().options.ScriptFile.reset();
+  EXPECT_TRUE(run_.options.Import);
+  ASSERT_TRUE(run_.langCode.has_value());
+  EXPECT_EQ(*run_.langCode, L"de");
+  run_.options.ScriptFile.reset();
   EXPECT_EQ(ReadFileText("in.txt"), "keep me");
 }
 
 TEST_F(ParseTest, MapStringTakesOvAndImpliesLanguageMapping) {
   ASSERT_EQ(Parse({"/o", "/ms", "Setup/Boot", "/OV", "/q"}), 0u) << err_;
-  const ToolOptions& o = kes::Run().options;
+  const ToolOptions& o = run_.options;
   EXPECT_EQ(o.MapString, L"Setup/Boot");
   EXPECT_TRUE(o.PrintValue);
-  EXPECT_TRUE(Given(Switch::Ov));
-  EXPECT_TRUE(Given(Switch::Lang));
+  EXPECT_TRUE(run_.Given(Switch::Ov));
+  EXPECT_TRUE(run_.Given(Switch::Lang));
   EXPECT_TRUE(o.Export);
 }
 
 TEST_F(ParseTest, SingleQuestionUpdateKeepsTheValueBytes) {
   ASSERT_EQ(Parse({"/i", "/ms", "m", "/qv", "Fran\xc3\xa7" "ais", "/bt", "hdd"}), 0u) << err_;
-  EXPECT_EQ(kes::Run().options.QuestionValue, "Fran\xc3\xa7" "ais");
-  EXPECT_EQ(kes::Run().options.BootDeviceType, L"hdd");
+  EXPECT_EQ(run_.options.QuestionValue, "Fran\xc3\xa7" "ais");
+  EXPECT_EQ(run_.options.BootDeviceType, L"hdd");
 }
 
 TEST_F(ParseTest, FirstOfShutdownAndRebootWins) {
   WriteFileText("in.txt", "");
   ASSERT_EQ(Parse({"/i", "/s", "in.txt", "/reboot", "/shutdown"}), 0u) << err_;
-  EXPECT_TRUE(Given(Switch::Reboot));
-  EXPECT_FALSE(Given(Switch::Shutdown));
-  ResetRunState();
+  EXPECT_TRUE(run_.Given(Switch::Reboot));
+  EXPECT_FALSE(run_.Given(Switch::Shutdown));
+  run_ = RunState();
   ASSERT_EQ(Parse({"/i", "/s", "in.txt", "/shutdown", "/reboot"}), 0u) << err_;
-  EXPECT_TRUE(Given(Switch::Shutdown));
-  EXPECT_FALSE(Given(Switch::Reboot));
+  EXPECT_TRUE(run_.Given(Switch::Shutdown));
+  EXPECT_FALSE(run_.Given(Switch::Reboot));
 }
 
 TEST_F(ParseTest, ScriptCompareNames) {
   ASSERT_EQ(Parse({"/cs", "a.txt", "/cs", "b.txt", "/o", "diff.txt", "/q"}), 0u) << err_;
-  EXPECT_EQ(kes::Run().compareFileA, L"a.txt");
-  EXPECT_EQ(kes::Run().compareFileB, L"b.txt");
-  EXPECT_EQ(kes::Run().compareOutput, L"diff.txt");
-  EXPECT_FALSE(kes::Run().singleFileCompare);
-  EXPECT_FALSE(kes::Run().options.Export);
-  ResetRunState();
+  EXPECT_EQ(run_.compareFileA, L"a.txt");
+  EXPECT_EQ(run_.compareFileB, L"b.txt");
+  EXPECT_EQ(run_.compareOutput, L"diff.txt");
+  EXPECT_FALSE(run_.singleFileCompare);
+  EXPECT_FALSE(run_.options.Export);
+  run_ = RunState();
   ASSERT_EQ(Parse({"/cs", "a.txt", "/o", "diff.txt"}), 0u) << err_;
-  EXPECT_TRUE(kes::Run().singleFileCompare);
-  EXPECT_EQ(kes::Run().compareOutput, L"diff.txt");
+  EXPECT_TRUE(run_.singleFileCompare);
+  EXPECT_EQ(run_.compareOutput, L"diff.txt");
 }
 
 TEST_F(ParseTest, RawModeOpensItsFiles) {
   WriteFileText("raw.bin", "raw data");
   WriteFileText("list.txt", "listing");
   ASSERT_EQ(Parse({"/o", "/l", "list.txt", "/n", "new.bin", "/h", "hii.bin"}), 0u) << err_;
-  const ToolOptions& o = kes::Run().options;
+  const ToolOptions& o = run_.options;
   EXPECT_TRUE(o.RawMode);
   EXPECT_TRUE(o.Export);
   EXPECT_TRUE(o.HiiDumpWanted);
   EXPECT_TRUE(o.ListingFile && o.ScriptFile && o.HiiFile);
   EXPECT_EQ(ReadFileText("list.txt"), "listing");  // without /c the listing is only read
-  ResetRunState();
+  run_ = RunState();
   ASSERT_EQ(Parse({"/i", "/l", "list.txt", "/n", "raw.bin", "/f"}), 0u) << err_;
-  EXPECT_TRUE(kes::Run().options.RawMode);
-  EXPECT_TRUE(kes::Run().options.Import);
-  EXPECT_TRUE(kes::Run().options.Force);
-  kes::Run().options.ScriptFile.reset();
+  EXPECT_TRUE(run_.options.RawMode);
+  EXPECT_TRUE(run_.options.Import);
+  EXPECT_TRUE(run_.options.Force);
+  run_.options.ScriptFile.reset();
   EXPECT_EQ(ReadFileText("raw.bin"), "raw data");  // an import reads the raw file, never truncates it
 }
 
@@ -113,12 +113,12 @@ TEST_F(ParseTest, DebugLevelsAreHexadecimal) {
                {"3", 87, 1}, {"10", 87, 1}, {"16", 87, 1}, {"", 87, 1}, {"0x", 87, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.word);
-    ResetRunState();
+    run_ = RunState();
     EXPECT_EQ(Parse({"/o", "/ms", "m", "/loglvl:", c.word, "/logfile:", "log.txt"}), c.status);
     if (c.status == 0) {
-      EXPECT_TRUE(kes::Run().log.LevelGiven);
-      EXPECT_EQ(kes::Run().log.Level, c.level);
-      EXPECT_EQ(kes::Run().log.FileName, "log.txt");
+      EXPECT_TRUE(run_.log.LevelGiven);
+      EXPECT_EQ(run_.log.Level, c.level);
+      EXPECT_EQ(run_.log.FileName, "log.txt");
     }
   }
 }
@@ -135,9 +135,9 @@ TEST_F(ParseTest, KeyUnitPasswords) {
       {{"/i", "/ms", "m", "/qv", "1", "/cpwde", "8001"}, PasswordType::EfiKey, {0x0001}},
   };
   for (const Case& c : cases) {
-    ResetRunState();
+    run_ = RunState();
     ASSERT_EQ(Parse(c.args), 0u) << err_;
-    const PasswordInput& p = kes::Run().currentAdmin;
+    const PasswordInput& p = run_.currentAdmin;
     EXPECT_EQ(p.Type, c.type);
     EXPECT_EQ(p.Units, c.units);
     EXPECT_EQ(p.Length, c.units.size());
@@ -150,7 +150,7 @@ TEST_F(ParseTest, PlainAndFilePasswords) {
   WriteFileBytes("keys.bin", {0x1E, 0x30});
   WriteFileBytes("odd.bin", {'x', 0, 'y'});
   ASSERT_EQ(Parse({"/cpwd", "old", "/apwdf", "plain.bin", "/upwdef", "keys.bin"}), 0u) << err_;
-  RunState& run = kes::Run();
+  RunState& run = run_;
   EXPECT_EQ(run.currentAdmin.Type, PasswordType::Plain);
   EXPECT_EQ(run.currentAdmin.Text, L"old");
   EXPECT_EQ(run.currentAdmin.Length, 4u);
@@ -161,12 +161,12 @@ TEST_F(ParseTest, PlainAndFilePasswords) {
   EXPECT_EQ(run.newUser.Units, (std::vector<uint16_t>{0x801E, 0x8030}));
   EXPECT_EQ(run.newUser.Length, 2u);
 
-  ResetRunState();
+  run_ = RunState();
   ASSERT_EQ(Parse({"/cpwdsf", "keys.bin", "/upwdf", "odd.bin"}), 0u) << err_;
-  EXPECT_EQ(kes::Run().currentAdmin.Type, PasswordType::ScanCode);
-  EXPECT_EQ(kes::Run().currentAdmin.Units, (std::vector<uint16_t>{0x1E, 0x30}));
-  EXPECT_EQ(kes::Run().newUser.Text, L"xy");
-  EXPECT_EQ(kes::Run().newUser.Length, 3u);
+  EXPECT_EQ(run_.currentAdmin.Type, PasswordType::ScanCode);
+  EXPECT_EQ(run_.currentAdmin.Units, (std::vector<uint16_t>{0x1E, 0x30}));
+  EXPECT_EQ(run_.newUser.Text, L"xy");
+  EXPECT_EQ(run_.newUser.Length, 3u);
 }
 
 TEST_F(ParseTest, UsagePredicatesAllowOnlyTheirCompanions) {
@@ -181,7 +181,7 @@ TEST_F(ParseTest, UsagePredicatesAllowOnlyTheirCompanions) {
       {{"/i", "/p", "x.pldm", "/b", "/ni", "/shutdown", "/cpwde", "1"}},
   };
   for (const Case& c : cases) {
-    ResetRunState();
+    run_ = RunState();
     EXPECT_EQ(Parse(c.args), 0u) << err_;
   }
 }

@@ -41,19 +41,19 @@ TEST_F(PlatformTest, CoreVersionDecidesAndSkipSwitchOverrides) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetRunState();
-    ResetFirmwareState();
+    run_ = RunState();
+    fw_ = FirmwareAccess(firmware_.root(), true);
     std::string path = firmware_ / "acpi/tables/FIDT";
     std::remove(path.c_str());
     if (c.fidt) WriteFileBytes(path, *c.fidt);
-    if (c.skip) kes::Run().switches.Set(Switch::D);
+    if (c.skip) run_.switches.Set(Switch::D);
     ConsoleCapture capture;
-    EXPECT_EQ(ValidatePlatform(), c.passes);
+    EXPECT_EQ(ValidatePlatform(run_, fw_), c.passes);
     EXPECT_EQ(capture.err(), c.err);
-    EXPECT_EQ(Firmware().mailboxConfigured, c.mailbox);
+    EXPECT_EQ(fw_.mailboxConfigured, c.mailbox);
     if (c.mailbox) {
-      EXPECT_EQ(Firmware().mailboxName, "KMBX");
-      EXPECT_EQ(FormatGuidText(Firmware().mailboxGuid), "280bcc15-2cd7-467c-9647-1b30307d7ed5");
+      EXPECT_EQ(fw_.mailboxName, "KMBX");
+      EXPECT_EQ(FormatGuidText(fw_.mailboxGuid), "280bcc15-2cd7-467c-9647-1b30307d7ed5");
     }
   }
 }

@@ -1,6 +1,6 @@
 // The firmware emulator for the firmware layer's end-to-end tests: an image built in a temporary
-// directory, mounted, and (for in-process tests) KESTREL_SYSFS_FIRMWARE pointed at the mount with
-// the mailbox configured as platform identification would. Mounting failures fail the test.
+// directory, mounted, and (for in-process tests) a firmware access rooted at the mount with the
+// mailbox configured as platform identification would. Mounting failures fail the test.
 #pragma once
 #include <cstdint>
 #include <cstdlib>
@@ -11,7 +11,7 @@
 
 #include "base/le.h"
 #include "base/run_state.h"
-#include "firmware/firmware_state.h"
+#include "firmware/firmware_access.h"
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
 
@@ -42,12 +42,9 @@ inline std::vector<uint8_t> HiiImageOfSize(size_t size, unsigned seed = 1) {
 class InProcessMount {
  public:
   explicit InProcessMount(const std::string& imageDir, const std::vector<std::string>& extraArgs = {})
-      : emulator(imageDir, extraArgs) {
+      : emulator(imageDir, extraArgs), fw(emulator.root(), true) {
     if (const char* previous = std::getenv("KESTREL_SYSFS_FIRMWARE")) previous_ = previous;
     setenv("KESTREL_SYSFS_FIRMWARE", emulator.root().c_str(), 1);
-    ResetFirmwareState();
-    ResetRunState();
-    FirmwareState& fw = Firmware();
     fw.mailboxConfigured = true;
     fw.mailboxName = "KMBX";
     fw.mailboxGuid = *ParseGuidText(std::string_view(kMailboxGuidText));
@@ -55,8 +52,6 @@ class InProcessMount {
   ~InProcessMount() {
     if (previous_) setenv("KESTREL_SYSFS_FIRMWARE", previous_->c_str(), 1);
     else unsetenv("KESTREL_SYSFS_FIRMWARE");
-    ResetFirmwareState();
-    ResetRunState();
   }
   InProcessMount(const InProcessMount&) = delete;
   InProcessMount& operator=(const InProcessMount&) = delete;
@@ -70,6 +65,7 @@ class InProcessMount {
   }
 
   Emulator emulator;
+  FirmwareAccess fw;  // rooted at the mount, mailbox configured
 
  private:
   std::optional<std::string> previous_;

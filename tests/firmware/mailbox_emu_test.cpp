@@ -53,10 +53,10 @@ TEST(HiiReadThroughEmulator, SizesAndRequestCounts) {
     std::vector<uint8_t> database{1, 2, 3};
     uint32_t crc = 0;
     ConsoleCapture capture;
-    ASSERT_EQ(GetHiiDatabase(database, crc), status::kSuccess);
+    ASSERT_EQ(GetHiiDatabase(mount.fw, database, crc), status::kSuccess);
     EXPECT_TRUE(database == hii) << "the database differs from the image";
     EXPECT_EQ(crc, ZlibCrc(hii));
-    EXPECT_EQ(Firmware().hiiDatabaseSize, c.size);
+    EXPECT_EQ(mount.fw.hiiDatabaseSize, c.size);
     EXPECT_EQ(capture.out(), "");
 
     auto requests = mount.Requests("hii-read");
@@ -83,13 +83,13 @@ TEST(MailboxThroughEmulator, Version8FallsBackTo4ForTheRestOfTheRun) {
   ConsoleCapture capture;
   std::vector<uint8_t> database;
   uint32_t crc = 0;
-  ASSERT_EQ(GetHiiDatabase(database, crc), status::kSuccess);
+  ASSERT_EQ(GetHiiDatabase(mount.fw, database, crc), status::kSuccess);
   EXPECT_EQ(database, hii);
-  EXPECT_EQ(Firmware().protocolVersion, 4u);
+  EXPECT_EQ(mount.fw.protocolVersion, 4u);
   size_t length = 0;
   std::wstring name;
   EfiGuid guid{};
-  EXPECT_EQ(GetNextNVRAMVariableName(length, name, guid), status::kSuccess);
+  EXPECT_EQ(GetNextNVRAMVariableName(mount.fw, length, name, guid), status::kSuccess);
   EXPECT_EQ(capture.out(), "Vorn Header ReturnValue 8003\n") << "only the first request is refused";
 
   auto requests = mount.Requests();
@@ -124,14 +124,14 @@ TEST(MailboxThroughEmulator, FirmwareErrorsAreMapped) {
     ConsoleCapture capture;
     std::vector<uint8_t> database{9};
     uint32_t crc = 0;
-    EXPECT_EQ(GetHiiDatabase(database, crc), c.hiiStatus);
+    EXPECT_EQ(GetHiiDatabase(mount.fw, database, crc), c.hiiStatus);
     if (c.hiiStatus != 0) {
       EXPECT_EQ(database, std::vector<uint8_t>{9}) << "a failed read leaves the output alone";
     }
     size_t length = 0;
     std::wstring name;
     EfiGuid guid{};
-    EXPECT_EQ(GetNextNVRAMVariableName(length, name, guid), c.enumerationStatus);
+    EXPECT_EQ(GetNextNVRAMVariableName(mount.fw, length, name, guid), c.enumerationStatus);
     EXPECT_EQ(capture.out(), c.printed);
   }
 }
@@ -152,7 +152,7 @@ TEST(MailboxThroughEmulator, EnumerationVisitsEveryVariable) {
   EfiGuid guid{};
   Status s = status::kSuccess;
   for (int step = 0; step < 100; ++step) {
-    s = GetNextNVRAMVariableName(length, name, guid);
+    s = GetNextNVRAMVariableName(mount.fw, length, name, guid);
     if (s != status::kSuccess) break;
     EXPECT_EQ(length, name.size());
     enumerated.insert(ToNarrow(name) + "-" + FormatGuidText(guid));
@@ -179,9 +179,9 @@ TEST(VariableStoreThroughEmulator, RefusalsKeepTheSystemError) {
   const std::pair<const wchar_t*, int> cases[] = {{L"Prot", EACCES}, {L"Fail", EIO}, {L"RO", EROFS}};
   std::vector<uint8_t> two{2};
   for (auto [name, error] : cases) {
-    EXPECT_EQ(SetNVRAMVariable(name, kVendor, 7, two), status::kFailure) << ToNarrow(name);
-    EXPECT_EQ(LastVariableWriteError(), error) << ToNarrow(name);
-    EXPECT_EQ(GetNVRAMVariable(name, kVendor), std::vector<uint8_t>{1}) << "the variable is unchanged";
+    EXPECT_EQ(SetNVRAMVariable(mount.fw, name, kVendor, 7, two), status::kFailure) << ToNarrow(name);
+    EXPECT_EQ(mount.fw.lastWriteError, error) << ToNarrow(name);
+    EXPECT_EQ(GetNVRAMVariable(mount.fw, name, kVendor), std::vector<uint8_t>{1}) << "the variable is unchanged";
   }
 }
 
@@ -193,22 +193,22 @@ TEST(VariableStoreThroughEmulator, ImmutableFilesAreWrittenAndStayImmutable) {
   ASSERT_TRUE(mount.emulator.Started());
 
   std::vector<uint8_t> data{7, 8, 9};
-  ASSERT_EQ(SetNVRAMVariable(L"Old", kVendor, 7, data), status::kSuccess);
+  ASSERT_EQ(SetNVRAMVariable(mount.fw, L"Old", kVendor, 7, data), status::kSuccess);
   EXPECT_EQ(test::ReadFileBytes(mount.emulator.VarPath("Old", kVendorGuidText)), test::VarFileBytes(7, data));
-  ASSERT_EQ(SetNVRAMVariable(L"New", kVendor, 7, data), status::kSuccess);
-  ASSERT_EQ(SetNVRAMVariable(L"New", kVendor, 7, std::vector<uint8_t>{1}), status::kSuccess)
+  ASSERT_EQ(SetNVRAMVariable(mount.fw, L"New", kVendor, 7, data), status::kSuccess);
+  ASSERT_EQ(SetNVRAMVariable(mount.fw, L"New", kVendor, 7, std::vector<uint8_t>{1}), status::kSuccess)
       << "a new variable carries the immutable flag, which the next write must clear";
-  EXPECT_EQ(GetNVRAMVariable(L"New", kVendor), std::vector<uint8_t>{1});
+  EXPECT_EQ(GetNVRAMVariable(mount.fw, L"New", kVendor), std::vector<uint8_t>{1});
 
   // A refused attribute word leaves an empty file behind: no variable, and writable afterwards.
-  EXPECT_EQ(WriteEfiVariable("Bad", kVendor, 0x80000007, data), status::kFailure);
-  EXPECT_EQ(LastVariableWriteError(), EINVAL);
-  EXPECT_FALSE(GetNVRAMVariable(L"Bad", kVendor));
-  ASSERT_EQ(SetNVRAMVariable(L"Bad", kVendor, 7, data), status::kSuccess);
-  EXPECT_EQ(GetNVRAMVariable(L"Bad", kVendor), data);
+  EXPECT_EQ(WriteEfiVariable(mount.fw, "Bad", kVendor, 0x80000007, data), status::kFailure);
+  EXPECT_EQ(mount.fw.lastWriteError, EINVAL);
+  EXPECT_FALSE(GetNVRAMVariable(mount.fw, L"Bad", kVendor));
+  ASSERT_EQ(SetNVRAMVariable(mount.fw, L"Bad", kVendor, 7, data), status::kSuccess);
+  EXPECT_EQ(GetNVRAMVariable(mount.fw, L"Bad", kVendor), data);
 
   for (const wchar_t* name : {L"Old", L"New", L"Bad"}) {
-    EXPECT_EQ(SetNVRAMVariable(name, kVendor, 7, {}), status::kSuccess) << ToNarrow(name);
+    EXPECT_EQ(SetNVRAMVariable(mount.fw, name, kVendor, 7, {}), status::kSuccess) << ToNarrow(name);
     EXPECT_FALSE(std::filesystem::exists(mount.emulator.VarPath(ToNarrow(name), kVendorGuidText)));
   }
 }
@@ -245,19 +245,19 @@ TEST(RetrieveHiiDatabaseThroughEmulator, DumpAndCrcLines) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetRunState();
-    ToolOptions& options = kes::Run().options;
+    RunState run;
+    ToolOptions& options = run.options;
     options.Export = c.exporting;
     options.Import = !c.exporting;
     options.RawMode = c.rawMode;
-    if (c.mode != Switch::Count) kes::Run().switches.Set(c.mode);
+    if (c.mode != Switch::Count) run.switches.Set(c.mode);
     options.ScriptFile.reset(std::fopen((tmp / "script").c_str(), "w+b"));
     options.HiiFile.reset(std::fopen((tmp / "dump").c_str(), "w+b"));
     if (c.exporting && !c.rawMode && c.mode == Switch::Count) {
-      kes::Run().switches.Set(Switch::Sd);
+      run.switches.Set(Switch::Sd);
       options.DuplicateFile.reset(std::fopen((tmp / "duplicate").c_str(), "w+b"));
     }
-    ASSERT_EQ(RetrieveHiiDatabase(options), status::kSuccess);
+    ASSERT_EQ(RetrieveHiiDatabase(run, mount.fw), status::kSuccess);
     EXPECT_EQ(options.HiiCrc32, ZlibCrc(hii));
     EXPECT_EQ(options.HiiDatabase, hii);
     options.ScriptFile.reset();
@@ -278,11 +278,12 @@ TEST(RetrieveHiiDatabaseThroughEmulator, UnwritableDumpIsAnError) {
   InProcessMount mount(image.dir());
   ASSERT_TRUE(mount.emulator.Started());
   test::WriteFileBytes(tmp / "dump", {});
-  ToolOptions& options = kes::Run().options;
+  RunState run;
+  ToolOptions& options = run.options;
   options.HiiFile.reset(std::fopen((tmp / "dump").c_str(), "rb"));  // cannot take the bytes
   options.HiiFileName = L"dump";
   ConsoleCapture capture;
-  EXPECT_EQ(RetrieveHiiDatabase(options), status::kFailure);
+  EXPECT_EQ(RetrieveHiiDatabase(run, mount.fw), status::kFailure);
   EXPECT_EQ(capture.err(), "ERROR:1 -  Writing HII dump file dump\n");
 }
 

@@ -52,23 +52,23 @@ TEST(MapFirmwareStatus, FoldsIntoTheFirmwareRange) {
 class MailboxWithoutHandler : public ::testing::Test {
  protected:
   void SetUp() override {
-    Firmware().mailboxConfigured = true;
-    Firmware().mailboxName = "KMBX";
-    Firmware().mailboxGuid = kMailboxGuid;
+    fw.access().mailboxConfigured = true;
+    fw.access().mailboxName = "KMBX";
+    fw.access().mailboxGuid = kMailboxGuid;
   }
   PlainFirmwareRoot fw;
 };
 
 TEST_F(MailboxWithoutHandler, RequestFrameLayout) {
   for (uint32_t version : {8u, 4u}) {
-    Firmware().protocolVersion = version;
+    fw.access().protocolVersion = version;
     std::vector<uint8_t> frame(mailbox::kHeaderBytes + 3, 0xCC);
     frame[32] = 1;
     frame[33] = 2;
     frame[34] = 3;
     ConsoleCapture capture;
     size_t answered = 0;
-    EXPECT_EQ(SendFirmwareRequest(frame, hii_read::kFunctionGuid, 3, &answered), 0x8002u);
+    EXPECT_EQ(SendFirmwareRequest(fw, frame, hii_read::kFunctionGuid, 3, &answered), 0x8002u);
     EXPECT_EQ(capture.out(), "Vorn Header ReturnValue 8002\n");
     EXPECT_EQ(answered, 35u);
 
@@ -88,15 +88,15 @@ TEST_F(MailboxWithoutHandler, ServicesReportTheFailure) {
   size_t length = 0;
   std::wstring name;
   EfiGuid guid{};
-  EXPECT_EQ(GetNextNVRAMVariableName(length, name, guid), status::kTransportFailure);
+  EXPECT_EQ(GetNextNVRAMVariableName(fw, length, name, guid), status::kTransportFailure);
 
   std::vector<uint8_t> database;
   uint32_t crc = 0;
-  EXPECT_EQ(GetHiiDatabase(database, crc), 0x82u);
+  EXPECT_EQ(GetHiiDatabase(fw, database, crc), 0x82u);
 
   ConsoleCapture capture;
-  ToolOptions options;
-  EXPECT_EQ(RetrieveHiiDatabase(options), 0x82u);
+  RunState run;
+  EXPECT_EQ(RetrieveHiiDatabase(run, fw), 0x82u);
   EXPECT_NE(capture.err().find("ERROR:82 -  Retrieving HII Database\n"), std::string::npos);
 }
 
@@ -104,17 +104,17 @@ TEST_F(MailboxWithoutHandler, PreviousNameMustFitTheRequest) {
   std::wstring name(256, L'x');
   size_t length = name.size();
   EfiGuid guid{};
-  EXPECT_EQ(GetNextNVRAMVariableName(length, name, guid), 215u);
+  EXPECT_EQ(GetNextNVRAMVariableName(fw, length, name, guid), 215u);
   length = 5;
   name = L"abc";  // shorter than the length claimed
-  EXPECT_EQ(GetNextNVRAMVariableName(length, name, guid), 215u);
+  EXPECT_EQ(GetNextNVRAMVariableName(fw, length, name, guid), 215u);
   EXPECT_FALSE(fw.VarFile("KMBX", kMailboxGuid)) << "nothing may be sent";
 }
 
 TEST(Mailbox, UnconfiguredMailboxSendsNothing) {
   PlainFirmwareRoot fw;
   std::vector<uint8_t> frame(mailbox::kHeaderBytes + 24, 0);
-  EXPECT_EQ(SendFirmwareRequest(frame, hii_read::kFunctionGuid, 24), kSetVariableBadArguments);
+  EXPECT_EQ(SendFirmwareRequest(fw, frame, hii_read::kFunctionGuid, 24), kSetVariableBadArguments);
   EXPECT_TRUE(std::filesystem::is_empty(fw.root() + "/efi/efivars"));
 }
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "base/console.h"
-#include "firmware/firmware_state.h"
+#include "firmware/firmware_access.h"
 #include "tests/support/firmware_root.h"
 
 namespace kes {
@@ -38,31 +38,32 @@ class PasswordsOnPlainStore : public ::testing::Test {
   bool Exists(const char* name) const { return std::filesystem::exists(PasswordVar(name)); }
   void Reject(const char* name) const { test::MakeDirs(PasswordVar(name)); }
   PlainFirmwareRoot fw;
+  RunState run_;
 };
 
 TEST_F(PasswordsOnPlainStore, CurrentPasswordWithoutPasswordFeature) {
   for (auto password : {Plain(L"secret"), Keys(PasswordType::ScanCode, {0x1E, 0x30}),
                         Keys(PasswordType::EfiKey, {0x8061})}) {
-    ResetRunState();
-    ResetFirmwareState();
-    kes::Run().currentAdmin = password;
+    run_ = RunState();
+    fw.access() = FirmwareAccess(fw.root(), true);
+    run_.currentAdmin = password;
     ConsoleCapture capture;
-    EXPECT_EQ(ChangeSetupPasswords(), status::kTransportFailure);
+    EXPECT_EQ(ChangeSetupPasswords(run_, fw), status::kTransportFailure);
     EXPECT_EQ(capture.out(), "Warning: BIOS does not support password feature\n");
     EXPECT_FALSE(Exists("$SETUPPASSWD")) << "the stored password must be removed again";
-    EXPECT_FALSE(SetupUnlocked());
+    EXPECT_FALSE(fw.access().setupUnlocked);
   }
 }
 
 TEST_F(PasswordsOnPlainStore, QuietRunGoesOnAndLeavesNothingBehind) {
-  kes::Run().switches.Set(Switch::Q);
-  kes::Run().currentAdmin = Plain(L"secret");
+  run_.switches.Set(Switch::Q);
+  run_.currentAdmin = Plain(L"secret");
   ConsoleCapture capture;
-  EXPECT_EQ(ChangeSetupPasswords(), status::kSuccess);
-  EXPECT_TRUE(SetupUnlocked());
+  EXPECT_EQ(ChangeSetupPasswords(run_, fw), status::kSuccess);
+  EXPECT_TRUE(fw.access().setupUnlocked);
   // The re-lock write is stored too (nothing rejects it): it is removed, and nothing is printed.
-  EXPECT_EQ(RelockProtectedVariables(), status::kSuccess);
-  EXPECT_FALSE(SetupUnlocked());
+  EXPECT_EQ(RelockProtectedVariables(fw), status::kSuccess);
+  EXPECT_FALSE(fw.access().setupUnlocked);
   EXPECT_EQ(capture.out(), "");
   EXPECT_FALSE(Exists("$SETUPPASSWD"));
 }
@@ -80,13 +81,13 @@ TEST_F(PasswordsOnPlainStore, RejectedWritesPrintTheirMessages) {
   };
   for (const Case& c : cases) {
     PlainFirmwareRoot local;
-    kes::Run().switches.Set(Switch::Q);  // lets the current password pass on a plain store
-    kes::Run().currentAdmin = Plain(L"pw");
-    if (c.giveNewAdmin) kes::Run().newAdmin = Plain(L"admin");
-    if (c.giveNewUser) kes::Run().newUser = Plain(L"user");
+    run_.switches.Set(Switch::Q);  // lets the current password pass on a plain store
+    run_.currentAdmin = Plain(L"pw");
+    if (c.giveNewAdmin) run_.newAdmin = Plain(L"admin");
+    if (c.giveNewUser) run_.newUser = Plain(L"user");
     test::MakeDirs(local.VarPath(c.variable, kPasswordVariableGuid));
     ConsoleCapture capture;
-    EXPECT_EQ(ChangeSetupPasswords(), status::kFailure) << c.variable;
+    EXPECT_EQ(ChangeSetupPasswords(run_, local), status::kFailure) << c.variable;
     EXPECT_EQ(capture.out(), c.message);
   }
 }
@@ -104,13 +105,13 @@ TEST_F(PasswordsOnPlainStore, NewPasswordTypeMustMatchTheCurrentOne) {
       {{}, Plain(L"a"), {}, "Error: New admin password type does not match with existing password type.\n"},
   };
   for (const Case& c : cases) {
-    ResetRunState();
-    kes::Run().switches.Set(Switch::Q);
-    kes::Run().currentAdmin = c.current;
-    kes::Run().newAdmin = c.newAdmin;
-    kes::Run().newUser = c.newUser;
+    run_ = RunState();
+    run_.switches.Set(Switch::Q);
+    run_.currentAdmin = c.current;
+    run_.newAdmin = c.newAdmin;
+    run_.newUser = c.newUser;
     ConsoleCapture capture;
-    EXPECT_EQ(ChangeSetupPasswords(), status::kInvalidParameter);
+    EXPECT_EQ(ChangeSetupPasswords(run_, fw), status::kInvalidParameter);
     EXPECT_EQ(capture.out(), c.message);
     EXPECT_FALSE(Exists("$SETADMINPASSWD"));
     EXPECT_FALSE(Exists("$SETUSERPASSWD"));
@@ -118,13 +119,13 @@ TEST_F(PasswordsOnPlainStore, NewPasswordTypeMustMatchTheCurrentOne) {
 }
 
 TEST_F(PasswordsOnPlainStore, NewPasswordsWithoutTheChangingFeature) {
-  kes::Run().currentAdmin = Plain(L"pw");
-  kes::Run().newAdmin = Plain(L"admin");
-  kes::Run().newUser = Plain(L"user");
-  kes::Run().switches.Set(Switch::Q);
+  run_.currentAdmin = Plain(L"pw");
+  run_.newAdmin = Plain(L"admin");
+  run_.newUser = Plain(L"user");
+  run_.switches.Set(Switch::Q);
   ConsoleCapture capture;
   // Quiet: every step passes silently; nothing stays stored.
-  EXPECT_EQ(ChangeSetupPasswords(), status::kSuccess);
+  EXPECT_EQ(ChangeSetupPasswords(run_, fw), status::kSuccess);
   EXPECT_EQ(capture.out(), "");
   EXPECT_FALSE(Exists("$SETADMINPASSWD"));
   EXPECT_FALSE(Exists("$SETUSERPASSWD"));
@@ -132,15 +133,15 @@ TEST_F(PasswordsOnPlainStore, NewPasswordsWithoutTheChangingFeature) {
 
 TEST_F(PasswordsOnPlainStore, RelockOnlyAfterAnUnlock) {
   ConsoleCapture capture;
-  EXPECT_EQ(RelockProtectedVariables(), status::kSuccess);
+  EXPECT_EQ(RelockProtectedVariables(fw), status::kSuccess);
   EXPECT_FALSE(Exists("$SETUPPASSWD"));
 
   // A firmware that refuses the re-lock write has locked again.
-  Firmware().setupUnlocked = true;
+  fw.access().setupUnlocked = true;
   Reject("$SETUPPASSWD");
-  EXPECT_EQ(RelockProtectedVariables(), status::kFailure);
+  EXPECT_EQ(RelockProtectedVariables(fw), status::kFailure);
   EXPECT_EQ(capture.out(), "Variable access re-locked\n");
-  EXPECT_FALSE(SetupUnlocked());
+  EXPECT_FALSE(fw.access().setupUnlocked);
 }
 
 }  // namespace

@@ -43,14 +43,14 @@ TEST(VariableStoreRead, FileSizesAroundTheAttributeWord) {
     WriteFileBytes(fw.VarPath("Var", kTestGuid), c.content);
     uint32_t attributes = 0xFFFF;
     std::vector<uint8_t> data{1, 2, 3};
-    Status s = ReadEfiVariable("Var", kTestGuid, attributes, data);
+    Status s = ReadEfiVariable(fw, "Var", kTestGuid, attributes, data);
     SCOPED_TRACE(c.content.size());
     EXPECT_EQ(s, c.present ? status::kSuccess : status::kFailure);
     if (c.present) {
       EXPECT_EQ(attributes, c.attributes);
       EXPECT_EQ(data, c.data);
     }
-    auto got = GetNVRAMVariable(L"Var", kTestGuid);
+    auto got = GetNVRAMVariable(fw, L"Var", kTestGuid);
     EXPECT_EQ(got.has_value(), c.present);
   }
 }
@@ -58,46 +58,46 @@ TEST(VariableStoreRead, FileSizesAroundTheAttributeWord) {
 TEST(VariableStoreRead, MissingVariableAndMissingStore) {
   {
     PlainFirmwareRoot fw;
-    EXPECT_FALSE(GetNVRAMVariable(L"Absent", kTestGuid));
+    EXPECT_FALSE(GetNVRAMVariable(fw, L"Absent", kTestGuid));
   }
   PlainFirmwareRoot noEfivars(false);
-  EXPECT_FALSE(GetNVRAMVariable(L"Absent", kTestGuid));
-  EXPECT_EQ(SetNVRAMVariable(L"Absent", kTestGuid, 7, std::vector<uint8_t>{1}), status::kFailure);
-  EXPECT_NE(LastVariableWriteError(), 0);
+  EXPECT_FALSE(GetNVRAMVariable(noEfivars, L"Absent", kTestGuid));
+  EXPECT_EQ(SetNVRAMVariable(noEfivars, L"Absent", kTestGuid, 7, std::vector<uint8_t>{1}), status::kFailure);
+  EXPECT_NE(noEfivars.access().lastWriteError, 0);
 }
 
 TEST(VariableStoreWrite, CreateReplaceAndDelete) {
   PlainFirmwareRoot fw;
   std::vector<uint8_t> longData{1, 2, 3, 4, 5, 6};
-  ASSERT_EQ(SetNVRAMVariable(L"Var", kTestGuid, 7, longData), status::kSuccess);
+  ASSERT_EQ(SetNVRAMVariable(fw, L"Var", kTestGuid, 7, longData), status::kSuccess);
   EXPECT_EQ(fw.VarFile("Var", kTestGuid), Attr(7, longData));
-  EXPECT_EQ(LastVariableWriteError(), 0);
+  EXPECT_EQ(fw.access().lastWriteError, 0);
 
   // A shorter replacement leaves no stale bytes behind.
-  ASSERT_EQ(SetNVRAMVariable(L"Var", kTestGuid, 3, std::vector<uint8_t>{9}), status::kSuccess);
+  ASSERT_EQ(SetNVRAMVariable(fw, L"Var", kTestGuid, 3, std::vector<uint8_t>{9}), status::kSuccess);
   EXPECT_EQ(fw.VarFile("Var", kTestGuid), Attr(3, {9}));
   uint32_t attributes = 0;
-  auto data = GetNVRAMVariable(L"Var", kTestGuid, &attributes);
+  auto data = GetNVRAMVariable(fw, L"Var", kTestGuid, &attributes);
   ASSERT_TRUE(data);
   EXPECT_EQ(*data, std::vector<uint8_t>{9});
   EXPECT_EQ(attributes, 3u);
 
   // Size 0 deletes.
-  ASSERT_EQ(SetNVRAMVariable(L"Var", kTestGuid, 7, {}), status::kSuccess);
+  ASSERT_EQ(SetNVRAMVariable(fw, L"Var", kTestGuid, 7, {}), status::kSuccess);
   EXPECT_FALSE(std::filesystem::exists(fw.VarPath("Var", kTestGuid)));
-  EXPECT_FALSE(GetNVRAMVariable(L"Var", kTestGuid));
+  EXPECT_FALSE(GetNVRAMVariable(fw, L"Var", kTestGuid));
 
   // Deleting a variable that does not exist fails and creates nothing.
-  EXPECT_EQ(SetNVRAMVariable(L"Var", kTestGuid, 7, {}), status::kFailure);
-  EXPECT_EQ(LastVariableWriteError(), ENOENT);
+  EXPECT_EQ(SetNVRAMVariable(fw, L"Var", kTestGuid, 7, {}), status::kFailure);
+  EXPECT_EQ(fw.access().lastWriteError, ENOENT);
   EXPECT_FALSE(std::filesystem::exists(fw.VarPath("Var", kTestGuid)));
 }
 
 TEST(VariableStoreWrite, ArgumentChecks) {
   PlainFirmwareRoot fw;
   std::vector<uint8_t> one{1};
-  EXPECT_EQ(SetNVRAMVariable(L"", kTestGuid, 7, one), kSetVariableBadArguments);
-  EXPECT_EQ(SetNVRAMVariable(L"Var", kTestGuid, 0, one), kSetVariableBadArguments);
+  EXPECT_EQ(SetNVRAMVariable(fw, L"", kTestGuid, 7, one), kSetVariableBadArguments);
+  EXPECT_EQ(SetNVRAMVariable(fw, L"Var", kTestGuid, 0, one), kSetVariableBadArguments);
   EXPECT_FALSE(std::filesystem::exists(fw.VarPath("Var", kTestGuid)));
 }
 
@@ -105,7 +105,7 @@ TEST(VariableStoreWrite, NamesAreRefusedNotCut) {
   PlainFirmwareRoot fw;
   std::vector<uint8_t> one{1};
   std::string name99(99, 'n');
-  ASSERT_EQ(SetNVRAMVariable(ToWide(name99), kTestGuid, 7, one), status::kSuccess);
+  ASSERT_EQ(SetNVRAMVariable(fw, ToWide(name99), kTestGuid, 7, one), status::kSuccess);
   EXPECT_TRUE(fw.VarFile(name99, kTestGuid));
 
   struct Case {
@@ -120,10 +120,10 @@ TEST(VariableStoreWrite, NamesAreRefusedNotCut) {
   };
   for (const Case& c : cases) {
     ConsoleCapture capture;
-    EXPECT_EQ(SetNVRAMVariable(c.name, kTestGuid, 7, one), status::kFailure);
-    EXPECT_EQ(LastVariableWriteError(), c.error);
+    EXPECT_EQ(SetNVRAMVariable(fw, c.name, kTestGuid, 7, one), status::kFailure);
+    EXPECT_EQ(fw.access().lastWriteError, c.error);
     EXPECT_NE(capture.err().find(c.message), std::string::npos) << capture.err();
-    EXPECT_FALSE(GetNVRAMVariable(c.name, kTestGuid));
+    EXPECT_FALSE(GetNVRAMVariable(fw, c.name, kTestGuid));
   }
   // Nothing but the 99-byte variable was created, in efivars or above it.
   size_t files = 0;
@@ -136,13 +136,22 @@ TEST(VariableStoreWrite, FailedWriteKeepsTheSystemError) {
   PlainFirmwareRoot fw;
   // A directory where the variable file should be: every open for writing fails with EISDIR.
   test::MakeDirs(fw.VarPath("Blocked", kTestGuid));
-  EXPECT_EQ(SetNVRAMVariable(L"Blocked", kTestGuid, 7, std::vector<uint8_t>{1}), status::kFailure);
-  EXPECT_EQ(LastVariableWriteError(), EISDIR);
-  EXPECT_EQ(SetNVRAMVariable(L"Other", kTestGuid, 7, std::vector<uint8_t>{1}), status::kSuccess);
-  EXPECT_EQ(LastVariableWriteError(), 0);
+  EXPECT_EQ(SetNVRAMVariable(fw, L"Blocked", kTestGuid, 7, std::vector<uint8_t>{1}), status::kFailure);
+  EXPECT_EQ(fw.access().lastWriteError, EISDIR);
+  EXPECT_EQ(SetNVRAMVariable(fw, L"Other", kTestGuid, 7, std::vector<uint8_t>{1}), status::kSuccess);
+  EXPECT_EQ(fw.access().lastWriteError, 0);
 }
 
 // The sysfs interface next to efivarfs.
+TEST(EfivarfsVariables, TwoFirmwareAccessesInOneProcessStayApart) {
+  PlainFirmwareRoot a, b;
+  ASSERT_EQ(SetNVRAMVariable(a, L"Var", kTestGuid, 7, std::vector<uint8_t>{1}), status::kSuccess);
+  EXPECT_FALSE(GetNVRAMVariable(b, L"Var", kTestGuid));
+  EXPECT_EQ(SetNVRAMVariable(b, L"Var", kTestGuid, 0, std::vector<uint8_t>{1}), kSetVariableBadArguments);
+  EXPECT_EQ(b.access().lastWriteError, EINVAL);
+  EXPECT_EQ(a.access().lastWriteError, 0);
+}
+
 class SysfsVariables : public ::testing::Test {
  protected:
   void SetUp() override { test::MakeDirs(fw.root() + "/efi/vars"); }
@@ -162,7 +171,7 @@ TEST_F(SysfsVariables, ReadTakesDataAndAttributeLines) {
               "EFI_VARIABLE_APPEND_WRITE");
   fw.PutVar("Var", kTestGuid, 7, {0xEE});  // the sysfs copy wins
   uint32_t attributes = 0;
-  auto data = GetNVRAMVariable(L"Var", kTestGuid, &attributes);
+  auto data = GetNVRAMVariable(fw, L"Var", kTestGuid, &attributes);
   ASSERT_TRUE(data);
   EXPECT_EQ(*data, (std::vector<uint8_t>{0x10, 0x20, 0x30}));
   EXPECT_EQ(attributes, 0x1u | 0x4u | 0x40u);
@@ -172,7 +181,7 @@ TEST_F(SysfsVariables, WriteBuildsTheRawVarRecord) {
   PutSysfsVar("Ab", {0}, "EFI_VARIABLE_NON_VOLATILE\n");
   std::vector<uint8_t> data(1024);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-  ASSERT_EQ(SetNVRAMVariable(L"Ab", kTestGuid, 0x7, data), status::kSuccess);
+  ASSERT_EQ(SetNVRAMVariable(fw, L"Ab", kTestGuid, 0x7, data), status::kSuccess);
 
   auto record = ReadFileBytes(fw.SysfsDir("Ab", kTestGuid) + "/raw_var");
   ASSERT_TRUE(record);
@@ -191,13 +200,13 @@ TEST_F(SysfsVariables, WriteBuildsTheRawVarRecord) {
 
 TEST_F(SysfsVariables, VariablesTheSysfsTreeCannotTakeGoThroughEfivarfs) {
   // Absent from the sysfs directory: written through efivarfs.
-  ASSERT_EQ(SetNVRAMVariable(L"New", kTestGuid, 7, std::vector<uint8_t>{5}), status::kSuccess);
+  ASSERT_EQ(SetNVRAMVariable(fw, L"New", kTestGuid, 7, std::vector<uint8_t>{5}), status::kSuccess);
   EXPECT_EQ(fw.VarFile("New", kTestGuid), Attr(7, {5}));
 
   // More data than the record holds: never cut, written through efivarfs instead.
   PutSysfsVar("Big", {0}, "EFI_VARIABLE_NON_VOLATILE\n");
   std::vector<uint8_t> big(1025, 0x5A);
-  ASSERT_EQ(SetNVRAMVariable(L"Big", kTestGuid, 7, big), status::kSuccess);
+  ASSERT_EQ(SetNVRAMVariable(fw, L"Big", kTestGuid, 7, big), status::kSuccess);
   EXPECT_EQ(ReadFileBytes(fw.SysfsDir("Big", kTestGuid) + "/raw_var")->size(), 0u);
   EXPECT_EQ(fw.VarFile("Big", kTestGuid), Attr(7, big));
 }
@@ -239,16 +248,16 @@ TEST(VariableStoreImmutable, ClearedForTheWriteAndRestored) {
     ~Unlock() { SetImmutable(path, false); }
   } unlock{locked};
 
-  ASSERT_EQ(SetNVRAMVariable(L"Locked", kTestGuid, 7, std::vector<uint8_t>{2, 3}), status::kSuccess);
+  ASSERT_EQ(SetNVRAMVariable(fw, L"Locked", kTestGuid, 7, std::vector<uint8_t>{2, 3}), status::kSuccess);
   EXPECT_EQ(fw.VarFile("Locked", kTestGuid), Attr(7, {2, 3}));
   EXPECT_TRUE(*InodeFlags(locked) & FS_IMMUTABLE_FL);
 
   // A file that was not immutable does not become so.
-  ASSERT_EQ(SetNVRAMVariable(L"Open", kTestGuid, 7, std::vector<uint8_t>{4}), status::kSuccess);
+  ASSERT_EQ(SetNVRAMVariable(fw, L"Open", kTestGuid, 7, std::vector<uint8_t>{4}), status::kSuccess);
   EXPECT_FALSE(*InodeFlags(fw.VarPath("Open", kTestGuid)) & FS_IMMUTABLE_FL);
 
   // Deleting an immutable variable works too.
-  ASSERT_EQ(SetNVRAMVariable(L"Locked", kTestGuid, 7, {}), status::kSuccess);
+  ASSERT_EQ(SetNVRAMVariable(fw, L"Locked", kTestGuid, 7, {}), status::kSuccess);
   EXPECT_FALSE(std::filesystem::exists(locked));
 }
 
@@ -261,7 +270,7 @@ TEST(VariableStoreImmutable, FileSystemsWithoutInodeFlagsAreTolerated) {
   // A reader keeps the FIFO open so that the store's write does not block.
   int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
-  EXPECT_EQ(SetNVRAMVariable(L"Fifo", kTestGuid, 7, std::vector<uint8_t>{0xAB}), status::kSuccess);
+  EXPECT_EQ(SetNVRAMVariable(fw, L"Fifo", kTestGuid, 7, std::vector<uint8_t>{0xAB}), status::kSuccess);
   uint8_t got[8] = {};
   EXPECT_EQ(read(reader, got, sizeof got), 5);
   EXPECT_EQ(got[0], 7);

@@ -44,21 +44,22 @@ Data Sequence(size_t n) {
 
 class DefaultStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResetDefaultStores(); }
-  void TearDown() override { ResetDefaultStores(); }
   void PutStore(const std::string& name, const Data& store, uint32_t attributes = 7) {
     firmware_.PutVar(name, nvar::kDefaultsGuid, attributes, store);
   }
   std::optional<Data> FileOf(const std::string& name) const { return firmware_.VarFile(name, nvar::kDefaultsGuid); }
 
   test::PlainFirmwareRoot firmware_{true, true};
+  FirmwareAccess& fw_ = firmware_.access();
+  DefaultStores stores_{fw_};
+  RunState run_;
 };
 
 TEST_F(DefaultStoreTest, PolarityOneStoreGivesQuestionDefaultsAndIsKept) {
   PutStore("StdDefaults", SetupStore(Sequence(16), 1));
   PutStore("MfgDefaults", SetupStore(Data(16, 0x33), 1));
-  EXPECT_TRUE(DefaultStorePresent(DefaultStore::Std));
-  EXPECT_TRUE(DefaultStorePresent(DefaultStore::Mfg));
+  EXPECT_TRUE(stores_.DefaultStorePresent(DefaultStore::Std));
+  EXPECT_TRUE(stores_.DefaultStorePresent(DefaultStore::Mfg));
 
   struct Case {
     size_t offset, width;
@@ -69,18 +70,18 @@ TEST_F(DefaultStoreTest, PolarityOneStoreGivesQuestionDefaultsAndIsKept) {
       {1000, 1, std::nullopt},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", c.offset, c.width), c.expected)
+    EXPECT_EQ(stores_.FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", c.offset, c.width), c.expected)
         << c.offset << "/" << c.width;
-  EXPECT_EQ(DefaultStores().polarity, 1);
-  EXPECT_EQ(FindQuestionDefault(DefaultStore::Mfg, kSetupGuid, L"Setup", 4, 1), Data{0x33});
-  EXPECT_FALSE(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Other", 0, 1));
-  EXPECT_FALSE(FindQuestionDefault(DefaultStore::Std, nvar::kDefaultsGuid, L"Setup", 0, 1));
+  EXPECT_EQ(stores_.State().polarity, 1);
+  EXPECT_EQ(stores_.FindQuestionDefault(DefaultStore::Mfg, kSetupGuid, L"Setup", 4, 1), Data{0x33});
+  EXPECT_FALSE(stores_.FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Other", 0, 1));
+  EXPECT_FALSE(stores_.FindQuestionDefault(DefaultStore::Std, nvar::kDefaultsGuid, L"Setup", 0, 1));
 }
 
 TEST_F(DefaultStoreTest, PolarityZeroIsTriedWhenTheFreeSpaceAgrees) {
   PutStore("StdDefaults", SetupStore(Data{9, 8, 7}, 0));
-  EXPECT_EQ(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 1, 2), (Data{8, 7}));
-  EXPECT_EQ(DefaultStores().polarity, 0);
+  EXPECT_EQ(stores_.FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 1, 2), (Data{8, 7}));
+  EXPECT_EQ(stores_.State().polarity, 0);
 }
 
 TEST_F(DefaultStoreTest, AMissBeforeThePolarityIsKnownIsLookedUpAgainOnceItIs) {
@@ -88,11 +89,11 @@ TEST_F(DefaultStoreTest, AMissBeforeThePolarityIsKnownIsLookedUpAgainOnceItIs) {
   // the first lookup misses; MfgDefaults then settles polarity 0, under which StdDefaults is read.
   PutStore("StdDefaults", SetupStore(Data(223, 5), 0));
   PutStore("MfgDefaults", SetupStore(Data{6}, 0));
-  EXPECT_FALSE(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, 1));
-  EXPECT_EQ(DefaultStores().polarity, kPolarityUnknown);
-  EXPECT_EQ(FindQuestionDefault(DefaultStore::Mfg, kSetupGuid, L"Setup", 0, 1), Data{6});
-  EXPECT_EQ(DefaultStores().polarity, 0);
-  EXPECT_EQ(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 222, 1), Data{5});
+  EXPECT_FALSE(stores_.FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, 1));
+  EXPECT_EQ(stores_.State().polarity, kPolarityUnknown);
+  EXPECT_EQ(stores_.FindQuestionDefault(DefaultStore::Mfg, kSetupGuid, L"Setup", 0, 1), Data{6});
+  EXPECT_EQ(stores_.State().polarity, 0);
+  EXPECT_EQ(stores_.FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 222, 1), Data{5});
 }
 
 TEST_F(DefaultStoreTest, DeletedVariableOfAPolarityOneStoreStaysDeleted) {
@@ -106,18 +107,18 @@ TEST_F(DefaultStoreTest, DeletedVariableOfAPolarityOneStoreStaysDeleted) {
   store[6] = static_cast<uint8_t>(update);
   store[7] = store[8] = 0;
   PutStore("StdDefaults", store);
-  EXPECT_FALSE(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, 1));
-  EXPECT_EQ(DefaultStores().polarity, kPolarityUnknown);
+  EXPECT_FALSE(stores_.FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, 1));
+  EXPECT_EQ(stores_.State().polarity, kPolarityUnknown);
 }
 
 TEST_F(DefaultStoreTest, AbsentStoresHoldNoDefaults) {
-  EXPECT_FALSE(DefaultStorePresent(DefaultStore::Std));
-  EXPECT_FALSE(DefaultStorePresent(DefaultStore::Mfg));
-  EXPECT_FALSE(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, 1));
-  EXPECT_EQ(SetDefaultVariable(DefaultStore::Mfg, kSetupGuid, L"Setup", Data{1}), efi::kNotFound);
-  EXPECT_FALSE(SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, Data{1}));
-  EXPECT_EQ(WriteBackDefaultStores(), status::kSuccess);
-  EXPECT_FALSE(kes::Run().SystemModified);
+  EXPECT_FALSE(stores_.DefaultStorePresent(DefaultStore::Std));
+  EXPECT_FALSE(stores_.DefaultStorePresent(DefaultStore::Mfg));
+  EXPECT_FALSE(stores_.FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, 1));
+  EXPECT_EQ(stores_.SetDefaultVariable(DefaultStore::Mfg, kSetupGuid, L"Setup", Data{1}), efi::kNotFound);
+  EXPECT_FALSE(stores_.SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, Data{1}));
+  EXPECT_EQ(stores_.WriteBackDefaultStores(run_), status::kSuccess);
+  EXPECT_FALSE(run_.SystemModified);
   EXPECT_FALSE(FileOf("StdDefaults"));
 }
 
@@ -127,15 +128,15 @@ TEST_F(DefaultStoreTest, ChangedImageIsWrittenBackWithItsAttributes) {
   const Data mfgBefore = *FileOf("MfgDefaults");
   const Data stdBefore = *FileOf("StdDefaults");
 
-  EXPECT_FALSE(SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 7, Data{1, 2}));
-  ASSERT_TRUE(SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 6, Data{0xAA, 0xBB}));
-  ASSERT_TRUE(SetQuestionDefault(DefaultStore::Mfg, kSetupGuid, L"Setup", 0, Data{0}));  // the same byte
-  EXPECT_EQ(FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 5, 3), (Data{5, 0xAA, 0xBB}));
+  EXPECT_FALSE(stores_.SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 7, Data{1, 2}));
+  ASSERT_TRUE(stores_.SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 6, Data{0xAA, 0xBB}));
+  ASSERT_TRUE(stores_.SetQuestionDefault(DefaultStore::Mfg, kSetupGuid, L"Setup", 0, Data{0}));  // the same byte
+  EXPECT_EQ(stores_.FindQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 5, 3), (Data{5, 0xAA, 0xBB}));
   EXPECT_EQ(*FileOf("StdDefaults"), stdBefore);  // nothing reaches the firmware before the write-back
 
-  EXPECT_EQ(WriteBackDefaultStores(), status::kSuccess);
-  EXPECT_TRUE(kes::Run().SystemModified);
-  EXPECT_FALSE(kes::Run().ImportErrors);
+  EXPECT_EQ(stores_.WriteBackDefaultStores(run_), status::kSuccess);
+  EXPECT_TRUE(run_.SystemModified);
+  EXPECT_FALSE(run_.ImportErrors);
   EXPECT_EQ(*FileOf("MfgDefaults"), mfgBefore);
   Data written = *FileOf("StdDefaults");
   ASSERT_GE(written.size(), 4u);
@@ -146,22 +147,22 @@ TEST_F(DefaultStoreTest, ChangedImageIsWrittenBackWithItsAttributes) {
   EXPECT_EQ(reread->ReadVariable(u"Setup", kSetupGuid), (Data{0, 1, 2, 3, 4, 5, 0xAA, 0xBB}));
 
   // Nothing changed since: no further write.
-  kes::Run().SystemModified = false;
-  EXPECT_EQ(WriteBackDefaultStores(), status::kSuccess);
-  EXPECT_FALSE(kes::Run().SystemModified);
+  run_.SystemModified = false;
+  EXPECT_EQ(stores_.WriteBackDefaultStores(run_), status::kSuccess);
+  EXPECT_FALSE(run_.SystemModified);
 }
 
 TEST_F(DefaultStoreTest, FailedWriteBackIsReported) {
   PutStore("StdDefaults", SetupStore(Sequence(4), 1));
-  ASSERT_TRUE(SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, Data{0x7F}));
+  ASSERT_TRUE(stores_.SetQuestionDefault(DefaultStore::Std, kSetupGuid, L"Setup", 0, Data{0x7F}));
   // The variable's file turns into a directory: neither reading nor writing it can succeed.
   std::filesystem::remove(firmware_.VarPath("StdDefaults", nvar::kDefaultsGuid));
   std::filesystem::create_directory(firmware_.VarPath("StdDefaults", nvar::kDefaultsGuid));
   ConsoleCapture capture;
-  EXPECT_EQ(WriteBackDefaultStores(), status::kFailure);
+  EXPECT_EQ(stores_.WriteBackDefaultStores(run_), status::kFailure);
   EXPECT_EQ(capture.err(), "Error Writing Variable StdDefaults to NVRAM\n");
-  EXPECT_TRUE(kes::Run().ImportErrors);
-  EXPECT_FALSE(kes::Run().SystemModified);
+  EXPECT_TRUE(run_.ImportErrors);
+  EXPECT_FALSE(run_.SystemModified);
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ class ConditionTest : public EvaluatorTest {
     r.Condition = condition;
     r.Target = target;
     r.ControlFlags = controlFlags;
-    return EvaluateCondition(r);
+    return evaluator_->EvaluateCondition(r);
   }
 
   BuiltList list_{kListGuid};
@@ -63,7 +63,7 @@ TEST_F(ConditionTest, SuppressIfFollowsTheQuestionsCurrentValue) {
   EXPECT_EQ(Evaluate(condition, target), kConditionSuppress);
 
   SetSwitch(0);
-  ASSERT_EQ(InitializeEvaluation(image_), efi::kSuccess);
+  ASSERT_EQ(evaluator_->InitializeEvaluation(), efi::kSuccess);
   EXPECT_EQ(Evaluate(condition, target), kConditionNone);
 }
 
@@ -203,11 +203,11 @@ TEST_F(ConditionTest, VisibleOptionsDropTheSuppressedOption) {
   Load(list_.Bytes());
 
   std::vector<uint64_t> values;
-  WalkQuestions(WalkContext{}, {.question = [&](const kes::PackageList& list, const FormSetInfo&, const FormInfo&,
+  Walk(WalkContext{}, {.question = [&](const kes::PackageList& list, const FormSetInfo&, const FormInfo&,
                                                 QuestionRecord& record) {
                   if (record.QuestionId != 0x32) return;
                   EXPECT_EQ(record.ValueInfo.Options.size(), 3u);
-                  for (const OptionRecord& o : VisibleOptions(image_, record, list.offset)) values.push_back(o.Value);
+                  for (const OptionRecord& o : VisibleOptions(image_, record, list.offset, evaluator_.get())) values.push_back(o.Value);
                 }});
   EXPECT_EQ(values, (std::vector<uint64_t>{0, 2}));
 }
@@ -226,7 +226,7 @@ TEST_F(ConditionTest, ExportWalkLeavesOutOrMarksHiddenQuestions) {
 
   auto walk = [&](WalkContext context) {
     std::vector<std::string> seen;
-    WalkQuestions(context, {.question = [&](const kes::PackageList&, const FormSetInfo&, const FormInfo&, QuestionRecord& r) {
+    Walk(context, {.question = [&](const kes::PackageList&, const FormSetInfo&, const FormInfo&, QuestionRecord& r) {
                     seen.push_back(std::to_string(r.QuestionId) + (r.Suppressed ? "s" : "") + (r.GrayedOut ? "g" : ""));
                   }});
     return seen;
@@ -238,7 +238,7 @@ TEST_F(ConditionTest, ExportWalkLeavesOutOrMarksHiddenQuestions) {
   EXPECT_EQ(walk({.exportMode = true, .suppressIf = true, .grayOutIf = true, .commentOut = true}),
             (V{"16", "48s", "49g", "51"}));
   // Without an initialised evaluator nothing is evaluated.
-  ReleaseEvaluation();
+  evaluator_.reset();
   EXPECT_EQ(walk({.exportMode = true, .suppressIf = true, .grayOutIf = true}), (V{"16", "48", "49", "51"}));
 }
 
@@ -249,7 +249,11 @@ constexpr EfiGuid kOtherList{0x22222222, 0x3333, 0x4444, {0x55, 0x55, 0x66, 0x66
 constexpr EfiGuid kOtherFormSet{0xB0B0B0B0, 0xC1C1, 0xD2D2, {0xE3, 0xE3, 0xF4, 0xF4, 0xF4, 0xF4, 0xF4, 0xF4}};
 
 TEST_F(EvaluatorTablesTest, PagesAndTheirParents) {
-  EXPECT_FALSE(FindPageIndex(1, kFormSetGuid).has_value());  // not initialised
+  {
+    const HiiDatabase none;
+    const StringLookup strings(none, StringOptions{});
+    EXPECT_FALSE(Evaluator(none, strings, fw_).FindPageIndex(1, kFormSetGuid).has_value());  // not initialised
+  }
   Database db;
   {
     BuiltList& list = db.AddList(kListGuid);
@@ -278,24 +282,20 @@ TEST_F(EvaluatorTablesTest, PagesAndTheirParents) {
     f.End();
   }
   Load(db.Bytes());
-  EXPECT_TRUE(EvaluationInitialized());
-  EXPECT_EQ(FindPageIndex(1, kFormSetGuid), 0);
-  EXPECT_EQ(FindPageIndex(4, kFormSetGuid), 3);
-  EXPECT_EQ(FindPageIndex(1, kOtherFormSet), 4);
-  EXPECT_EQ(FindPageIndex(2, kOtherFormSet), 5);
-  EXPECT_FALSE(FindPageIndex(3, kOtherFormSet).has_value());
-  EXPECT_FALSE(FindPageIndex(1, kListGuid).has_value());
+  EXPECT_TRUE(evaluator_->EvaluationInitialized());
+  EXPECT_EQ(evaluator_->FindPageIndex(1, kFormSetGuid), 0);
+  EXPECT_EQ(evaluator_->FindPageIndex(4, kFormSetGuid), 3);
+  EXPECT_EQ(evaluator_->FindPageIndex(1, kOtherFormSet), 4);
+  EXPECT_EQ(evaluator_->FindPageIndex(2, kOtherFormSet), 5);
+  EXPECT_FALSE(evaluator_->FindPageIndex(3, kOtherFormSet).has_value());
+  EXPECT_FALSE(evaluator_->FindPageIndex(1, kListGuid).has_value());
 
-  EXPECT_FALSE(ParentPageFormId(0).has_value());  // only a REF to itself
-  EXPECT_EQ(ParentPageFormId(1), 1);              // the first REF to form 2 is in form 1
-  EXPECT_EQ(ParentPageFormId(2), 2);
-  EXPECT_FALSE(ParentPageFormId(3).has_value());
-  EXPECT_FALSE(ParentPageFormId(4).has_value());
-  EXPECT_FALSE(ParentPageFormId(100).has_value());
-
-  ReleaseEvaluation();
-  EXPECT_FALSE(EvaluationInitialized());
-  EXPECT_FALSE(FindPageIndex(1, kFormSetGuid).has_value());
+  EXPECT_FALSE(evaluator_->ParentPageFormId(0).has_value());  // only a REF to itself
+  EXPECT_EQ(evaluator_->ParentPageFormId(1), 1);              // the first REF to form 2 is in form 1
+  EXPECT_EQ(evaluator_->ParentPageFormId(2), 2);
+  EXPECT_FALSE(evaluator_->ParentPageFormId(3).has_value());
+  EXPECT_FALSE(evaluator_->ParentPageFormId(4).has_value());
+  EXPECT_FALSE(evaluator_->ParentPageFormId(100).has_value());
 }
 
 TEST_F(EvaluatorTablesTest, VariableCachesAndLanguages) {
@@ -318,26 +318,26 @@ TEST_F(EvaluatorTablesTest, VariableCachesAndLanguages) {
   f.Numeric({.prompt = L"S", .id = 8, .varStore = 4, .offset = 0}, 1, 0, 0xFF);
   Load(list.Bytes());
 
-  EXPECT_EQ(EvaluationLanguages(), (std::vector<std::string>{"en-US", "fr-FR"}));
+  EXPECT_EQ(evaluator_->EvaluationLanguages(), (std::vector<std::string>{"en-US", "fr-FR"}));
   using Data = std::vector<uint8_t>;
-  EXPECT_EQ(EvaluationVariableBytes(L"BootOrder", kes::guids::kGlobalVariable), (Data{1, 0, 2, 0}));
-  EXPECT_EQ(EvaluationVariableBytes(L"BootOrder", kes::guids::kGlobalVariable, true), (Data{2, 0, 1, 0}));
-  EXPECT_EQ(EvaluationVariableBytes(L"LegacyDevOrder", kLegacyGuid, true), (Data{9}));
-  EXPECT_EQ(EvaluationVariableBytes(L"Platform", kPlatform), (Data{5, 6}));
-  EXPECT_FALSE(EvaluationVariableBytes(L"Setup", kSetupGuid).has_value());
-  EXPECT_FALSE(EvaluationVariableBytes(L"Unknown", kPlatform).has_value());
+  EXPECT_EQ(evaluator_->EvaluationVariableBytes(L"BootOrder", kes::guids::kGlobalVariable), (Data{1, 0, 2, 0}));
+  EXPECT_EQ(evaluator_->EvaluationVariableBytes(L"BootOrder", kes::guids::kGlobalVariable, true), (Data{2, 0, 1, 0}));
+  EXPECT_EQ(evaluator_->EvaluationVariableBytes(L"LegacyDevOrder", kLegacyGuid, true), (Data{9}));
+  EXPECT_EQ(evaluator_->EvaluationVariableBytes(L"Platform", kPlatform), (Data{5, 6}));
+  EXPECT_FALSE(evaluator_->EvaluationVariableBytes(L"Setup", kSetupGuid).has_value());
+  EXPECT_FALSE(evaluator_->EvaluationVariableBytes(L"Unknown", kPlatform).has_value());
 
   IfrValue value;
-  ASSERT_EQ(GetQuestionValue(7, Page(1), value), efi::kSuccess);
+  ASSERT_EQ(evaluator_->GetQuestionValue(7, Page(1), value), efi::kSuccess);
   EXPECT_EQ(value.Type, kValueUint16);
   EXPECT_EQ(value.Value, 0x0605u);
-  EXPECT_EQ(GetQuestionValue(8, Page(1), value), efi::kNotFound);
+  EXPECT_EQ(evaluator_->GetQuestionValue(8, Page(1), value), efi::kNotFound);
 
   // A second initialisation starts from nothing: the variable is gone, and so is its value.
   RemoveVariable("Platform", kPlatform);
-  ASSERT_EQ(InitializeEvaluation(image_), efi::kSuccess);
-  EXPECT_EQ(GetQuestionValue(7, Page(1), value), efi::kNotFound);
-  EXPECT_FALSE(EvaluationVariableBytes(L"Platform", kPlatform).has_value());
+  ASSERT_EQ(evaluator_->InitializeEvaluation(), efi::kSuccess);
+  EXPECT_EQ(evaluator_->GetQuestionValue(7, Page(1), value), efi::kNotFound);
+  EXPECT_FALSE(evaluator_->EvaluationVariableBytes(L"Platform", kPlatform).has_value());
 }
 
 TEST_F(EvaluatorTablesTest, QuestionsAreLookedUpWithinTheirFormSet) {
@@ -369,19 +369,19 @@ TEST_F(EvaluatorTablesTest, QuestionsAreLookedUpWithinTheirFormSet) {
   }
   Load(db.Bytes());
   IfrValue value;
-  ASSERT_EQ(GetQuestionValue(5, Page(1), value), efi::kSuccess);
+  ASSERT_EQ(evaluator_->GetQuestionValue(5, Page(1), value), efi::kSuccess);
   EXPECT_EQ(value.Value, 4u);
-  EXPECT_EQ(GetQuestionValue(5, Page(1, kOtherFormSet), value), efi::kNotFound);
+  EXPECT_EQ(evaluator_->GetQuestionValue(5, Page(1, kOtherFormSet), value), efi::kNotFound);
 
   ConditionRequest request;
   request.packageList = listB;
   request.PageIndex = Page(1, kOtherFormSet);
   request.Condition = conditionB;
   request.Target = targetB;
-  EXPECT_EQ(EvaluateCondition(request), kConditionNone);
+  EXPECT_EQ(evaluator_->EvaluateCondition(request), kConditionNone);
   // The same condition named with a page of the other form set is refused, not evaluated.
   request.PageIndex = Page(1);
-  EXPECT_EQ(EvaluateCondition(request), kConditionNone);
+  EXPECT_EQ(evaluator_->EvaluateCondition(request), kConditionNone);
 }
 
 TEST_F(EvaluatorTablesTest, DemoFirmwareConditionsAllEvaluate) {
@@ -399,7 +399,7 @@ TEST_F(EvaluatorTablesTest, DemoFirmwareConditionsAllEvaluate) {
       uint16_t question = 0;  // THIS of a condition inside a question is that question
       ForEachOp(image_, package.offset + 4, package.offset + package.bytes.size(), [&](const IfrOp& op) {
         if (op.code == hii::IFR_FORM_SET) formSet = EfiGuid::FromBytes(op.bytes, hii::kFormSetGuid);
-        if (op.code == hii::IFR_FORM) page = FindPageIndex(Le16(op.bytes, hii::kFormId), formSet);
+        if (op.code == hii::IFR_FORM) page = evaluator_->FindPageIndex(Le16(op.bytes, hii::kFormId), formSet);
         if (IsQuestionKind(op.code)) question = OpQuestionId(op);
         bool condition = op.code == hii::IFR_SUPPRESS_IF || op.code == hii::IFR_GRAY_OUT_IF ||
                          op.code == hii::IFR_DISABLE_IF || op.code == hii::IFR_INCONSISTENT_IF ||
@@ -412,7 +412,7 @@ TEST_F(EvaluatorTablesTest, DemoFirmwareConditionsAllEvaluate) {
         request.Condition = op.offset;
         IfrValue value;
         size_t consumed = 0;
-        EXPECT_EQ(EvaluateExpression(request, value, consumed), efi::kSuccess) << "condition at " << op.offset;
+        EXPECT_EQ(evaluator_->EvaluateExpression(request, value, consumed), efi::kSuccess) << "condition at " << op.offset;
         EXPECT_EQ(value.Type, kValueBoolean);
         ++conditions;
         return true;
@@ -422,9 +422,9 @@ TEST_F(EvaluatorTablesTest, DemoFirmwareConditionsAllEvaluate) {
   EXPECT_GE(conditions, 10u);
 
   std::set<std::wstring> hidden, grayed;
-  WalkQuestions({.exportMode = true, .suppressIf = true, .grayOutIf = true, .commentOut = true},
+  Walk({.exportMode = true, .suppressIf = true, .grayOutIf = true, .commentOut = true},
                 {.question = [&](const kes::PackageList& list, const FormSetInfo&, const FormInfo&, QuestionRecord& r) {
-                  std::wstring prompt = GetString(list, r.Prompt, false).value_or(L"");
+                  std::wstring prompt = strings_->GetString(list, r.Prompt, false).value_or(L"");
                   if (r.Suppressed) hidden.insert(prompt);
                   if (r.GrayedOut) grayed.insert(prompt);
                 }});
@@ -436,15 +436,15 @@ TEST_F(EvaluatorTablesTest, DemoFirmwareConditionsAllEvaluate) {
 TEST_F(EvaluatorTablesTest, ImagesWithoutFormSetsInitialiseEmpty) {
   std::vector<uint8_t> empty;
   Load(empty);
-  EXPECT_TRUE(EvaluationInitialized());
-  EXPECT_FALSE(FindPageIndex(1, kFormSetGuid).has_value());
+  EXPECT_TRUE(evaluator_->EvaluationInitialized());
+  EXPECT_FALSE(evaluator_->FindPageIndex(1, kFormSetGuid).has_value());
   ConditionRequest request;
   request.Condition = 4;
   request.Target = 8;
-  EXPECT_EQ(EvaluateCondition(request), kConditionNone);
+  EXPECT_EQ(evaluator_->EvaluateCondition(request), kConditionNone);
   IfrValue value;
   size_t consumed = 0;
-  EXPECT_EQ(EvaluateExpression(request, value, consumed), efi::kInvalidParameter);
+  EXPECT_EQ(evaluator_->EvaluateExpression(request, value, consumed), efi::kInvalidParameter);
 }
 
 }  // namespace

@@ -99,13 +99,13 @@ class ExpressionTest : public EvaluatorTest {
       IfrValue value;
       size_t consumed = 0;
       ConditionRequest request = Request(offsets_[i]);
-      EfiStatus status = EvaluateExpression(request, value, consumed);
+      EfiStatus status = evaluator_->EvaluateExpression(request, value, consumed);
       EXPECT_EQ(status, c.status);
       if (c.status != efi::kSuccess) continue;
       EXPECT_EQ(consumed, 2 + c.expr.bytes().size());
       EXPECT_EQ(value.Type, c.type);
       if (c.text) {
-        auto text = ExpressionValueText(request, value);
+        auto text = evaluator_->ExpressionValueText(request, value);
         ASSERT_TRUE(text.has_value());
         EXPECT_EQ(*text, std::u16string(c.text));
       } else {
@@ -310,11 +310,11 @@ TEST_F(ExpressionTest, ValueOpensAnExpressionAndAQuestionDoesNot) {
   Finish(f, {});
   IfrValue result;
   size_t consumed = 0;
-  ASSERT_EQ(EvaluateExpression(Request(value), result, consumed), efi::kSuccess);
+  ASSERT_EQ(evaluator_->EvaluateExpression(Request(value), result, consumed), efi::kSuccess);
   EXPECT_EQ(result.Type, kValueUint64);
   EXPECT_EQ(result.Value, 3u);
   EXPECT_EQ(consumed, 2u + 3 + 3 + 2);
-  ASSERT_EQ(EvaluateExpression(Request(question), result, consumed), efi::kSuccess);
+  ASSERT_EQ(evaluator_->EvaluateExpression(Request(question), result, consumed), efi::kSuccess);
   EXPECT_EQ(result.Type, kValueOther);
 }
 
@@ -328,11 +328,11 @@ TEST_F(ExpressionTest, StringsComeFromTheCurrentLanguageOrEn) {
   List().SetString("en", id, L"en");
   std::vector<Case> cases = {{"current language", Str(id), 0, kValueString, 0, u"deutsch"}};
   Finish(f, cases);
-  EXPECT_EQ(EvaluationLanguages(), (std::vector<std::string>{"de-DE", "en-US"}));
+  EXPECT_EQ(evaluator_->EvaluationLanguages(), (std::vector<std::string>{"de-DE", "en-US"}));
   Check(cases);
 
   PutVariable("PlatformLangCodes", kes::guids::kGlobalVariable, Ascii("fr-FR"));
-  ASSERT_EQ(InitializeEvaluation(image_), efi::kSuccess);
+  ASSERT_EQ(evaluator_->InitializeEvaluation(), efi::kSuccess);
   cases[0].text = u"en";
   Check(cases);
 }
@@ -426,8 +426,8 @@ TEST_F(CorruptExpressionTest, CutShortOrMalformedExpressionsFail) {
     request.Target = formsEnd - 1;
     IfrValue value;
     size_t consumed = 0;
-    EXPECT_TRUE(efi::IsError(EvaluateExpression(request, value, consumed)));
-    EXPECT_EQ(EvaluateCondition(request), kConditionNone);
+    EXPECT_TRUE(efi::IsError(evaluator_->EvaluateExpression(request, value, consumed)));
+    EXPECT_EQ(evaluator_->EvaluateCondition(request), kConditionNone);
   }
 }
 
@@ -471,16 +471,16 @@ TEST_F(CorruptExpressionTest, EveryByteOfACorruptedFormEvaluatesCleanly) {
         if (code != op::kSuppressIf && code != op::kGrayOutIf && code != op::kRule) continue;
         for (size_t j = i + 1; j < ops.size(); ++j) {
           ConditionRequest request;
-          request.PageIndex = FindPageIndex(1, kFormSetGuid).value_or(0);
+          request.PageIndex = evaluator_->FindPageIndex(1, kFormSetGuid).value_or(0);
           request.QuestionId = 1;
           request.Condition = ops[i];
           request.Target = ops[j];
-          ConditionResult result = EvaluateCondition(request);
+          ConditionResult result = evaluator_->EvaluateCondition(request);
           EXPECT_TRUE(result == kConditionNone || result == kConditionSuppress || result == kConditionGrayOut ||
                       result == kConditionInconsistent || result == kConditionNoSubmit);
           IfrValue value;
           size_t consumed = 0;
-          EvaluateExpression(request, value, consumed);
+          evaluator_->EvaluateExpression(request, value, consumed);
           EXPECT_LE(ops[i] + consumed, image_.size());
         }
       }

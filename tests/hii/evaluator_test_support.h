@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "base/run_state.h"
-#include "firmware/firmware_state.h"
+#include <memory>
+
+#include "firmware/firmware_access.h"
 #include "hii/evaluator.h"
-#include "hii/hii_image.h"
+#include "hii/hii_database.h"
+#include "hii/question_walk.h"
 #include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
 #include "tools/hiibuild/emulator_image.h"
@@ -31,11 +34,6 @@ class EvaluatorTest : public ::testing::Test {
  protected:
   void SetUp() override { PutVariable("PlatformLangCodes", guids::kGlobalVariable, Ascii("en-US")); }
 
-  void TearDown() override {
-    ReleaseEvaluation();
-    SetHiiImage({}, HiiFormat::Unknown);
-  }
-
   static std::vector<uint8_t> Ascii(const std::string& text) {
     std::vector<uint8_t> out(text.begin(), text.end());
     out.push_back(0);
@@ -49,19 +47,32 @@ class EvaluatorTest : public ::testing::Test {
 
   // Makes `image` the run's image and initialises evaluation over it.
   void Load(std::vector<uint8_t> image) {
+    evaluator_.reset();
+    strings_.reset();
     image_ = std::move(image);
-    SetHiiImage(image_, HiiFormat::Uefi);
-    ASSERT_EQ(InitializeEvaluation(image_), efi::kSuccess);
+    database_ = std::make_unique<HiiDatabase>(image_);
+    strings_ = std::make_unique<StringLookup>(*database_, StringOptions{});
+    evaluator_ = std::make_unique<Evaluator>(*database_, *strings_, fw_);
+    ASSERT_EQ(evaluator_->InitializeEvaluation(), efi::kSuccess);
+  }
+
+  // A question walk over the loaded image.
+  void Walk(WalkContext context, const QuestionVisitor& visitor) {
+    QuestionWalk(*database_, *strings_, fw_, evaluator_.get(), std::move(context)).WalkQuestions(visitor);
   }
 
   uint16_t Page(uint16_t formId, const EfiGuid& formSet = kFormSetGuid) {
-    auto page = FindPageIndex(formId, formSet);
+    auto page = evaluator_->FindPageIndex(formId, formSet);
     EXPECT_TRUE(page.has_value()) << "form " << formId;
     return page.value_or(0);
   }
 
   test::PlainFirmwareRoot firmware_{true, true};
+  FirmwareAccess& fw_ = firmware_.access();
   std::vector<uint8_t> image_;
+  std::unique_ptr<HiiDatabase> database_;
+  std::unique_ptr<StringLookup> strings_;
+  std::unique_ptr<Evaluator> evaluator_;
 };
 
 }  // namespace kes::evaltest

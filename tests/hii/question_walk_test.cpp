@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 
 #include "base/run_state.h"
 #include "hii/hii_format.h"
-#include "hii/hii_image.h"
+#include "hii/hii_database.h"
 #include "hii/question_walk.h"
 #include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
@@ -24,24 +25,36 @@ constexpr EfiGuid kBootManager{0xB4909CF3, 0x7B93, 0x4751, {0x9B, 0xD8, 0x5B, 0x
 
 class Walk : public ::testing::Test {
  protected:
-  void TearDown() override { SetHiiImage({}, HiiFormat::Unknown); }
-
   void SetVariable(const std::string& name, const EfiGuid& guid, std::vector<uint8_t> data) {
     firmware_.PutVar(name, guid, 7, data);
   }
 
-  std::vector<QuestionRecord> Questions(std::vector<uint8_t> image, WalkContext context = {}) {
+  // Parses the image and starts a walk over it (kept for the test to inspect).
+  void Load(std::vector<uint8_t> image, WalkContext context = {}) {
+    walk_.reset();
+    strings_.reset();
     image_ = std::move(image);
-    ClassifyHiiLayout(image_);
+    database_ = std::make_unique<HiiDatabase>(image_);
+    strings_ = std::make_unique<StringLookup>(*database_, StringOptions::FromRun(run_));
+    walk_ = std::make_unique<QuestionWalk>(*database_, *strings_, fw_, nullptr, std::move(context));
+  }
+
+  std::vector<QuestionRecord> Questions(std::vector<uint8_t> image, WalkContext context = {}) {
+    Load(std::move(image), std::move(context));
     std::vector<QuestionRecord> out;
     QuestionVisitor v;
     v.question = [&](const PackageList&, const FormSetInfo&, const FormInfo&, QuestionRecord& r) { out.push_back(r); };
-    WalkQuestions(context, v);
+    walk_->WalkQuestions(v);
     return out;
   }
 
   test::PlainFirmwareRoot firmware_;
+  FirmwareAccess& fw_ = firmware_.access();
+  RunState run_;
   std::vector<uint8_t> image_;
+  std::unique_ptr<HiiDatabase> database_;
+  std::unique_ptr<StringLookup> strings_;
+  std::unique_ptr<QuestionWalk> walk_;
 };
 
 struct OneForm {
@@ -124,7 +137,7 @@ TEST_F(Walk, VarstoresAreRegisteredOnceWithTheirVariables) {
   f.forms->Checkbox({L"C", L"h", 3, 6, 1});
   auto q = Questions(f.list.Bytes());
   ASSERT_EQ(q.size(), 3u);
-  const auto& entries = VarStores().Entries();
+  const auto& entries = walk_->VarStores().Entries();
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].VarStoreId, 5u);
   EXPECT_EQ(entries[0].Size, 40u);
@@ -134,7 +147,28 @@ TEST_F(Walk, VarstoresAreRegisteredOnceWithTheirVariables) {
   EXPECT_EQ(entries[1].Attributes, 0u);
   EXPECT_EQ(q[2].VarStoreIndex, 1);
   EXPECT_EQ(q[0].VarStoreIndex, 0);  // decoded while the entry still carried id 1
-  EXPECT_EQ(FindVarStoreIndex(1), 2);  // id 1 is no longer in the table: the number of entries
+  EXPECT_EQ(walk_->VarStores().FindVarStoreIndex(1), 2);  // id 1 is no longer in the table: the number of entries
+}
+
+TEST_F(Walk, TwoWalksOfOneRunKeepTheirOwnTables) {
+  SetVariable("Store", kStore, std::vector<uint8_t>(32, 1));
+  OneForm f;
+  f.forms->Checkbox({L"A", L"h", 1, 1, 0});
+  f.forms->Checkbox({L"B", L"h", 2, 1, 1});
+  auto first = Questions(f.list.Bytes());
+  ASSERT_EQ(first.size(), 2u);
+  // A second walk over the same database, started while the first still holds its table, sees
+  // the same questions; a variable changed in between is read fresh by the new walk only.
+  SetVariable("Store", kStore, std::vector<uint8_t>(32, 2));
+  QuestionWalk second(*database_, *strings_, fw_, nullptr, WalkContext{});
+  EXPECT_TRUE(second.VarStores().Entries().empty());
+  size_t seen = 0;
+  second.WalkQuestions({.question = [&](const PackageList&, const FormSetInfo&, const FormInfo&, QuestionRecord& r) {
+    EXPECT_EQ(r.QuestionId, first[seen++].QuestionId);
+  }});
+  EXPECT_EQ(seen, 2u);
+  EXPECT_EQ((*walk_->VarStores().At(0)->Data)[0], 1);
+  EXPECT_EQ((*second.VarStores().At(0)->Data)[0], 2);
 }
 
 TEST_F(Walk, FormSetMustOpenTheFirstFormsPackage) {
@@ -145,15 +179,13 @@ TEST_F(Walk, FormSetMustOpenTheFirstFormsPackage) {
   second.FormSet({2, 0, 0, {}}, L"Set", L"Help");
   second.Form(1, L"Form");
   second.Checkbox({L"A", L"h", 1, 1, 0});
-  image_ = list.Bytes();
-  ClassifyHiiLayout(image_);
-  EXPECT_FALSE(FirstFormSet(*NextPackageList(image_, nullptr)));
+  Load(list.Bytes());
+  EXPECT_FALSE(walk_->FirstFormSet(*NextPackageList(image_, nullptr)));
 
   OneForm f;
   f.forms->ClassAndSubclass(0x0D, 0x2A);
-  image_ = f.list.Bytes();
-  ClassifyHiiLayout(image_);
-  auto info = FirstFormSet(*NextPackageList(image_, nullptr));
+  Load(f.list.Bytes());
+  auto info = walk_->FirstFormSet(*NextPackageList(image_, nullptr));
   ASSERT_TRUE(info);
   EXPECT_EQ(info->classId, 0x0D);
   EXPECT_EQ(info->subClass, 0x2A);
@@ -167,19 +199,18 @@ TEST_F(Walk, MapStringMatchesCountDistinctStorage) {
     f.forms->Checkbox({.prompt = L"C", .help = L"h", .id = 3, .varStore = 1, .offset = 9, .map = L"OTHER"});
     return f.list.Bytes();
   };
-  kes::Run().switches.Set(Switch::Ms);
-  kes::Run().switches.Set(Switch::Lang);
+  run_.switches.Set(Switch::Ms);
+  run_.switches.Set(Switch::Lang);
   struct {
     const wchar_t* map;
     uint16_t secondOffset;
     int want;
   } cases[] = {{L"NOPE", 4, 0}, {L"other", 4, 1}, {L"FEAT01", 4, 1}, {L"FEAT01", 5, 2}};
   for (const auto& c : cases) {
-    image_ = build(c.secondOffset);
-    ClassifyHiiLayout(image_);
+    Load(build(c.secondOffset));
     WalkContext context;
     context.mapString = c.map;
-    EXPECT_EQ(CountMapStringMatches(context), c.want) << c.secondOffset;
+    EXPECT_EQ(CountMapStringMatches(*database_, *strings_, fw_, nullptr, context), c.want) << c.secondOffset;
   }
 }
 
@@ -197,7 +228,7 @@ TEST_F(Walk, SpecialControlConditionMarksTheNextQuestion) {
   ASSERT_EQ(q.size(), 3u);
   EXPECT_EQ(q[1].ControlVarStoreIndex, 1u);
   EXPECT_EQ(q[1].ValueInfo.Flags & 1, 1);
-  EXPECT_EQ(GetSpecialControlKind(q[1].ControlVarStoreIndex), SpecialControlKind::BootOrder);
+  EXPECT_EQ(walk_->VarStores().GetSpecialControlKind(q[1].ControlVarStoreIndex), SpecialControlKind::BootOrder);
   EXPECT_EQ(q[2].ValueInfo.Flags & 1, 0);
 }
 

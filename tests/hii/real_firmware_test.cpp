@@ -10,8 +10,9 @@
 #include "base/run_state.h"
 #include "base/text.h"
 #include "hii/hii_format.h"
-#include "hii/hii_image.h"
+#include "hii/hii_database.h"
 #include "hii/question_walk.h"
+#include "hii/setup_context.h"
 #include "hii/strings.h"
 #include "script/export.h"
 #include "tests/support/firmware_root.h"
@@ -34,12 +35,15 @@ struct Declared {
 
 class RealFirmware : public ::testing::TestWithParam<std::string> {
  protected:
-  void SetUp() override {
-    image_ = LoadFixture(GetParam());
-    ASSERT_EQ(ClassifyHiiLayout(image_), HiiFormat::Uefi);
-  }
+  void SetUp() override { ASSERT_EQ(database_.Format(), HiiFormat::Uefi); }
   test::PlainFirmwareRoot firmware_{true, true};
-  std::vector<uint8_t> image_;
+  FirmwareAccess& fw_ = firmware_.access();
+  RunState run_;
+  std::vector<uint8_t> image_ = LoadFixture(GetParam());
+  const HiiDatabase database_{image_};
+  const StringLookup strings_{database_, StringOptions{}};
+  SetupContext setup_{run_, fw_, database_, strings_, nullptr};
+  QuestionWalk walk_ = setup_.NewWalk(WalkContext{});
 };
 
 TEST_P(RealFirmware, WalksEveryFormSetAndFindsEveryString) {
@@ -48,16 +52,16 @@ TEST_P(RealFirmware, WalksEveryFormSetAndFindsEveryString) {
   QuestionVisitor visitor;
   visitor.formSet = [&](const PackageList& list, const FormSetInfo& fs) {
     ++formSets;
-    EXPECT_TRUE(GetString(list, fs.title, false)) << "form set title";
+    EXPECT_TRUE(strings_.GetString(list, fs.title, false)) << "form set title";
   };
   visitor.question = [&](const PackageList& list, const FormSetInfo&, const FormInfo&, QuestionRecord& r) {
     ++questions;
-    if (r.Prompt && !GetString(list, r.Prompt, false)) ++missingPrompts;
-    if (r.Help && !GetString(list, r.Help, false)) ++missingHelp;
-    if (const VarStoreEntry* e = VarStores().At(r.VarStoreIndex))
+    if (r.Prompt && !strings_.GetString(list, r.Prompt, false)) ++missingPrompts;
+    if (r.Help && !strings_.GetString(list, r.Help, false)) ++missingHelp;
+    if (const VarStoreEntry* e = walk_.VarStores().At(r.VarStoreIndex))
       declared[FormatGuidText(e->Guid) + ToNarrow(e->Name)] = {e->Name, e->Guid, e->Size};
   };
-  WalkQuestions(WalkContext{}, visitor);
+  walk_.WalkQuestions(visitor);
   EXPECT_GT(formSets, 5u);
   EXPECT_GT(questions, 20u);  // hidden questions carry prompt id 0: no string to find
   EXPECT_EQ(missingPrompts, 0u);
@@ -71,12 +75,12 @@ TEST_P(RealFirmware, ExportsQuestionsOnceTheirVariablesExist) {
   size_t withStorage = 0;
   QuestionVisitor visitor;
   visitor.question = [&](const PackageList&, const FormSetInfo&, const FormInfo&, QuestionRecord& r) {
-    if (const VarStoreEntry* e = VarStores().At(r.VarStoreIndex)) {
+    if (const VarStoreEntry* e = walk_.VarStores().At(r.VarStoreIndex)) {
       declared[FormatGuidText(e->Guid) + ToNarrow(e->Name)] = {e->Name, e->Guid, e->Size};
       ++withStorage;
     }
   };
-  WalkQuestions(WalkContext{}, visitor);
+  walk_.WalkQuestions(visitor);
   ASSERT_GT(withStorage, 0u);
 
   // Without variables nothing can be exported.
@@ -84,7 +88,7 @@ TEST_P(RealFirmware, ExportsQuestionsOnceTheirVariablesExist) {
   {
     FilePtr file(std::fopen((out / "empty.txt").c_str(), "w+"));
     ConsoleCapture capture;
-    ASSERT_EQ(ExportScriptTo(file.get(), nullptr, false), 0u);
+    ASSERT_EQ(ExportScriptTo(setup_, file.get(), nullptr, false), 0u);
     EXPECT_EQ(capture.err(), "WARNING: HII data does not have setup questions information\n");
   }
 
@@ -94,9 +98,9 @@ TEST_P(RealFirmware, ExportsQuestionsOnceTheirVariablesExist) {
     test::WriteFileBytes(firmware_.VarPath(ToNarrow(d.name), d.guid), content);
   }
   FilePtr file(std::fopen((out / "script.txt").c_str(), "w+"));
-  kes::Run().switches.Set(Switch::O);
+  run_.switches.Set(Switch::O);
   ConsoleCapture capture;
-  ASSERT_EQ(ExportScriptTo(file.get(), nullptr, false), 0u);
+  ASSERT_EQ(ExportScriptTo(setup_, file.get(), nullptr, false), 0u);
   std::string script = test::ReadFileText(out / "script.txt");
   size_t blocks = 0;
   for (size_t at = 0; (at = script.find("\nSetup Question\t= ", at)) != std::string::npos; ++at) ++blocks;

@@ -1,9 +1,11 @@
 // Package-list chain, string packages and string lookups.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "base/le.h"
 #include "base/run_state.h"
-#include "hii/hii_image.h"
+#include "hii/hii_database.h"
 #include "hii/strings.h"
 #include "tools/hiibuild/hii_builder.h"
 
@@ -41,17 +43,25 @@ TEST(PackageListChain, AcceptsOnlyListsThatTileTheImage) {
 
 class Strings : public ::testing::Test {
  protected:
-  void SetUp() override { ResetRunState(); }
-  void TearDown() override { SetHiiImage({}, HiiFormat::Unknown); }
-
-  // Makes `image` the process-wide image and returns its first list.
+  // Parses `bytes` as the database and returns its first list.
   PackageList Use(ByteVector bytes) {
     image_ = std::move(bytes);
-    EXPECT_EQ(ClassifyHiiLayout(image_), HiiFormat::Uefi);
-    return *NextPackageList(image_, nullptr);
+    database_ = std::make_unique<HiiDatabase>(image_);
+    EXPECT_EQ(database_->Format(), HiiFormat::Uefi);
+    return database_->Lists().empty() ? PackageList{} : database_->Lists().front();
+  }
+  // Lookups under the run's switches as they are at the call.
+  std::optional<std::wstring> GetString(const PackageList& list, uint16_t id, bool mapping,
+                                        const std::wstring* match = nullptr) {
+    return StringLookup(*database_, StringOptions::FromRun(run_)).GetString(list, id, mapping, match);
+  }
+  std::vector<std::string> LanguageList(bool mapping, bool noCompletion) {
+    return StringLookup(*database_, StringOptions::FromRun(run_)).LanguageList(mapping, noCompletion);
   }
   static std::wstring Text(const std::optional<std::wstring>& s) { return s ? *s : L"<none>"; }
+  RunState run_;
   ByteVector image_;
+  std::unique_ptr<HiiDatabase> database_ = std::make_unique<HiiDatabase>();
 };
 
 TEST_F(Strings, BlockTypesSkipsAndEnd) {
@@ -89,10 +99,10 @@ TEST_F(Strings, LanguageTagsTheEnRuleAndMapStrings) {
 
   EXPECT_EQ(Text(GetString(list, id, false)), L"Boot Mode");  // "en" answers an en-US request
   EXPECT_EQ(Text(GetString(list, id, true)), L"Boot Mode");   // mapping needs /lang
-  kes::Run().switches.Set(Switch::Lang);
+  run_.switches.Set(Switch::Lang);
   EXPECT_EQ(Text(GetString(list, id, false)), L"<none>");     // with /lang only en-US itself
   EXPECT_EQ(Text(GetString(list, id, true)), L"BOOTMODE");
-  kes::Run().langCode = L"de";
+  run_.langCode = L"de";
   EXPECT_EQ(Text(GetString(list, id, true)), L"Startmodus");
 }
 
@@ -110,9 +120,9 @@ TEST_F(Strings, NamespaceCompletionOfTheLangCode) {
       {L"de", false, {"de"}},
       {L"x-Vorn", true, {"x-Vorn"}},
   };
-  kes::Run().switches.Set(Switch::Lang);
+  run_.switches.Set(Switch::Lang);
   for (const auto& c : cases) {
-    kes::Run().langCode = c.code;
+    run_.langCode = c.code;
     EXPECT_EQ(LanguageList(true, c.noCompletion), c.want);
   }
   EXPECT_EQ(LanguageList(false, false), List{"en-US"});
@@ -125,9 +135,8 @@ TEST_F(Strings, OnlyTheFirstListWithAGuidIsSearched) {
   auto& second = db.AddList(shared);
   second.AddString(L"second");
   second.AddString(L"only in second");
-  image_ = db.Bytes();
-  ASSERT_EQ(ClassifyHiiLayout(image_), HiiFormat::Uefi);
-  auto lists = PackageLists(image_);
+  Use(db.Bytes());
+  const auto& lists = database_->Lists();
   ASSERT_EQ(lists.size(), 2u);
   EXPECT_EQ(Text(GetString(lists[1], 1, false)), L"first");
   EXPECT_EQ(Text(GetString(lists[1], 2, false)), L"<none>");
@@ -139,8 +148,8 @@ TEST_F(Strings, SingleQuestionModeReturnsOnlyTheMatchingText) {
   builder.SetString("x-Vorn", id, L"QBOOT01");
   builder.SetString("x-UEFI-Vorn", id, L"QuietBoot");
   PackageList list = Use(builder.Bytes());
-  kes::Run().switches.Set(Switch::Lang);
-  kes::Run().switches.Set(Switch::Ms);
+  run_.switches.Set(Switch::Lang);
+  run_.switches.Set(Switch::Ms);
   std::wstring match = L"quietboot";
   EXPECT_EQ(Text(GetString(list, id, true, &match)), L"QuietBoot");
   match = L"qboot01";

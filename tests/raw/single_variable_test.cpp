@@ -23,16 +23,17 @@ const std::wstring kGuidText = L"12345678-9abc-def0-0123-456789abcdef";  // kTes
 class SingleVariable : public ::testing::Test {
  protected:
   Status UpdateValue(const std::wstring& name, const std::wstring& value, const std::wstring& guid = kGuidText) {
-    kes::Run().switches.Set(Switch::VarValue);
-    return UpdateSingleVariable(name, guid, value, L"");
+    run_.switches.Set(Switch::VarValue);
+    return UpdateSingleVariable(run_, fw, name, guid, value, L"");
   }
   PlainFirmwareRoot fw;
+  RunState run_;
 };
 
 TEST_F(SingleVariable, ValueTextBecomesUtf16Units) {
   EXPECT_EQ(UpdateValue(L"Var", L"AB"), status::kSuccess);
   EXPECT_EQ(fw.VarFile("Var", kTestGuid), Attr(7, {0x41, 0x00, 0x42, 0x00}));
-  EXPECT_TRUE(kes::Run().SystemModified);
+  EXPECT_TRUE(run_.SystemModified);
 }
 
 TEST_F(SingleVariable, SameValueAgainWritesNothing) {
@@ -40,7 +41,7 @@ TEST_F(SingleVariable, SameValueAgainWritesNothing) {
   auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24);
   std::filesystem::last_write_time(fw.VarPath("Var", kTestGuid), old);
   EXPECT_EQ(UpdateValue(L"Var", L"AB"), status::kSuccess);
-  EXPECT_FALSE(kes::Run().SystemModified);
+  EXPECT_FALSE(run_.SystemModified);
   EXPECT_EQ(std::filesystem::last_write_time(fw.VarPath("Var", kTestGuid)), old) << "the file was written";
 }
 
@@ -63,21 +64,21 @@ TEST_F(SingleVariable, InvalidGuidTextsAreRefused) {
     EXPECT_EQ(capture.err(), "ERROR:57 - Invalid variable GUID!\n");
   }
   EXPECT_TRUE(std::filesystem::is_empty(fw.root() + "/efi/efivars"));
-  EXPECT_FALSE(kes::Run().SystemModified);
+  EXPECT_FALSE(run_.SystemModified);
 }
 
 TEST_F(SingleVariable, DataFromAFile) {
   std::string file = fw.root() + "/data.bin";
   test::WriteFileBytes(file, {0, 1, 2, 0xFF});
-  kes::Run().switches.Set(Switch::VarFile);
-  EXPECT_EQ(UpdateSingleVariable(L"Var", kGuidText, L"", ToWide(file)), status::kSuccess);
+  run_.switches.Set(Switch::VarFile);
+  EXPECT_EQ(UpdateSingleVariable(run_, fw, L"Var", kGuidText, L"", ToWide(file)), status::kSuccess);
   EXPECT_EQ(fw.VarFile("Var", kTestGuid), Attr(7, {0, 1, 2, 0xFF}));
 
   std::string empty = fw.root() + "/empty.bin";
   test::WriteFileBytes(empty, {});
   for (const std::string& bad : {empty, fw.root() + "/missing.bin", fw.root()}) {
     ConsoleCapture capture;
-    EXPECT_EQ(UpdateSingleVariable(L"Other", kGuidText, L"", ToWide(bad)), status::kInvalidParameter) << bad;
+    EXPECT_EQ(UpdateSingleVariable(run_, fw, L"Other", kGuidText, L"", ToWide(bad)), status::kInvalidParameter) << bad;
     EXPECT_EQ(capture.err(), "ERROR:57 - Variable file is empty or not found!\n");
   }
   EXPECT_FALSE(fw.VarFile("Other", kTestGuid));
@@ -92,13 +93,13 @@ TEST_F(SingleVariable, DataFileSizeLimit) {
   std::filesystem::resize_file(fits, kMaxData);
   test::WriteFileBytes(big, {});
   std::filesystem::resize_file(big, kMaxData + 1);
-  kes::Run().switches.Set(Switch::VarFile);
+  run_.switches.Set(Switch::VarFile);
 
-  EXPECT_EQ(UpdateSingleVariable(L"Fits", kGuidText, L"", ToWide(fits)), status::kSuccess);
+  EXPECT_EQ(UpdateSingleVariable(run_, fw, L"Fits", kGuidText, L"", ToWide(fits)), status::kSuccess);
   EXPECT_EQ(std::filesystem::file_size(fw.VarPath("Fits", kTestGuid)), kMaxVariableFileBytes);
   for (const std::string& file : {big, std::string("/dev/zero")}) {
     ConsoleCapture capture;
-    EXPECT_EQ(UpdateSingleVariable(L"Var", kGuidText, L"", ToWide(file)), status::kInvalidParameter) << file;
+    EXPECT_EQ(UpdateSingleVariable(run_, fw, L"Var", kGuidText, L"", ToWide(file)), status::kInvalidParameter) << file;
     EXPECT_EQ(capture.err(), "ERROR:57 - Variable file is too large!\n");
   }
   EXPECT_FALSE(fw.VarFile("Var", kTestGuid));
@@ -110,11 +111,11 @@ TEST_F(SingleVariable, EmptyDataAndMissingArguments) {
   EXPECT_EQ(UpdateValue(L"Old", L""), status::kEmptyVariableData);
   EXPECT_EQ(fw.VarFile("Old", kTestGuid), Attr(7, {1})) << "an empty value must not delete";
 
-  ResetRunState();
-  EXPECT_EQ(UpdateSingleVariable(L"Var", kGuidText, L"", L""), status::kInvalidParameter);
+  run_ = RunState();
+  EXPECT_EQ(UpdateSingleVariable(run_, fw, L"Var", kGuidText, L"", L""), status::kInvalidParameter);
   EXPECT_EQ(UpdateValue(L"", L"AB"), status::kInvalidParameter);
   EXPECT_EQ(UpdateValue(L"Var", L"AB", L""), status::kInvalidParameter);
-  EXPECT_FALSE(kes::Run().SystemModified);
+  EXPECT_FALSE(run_.SystemModified);
 }
 
 TEST_F(SingleVariable, OverlongNameIsRefusedBeforeAnyAccess) {
@@ -127,13 +128,13 @@ TEST_F(SingleVariable, OverlongNameIsRefusedBeforeAnyAccess) {
 TEST_F(SingleVariable, FailedWriteIsReported) {
   test::MakeDirs(fw.VarPath("Var", kTestGuid));
   EXPECT_EQ(UpdateValue(L"Var", L"AB"), status::kFailure);
-  EXPECT_FALSE(kes::Run().SystemModified);
+  EXPECT_FALSE(run_.SystemModified);
 }
 
 TEST(UtilityIndication, OneByteOfOne) {
   PlainFirmwareRoot fw;
   constexpr EfiGuid kGuid{0x5A71834C, 0xB9BA, 0x48EE, {0xAC, 0x37, 0xF1, 0x1D, 0xBC, 0x4C, 0x6F, 0x6F}};
-  EXPECT_EQ(WriteUtilityIndication(), status::kSuccess);
+  EXPECT_EQ(WriteUtilityIndication(fw), status::kSuccess);
   EXPECT_EQ(fw.VarFile("UtilityIndication", kGuid), Attr(7, {1}));
 }
 

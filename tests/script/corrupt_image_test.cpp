@@ -42,16 +42,20 @@ class CorruptImage : public ExportFixture {
  protected:
   // Runs every walk over `image` forced to be taken as package lists; returns the script.
   std::string WalkAll(const std::vector<uint8_t>& image, std::initializer_list<Switch> switches) {
-    ResetRunState();
-    for (Switch s : switches) kes::Run().switches.Set(s);
-    kes::Run().switches.Set(Switch::O);
+    NewRun();
+    for (Switch s : switches) run_.switches.Set(s);
+    run_.switches.Set(Switch::O);
     image_ = image;
-    SetHiiImage(image_, HiiFormat::Uefi);
+    const HiiDatabase database = HiiDatabase::AsUefi(image_);
+    const StringLookup strings(database, StringOptions::FromRun(run_));
+    Evaluator evaluator(database, strings, fw_);
+    evaluator.InitializeEvaluation();
+    const SetupContext setup{run_, fw_, database, strings, &evaluator};
     FilePtr out(std::tmpfile());
     ConsoleCapture quiet;
     try {
-      ExportScriptTo(out.get(), nullptr, false);
-      CheckMappingLanguages(ToolOptions{});
+      ExportScriptTo(setup, out.get(), nullptr, false);
+      CheckMappingLanguages(setup);
     } catch (const UnsupportedStringBlocks&) {
       // a damaged block type is reported, not read through
     }

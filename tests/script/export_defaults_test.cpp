@@ -63,11 +63,11 @@ TEST_F(ExportDefaults, WorkedExampleSuppressedAndCommentedOut) {
       "Options\t=[00]Disabled\t// Move \"*\" to the desired Option\n//         *[01]Enabled\n// ENDOF SUPPRESS\n";
   EXPECT_EQ(Export(image, {Switch::Sp, Switch::Ce}).script, logo + quiet);
 
-  ResetRunState();
+  NewRun();
   EXPECT_EQ(Export(image, {Switch::Sp}).script, logo);  // left out
-  ResetRunState();
+  NewRun();
   EXPECT_EQ(Export(image, {Switch::G, Switch::Ce}).script.find("SUPPRESS"), std::string::npos);
-  ResetRunState();
+  NewRun();
   std::string plain = Export(image).script;  // without /sp nothing is evaluated
   EXPECT_NE(plain.find("\nSetup Question\t= Quiet Boot\n"), std::string::npos);
 }
@@ -90,7 +90,7 @@ TEST_F(ExportDefaults, GrayedOutQuestionsAndVerboseMarkers) {
             std::string::npos)
       << r.script;
 
-  ResetRunState();
+  NewRun();
   ExportResult verbose = Export(f.Bytes(), {Switch::G, Switch::Ce, Switch::V});
   EXPECT_NE(verbose.script.find("\n// GRAYOUT\n// GUID\t= " + FormatGuidText(kSetupGuid) +
                                 "\n// Variable\t= Setup\n// Setup Question\t= Alarm\n"),
@@ -119,7 +119,7 @@ TEST_F(ExportDefaults, NdefExportsOnlyValuesThatDifferFromTheBiosDefault) {
             "Value\t=\"\"\n");
 
   SetDefaultStore("StdDefaults", defaults);
-  ResetRunState();
+  NewRun();
   ExportResult with = Export(image, {Switch::Ndef});
   EXPECT_EQ(with.script.find("Same"), std::string::npos);
   EXPECT_EQ(with.script.find("Order"), std::string::npos);
@@ -144,20 +144,17 @@ TEST_F(ExportDefaults, FormsBehindASuppressedRefAreHidden) {
                            "line\nOffset\t=00\nWidth\t=01\nValue\t=0\t// Enabled = 1, Disabled = 0\n";
 
   EXPECT_EQ(Export(image, {Switch::Sp}).script, show);
-  ResetRunState();
-  ClearReferenceTable();
+  NewRun();
   EXPECT_EQ(Export(image, {Switch::Sp, Switch::Ce}).script,
             show + "\n// SUPPRESS FORM\n\n// Setup Question\t= Debug Port\n// Help String\t= h\n// Token\t=03\t// Do NOT "
                    "change this line\n// Offset\t=01\n// Width\t=01\n// Value\t=0\t// Enabled = 1, Disabled = 0\n"
                    "// ENDOF SUPPRESSED FORM\n");
-  ResetRunState();
-  ClearReferenceTable();
+  NewRun();
   std::string verbose = Export(image, {Switch::Sp, Switch::Ce, Switch::V}).script;
   EXPECT_NE(verbose.find("\n// SUPPRESS FORM\n\n// FORM\n// FORM ID\t= 02\n// Title\t= Debug\n"), std::string::npos)
       << verbose;
   EXPECT_NE(verbose.find("// ENDOF SUPPRESSED FORM\n"), std::string::npos);
-  ResetRunState();
-  ClearReferenceTable();
+  NewRun();
   EXPECT_NE(Export(image).script.find("\nSetup Question\t= Debug Port\n"), std::string::npos);
 }
 

@@ -11,8 +11,9 @@
 #include "base/run_state.h"
 #include "base/text.h"
 #include "hii/evaluator.h"
-#include "hii/hii_image.h"
+#include "hii/hii_database.h"
 #include "hii/question_walk.h"
+#include "hii/setup_context.h"
 #include "script/export.h"
 #include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
@@ -34,33 +35,33 @@ struct ExportResult {
 
 class ExportFixture : public ::testing::Test {
  protected:
-  void SetUp() override { ClearReferenceTable(); }
-  void TearDown() override {
-    ReleaseEvaluation();
-    SetHiiImage({}, HiiFormat::Unknown);
-  }
-
   void SetVariable(const std::string& name, const EfiGuid& guid, const std::vector<uint8_t>& data,
                    uint32_t attributes = 7) {
     firmware_.PutVar(name, guid, attributes, data);
   }
 
+  // Starts the next export from a fresh run record.
+  void NewRun() { run_ = RunState(); }
+
   ExportResult Export(const std::vector<uint8_t>& image, std::initializer_list<Switch> switches = {},
                       const wchar_t* langCode = nullptr, bool withDuplicateFile = false) {
     image_ = image;
-    kes::Run().switches.Set(Switch::O);
-    kes::Run().switches.Set(Switch::S);
-    for (Switch s : switches) kes::Run().switches.Set(s);
-    if (langCode) kes::Run().langCode = langCode;
-    ClassifyHiiLayout(image_);
-    EXPECT_EQ(InitializeEvaluation(image_), efi::kSuccess);
+    run_.switches.Set(Switch::O);
+    run_.switches.Set(Switch::S);
+    for (Switch s : switches) run_.switches.Set(s);
+    if (langCode) run_.langCode = langCode;
+    const HiiDatabase database(image_);
+    const StringLookup strings(database, StringOptions::FromRun(run_));
+    Evaluator evaluator(database, strings, fw_);
+    EXPECT_EQ(evaluator.InitializeEvaluation(), efi::kSuccess);
+    const SetupContext setup{run_, fw_, database, strings, &evaluator};
     TempDir out;
     FilePtr main(std::fopen((out / "script.txt").c_str(), "w+"));
     FilePtr dup(withDuplicateFile ? std::fopen((out / "dup.txt").c_str(), "w+") : nullptr);
     ExportResult result;
     {
       ConsoleCapture capture;
-      result.status = ExportScriptTo(main.get(), dup.get(), false);
+      result.status = ExportScriptTo(setup, main.get(), dup.get(), false);
       result.out = capture.out();
       result.err = capture.err();
     }
@@ -72,6 +73,8 @@ class ExportFixture : public ::testing::Test {
   }
 
   PlainFirmwareRoot firmware_{true, true};
+  FirmwareAccess& fw_ = firmware_.access();
+  RunState run_;
   std::vector<uint8_t> image_;
 };
 

@@ -122,7 +122,7 @@ TEST_F(ExportTest, SharedStorageIsCommentedOnceWarnedAndMovedWithSd) {
                 "\n// Setup Question\t= Clock Again\n// Help String\t= h4\n// Token\t=04\t// Do NOT change this line\n"
                 "// Offset\t=04\n// Width\t=03\n// Time\t=12:30:00\t//  HH:MM:SS\n");
 
-  ResetRunState();
+  NewRun();
   ExportResult moved = Export(build(), {Switch::Sd}, nullptr, true);
   EXPECT_EQ(moved.script, Block("First", "h1", 1, 2, 1, "Value\t=1\t// Enabled = 1, Disabled = 0") +
                               Block("Clock", "h3", 3, 4, 3, "Time\t=12:30:00\t//  HH:MM:SS"));
@@ -132,7 +132,7 @@ TEST_F(ExportTest, SharedStorageIsCommentedOnceWarnedAndMovedWithSd) {
             "\n// Setup Question\t= Clock Again\n// Help String\t= h4\n// Token\t=04\t// Do NOT change this line\n"
             "// Offset\t=04\n// Width\t=03\n// Time\t=12:30:00\t// HH:MM:SS\n");
 
-  ResetRunState();
+  NewRun();
   EXPECT_EQ(Export(build(), {Switch::Q}).err, "");
 }
 
@@ -158,11 +158,11 @@ TEST_F(ExportTest, MapStringsWithLangAndQuestionsWithoutThem) {
   ExportResult plain = Export(build());
   EXPECT_EQ(plain.script, Block("Mapped", "h", 1, 0, 1, value) + Block("Unmapped", "h", 2, 1, 1, value));
 
-  ResetRunState();
+  NewRun();
   ExportResult lang = Export(build(), {Switch::Lang});
   EXPECT_EQ(lang.script, mapped("Mapped", "MAP001", 1, 0));
 
-  ResetRunState();
+  NewRun();
   ExportResult all = Export(build(), {Switch::Lang, Switch::A});
   std::string blank = "\nSetup Question\t=    \nMap String\t= \nHelp String\t= blank prompt\nToken\t=03\t// Do NOT "
                       "change this line\nOffset\t=02\nWidth\t=01\n" + value + "\n";
@@ -195,7 +195,7 @@ TEST_F(ExportTest, SkipsQuestionsWhoseStorageCannotBeRead) {
   EXPECT_EQ(absent.err, "WARNING: HII data does not have setup questions information\n");
 
   SetVariable("Setup", kSetupGuid, std::vector<uint8_t>(8, 1));
-  ResetRunState();
+  NewRun();
   ExportResult present = Export(f.Bytes());
   EXPECT_EQ(present.script, Block("Inside", "h", 1, 7, 1, "Value\t=1\t// Enabled = 1, Disabled = 0"));
 }

@@ -1,6 +1,5 @@
 // A firmware root on a plain temporary directory for in-process tests: KESTREL_SYSFS_FIRMWARE
-// points at it for the fixture's lifetime, and the process-wide firmware and run state start
-// fresh. A plain efivars directory behaves like a firmware that stores every write as an
+// points at it for the fixture's lifetime. A plain efivars directory behaves like a firmware that stores every write as an
 // ordinary variable (no mailbox handler, no password feature).
 #pragma once
 #include <cstdint>
@@ -13,7 +12,7 @@
 #include "base/guid.h"
 #include "base/le.h"
 #include "base/run_state.h"
-#include "firmware/firmware_state.h"
+#include "firmware/firmware_access.h"
 #include "tests/support/test_support.h"
 
 namespace kes::test {
@@ -34,19 +33,20 @@ class PlainFirmwareRoot {
     if (withFidt) MakeFirmwareTree(dir_.path());
     else if (withEfivars) MakeDirs(dir_ / "efi/efivars");
     setenv("KESTREL_SYSFS_FIRMWARE", dir_.path().c_str(), 1);
-    ResetFirmwareState();
-    ResetRunState();
+    access_ = FirmwareAccess(dir_.path(), true);
   }
   ~PlainFirmwareRoot() {
     if (previous_) setenv("KESTREL_SYSFS_FIRMWARE", previous_->c_str(), 1);
     else unsetenv("KESTREL_SYSFS_FIRMWARE");
-    ResetFirmwareState();
-    ResetRunState();
   }
   PlainFirmwareRoot(const PlainFirmwareRoot&) = delete;
   PlainFirmwareRoot& operator=(const PlainFirmwareRoot&) = delete;
 
   const std::string& root() const { return dir_.path(); }
+  // The firmware access rooted here, as the driver would create it; the root converts to it so
+  // that it can be handed straight to the firmware functions.
+  FirmwareAccess& access() { return access_; }
+  operator FirmwareAccess&() { return access_; }
   std::string operator/(const std::string& name) const { return dir_ / name; }
   std::string VarPath(const std::string& name, const EfiGuid& guid) const {
     return dir_ / ("efi/efivars/" + name + "-" + FormatGuidText(guid));
@@ -66,6 +66,7 @@ class PlainFirmwareRoot {
  private:
   TempDir dir_;
   std::optional<std::string> previous_;
+  FirmwareAccess access_;
 };
 
 inline constexpr EfiGuid kTestGuid{0x12345678, 0x9ABC, 0xDEF0, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};

@@ -21,7 +21,9 @@
 
 #include "base/run_state.h"
 #include "base/text.h"
-#include "hii/hii_layout.h"
+#include "firmware/firmware_access.h"
+#include "hii/hii_database.h"
+#include "hii/strings.h"
 #include "script/export.h"
 #include "tools/hiibuild/generators.h"
 
@@ -46,19 +48,23 @@ int ExportChild(const std::string& hiiPath, const std::string& scriptPath) {
   long baseline = CurrentPeakKiB();
   std::optional<std::vector<uint8_t>> image = kes::ReadWholeFile(hiiPath);
   if (!image) return 2;
-  kes::ResetRunState();
-  kes::Run().switches.Set(kes::Switch::O);
-  kes::Run().switches.Set(kes::Switch::S);
-  kes::Run().switches.Set(kes::Switch::Q);
+  kes::RunState run;
+  run.switches.Set(kes::Switch::O);
+  run.switches.Set(kes::Switch::S);
+  run.switches.Set(kes::Switch::Q);
+  kes::FirmwareAccess firmware;
   std::FILE* out = std::fopen(scriptPath.c_str(), "w+");
   if (!out) return 2;
   auto start = std::chrono::steady_clock::now();
   // An image the tool does not take as package lists would export nothing and time nothing.
-  if (kes::ClassifyHiiLayout(*image) != kes::HiiFormat::Uefi) {
+  const kes::HiiDatabase database(*image);
+  if (database.Format() != kes::HiiFormat::Uefi) {
     std::fclose(out);
     return 2;
   }
-  kes::Status status = kes::ExportScriptTo(out, nullptr, false);
+  const kes::StringLookup strings(database, kes::StringOptions::FromRun(run));
+  const kes::SetupContext setup{run, firmware, database, strings, nullptr};
+  kes::Status status = kes::ExportScriptTo(setup, out, nullptr, false);
   std::fclose(out);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("%u %.6f %ld\n", status, seconds, baseline);

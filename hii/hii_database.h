@@ -1,0 +1,93 @@
+// The HII database of one run: the byte image the firmware returned, its layout, the chain of
+// UEFI package lists with their packages, and an index of every string package. It is parsed
+// once, right after retrieval, and is immutable afterwards; every walk, the evaluator, the export
+// and the import read it. Every walk over the image stays inside it: a length that would run past
+// the image, a list or a package ends that walk.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "base/guid.h"
+#include "base/le.h"
+
+namespace kes {
+
+enum class HiiFormat : uint8_t { Unknown = 0, Older = 0x20, Uefi = 0x21 };
+
+// A package inside a list: header length (24 bits) and type; `bytes` clipped to the list.
+struct Package {
+  size_t offset = 0;  // in the image
+  uint8_t type = 0;
+  Bytes bytes;
+};
+
+// One package list inside the image. `bytes` is the list clipped to the image.
+struct PackageList {
+  size_t offset = 0;
+  Bytes bytes;
+  EfiGuid guid;
+};
+
+// Where each string id of a string package starts, from one walk of its blocks.
+struct StringPackageIndex {
+  std::vector<uint32_t> textOffset;   // by id; 0 = no text (offsets are from the package start)
+  std::vector<uint32_t> textUnits;    // by id
+  // The walk stopped at an unsupported block after ids up to `lastId`: ids above it cannot be
+  // answered.
+  bool unsupported = false;
+  uint32_t lastId = 0;
+};
+
+// Applies the older layout's own test, then the package-list chain test.
+HiiFormat ClassifyHiiLayout(Bytes image);
+// Valid when the lists' lengths add up exactly to the image size and none is 0.
+bool IsPackageListChain(Bytes image);
+uint16_t CountPackageLists(Bytes image);
+// The list after `cursor` (the first one when cursor is null).
+std::optional<PackageList> NextPackageList(Bytes image, const PackageList* cursor);
+// Count, then next: the lists every walker visits, in image order.
+std::vector<PackageList> PackageLists(Bytes image);
+// The packages of a list from offset 20, stepping by their lengths; ends at a zero length.
+std::vector<Package> PackagesOf(const PackageList& list);
+// The index of one string package's blocks.
+StringPackageIndex BuildStringIndex(Bytes package);
+
+class HiiDatabase {
+ public:
+  HiiDatabase() = default;
+  // Classifies the image and, for the UEFI layout, indexes its lists, packages and strings. The
+  // bytes are viewed, not copied: they must outlive the database (the run's options own them).
+  explicit HiiDatabase(Bytes image);
+  // The image indexed as UEFI package lists whatever its chain test says: damaged images are
+  // walked as far as they hold together (robustness tests and fuzzing).
+  static HiiDatabase AsUefi(Bytes image);
+
+  Bytes Image() const { return image_; }
+  HiiFormat Format() const { return format_; }
+  // The lists every walker visits, in image order (none unless the layout is UEFI).
+  const std::vector<PackageList>& Lists() const { return lists_; }
+  // The packages of a list of Lists().
+  const std::vector<Package>& PackagesOf(const PackageList& list) const;
+  // The first list of the image with that GUID.
+  const PackageList* FirstListWithGuid(const EfiGuid& guid) const;
+  // The index of a string package of the image.
+  const StringPackageIndex* StringIndex(const Package& package) const;
+
+ private:
+  HiiDatabase(Bytes image, HiiFormat format);
+
+  Bytes image_;
+  HiiFormat format_ = HiiFormat::Unknown;
+  std::vector<PackageList> lists_;
+  std::vector<std::vector<Package>> packages_;          // by list position
+  std::unordered_map<size_t, size_t> listByOffset_;     // list offset -> position
+  std::map<std::array<uint8_t, 16>, size_t> firstListByGuid_;
+  std::unordered_map<size_t, StringPackageIndex> strings_;  // by package offset
+};
+
+}  // namespace kes
