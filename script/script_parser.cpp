@@ -619,8 +619,11 @@ void Parser::OnKeyword(Keyword keyword, std::string_view value) {
 void Parser::OnContinuation(std::string_view text) {
   ScriptEntry& e = Current();
   if (e.flags.HasListOrder) {
-    if (text[0] == '[') AddListElement(text);
+    if (text[0] != '[') return;
+    e.line = line_;
+    AddListElement(text);
   } else if (e.flags.HasOptions && (text[0] == '*' || text[0] == '[')) {
+    e.line = line_;
     AddOption(text);
   }
 }
