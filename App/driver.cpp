@@ -19,6 +19,7 @@
 #include "raw/raw_mode.h"
 #include "raw/single_variable.h"
 #include "script/export.h"
+#include "script/import.h"
 #include "script/operations.h"
 
 namespace kes {
@@ -177,9 +178,10 @@ class RunSequence {
                                          options.VariableFile);
       if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X -  Variable update/create failed.\n", status);
     } else {
-      status = ops_.parseScriptFile(run_);
+      ScriptEntryList entries;
+      status = ops_.parseScriptFile(run_, entries);
       if (status != status::kSuccess) return status;
-      status = ops_.importScript(setup);
+      status = ops_.importScript(setup, entries);
       if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X -  Importing Script file\n", status);
     }
     return status;
@@ -258,16 +260,20 @@ class RunSequence {
     WipePassword(run.newUser);
     run.langCode.reset();
 
+    // The command's result may turn a successful run into a failure, never a failed run into a
+    // success.
     if (run.SystemModified) {
       if (run.Given(Switch::Shutdown) &&
           AskYesNo(L"Warning : System is going to Shutdown. Do you want to proceed (Y|N)? \n", ops_.readKey)) {
-        status = ops_.shutDownSystem();
-        if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X Shutdown failure.\n", status);
+        Status result = ops_.shutDownSystem();
+        if (result != status::kSuccess) Print(Stream::Err, L"\nERROR:%X Shutdown failure.\n", result);
+        if (status == status::kSuccess) status = result;
       }
       if (run.Given(Switch::Reboot) &&
           AskYesNo(L"Warning : System is going to Reboot. Do you want to proceed (Y|N)? \n", ops_.readKey)) {
-        status = ops_.rebootSystem();
-        if (status != status::kSuccess) Print(Stream::Err, L"\nERROR:%X Reboot failure.\n", status);
+        Status result = ops_.rebootSystem();
+        if (result != status::kSuccess) Print(Stream::Err, L"\nERROR:%X Reboot failure.\n", result);
+        if (status == status::kSuccess) status = result;
       }
     }
     return status;

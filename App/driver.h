@@ -11,6 +11,7 @@
 #include "hii/evaluator.h"
 #include "hii/hii_database.h"
 #include "hii/setup_context.h"
+#include "script/script_parser.h"
 
 namespace kes {
 
@@ -36,8 +37,8 @@ struct OperationTable {
   std::function<Status(const SetupContext&)> updateSingleQuestion;
   std::function<Status(const SetupContext&)> exportScript;
   std::function<Status(const SetupContext&)> exportScriptForCompare;  // into options.ScriptFile, no duplicates
-  std::function<Status(RunState&)> parseScriptFile;
-  std::function<Status(const SetupContext&)> importScript;
+  std::function<Status(RunState&, ScriptEntryList&)> parseScriptFile;
+  std::function<Status(const SetupContext&, ScriptEntryList&)> importScript;
   std::function<Status(RunState&, FirmwareAccess&, const std::wstring&, const std::wstring&, const std::wstring&,
                        const std::wstring&)>
       updateSingleVariable;

@@ -112,6 +112,9 @@ struct RunState {
   bool SystemModified = false;
   bool ImportErrors = false;
   bool ResetRequired = false;
+  // Length of the language code chosen by a language import, with its terminating zero; 0 until
+  // one is chosen. Decides how much of "PlatformLang" the commit writes.
+  uint16_t LanguageLength = 0;
 
   bool Given(Switch s) const { return switches.Has(s); }
   bool Quiet() const { return Given(Switch::Q); }

@@ -18,6 +18,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -418,6 +419,16 @@ Status SetNVRAMVariable(FirmwareAccess& fw, std::wstring_view name, const EfiGui
     return kSetVariableBadArguments;
   }
   return WriteEfiVariable(fw, ToNarrow(name), guid, attributes, data);
+}
+
+bool VariableStoreReadOnly(FirmwareAccess& fw, std::string* directory) {
+  std::string dir;
+  if (SysfsInUse(fw)) dir = SysfsDirectory(fw);
+  else if (EfivarfsUsable(fw)) dir = EfivarfsDirectory(fw);
+  else return false;
+  if (directory) *directory = dir;
+  struct statvfs st {};
+  return ::statvfs(dir.c_str(), &st) == 0 && (st.f_flag & ST_RDONLY) != 0;
 }
 
 }  // namespace kes

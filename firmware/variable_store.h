@@ -65,4 +65,8 @@ Status SetNVRAMVariable(FirmwareAccess& fw, std::wstring_view name, const EfiGui
                         std::span<const uint8_t> data);
 
 
+// True when the variable store in use is mounted read-only (some distributions mount efivarfs
+// so): every write would fail with EROFS. `directory` receives the store's directory.
+bool VariableStoreReadOnly(FirmwareAccess& fw, std::string* directory = nullptr);
+
 }  // namespace kes

@@ -1,4 +1,4 @@
-// Script operations other than the export: parse and import, single question, compare.
+// Script operations other than the export and the import: single question, compare.
 #pragma once
 #include <string>
 
@@ -8,9 +8,6 @@
 
 namespace kes {
 
-// 0 when the open script file parses; 13 otherwise (the import is then not run).
-Status ParseScriptFile(RunState& run);
-Status ImportScript(const SetupContext& setup);
 Status ExportSingleQuestion(const SetupContext& setup);
 Status UpdateSingleQuestion(const SetupContext& setup);
 Status CompareScripts(RunState& run, const std::wstring& fileA, const std::wstring& fileB, const std::wstring& output);

@@ -91,7 +91,9 @@ struct Fakes {
       return scriptExport;
     };
     ops.parseScriptFile = record("scriptParse", scriptParse);
-    ops.importScript = [this](const SetupContext& setup) { return Import(setup.run, "scriptImport", scriptImport); };
+    ops.importScript = [this](const SetupContext& setup, ScriptEntryList&) {
+      return Import(setup.run, "scriptImport", scriptImport);
+    };
     ops.updateSingleVariable = [this](RunState& run, auto&&...) { return Import(run, "variableUpdate", variableUpdate); };
     ops.writeUtilityIndication = record("indication", 0);
     if (!realShutdown) {

@@ -1,0 +1,652 @@
+#include "script/import.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "base/console.h"
+#include "base/debug_log.h"
+#include "base/guid.h"
+#include "base/text.h"
+#include "commit/variable_commit.h"
+#include "firmware/variable_store.h"
+#include "hii/default_store.h"
+#include "hii/hii_format.h"
+#include "hii/question_walk.h"
+
+namespace kes {
+
+using namespace hii;
+
+namespace {
+
+// The ERROR form of a finding: its first "WARNING" or "Warning" becomes "ERROR".
+std::wstring ErrorForm(std::wstring text) {
+  for (const wchar_t* word : {L"WARNING", L"Warning"}) {
+    size_t at = text.find(word);
+    if (at != std::wstring::npos) return text.replace(at, 7, L"ERROR");
+  }
+  return text;
+}
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::vector<uint8_t> LittleEndian(uint64_t value, size_t width) {
+  std::vector<uint8_t> bytes(width, 0);
+  for (size_t i = 0; i < width && i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+  return bytes;
+}
+
+bool IsLeapYear(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+// A packed date: year in bits 0-15, month in 16-23, day in 24-31.
+bool ValidDate(uint64_t packed) {
+  unsigned year = packed & 0xFFFF, month = (packed >> 16) & 0xFF, day = (packed >> 24) & 0xFF;
+  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1900 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
+  unsigned days = kDays[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
+  return day <= days && (packed >> 32) == 0;
+}
+
+// A packed time: hour in bits 0-7, minute in 8-15, second in 16-23.
+bool ValidTime(uint64_t packed) {
+  return (packed & 0xFF) < 24 && ((packed >> 8) & 0xFF) < 60 && ((packed >> 16) & 0xFF) < 60 && (packed >> 24) == 0;
+}
+
+int64_t SignExtend(uint64_t value, size_t width) {
+  if (width >= 8) return static_cast<int64_t>(value);
+  unsigned bits = static_cast<unsigned>(8 * width);
+  uint64_t sign = uint64_t{1} << (bits - 1);
+  value &= (uint64_t{1} << bits) - 1;
+  return static_cast<int64_t>((value ^ sign) - sign);
+}
+
+// Decodes a braced default list "{01,02,03}" (hexadecimal elements separated by ",").
+std::optional<std::vector<uint64_t>> DecodeDefaultList(const std::wstring& text) {
+  if (text.size() < 2 || text.front() != L'{' || text.back() != L'}') return std::nullopt;
+  std::vector<uint64_t> values;
+  std::wstring body = text.substr(1, text.size() - 2);
+  size_t start = 0;
+  while (start <= body.size()) {
+    size_t comma = body.find(L',', start);
+    if (comma == std::wstring::npos) comma = body.size();
+    std::wstring item = body.substr(start, comma - start);
+    TrimWide(item);
+    if (item.empty() || item.size() > 16) return std::nullopt;
+    uint64_t value = 0;
+    for (wchar_t c : item) {
+      int digit = c >= L'0' && c <= L'9' ? c - L'0' : c >= L'a' && c <= L'f' ? c - L'a' + 10
+                  : c >= L'A' && c <= L'F' ? c - L'A' + 10 : -1;
+      if (digit < 0) return std::nullopt;
+      value = (value << 4) | static_cast<uint64_t>(digit);
+    }
+    values.push_back(value);
+    start = comma + 1;
+  }
+  return values;
+}
+
+// True when `list` holds every option value exactly once and nothing else.
+bool IsPermutation(const std::vector<uint64_t>& list, const std::vector<OptionRecord>& options) {
+  if (list.size() != options.size()) return false;
+  std::vector<uint64_t> a = list, b;
+  for (const OptionRecord& o : options) b.push_back(o.Value);
+  std::sort(a.begin(), a.end());
+  std::sort(b.begin(), b.end());
+  return a == b;
+}
+
+bool IsOption(const std::vector<OptionRecord>& options, uint64_t value) {
+  return std::any_of(options.begin(), options.end(), [&](const OptionRecord& o) { return o.Value == value; });
+}
+
+// The import stops at once under /r: the pending changes of the current form set and the
+// default stores are dropped.
+struct StopImport {};
+
+class Importer {
+ public:
+  // A dry run checks everything and changes nothing: no commit, no default-store write-back.
+  Importer(const SetupContext& setup, ScriptEntryList& entries, bool dryRun)
+      : setup_(setup),
+        dryRun_(dryRun),
+        run_(setup.run),
+        entries_(entries),
+        applied_(entries.size()),
+        stores_(setup.firmware),
+        walk_(setup.NewWalk()),
+        restricted_(run_.Given(Switch::R)),
+        quiet_(run_.Quiet()),
+        lang_(run_.Given(Switch::Lang)) {}
+
+  Status Run() {
+    stores_.LoadDefaultStores();
+    stdPresent_ = stores_.DefaultStorePresent(DefaultStore::Std);
+    mfgPresent_ = stores_.DefaultStorePresent(DefaultStore::Mfg);
+    if (Status s = CheckChecksum(); s != status::kSuccess) return s;
+    if (VariableStoreReadOnly(setup_.firmware)) {
+      ReportReadOnlyVariableStore(setup_.firmware);
+      return status::kFailure;
+    }
+    IndexEntries();
+    try {
+      Walk();
+      PostWalk();
+    } catch (const StopImport&) {
+      return status::kInvalidFile;
+    }
+    if (dryRun_) return status::kSuccess;
+    Commit();
+    DebugLog(LV_MODL, "Setting std and Mfg Defaults Buffer [START]\n ");
+    Status written = stores_.WriteBackDefaultStores(run_);
+    DebugLog(LV_MODL, "Setting std and Mfg Defaults Buffer [END] with status %x\n ", written);
+    return status::kSuccess;
+  }
+
+ private:
+  struct Applied {
+    std::array<uint8_t, 16> guid{};
+    std::wstring name;
+    uint16_t offset = 0;
+    bool resolved = false;
+  };
+
+  // A finding: the WARNING form unless quiet; under /r the ERROR form, always, and the import stops.
+  void Finding(const std::wstring& warning, const std::wstring* error = nullptr) {
+    if (restricted_) {
+      Err(error ? *error : ErrorForm(warning));
+      throw StopImport{};
+    }
+    if (!quiet_) Err(warning);
+  }
+
+  // The file's "HIICrc32" line, read afresh from the named file (the second blank-separated field,
+  // hexadecimal). Compared with the firmware's only under /r.
+  Status CheckChecksum() {
+    std::optional<uint32_t> crc;
+    const std::wstring& name = run_.options.ScriptFileName;
+    if (std::FILE* file = name.empty() ? nullptr : std::fopen(ToNarrow(name).c_str(), "r")) {
+      std::string line;
+      for (int c; !crc && (c = std::fgetc(file)) != EOF;) {
+        if (c != '\n') {
+          if (line.size() < 4096) line.push_back(static_cast<char>(c));
+          continue;
+        }
+        if (line.rfind("HIICrc32", 0) == 0) {
+          unsigned value = 0;
+          crc = std::sscanf(line.c_str(), "%*s %X", &value) == 1 ? std::optional<uint32_t>(value) : std::nullopt;
+          if (!crc) break;
+        }
+        line.clear();
+      }
+      if (!crc && line.rfind("HIICrc32", 0) == 0) {
+        unsigned value = 0;
+        if (std::sscanf(line.c_str(), "%*s %X", &value) == 1) crc = value;
+      }
+      std::fclose(file);
+    }
+    if (!crc) {
+      Print(Stream::Err, L"ERROR:%X -  Parsing Advanced Script File\n", status::kInvalidFile);
+      return status::kInvalidFile;
+    }
+    if (restricted_ && *crc != run_.options.HiiCrc32) {
+      Print(Stream::Err, L"\nFILE CRC : %lx\nBIOS CRC : %lx\n", static_cast<unsigned long>(*crc),
+            static_cast<unsigned long>(run_.options.HiiCrc32));
+      Print(Stream::Err, L"ERROR:%X -  Script File does not match the target BIOS\n", status::kCrcMismatch);
+      return status::kCrcMismatch;
+    }
+    return status::kSuccess;
+  }
+
+  std::string Key(const std::string& identity, uint16_t token) const {
+    if (lang_) return Lower(identity);
+    std::string key = identity;
+    key.push_back('\0');
+    key += std::to_string(token);
+    return key;
+  }
+
+  // Candidates (entries with a value line, a current option or an ordered list) by identity, in
+  // file order, so that matching never compares every question with every entry.
+  void IndexEntries() {
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const ScriptEntry& e = entries_[i];
+      if (!e.flags.HasIdentity || e.identity.empty()) continue;
+      if (!(e.flags.HasValue || e.flags.HasCurrent || e.flags.HasListOrder)) continue;
+      candidates_[Key(e.identity, e.token)].push_back(i);
+    }
+  }
+
+  void Commit() {
+    if (!dryRun_) ImportVariablesToNvram(walk_.VarStores(), {run_, setup_.firmware, setup_.database.Format()});
+  }
+
+  void Walk() {
+    bool first = true;
+    for (const PackageList& list : setup_.database.Lists()) {
+      auto formSet = walk_.FirstFormSet(list);
+      if (!formSet) continue;
+      // What the previous form set changed reaches the firmware before its table goes.
+      if (!first) Commit();
+      first = false;
+      walk_.VarStores().Clear();
+      FormInfo current;
+      const FormInfo* previous = nullptr;
+      while (auto form = walk_.NextForm(*formSet, previous)) {
+        current = *form;
+        previous = &current;
+        size_t cursor = 0;
+        QuestionRecord record;
+        while (true) {
+          QuestionStep step = walk_.NextQuestion(*formSet, current, cursor, record);
+          if (step == QuestionStep::FormDone) break;
+          if (step != QuestionStep::Question) continue;
+          ++questions_;
+          ImportQuestion(list, record);
+        }
+      }
+    }
+  }
+
+  std::string Identity(const PackageList& list, const QuestionRecord& record) const {
+    auto text = setup_.strings.GetString(list, record.Prompt, lang_);
+    if (!text) return {};
+    return Trim(ToNarrow(Printable(*text)));
+  }
+
+  void ImportQuestion(const PackageList& list, QuestionRecord& record) {
+    if (record.Kind == IFR_PASSWORD) return;
+    std::string identity = Identity(list, record);
+    if (identity.empty()) return;
+    auto it = candidates_.find(Key(identity, record.QuestionId));
+    if (it == candidates_.end()) return;
+    size_t index = it->second.front();
+    ScriptEntry& entry = entries_[index];
+    const VarStoreEntry* store = walk_.VarStores().At(record.VarStoreIndex);
+    std::wstring name = ToWide(identity);
+    if (entry.Matched) {
+      const Applied& used = applied_[index];
+      if (store && used.resolved && used.guid == store->Guid.ToBytes() && used.name == store->Name &&
+          record.VarOffset == entry.offset)
+        return;
+      if (store) {
+        std::wstring guid = FormatGuidTextW(store->Guid);
+        Finding(WFormat(L"WARNING : Multiple instances of the setup question <%ls> exist in the BIOS. The value for the "
+                        L"duplicate instance of the question has not been modified (variable: %ls, GUID: %ls, offset: "
+                        L"%02x).\n",
+                        name.c_str(), store->Name.c_str(), guid.c_str(), record.VarOffset));
+      } else {
+        Finding(WFormat(L"WARNING : Multiple instances of the setup question <%ls> exist in the BIOS. The value for the "
+                        L"duplicate instance of the question has not been modified.\n",
+                        name.c_str()));
+      }
+      return;
+    }
+    entry.Matched = true;
+    if (store) applied_[index] = {store->Guid.ToBytes(), store->Name, record.VarOffset, true};
+    entry.appliedVarStore = record.VarStoreIndex;
+    if (!Validate(entry, record, name)) return;
+    if (!Store(entry, record, name)) return;
+    if (record.Kind == IFR_ORDERED_LIST) {
+      ListDefaults(entry, record, name, DefaultStore::Std);
+      ListDefaults(entry, record, name, DefaultStore::Mfg);
+    } else if (record.Kind != IFR_STRING) {
+      ScalarDefault(entry, record, name, DefaultStore::Std);
+      ScalarDefault(entry, record, name, DefaultStore::Mfg);
+    }
+  }
+
+  // Whether the default line of `store` takes part in the checks: the store exists, the question
+  // has a default there, the entry carries the line and /ds (/dm) does not replace it.
+  bool ChecksDefault(const ScriptEntry& entry, const QuestionRecord& record, DefaultStore store) {
+    bool mfg = store == DefaultStore::Mfg;
+    if (!(mfg ? mfgPresent_ : stdPresent_)) return false;
+    if (!(mfg ? entry.flags.HasMfgDefault : entry.flags.HasBiosDefault)) return false;
+    if (run_.Given(mfg ? Switch::Dm : Switch::Ds)) return false;
+    const VarStoreEntry* v = walk_.VarStores().At(record.VarStoreIndex);
+    return v && stores_.FindQuestionDefault(store, v->Guid, v->Name, record.VarOffset, ValueWidth(record)).has_value();
+  }
+
+  static size_t ValueWidth(const QuestionRecord& record) { return record.Width; }
+
+  std::wstring Invalid(const std::wstring& name) const {
+    return WFormat(L"WARNING : Value for control (%ls) not updated as the value/defaults specified is invalid.\n",
+                   name.c_str());
+  }
+
+  // The checks in order; the first failure reports and ends the question.
+  bool Validate(const ScriptEntry& entry, const QuestionRecord& record, const std::wstring& name) {
+    if (entry.width != record.Width) {
+      Finding(WFormat(L"WARNING : DataWidth mismatch for setup question %ls \n", name.c_str()));
+      return false;
+    }
+    if (!lang_ && entry.offset != record.VarOffset) {
+      Finding(WFormat(L"WARNING : DataOffset mismatch for setup question %ls \n", name.c_str()));
+      return false;
+    }
+    bool stdLine = ChecksDefault(entry, record, DefaultStore::Std), mfgLine = ChecksDefault(entry, record, DefaultStore::Mfg);
+    auto op = OpAt(setup_.database.Image(), record.Opcode, record.ScopeLimit);
+    switch (record.Kind) {
+      case IFR_NUMERIC:
+        if (op && !IsSignedNumeric(*op) && entry.flags.IsNegative) {
+          Finding(Invalid(name));
+          return false;
+        }
+        return op && RangeCheck(entry, record, *op, name, stdLine, mfgLine);
+      case IFR_CHECKBOX:
+        if (entry.value > 1 || (stdLine && entry.biosDefault > 1) || (mfgLine && entry.mfgDefault > 1)) {
+          Finding(Invalid(name));
+          return false;
+        }
+        return true;
+      case IFR_DATE:
+      case IFR_TIME: {
+        bool date = record.Kind == IFR_DATE;
+        auto valid = date ? ValidDate : ValidTime;
+        bool bad = (date ? entry.flags.IsDate : entry.flags.IsTime) && !valid(entry.value);
+        bad = bad || (stdLine && !valid(entry.biosDefault)) || (mfgLine && !valid(entry.mfgDefault));
+        if (bad) Finding(Invalid(name));
+        return !bad;
+      }
+      case IFR_STRING:
+        if (entry.flags.ValueIsString) {
+          if (entry.stringLength > record.ValueInfo.Maximum) {
+            Finding(WFormat(L"WARNING : Length of string for control (%ls) not updated as the value/defaults specified "
+                            L"in the script file exceeds the maximum range (%d).\n",
+                            name.c_str(), static_cast<int>(record.ValueInfo.Maximum)));
+            return false;
+          }
+          if (entry.stringLength < record.ValueInfo.Minimum) {
+            Finding(WFormat(L"WARNING : Length of string for control (%ls) not updated as the value/defaults specified "
+                            L"in the script file doesn't reach the minimum range (%d).\n",
+                            name.c_str(), static_cast<int>(record.ValueInfo.Minimum)));
+            return false;
+          }
+        }
+        return true;
+      default:
+        return true;
+    }
+  }
+
+  // Value, BIOS default and MFG default against the numeric question's limits: above the maximum
+  // first (value, BIOS, MFG), then below the minimum; the first hit decides.
+  bool RangeCheck(const ScriptEntry& entry, const QuestionRecord& record, const IfrOp& op, const std::wstring& name,
+                  bool stdLine, bool mfgLine) {
+    size_t width = record.Width;
+    bool isSigned = IsSignedNumeric(op);
+    uint64_t widthMax = width >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * width)) - 1;
+    uint64_t min = record.ValueInfo.Minimum & widthMax, max = record.ValueInfo.Maximum & widthMax;
+    struct Candidate {
+      bool present;
+      uint64_t value;
+    };
+    const Candidate candidates[] = {{true, entry.value}, {stdLine, entry.biosDefault}, {mfgLine, entry.mfgDefault}};
+    // Signed values are compared as integers of the question's width (the export writes a
+    // negative byte as its byte value); a value that fits the width in neither reading is out of
+    // range on its own side.
+    unsigned bits = static_cast<unsigned>(8 * std::min<size_t>(width, 8));
+    auto fitsWidth = [&](uint64_t v) {
+      if (bits >= 64) return true;
+      int64_t s = static_cast<int64_t>(v);
+      return s >= -(int64_t{1} << (bits - 1)) && s <= (int64_t{1} << bits) - 1;
+    };
+    auto above = [&](uint64_t v) {
+      if (!isSigned) return v > widthMax || v > max;
+      if (!fitsWidth(v)) return static_cast<int64_t>(v) > 0;
+      return SignExtend(v, width) > SignExtend(max, width);
+    };
+    auto below = [&](uint64_t v) {
+      if (!isSigned) return v <= widthMax && v < min;
+      if (!fitsWidth(v)) return static_cast<int64_t>(v) < 0;
+      return SignExtend(v, width) < SignExtend(min, width);
+    };
+    const wchar_t* format = IsHexNumeric(op)  ? L"(%llx)"
+                            : isSigned        ? (width == 8 ? L"(%lld)" : L"(%d)")
+                                              : (width == 8 ? L"(%llu)" : L"(%u)");
+    auto limitText = [&](uint64_t limit) {
+      if (IsHexNumeric(op)) return WFormat(format, static_cast<unsigned long long>(limit));
+      if (isSigned) {
+        int64_t s = SignExtend(limit, width);
+        return width == 8 ? WFormat(format, static_cast<long long>(s)) : WFormat(format, static_cast<int>(s));
+      }
+      return width == 8 ? WFormat(format, static_cast<unsigned long long>(limit))
+                        : WFormat(format, static_cast<unsigned>(limit));
+    };
+    for (const Candidate& c : candidates) {
+      if (!c.present || !above(c.value)) continue;
+      Finding(WFormat(L"WARNING : Value for control (%ls) not updated as the value/defaults specified exceeds the "
+                      L"maximum range %ls.\n",
+                      name.c_str(), limitText(max).c_str()));
+      return false;
+    }
+    for (const Candidate& c : candidates) {
+      if (!c.present || !below(c.value)) continue;
+      Finding(WFormat(L"WARNING : Value for control (%ls) not updated as the value/defaults specified doesn't reach "
+                      L"the minimum range %ls.\n",
+                      name.c_str(), limitText(min).c_str()));
+      return false;
+    }
+    return true;
+  }
+
+  std::wstring ListInvalid(const std::wstring& name, std::wstring* error) const {
+    *error = WFormat(L"ERROR : Value for control (%ls) not updated as the value/defaults specified is invalid \n",
+                     name.c_str());
+    return WFormat(L"WARNING : Value for control (%ls) not updated as the value/defaults specified in the script file "
+                   L"is invalid \n",
+                   name.c_str());
+  }
+
+  bool Update(const QuestionRecord& record, size_t offset, std::span<const uint8_t> bytes) {
+    Bytes opcode = record.Op(setup_.database.Image());
+    return UpdateVarStoreValue(walk_.VarStores(), record.VarStoreIndex, offset, bytes, opcode);
+  }
+
+  // Stores the accepted value; false when nothing was stored.
+  bool Store(const ScriptEntry& entry, const QuestionRecord& record, const std::wstring& name) {
+    const auto& options = record.ValueInfo.Options;
+    if (entry.flags.HasListOrder) {
+      if (record.Kind != IFR_ORDERED_LIST) {
+        // A list written over a scalar's storage would overwrite the questions that follow it.
+        Finding(Invalid(name));
+        return false;
+      }
+      std::vector<uint64_t> list(entry.listValues.begin(), entry.listValues.end());
+      if (options.size() < list.size()) {
+        std::wstring warning = WFormat(L"\nWarning : Setup question '%ls' is not imported, as OrderedList count "
+                                       L"mismatches with Listorder Options in NVRAM\n",
+                                       name.c_str());
+        if (restricted_) Finding(warning);
+        Err(warning);
+        return false;
+      }
+      if (!IsPermutation(list, options)) {
+        std::wstring error, warning = ListInvalid(name, &error);
+        Finding(warning, &error);
+        return false;
+      }
+      return StoreList(record, list);
+    }
+    if (!options.empty() && !IsOption(options, entry.value)) {
+      Finding(WFormat(L"WARNING : Value for control (%ls) not updated as the value/defaults specified in the script "
+                      L"file exceeds the maximum range \n",
+                      name.c_str()),
+              ptr(WFormat(L"ERROR : Value for control (%ls) not updated as the value/defaults specified exceeds the "
+                          L"maximum range \n",
+                          name.c_str())));
+      return false;
+    }
+    size_t width = record.Width;
+    std::vector<uint8_t> bytes(width, 0);
+    if (entry.flags.ValueIsString && entry.stringIsPrintable) {
+      for (size_t i = 0; i < entry.stringText.size() && 2 * i + 1 < width; ++i)
+        bytes[2 * i] = static_cast<uint8_t>(entry.stringText[i]);
+    } else if (entry.flags.ValueIsString) {
+      std::copy_n(entry.stringBytes.begin(), std::min(entry.stringBytes.size(), width), bytes.begin());
+    } else {
+      bytes = LittleEndian(entry.value, width);
+    }
+    return Update(record, record.VarOffset, bytes);
+  }
+
+  bool StoreList(const QuestionRecord& record, const std::vector<uint64_t>& list) {
+    size_t width = record.Width ? record.Width : 1;
+    std::vector<uint8_t> bytes;
+    for (uint64_t element : list) {
+      auto b = LittleEndian(element, width);
+      bytes.insert(bytes.end(), b.begin(), b.end());
+    }
+    return Update(record, record.VarOffset, bytes);
+  }
+
+  std::wstring UpdateFailed(const std::wstring& name, DefaultStore store) const {
+    return WFormat(store == DefaultStore::Std ? L"Warning : Failed to update BIOS defaults for %ls\n"
+                                              : L"Warning : Failed to update MFG defaults for %ls\n",
+                   name.c_str());
+  }
+
+  void ScalarDefault(const ScriptEntry& entry, const QuestionRecord& record, const std::wstring& name,
+                     DefaultStore store) {
+    bool mfg = store == DefaultStore::Mfg;
+    if (!(mfg ? entry.flags.HasMfgDefault : entry.flags.HasBiosDefault)) return;
+    if (!(mfg ? mfgPresent_ : stdPresent_)) {
+      Finding(UpdateFailed(name, store));
+      return;
+    }
+    uint64_t fromLine = mfg ? entry.mfgDefault : entry.biosDefault;
+    const auto& options = record.ValueInfo.Options;
+    if (!options.empty() && !IsOption(options, fromLine)) {
+      Finding(WFormat(L"WARNING : Value for control (%ls) not updated as the value/defaults specified exceeds the "
+                      L"maximum range \n",
+                      name.c_str()));
+    }
+    uint64_t value = run_.Given(mfg ? Switch::Dm : Switch::Ds) ? entry.value : fromLine;
+    WriteDefault(record, name, store, LittleEndian(value, record.Width));
+  }
+
+  void WriteDefault(const QuestionRecord& record, const std::wstring& name, DefaultStore store,
+                    const std::vector<uint8_t>& bytes) {
+    const VarStoreEntry* v = walk_.VarStores().At(record.VarStoreIndex);
+    if (!v || !stores_.SetQuestionDefault(store, v->Guid, v->Name, record.VarOffset, bytes))
+      Finding(UpdateFailed(name, store));
+  }
+
+  void ListDefaults(const ScriptEntry& entry, const QuestionRecord& record, const std::wstring& name,
+                    DefaultStore store) {
+    bool mfg = store == DefaultStore::Mfg;
+    if (!(mfg ? entry.flags.HasMfgDefault : entry.flags.HasBiosDefault)) return;
+    if (!(mfg ? mfgPresent_ : stdPresent_)) {
+      Finding(UpdateFailed(name, store));
+      return;
+    }
+    std::vector<uint64_t> list;
+    if (run_.Given(mfg ? Switch::Dm : Switch::Ds)) {
+      list.assign(entry.listValues.begin(), entry.listValues.end());
+    } else {
+      auto decoded = DecodeDefaultList(mfg ? entry.mfgDefaultList : entry.biosDefaultList);
+      if (!decoded) {
+        Finding(WFormat(L"WARNING : Value for control (%ls) not updated as the value/defaults specified is invalid \n",
+                        name.c_str()));
+        return;
+      }
+      if (decoded->size() > record.ValueInfo.Options.size()) {
+        Finding(WFormat(mfg ? L"\nWarning : Setup question '%ls' is not imported, as OrderedList MfgDefault count "
+                              L"mismatches with Listorder Options in NVRAM\n"
+                            : L"\nWarning : Setup question '%ls' is not imported, as OrderedList BiosDefault count "
+                              L"mismatches with Listorder Options in NVRAM\n",
+                        name.c_str()));
+        return;
+      }
+      if (!IsPermutation(*decoded, record.ValueInfo.Options)) {
+        std::wstring error, warning = ListInvalid(name, &error);
+        Finding(warning, &error);
+        return;
+      }
+      list = std::move(*decoded);
+    }
+    size_t width = record.Width ? record.Width : 1;
+    std::vector<uint8_t> bytes;
+    for (uint64_t element : list) {
+      auto b = LittleEndian(element, width);
+      bytes.insert(bytes.end(), b.begin(), b.end());
+    }
+    WriteDefault(record, name, store, bytes);
+  }
+
+  // Duplicates of applied entries, then the entries no question took.
+  void PostWalk() {
+    std::unordered_map<std::string, size_t> applied;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const ScriptEntry& e = entries_[i];
+      if (e.Matched) applied.emplace(e.identity + '\0' + std::to_string(e.token), i);
+    }
+    for (ScriptEntry& e : entries_) {
+      if (e.Matched) continue;
+      auto it = applied.find(e.identity + '\0' + std::to_string(e.token));
+      if (it == applied.end()) continue;
+      e.Matched = true;
+      if (entries_[it->second].value != e.value)
+        Finding(WFormat(L"\nWarning : Duplicate question with different value ,prompt: %s,Token:%x\n",
+                        e.identity.c_str(), e.token));
+    }
+    for (const ScriptEntry& e : entries_) {
+      if (e.Matched) continue;
+      Finding(WFormat(L"\nWarning : Unmatched question... prompt: %s,Token:%x", e.identity.c_str(), e.token));
+    }
+    if (questions_ == 0) Finding(L"WARNING: HII data does not have setup questions information\n");
+  }
+
+  static const std::wstring* ptr(const std::wstring& text) { return &text; }
+
+  const SetupContext& setup_;
+  bool dryRun_;
+  RunState& run_;
+  ScriptEntryList& entries_;
+  std::vector<Applied> applied_;
+  DefaultStores stores_;
+  QuestionWalk walk_;
+  bool restricted_, quiet_, lang_;
+  bool stdPresent_ = false, mfgPresent_ = false;
+  std::unordered_map<std::string, std::vector<size_t>> candidates_;
+  size_t questions_ = 0;
+};
+
+}  // namespace
+
+Status ParseScriptFile(RunState& run, ScriptEntryList& entries) {
+  ParseOptions options;
+  options.lang = run.Given(Switch::Lang);
+  options.quiet = run.Quiet();
+  options.systemChecksum = run.options.HiiCrc32;
+  if (ParseScript(run.options.ScriptFile.get(), options, entries) != status::kSuccess) {
+    entries.clear();
+    return status::kInvalidFile;
+  }
+  return status::kSuccess;
+}
+
+Status ImportScript(const SetupContext& setup, ScriptEntryList& entries) {
+  // Under /r an import is all or nothing: a dry run finds any refusal before the first variable
+  // of any form set is written.
+  if (setup.run.Given(Switch::R)) {
+    Status checked = Importer(setup, entries, true).Run();
+    if (checked != status::kSuccess) return checked;
+    for (ScriptEntry& entry : entries) {
+      entry.Matched = false;
+      entry.appliedVarStore = -1;
+    }
+  }
+  return Importer(setup, entries, false).Run();
+}
+
+}  // namespace kes

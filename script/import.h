@@ -1,0 +1,20 @@
+// NVRAM script import (/i /s): the parsed entries are matched to the Setup questions in walk
+// order, checked against each question's model, stored into the walk's variable copies and the
+// default-store images, and committed form set by form set.
+#pragma once
+#include "base/run_state.h"
+#include "base/status.h"
+#include "hii/setup_context.h"
+#include "script/script_parser.h"
+
+namespace kes {
+
+// Parses the script file the command line opened into `entries`. 0, or 13 after the parser's
+// messages (nothing may be imported then).
+Status ParseScriptFile(RunState& run, ScriptEntryList& entries);
+
+// Applies the parsed entries. 0; 13 when the file has no checksum line or /r met a finding; 0x17
+// when /r finds the file made for another firmware; 1 when the variable store is read-only.
+Status ImportScript(const SetupContext& setup, ScriptEntryList& entries);
+
+}  // namespace kes
