@@ -56,15 +56,6 @@ bool UpdateVarStoreValue(VarStoreTable& table, size_t index, size_t offset, std:
   return true;
 }
 
-void ReportReadOnlyVariableStore(FirmwareAccess& firmware) {
-  std::string directory;
-  VariableStoreReadOnly(firmware, &directory);
-  Print(Stream::Err,
-        L"ERROR:%X -  UEFI variables cannot be written: %ls is mounted read-only. Remount it read-write "
-        L"(mount -o remount,rw %ls) and run the import again.\n",
-        status::kFailure, ToWide(directory).c_str(), ToWide(directory).c_str());
-}
-
 Status ImportVariablesToNvram(const VarStoreTable& table, const CommitContext& context) {
   RunState& run = context.run;
   FirmwareAccess& fw = context.firmware;
@@ -98,9 +89,10 @@ Status ImportVariablesToNvram(const VarStoreTable& table, const CommitContext& c
       run.ImportErrors = true;
       result = status::kFailure;
       int error = fw.lastWriteError;
-      if (error == EROFS) {
-        // Every other write would fail the same way: one message with the remedy, not one per variable.
-        ReportReadOnlyVariableStore(fw);
+      if (fw.readOnlyReported) {
+        // The whole store is mounted read-only (the store said so, with the remedy): every other
+        // write would fail the same way. A single write-protected variable also fails with EROFS
+        // and is warned about like any other failed write.
         break;
       } else if (!run.Quiet()) {
         if (ProtectedRefusal(error))

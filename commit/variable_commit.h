@@ -37,8 +37,4 @@ struct CommitContext {
 // when a write failed.
 Status ImportVariablesToNvram(const VarStoreTable& table, const CommitContext& context);
 
-// The refusal printed when the variable store is mounted read-only, once per run: the cause and
-// the remedy, with the store's directory.
-void ReportReadOnlyVariableStore(FirmwareAccess& firmware);
-
 }  // namespace kes

@@ -37,6 +37,8 @@ class FirmwareAccess {
   // errno of the last failed variable write, 0 after a good one. Lets the commit tell a refused
   // protected variable (EACCES, EPERM, EROFS) from other failures.
   int lastWriteError = 0;
+  // The store was found mounted read-only and the user was told so (once per run).
+  bool readOnlyReported = false;
 
  private:
   std::string root_;

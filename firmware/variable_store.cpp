@@ -399,6 +399,18 @@ Status WriteEfiVariable(FirmwareAccess& fw, const std::string& name, const EfiGu
     }
   }
   fw.lastWriteError = error;
+  if (error == EROFS && !fw.readOnlyReported) {
+    std::string directory;
+    if (VariableStoreReadOnly(fw, &directory)) {
+      // Every write will fail the same way: say so once, with the remedy, instead of letting
+      // each caller report its own failure as if the firmware had refused it.
+      fw.readOnlyReported = true;
+      Print(Stream::Err,
+            L"ERROR: UEFI variables cannot be written: %ls is mounted read-only. Remount it read-write (mount -o "
+            L"remount,rw %ls) and run the tool again.\n",
+            ToWide(directory).c_str(), ToWide(directory).c_str());
+    }
+  }
   return status::kFailure;
 }
 

@@ -133,10 +133,6 @@ class Importer {
     stdPresent_ = stores_.DefaultStorePresent(DefaultStore::Std);
     mfgPresent_ = stores_.DefaultStorePresent(DefaultStore::Mfg);
     if (Status s = CheckChecksum(); s != status::kSuccess) return s;
-    if (VariableStoreReadOnly(setup_.firmware)) {
-      ReportReadOnlyVariableStore(setup_.firmware);
-      return status::kFailure;
-    }
     IndexEntries();
     try {
       Walk();

@@ -14,7 +14,7 @@ namespace kes {
 Status ParseScriptFile(RunState& run, ScriptEntryList& entries);
 
 // Applies the parsed entries. 0; 13 when the file has no checksum line or /r met a finding; 0x17
-// when /r finds the file made for another firmware; 1 when the variable store is read-only.
+// when /r finds the file made for another firmware.
 Status ImportScript(const SetupContext& setup, ScriptEntryList& entries);
 
 }  // namespace kes
