@@ -2,6 +2,7 @@
 # The first thing to run on a fresh Debian 12 machine (as root, or with sudo available):
 #
 #   scripts/demo.sh [more KESLNX_64 switches, e.g. /v /lang]
+#   scripts/demo.sh --import     (also: edit the script, import it, export again)
 #
 # Installs what is missing, builds the tool, the firmware emulator and the demo firmware image
 # (in build-demo/, or $KESTREL_DEMO_BUILD_DIR), starts the emulator on the demo image, exports
@@ -10,6 +11,11 @@
 # way out, whatever happens.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+import_demo=0
+if [ "${1:-}" = "--import" ]; then
+  import_demo=1
+  shift
+fi
 repo=$(pwd)
 build=${KESTREL_DEMO_BUILD_DIR:-build-demo}
 script_name=out/demo-script.txt
@@ -101,6 +107,26 @@ mkdir -p out
 rm -f "$script_name"
 status=0
 KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /o /s "$script_name" "$@" || status=$?
+
+if [ "$status" -eq 0 ] && [ "$import_demo" -eq 1 ]; then
+  # The round trip a user makes: move the "*" of Quiet Boot from Enabled to Disabled, import the
+  # edited file, and export again to see the new value come back from the (emulated) firmware.
+  edited=out/demo-edited.txt
+  after=out/demo-after-import.txt
+  say "Editing $edited: Quiet Boot from Enabled to Disabled"
+  sed -e '/^Setup Question\t= Quiet Boot$/,/^$/{s/^Options\t=\[00\]Disabled/Options\t=*[00]Disabled/;s/^\( *\)\*\[01\]Enabled/\1[01]Enabled/}' \
+    "$script_name" >"$edited"
+  say "Importing $edited"
+  KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /i /s "$edited" || status=$?
+  if [ "$status" -eq 0 ]; then
+    say "Exporting again into $after"
+    KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /o /s "$after" /q || status=$?
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "Quiet Boot as the firmware now holds it:"
+    sed -n '/^Setup Question\t= Quiet Boot$/,/^$/p' "$after"
+  fi
+fi
 
 say "Stopping the firmware emulator"
 stop_emulator

@@ -297,19 +297,22 @@ TEST_F(PromptTest, ShutdownAndRebootAfterAModifyingImport) {
     bool modified;
     std::string keys;
     bool failingStub;
+    Status importStatus;
     std::string prompt;
     std::string log;
     Status status;
     std::string errTail;
   } cases[] = {
-      {"reboot declined", "/reboot", true, "n", false, reboot, "", 0, ""},
-      {"reboot accepted", "/reboot", true, "y", false, reboot, "-r now\n", 0, ""},
-      {"other keys are ignored", "/reboot", true, "x\nY", false, reboot, "-r now\n", 0, ""},
-      {"end of input declines", "/shutdown", true, "", false, shutdown, "", 0, ""},
-      {"shutdown accepted", "/shutdown", true, "Y", false, shutdown, "-h now\n", 0, ""},
-      {"nothing modified, no prompt", "/reboot", false, "y", false, "", "", 0, ""},
-      {"failing reboot", "/reboot", true, "y", true, reboot, "-r now\n", 1, "\nERROR:1 Reboot failure.\n"},
-      {"failing shutdown", "/shutdown", true, "y", true, shutdown, "-h now\n", 1, "\nERROR:1 Shutdown failure.\n"},
+      {"reboot declined", "/reboot", true, "n", false, 0, reboot, "", 0, ""},
+      {"reboot accepted", "/reboot", true, "y", false, 0, reboot, "-r now\n", 0, ""},
+      {"other keys are ignored", "/reboot", true, "x\nY", false, 0, reboot, "-r now\n", 0, ""},
+      {"end of input declines", "/shutdown", true, "", false, 0, shutdown, "", 0, ""},
+      {"shutdown accepted", "/shutdown", true, "Y", false, 0, shutdown, "-h now\n", 0, ""},
+      {"nothing modified, no prompt", "/reboot", false, "y", false, 0, "", "", 0, ""},
+      {"failing reboot", "/reboot", true, "y", true, 0, reboot, "-r now\n", 1, "\nERROR:1 Reboot failure.\n"},
+      {"failing shutdown", "/shutdown", true, "y", true, 0, shutdown, "-h now\n", 1, "\nERROR:1 Shutdown failure.\n"},
+      // A failed import that still changed something keeps its status whatever the command does.
+      {"failed import, shutdown", "/shutdown", true, "y", false, 0x17, shutdown, "-h now\n", 0x17, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -320,6 +323,7 @@ TEST_F(PromptTest, ShutdownAndRebootAfterAModifyingImport) {
     fakes.realShutdown = true;
     fakes.modified = c.modified;
     fakes.keys = c.keys;
+    fakes.scriptImport = c.importStatus;
     EXPECT_EQ(RunWith({"/i", "/s", "in.txt", c.option}, fakes), c.status);
     size_t at = out_.find("Warning : System is going to");
     EXPECT_EQ(at == std::string::npos ? "" : out_.substr(at), c.prompt);
