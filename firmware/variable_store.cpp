@@ -428,4 +428,85 @@ Status SetNVRAMVariable(std::wstring_view name, const EfiGuid& guid, uint32_t at
 
 int LastVariableWriteError() { return g_lastWriteError; }
 
+VariableExchange::VariableExchange(std::string name, const EfiGuid& guid) : name_(std::move(name)), guid_(guid) {
+  // A name the store refuses goes the general way, which reports it on every call.
+  direct_ = !SysfsInUse() && EfivarfsUsable() && CheckVariableName(name_);
+  if (!direct_) return;
+  path_ = EfivarfsDirectory() + "/" + VariableFileName(name_, guid_);
+  FileDescriptor fd(OpenRetrying(path_, O_RDONLY | O_NONBLOCK));
+  if (fd.valid()) ClearImmutableFlag(fd.get());  // else the first write creates the file
+}
+
+VariableExchange::~VariableExchange() {
+  if (!flagCleared_) return;
+  FileDescriptor fd(OpenRetrying(path_, O_RDONLY | O_NONBLOCK));
+  if (!fd.valid()) return;  // the variable went away
+  int error = 0;
+  SetInodeFlags(fd.get(), flags_, error);
+}
+
+// Looks at the flags once per exchange. Without inode flags (ENOTTY, EOPNOTSUPP) or the right to
+// change them there is nothing to do: the write then reports the refusal.
+void VariableExchange::ClearImmutableFlag(int fd) {
+  flagChecked_ = true;
+  int error = 0;
+  uint32_t flags = 0;
+  if (!GetInodeFlags(fd, flags, error) || !(flags & kImmutableFlag)) return;
+  if (SetInodeFlags(fd, flags & ~kImmutableFlag, error)) {
+    flagCleared_ = true;
+    flags_ = flags;
+  }
+}
+
+Status VariableExchange::Write(uint32_t attributes, std::span<const uint8_t> data) {
+  // A delete removes the file, and with it the flag this exchange looks after.
+  if (!direct_ || data.empty()) return WriteEfiVariable(name_, guid_, attributes, data);
+  buffer_.clear();
+  AppendLe32(buffer_, attributes);
+  buffer_.insert(buffer_.end(), data.begin(), data.end());
+  // No truncation: efivarfs takes each write() as the whole variable.
+  FileDescriptor fd(OpenRetrying(path_, O_WRONLY | O_CREAT, 0600));
+  if (!fd.valid()) {
+    g_lastWriteError = errno;
+    return status::kFailure;
+  }
+  int error = WriteOnce(fd.get(), buffer_);
+  // A file created by this write carries the immutable flag from now on.
+  if (!flagChecked_) ClearImmutableFlag(fd.get());
+  int closeError = fd.Close();
+  if (error == 0) error = closeError;
+  g_lastWriteError = error;
+  if (error != 0) return status::kFailure;
+  lastWriteBytes_ = buffer_.size();
+  return status::kSuccess;
+}
+
+Status VariableExchange::Read(uint32_t& attributes, std::vector<uint8_t>& data) {
+  if (!direct_) return ReadEfiVariable(name_, guid_, attributes, data);
+  FileDescriptor fd(OpenRetrying(path_, O_RDONLY));
+  if (!fd.valid()) return status::kFailure;
+  // Room for an answer as long as the last write and one byte more: a read() that does not fill
+  // its buffer has returned the whole variable (efivarfs hands over all of it in one call), so
+  // only a longer answer needs a second read.
+  size_t capacity = std::max<size_t>(lastWriteBytes_ + 1, 4096);
+  if (buffer_.size() < capacity) buffer_.resize(capacity);
+  size_t used = 0;
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer_.data() + used, buffer_.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return status::kFailure;
+    }
+    used += static_cast<size_t>(n);
+    if (used < buffer_.size()) break;
+    if (buffer_.size() > kMaxVariableFileBytes) return status::kFailure;
+    buffer_.resize(std::min(buffer_.size() * 2, kMaxVariableFileBytes + 1));
+  }
+  // Shorter than the attribute word: no variable (see EfivarfsRead).
+  if (used < 4) return status::kFailure;
+  attributes = Le32(Bytes(buffer_.data(), used), 0);
+  data.assign(buffer_.begin() + 4, buffer_.begin() + static_cast<ptrdiff_t>(used));
+  return status::kSuccess;
+}
+
 }  // namespace kes

@@ -67,4 +67,37 @@ Status SetNVRAMVariable(std::wstring_view name, const EfiGuid& guid, uint32_t at
 // commit tell a refused protected variable (EACCES, EPERM, EROFS) from other failures.
 int LastVariableWriteError();
 
+// One variable written and read back many times in a row, as the firmware mailbox is. On
+// efivarfs the file's immutable flag is cleared once, when the exchange begins (or right after
+// the write that creates the file), and put back once, when the exchange object goes away,
+// whatever happened in between. Each write is open, one write() of the attribute word and the
+// data, close; each read is open, one read() (more only for an answer longer than the last
+// write), close. Where the sysfs interface is in use, or efivarfs is not, every call goes
+// through WriteEfiVariable and ReadEfiVariable instead.
+class VariableExchange {
+ public:
+  VariableExchange(std::string name, const EfiGuid& guid);
+  ~VariableExchange();
+  VariableExchange(const VariableExchange&) = delete;
+  VariableExchange& operator=(const VariableExchange&) = delete;
+
+  // 0 or 1, as WriteEfiVariable.
+  Status Write(uint32_t attributes, std::span<const uint8_t> data);
+  // 0 or 1, as ReadEfiVariable. data keeps its capacity from one call to the next.
+  Status Read(uint32_t& attributes, std::vector<uint8_t>& data);
+
+ private:
+  void ClearImmutableFlag(int fd);
+
+  std::string name_;
+  EfiGuid guid_;
+  std::string path_;
+  bool direct_ = false;       // efivarfs served by this object's own calls
+  bool flagChecked_ = false;  // the file's flags were looked at (it existed)
+  bool flagCleared_ = false;  // ... and the immutable flag was cleared: put it back at the end
+  uint32_t flags_ = 0;
+  size_t lastWriteBytes_ = 0;
+  std::vector<uint8_t> buffer_;  // the attribute word and data of a write or a read
+};
+
 }  // namespace kes

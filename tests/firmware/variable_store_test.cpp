@@ -142,6 +142,25 @@ TEST(VariableStoreWrite, FailedWriteKeepsTheSystemError) {
   EXPECT_EQ(LastVariableWriteError(), 0);
 }
 
+// The mailbox's exchange reads the whole answer, however much longer than the last write it is.
+TEST(VariableExchange, ReadsAnswersLongerAndShorterThanTheRequest) {
+  PlainFirmwareRoot fw;
+  VariableExchange exchange("Box", kTestGuid);
+  ASSERT_EQ(exchange.Write(7, std::vector<uint8_t>{1, 2}), status::kSuccess);
+  EXPECT_EQ(fw.VarFile("Box", kTestGuid), Attr(7, {1, 2}));
+  std::vector<uint8_t> longAnswer(100000);
+  for (size_t i = 0; i < longAnswer.size(); ++i) longAnswer[i] = static_cast<uint8_t>(i * 13 + i / 256);
+  const std::vector<uint8_t> answers[] = {longAnswer, {9}, {}};
+  for (const auto& answer : answers) {
+    fw.PutVar("Box", kTestGuid, 3, answer);
+    uint32_t attributes = 0;
+    std::vector<uint8_t> data{0xEE};
+    ASSERT_EQ(exchange.Read(attributes, data), status::kSuccess) << answer.size();
+    EXPECT_EQ(attributes, 3u);
+    EXPECT_TRUE(data == answer) << answer.size();
+  }
+}
+
 // The sysfs interface next to efivarfs.
 class SysfsVariables : public ::testing::Test {
  protected:

@@ -132,7 +132,9 @@ int EfivarfsModel::GetFlags(const std::string& fileName, uint32_t& flags) const 
 int EfivarfsModel::SetFlags(const std::string& fileName, uint32_t flags) {
   if (!Exists(fileName)) return ENOENT;
   if (flags & ~kImmutableFlag) return EOPNOTSUPP;
-  files_[Canonical(fileName)].flags = flags;
+  std::string name = Canonical(fileName);
+  files_[name].flags = flags;
+  if (firmware_.Logging()) firmware_.Log("flags " + name + " " + HexText(flags));
   return 0;
 }
 
