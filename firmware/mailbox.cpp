@@ -63,8 +63,11 @@ Status ReadHiiPass(MailboxSession& session, uint8_t* dest, uint64_t offset, uint
       break;
     }
     uint32_t service = Le32(Bytes(payload, kPayloadBufferBytes), kCommandOffset);
-    // The handler may flag a chunk with a status whose low 16 bits are 4; its data is still good.
-    if (service != 0 && (service & 0xFFFF) != 4) {
+    // The handler flags the last chunk with a status whose low 16 bits are 4 when it reaches past
+    // the end of the database; its data is still good. Anywhere else that status means the chunk
+    // holds no database bytes, and taking it would corrupt the image.
+    bool lastChunk = remaining == n;
+    if (service != 0 && ((service & 0xFFFF) != 4 || !lastChunk)) {
       result = service;
       break;
     }

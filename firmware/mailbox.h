@@ -109,7 +109,7 @@ Status GetNextNVRAMVariableName(size_t& nameLength, std::wstring& name, EfiGuid&
 
 // Reads the whole HII database (size query, then chunks of at most 876 bytes) in one mailbox
 // session, records its size in Firmware().hiiDatabaseSize and computes its CRC-32. Returns 0 or
-// a mapped firmware status.
+// a mapped firmware status; a service status 4 is taken only on the last chunk of a read.
 Status GetHiiDatabase(std::vector<uint8_t>& database, uint32_t& crc);
 
 // The IEEE 802.3 CRC-32 (reflected polynomial 0xEDB88320, initial value and final complement

@@ -112,6 +112,10 @@ TEST(MailboxThroughEmulator, FirmwareErrorsAreMapped) {
        "Vorn Header ReturnValue 8010\n"},
       // The chunk covering offset 1000 fails with EFI_DEVICE_ERROR (7).
       {"hii_fail_offset = 1000\n", 0x87, 0, ""},
+      // EFI_BAD_BUFFER_SIZE (4) carries no data in the middle of the database; it is taken only
+      // on the last chunk (the one holding offset 2999 of 3000).
+      {"hii_fail_offset = 1000\nhii_fail_status = 4\n", 0x84, 0, ""},
+      {"hii_fail_offset = 2999\nhii_fail_status = 4\n", 0, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.config);
