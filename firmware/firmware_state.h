@@ -1,9 +1,11 @@
 // Process-wide state of the firmware-access layer: the mailbox variable chosen by platform
 // identification, the mailbox protocol version, the cached choice of variable interface, the
-// Setup unlock flag and the size of the HII database read in this run.
+// Setup unlock flag, the size of the HII database read in this run and the variables found too
+// large to read.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "base/guid.h"
@@ -19,6 +21,7 @@ struct FirmwareState {
   size_t hiiDatabaseSize = 0;
   int sysfsInUse = -1;              // interface choice, -1 until decided
   int efivarfsUsable = -1;
+  std::set<std::string> oversizedVariables;  // Name-guid of variables above the read cap, reported once
 };
 
 FirmwareState& Firmware();

@@ -26,6 +26,7 @@
 #include <cstring>
 
 #include "base/console.h"
+#include "base/debug_log.h"
 #include "base/le.h"
 #include "base/text.h"
 #include "firmware/firmware_root.h"
@@ -223,6 +224,18 @@ std::string VariableFileName(const std::string& name, const EfiGuid& guid) {
   return name + "-" + FormatGuidText(guid);
 }
 
+// A variable above the read cap is not read, so whatever the caller takes from it (the questions
+// it stores) goes missing: that is said once per variable and run, on the error stream and in
+// the debug log, however often the variable is asked for.
+void ReportTooLarge(const std::string& name, const EfiGuid& guid) {
+  std::string file = VariableFileName(name, guid);
+  if (!Firmware().oversizedVariables.insert(file).second) return;
+  constexpr unsigned long long kMaxData = kMaxVariableFileBytes - 4;
+  Print(Stream::Err, L"ERROR: Variable %ls holds more than %llu bytes, the most the tool reads; it is taken as unreadable.\n",
+        ToWide(file).c_str(), kMaxData);
+  DebugLog(LV_ALWS, "Variable %s holds more than %llu bytes: not read", file.c_str(), kMaxData);
+}
+
 // ---- sysfs interface. ----
 
 struct AttributeName {
@@ -253,11 +266,13 @@ uint32_t ParseAttributeLines(std::string_view text) {
 }
 
 bool SysfsRead(const std::string& name, const EfiGuid& guid, uint32_t& attributes,
-               std::vector<uint8_t>& data) {
+               std::vector<uint8_t>& data, bool* tooLarge = nullptr) {
   std::string dir = SysfsDirectory() + "/" + VariableFileName(name, guid);
   std::vector<uint8_t> bytes, attributeText;
   int error = 0;
-  if (ReadAll(dir + "/data", kMaxVariableFileBytes, bytes, error, false) != ReadResult::Ok) return false;
+  ReadResult read = ReadAll(dir + "/data", kMaxVariableFileBytes, bytes, error, false);
+  if (read == ReadResult::TooLarge && tooLarge) *tooLarge = true;
+  if (read != ReadResult::Ok) return false;
   if (ReadAll(dir + "/attributes", 64 * 1024, attributeText, error, false) != ReadResult::Ok) return false;
   attributes = ParseAttributeLines(std::string_view(reinterpret_cast<const char*>(attributeText.data()),
                                                     attributeText.size()));
@@ -307,11 +322,13 @@ bool SysfsWrite(const std::string& name, const EfiGuid& guid, uint32_t attribute
 // ---- efivarfs. ----
 
 bool EfivarfsRead(const std::string& name, const EfiGuid& guid, uint32_t& attributes,
-                  std::vector<uint8_t>& data) {
+                  std::vector<uint8_t>& data, bool& tooLarge) {
   std::vector<uint8_t> content;
   int error = 0;
   std::string path = EfivarfsDirectory() + "/" + VariableFileName(name, guid);
-  if (ReadAll(path, kMaxVariableFileBytes, content, error, true) != ReadResult::Ok) return false;
+  ReadResult read = ReadAll(path, kMaxVariableFileBytes, content, error, true);
+  if (read == ReadResult::TooLarge) tooLarge = true;
+  if (read != ReadResult::Ok) return false;
   // A file shorter than the attribute word holds no variable (efivarfs leaves such a file behind
   // after a rejected write).
   if (content.size() < 4) return false;
@@ -377,12 +394,14 @@ Status ReadEfiVariable(const std::string& name, const EfiGuid& guid, uint32_t& a
   if (!CheckVariableName(name)) return status::kFailure;
   uint32_t attr = 0;
   std::vector<uint8_t> bytes;
-  if ((SysfsInUse() && SysfsRead(name, guid, attr, bytes)) ||
-      (EfivarfsUsable() && EfivarfsRead(name, guid, attr, bytes))) {
+  bool tooLarge = false;
+  if ((SysfsInUse() && SysfsRead(name, guid, attr, bytes, &tooLarge)) ||
+      (EfivarfsUsable() && EfivarfsRead(name, guid, attr, bytes, tooLarge))) {
     attributes = attr;
     data = std::move(bytes);
     return status::kSuccess;
   }
+  if (tooLarge) ReportTooLarge(name, guid);
   return status::kFailure;
 }
 
@@ -499,7 +518,10 @@ Status VariableExchange::Read(uint32_t& attributes, std::vector<uint8_t>& data) 
     }
     used += static_cast<size_t>(n);
     if (used < buffer_.size()) break;
-    if (buffer_.size() > kMaxVariableFileBytes) return status::kFailure;
+    if (buffer_.size() > kMaxVariableFileBytes) {
+      ReportTooLarge(name_, guid_);
+      return status::kFailure;
+    }
     buffer_.resize(std::min(buffer_.size() * 2, kMaxVariableFileBytes + 1));
   }
   // Shorter than the attribute word: no variable (see EfivarfsRead).

@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "base/console.h"
+#include "base/run_state.h"
 #include "base/text.h"
 #include "tests/support/firmware_root.h"
 
@@ -64,6 +65,31 @@ TEST(VariableStoreRead, MissingVariableAndMissingStore) {
   EXPECT_FALSE(GetNVRAMVariable(L"Absent", kTestGuid));
   EXPECT_EQ(SetNVRAMVariable(L"Absent", kTestGuid, 7, std::vector<uint8_t>{1}), status::kFailure);
   EXPECT_NE(LastVariableWriteError(), 0);
+}
+
+// A variable above the read cap stays unreadable, and says so once per variable and run, on the
+// error stream and in the debug log, however often it is asked for.
+TEST(VariableStoreRead, VariableAboveTheCapIsReportedOnce) {
+  PlainFirmwareRoot fw;
+  kes::Run().log.ToScreen = true;
+  for (const char* name : {"Huge", "Other"}) {
+    std::string path = fw.VarPath(name, kTestGuid);
+    WriteFileBytes(path, {7, 0, 0, 0});
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(kMaxVariableFileBytes + 1)), 0);
+  }
+  fw.PutVar("Small", kTestGuid, 7, {1});
+  ConsoleCapture capture;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(GetNVRAMVariable(L"Huge", kTestGuid));
+    EXPECT_TRUE(GetNVRAMVariable(L"Small", kTestGuid));
+  }
+  EXPECT_FALSE(GetNVRAMVariable(L"Other", kTestGuid));
+  const std::string huge = "Huge-" + FormatGuidText(kTestGuid), other = "Other-" + FormatGuidText(kTestGuid);
+  EXPECT_EQ(capture.err(),
+            "ERROR: Variable " + huge + " holds more than 16777212 bytes, the most the tool reads; it is taken as unreadable.\n"
+            "ERROR: Variable " + other + " holds more than 16777212 bytes, the most the tool reads; it is taken as unreadable.\n");
+  EXPECT_EQ(capture.out(), "[main.cpp(9094)] Variable " + huge + " holds more than 16777212 bytes: not read\n"
+                           "[main.cpp(9094)] Variable " + other + " holds more than 16777212 bytes: not read\n");
 }
 
 TEST(VariableStoreWrite, CreateReplaceAndDelete) {
