@@ -63,12 +63,17 @@ class FileDescriptor {
   int fd_;
 };
 
-int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
+// path is taken relative to directory (an open directory, or AT_FDCWD).
+int OpenRetrying(int directory, const std::string& path, int flags, mode_t mode = 0) {
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    fd = ::openat(directory, path.c_str(), flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
+  return OpenRetrying(AT_FDCWD, path, flags, mode);
 }
 
 bool IsDirectory(const std::string& path) {
@@ -449,19 +454,24 @@ int LastVariableWriteError() { return g_lastWriteError; }
 
 VariableExchange::VariableExchange(std::string name, const EfiGuid& guid) : name_(std::move(name)), guid_(guid) {
   // A name the store refuses goes the general way, which reports it on every call.
-  direct_ = !SysfsInUse() && EfivarfsUsable() && CheckVariableName(name_);
-  if (!direct_) return;
-  path_ = EfivarfsDirectory() + "/" + VariableFileName(name_, guid_);
-  FileDescriptor fd(OpenRetrying(path_, O_RDONLY | O_NONBLOCK));
+  if (SysfsInUse() || !EfivarfsUsable() || !CheckVariableName(name_)) return;
+  // The file is opened relative to its directory, held for the whole exchange, so that no open
+  // walks the path from the root again.
+  directory_ = OpenRetrying(EfivarfsDirectory(), O_PATH | O_DIRECTORY);
+  if (directory_ < 0) return;
+  direct_ = true;
+  fileName_ = VariableFileName(name_, guid_);
+  FileDescriptor fd(OpenRetrying(directory_, fileName_, O_RDONLY | O_NONBLOCK));
   if (fd.valid()) ClearImmutableFlag(fd.get());  // else the first write creates the file
 }
 
 VariableExchange::~VariableExchange() {
-  if (!flagCleared_) return;
-  FileDescriptor fd(OpenRetrying(path_, O_RDONLY | O_NONBLOCK));
-  if (!fd.valid()) return;  // the variable went away
-  int error = 0;
-  SetInodeFlags(fd.get(), flags_, error);
+  if (flagCleared_) {
+    FileDescriptor fd(OpenRetrying(directory_, fileName_, O_RDONLY | O_NONBLOCK));
+    int error = 0;
+    if (fd.valid()) SetInodeFlags(fd.get(), flags_, error);  // else the variable went away
+  }
+  if (directory_ >= 0) ::close(directory_);
 }
 
 // Looks at the flags once per exchange. Without inode flags (ENOTTY, EOPNOTSUPP) or the right to
@@ -484,7 +494,7 @@ Status VariableExchange::Write(uint32_t attributes, std::span<const uint8_t> dat
   AppendLe32(buffer_, attributes);
   buffer_.insert(buffer_.end(), data.begin(), data.end());
   // No truncation: efivarfs takes each write() as the whole variable.
-  FileDescriptor fd(OpenRetrying(path_, O_WRONLY | O_CREAT, 0600));
+  FileDescriptor fd(OpenRetrying(directory_, fileName_, O_WRONLY | O_CREAT, 0600));
   if (!fd.valid()) {
     g_lastWriteError = errno;
     return status::kFailure;
@@ -502,7 +512,7 @@ Status VariableExchange::Write(uint32_t attributes, std::span<const uint8_t> dat
 
 Status VariableExchange::Read(uint32_t& attributes, std::vector<uint8_t>& data) {
   if (!direct_) return ReadEfiVariable(name_, guid_, attributes, data);
-  FileDescriptor fd(OpenRetrying(path_, O_RDONLY));
+  FileDescriptor fd(OpenRetrying(directory_, fileName_, O_RDONLY));
   if (!fd.valid()) return status::kFailure;
   // Room for an answer as long as the last write and one byte more: a read() that does not fill
   // its buffer has returned the whole variable (efivarfs hands over all of it in one call), so

@@ -72,8 +72,9 @@ int LastVariableWriteError();
 // the write that creates the file), and put back once, when the exchange object goes away,
 // whatever happened in between. Each write is open, one write() of the attribute word and the
 // data, close; each read is open, one read() (more only for an answer longer than the last
-// write), close. Where the sysfs interface is in use, or efivarfs is not, every call goes
-// through WriteEfiVariable and ReadEfiVariable instead.
+// write), close; the opens are relative to the efivarfs directory, held open meanwhile. Where
+// the sysfs interface is in use, or efivarfs is not, every call goes through WriteEfiVariable
+// and ReadEfiVariable instead.
 class VariableExchange {
  public:
   VariableExchange(std::string name, const EfiGuid& guid);
@@ -91,7 +92,8 @@ class VariableExchange {
 
   std::string name_;
   EfiGuid guid_;
-  std::string path_;
+  int directory_ = -1;        // the efivarfs directory, for the exchange's lifetime
+  std::string fileName_;      // Name-guid within it
   bool direct_ = false;       // efivarfs served by this object's own calls
   bool flagChecked_ = false;  // the file's flags were looked at (it existed)
   bool flagCleared_ = false;  // ... and the immutable flag was cleared: put it back at the end
