@@ -12,8 +12,13 @@ EfivarfsModel::EfivarfsModel(FirmwareModel& firmware) : firmware_(firmware) {
 }
 
 std::string EfivarfsModel::Canonical(const std::string& fileName) {
-  auto id = ParseVariableFileName(fileName);
-  return id ? VariableFileName(*id) : fileName;
+  if (!ParseVariableFileName(fileName)) return fileName;
+  // Spellings of one variable differ only in the case of the GUID's letters, its last 36 characters.
+  std::string name = fileName;
+  for (size_t i = name.size() - 36; i < name.size(); ++i) {
+    if (name[i] >= 'A' && name[i] <= 'F') name[i] = static_cast<char>(name[i] - 'A' + 'a');
+  }
+  return name;
 }
 
 std::vector<std::string> EfivarfsModel::List() const {

@@ -58,6 +58,7 @@ class FirmwareModel {
   bool unlocked_ = false;
   unsigned failedPasswords_ = 0;
   std::function<void(const std::string&)> log_;
+  std::vector<uint8_t> mailboxBuffer_;  // the next response is built here (no allocation per request)
 };
 
 }  // namespace kes::fwemu
