@@ -6,6 +6,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,8 @@ class FirmwareAccess {
   int lastWriteError = 0;
   // The store was found mounted read-only and the user was told so (once per run).
   bool readOnlyReported = false;
+  // Variables found larger than the store reads, already reported (each once per run).
+  std::set<std::string> oversizedVariables;
 
  private:
   std::string root_;

@@ -38,7 +38,7 @@ const std::array<uint32_t, 256>& Crc32Table() {
 // One pass of the HII read: `size` bytes from `offset` into dest, in requests of at most
 // kMaxChunk bytes. A size of 0 is a size query: one request, and *total receives the database
 // size the firmware reports.
-Status ReadHiiPass(FirmwareAccess& fw, uint8_t* dest, uint64_t offset, uint64_t size, uint64_t* total) {
+Status ReadHiiPass(MailboxSession& session, uint8_t* dest, uint64_t offset, uint64_t size, uint64_t* total) {
   using namespace hii_read;
   std::vector<uint8_t> frame(mailbox::kHeaderBytes + kPayloadBufferBytes);
   uint8_t* payload = frame.data() + mailbox::kHeaderBytes;
@@ -51,7 +51,7 @@ Status ReadHiiPass(FirmwareAccess& fw, uint8_t* dest, uint64_t offset, uint64_t 
     PutLe64(payload + kCommandOffset, kCommand);
     std::fill_n(payload + kDataOffset, n, 0);
     size_t answered = 0;
-    Status sent = SendFirmwareRequest(fw, frame, kFunctionGuid, kDataOffset + n, &answered);
+    Status sent = session.Send(frame, kFunctionGuid, kDataOffset + n, &answered);
     if (sent != status::kSuccess) {
       result = sent;
       break;
@@ -63,8 +63,11 @@ Status ReadHiiPass(FirmwareAccess& fw, uint8_t* dest, uint64_t offset, uint64_t 
       break;
     }
     uint32_t service = Le32(Bytes(payload, kPayloadBufferBytes), kCommandOffset);
-    // The handler may flag a chunk with a status whose low 16 bits are 4; its data is still good.
-    if (service != 0 && (service & 0xFFFF) != 4) {
+    // The handler flags the last chunk with a status whose low 16 bits are 4 when it reaches past
+    // the end of the database; its data is still good. Anywhere else that status means the chunk
+    // holds no database bytes, and taking it would corrupt the image.
+    bool lastChunk = remaining == n;
+    if (service != 0 && ((service & 0xFFFF) != 4 || !lastChunk)) {
       result = service;
       break;
     }
@@ -81,22 +84,32 @@ Status ReadHiiPass(FirmwareAccess& fw, uint8_t* dest, uint64_t offset, uint64_t 
 
 Status MapFirmwareStatus(uint32_t value) { return value == 0 ? 0 : (value & 0x7F) + 0x80; }
 
+MailboxSession::MailboxSession(FirmwareAccess& fw) : fw_(fw) {
+  // Without a platform identification there is no mailbox variable to talk to.
+  if (!fw.mailboxName.empty()) variable_.emplace(fw, fw.mailboxName, fw.mailboxGuid);
+}
+
 Status SendFirmwareRequest(FirmwareAccess& fw, std::vector<uint8_t>& frame, const EfiGuid& function, size_t payloadLength,
                            size_t* responseLength) {
+  MailboxSession session(fw);
+  return session.Send(frame, function, payloadLength, responseLength);
+}
+
+Status MailboxSession::Send(std::vector<uint8_t>& frame, const EfiGuid& function, size_t payloadLength,
+                            size_t* responseLength) {
   if (responseLength) *responseLength = 0;
   if (frame.size() < mailbox::kHeaderBytes + payloadLength) return kSetVariableBadArguments;
-  // Without a platform identification there is no mailbox variable to talk to.
-  if (fw.mailboxName.empty()) return kSetVariableBadArguments;
+  if (!variable_) return kSetVariableBadArguments;
+  FirmwareAccess& fw = fw_;
 
   for (;;) {
     BuildHeader(fw, frame, function, payloadLength);
     size_t requestBytes = mailbox::kHeaderBytes + payloadLength;
-    Status written = WriteEfiVariable(fw, fw.mailboxName, fw.mailboxGuid, mailbox::kMailboxAttributes,
-                                      Bytes(frame.data(), requestBytes));
+    Status written = variable_->Write(mailbox::kMailboxAttributes, Bytes(frame.data(), requestBytes));
     if (written != status::kSuccess) return written;
     uint32_t attributes = 0;
-    std::vector<uint8_t> response;
-    Status read = ReadEfiVariable(fw, fw.mailboxName, fw.mailboxGuid, attributes, response);
+    std::vector<uint8_t>& response = response_;
+    Status read = variable_->Read(attributes, response);
     if (read != status::kSuccess) return read;
     if (response.size() < mailbox::kHeaderBytes) return status::kTransportFailure;
 
@@ -151,8 +164,9 @@ Status GetNextNVRAMVariableName(FirmwareAccess& fw, size_t& nameLength, std::wst
 }
 
 Status GetHiiDatabase(FirmwareAccess& fw, std::vector<uint8_t>& database, uint32_t& crc) {
+  MailboxSession session(fw);
   uint64_t total = 0;
-  Status s = ReadHiiPass(fw, nullptr, 0, 0, &total);
+  Status s = ReadHiiPass(session, nullptr, 0, 0, &total);
   if (s != status::kSuccess) return s;
   if (total > hii_read::kMaxDatabaseBytes) {
     Print(Stream::Err, L"ERROR: The firmware reports an HII database of %llu bytes; at most %llu are accepted.\n",
@@ -161,7 +175,7 @@ Status GetHiiDatabase(FirmwareAccess& fw, std::vector<uint8_t>& database, uint32
   }
   std::vector<uint8_t> image(static_cast<size_t>(total));
   // A database of size 0 still takes one (empty) read request, as the firmware expects.
-  s = ReadHiiPass(fw, image.data(), 0, total, nullptr);
+  s = ReadHiiPass(session, image.data(), 0, total, nullptr);
   if (s != status::kSuccess) return s;
   fw.hiiDatabaseSize = image.size();
   crc = CalculateCrc32(image);

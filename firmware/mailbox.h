@@ -15,6 +15,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "base/le.h"
 #include "base/status.h"
 #include "firmware/firmware_access.h"
+#include "firmware/variable_store.h"
 
 namespace kes {
 
@@ -71,12 +73,30 @@ inline constexpr uint64_t kCommand = 50;
 inline constexpr uint64_t kMaxDatabaseBytes = 256ULL * 1024 * 1024;
 }  // namespace hii_read
 
-// One round trip. frame holds mailbox::kHeaderBytes of room for the header followed by at least
-// payloadLength payload bytes; the header is built in place and, on return, the response (header
-// and payload) has been copied over the frame. Returns the firmware's ReturnValue (0 = done), or
-// the variable store's failure when the mailbox variable cannot be written or read back, or 134
-// when the response is too short to hold a frame header. responseLength, when given, receives the
-// number of frame bytes the response filled (at most kHeaderBytes + payloadLength).
+// A series of round trips over the mailbox variable chosen by platform identification. The
+// variable's immutable flag is cleared once for the whole series and put back when the session
+// ends (see VariableExchange); each round trip is then one write and one read of the variable.
+class MailboxSession {
+ public:
+  explicit MailboxSession(FirmwareAccess& fw);
+
+  // One round trip. frame holds mailbox::kHeaderBytes of room for the header followed by at
+  // least payloadLength payload bytes; the header is built in place and, on return, the response
+  // (header and payload) has been copied over the frame. Returns the firmware's ReturnValue
+  // (0 = done), or the variable store's failure when the mailbox variable cannot be written or
+  // read back, or 134 when the response is too short to hold a frame header. responseLength, when
+  // given, receives the number of frame bytes the response filled (at most kHeaderBytes +
+  // payloadLength).
+  Status Send(std::vector<uint8_t>& frame, const EfiGuid& function, size_t payloadLength,
+              size_t* responseLength = nullptr);
+
+ private:
+  FirmwareAccess& fw_;
+  std::optional<VariableExchange> variable_;  // none without a platform identification
+  std::vector<uint8_t> response_;
+};
+
+// One round trip in a session of its own (MailboxSession::Send).
 Status SendFirmwareRequest(FirmwareAccess& fw, std::vector<uint8_t>& frame, const EfiGuid& function, size_t payloadLength,
                            size_t* responseLength = nullptr);
 
@@ -89,8 +109,9 @@ Status MapFirmwareStatus(uint32_t value);
 // failure or a malformed answer; 215 when the previous name cannot be sent.
 Status GetNextNVRAMVariableName(FirmwareAccess& fw, size_t& nameLength, std::wstring& name, EfiGuid& guid);
 
-// Reads the whole HII database (size query, then chunks of at most 876 bytes), records its size
-// in fw.hiiDatabaseSize and computes its CRC-32. Returns 0 or a mapped firmware status.
+// Reads the whole HII database (size query, then chunks of at most 876 bytes) in one mailbox
+// session, records its size in fw.hiiDatabaseSize and computes its CRC-32. Returns 0 or a mapped
+// firmware status; a service status 4 is taken only on the last chunk of a read.
 Status GetHiiDatabase(FirmwareAccess& fw, std::vector<uint8_t>& database, uint32_t& crc);
 
 // The IEEE 802.3 CRC-32 (reflected polynomial 0xEDB88320, initial value and final complement

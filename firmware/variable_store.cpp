@@ -27,6 +27,7 @@
 #include <cstring>
 
 #include "base/console.h"
+#include "base/debug_log.h"
 #include "base/le.h"
 #include "base/text.h"
 
@@ -59,12 +60,17 @@ class FileDescriptor {
   int fd_;
 };
 
-int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
+// path is taken relative to directory (an open directory, or AT_FDCWD).
+int OpenRetrying(int directory, const std::string& path, int flags, mode_t mode = 0) {
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    fd = ::openat(directory, path.c_str(), flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+int OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
+  return OpenRetrying(AT_FDCWD, path, flags, mode);
 }
 
 bool IsDirectory(const std::string& path) {
@@ -218,6 +224,18 @@ std::string VariableFileName(const std::string& name, const EfiGuid& guid) {
   return name + "-" + FormatGuidText(guid);
 }
 
+// A variable above the read cap is not read, so whatever the caller takes from it (the questions
+// it stores) goes missing: that is said once per variable and run, on the error stream and in
+// the debug log, however often the variable is asked for.
+void ReportTooLarge(FirmwareAccess& fw, const std::string& name, const EfiGuid& guid) {
+  std::string file = VariableFileName(name, guid);
+  if (!fw.oversizedVariables.insert(file).second) return;
+  constexpr unsigned long long kMaxData = kMaxVariableFileBytes - 4;
+  Print(Stream::Err, L"ERROR: Variable %ls holds more than %llu bytes, the most the tool reads; it is taken as unreadable.\n",
+        ToWide(file).c_str(), kMaxData);
+  DebugLog(LV_ALWS, "Variable %s holds more than %llu bytes: not read", file.c_str(), kMaxData);
+}
+
 // ---- sysfs interface. ----
 
 struct AttributeName {
@@ -248,11 +266,13 @@ uint32_t ParseAttributeLines(std::string_view text) {
 }
 
 bool SysfsRead(const FirmwareAccess& fw, const std::string& name, const EfiGuid& guid, uint32_t& attributes,
-               std::vector<uint8_t>& data) {
+               std::vector<uint8_t>& data, bool* tooLarge = nullptr) {
   std::string dir = SysfsDirectory(fw) + "/" + VariableFileName(name, guid);
   std::vector<uint8_t> bytes, attributeText;
   int error = 0;
-  if (ReadAll(dir + "/data", kMaxVariableFileBytes, bytes, error, false) != ReadResult::Ok) return false;
+  ReadResult read = ReadAll(dir + "/data", kMaxVariableFileBytes, bytes, error, false);
+  if (read == ReadResult::TooLarge && tooLarge) *tooLarge = true;
+  if (read != ReadResult::Ok) return false;
   if (ReadAll(dir + "/attributes", 64 * 1024, attributeText, error, false) != ReadResult::Ok) return false;
   attributes = ParseAttributeLines(std::string_view(reinterpret_cast<const char*>(attributeText.data()),
                                                     attributeText.size()));
@@ -302,11 +322,13 @@ bool SysfsWrite(const FirmwareAccess& fw, const std::string& name, const EfiGuid
 // ---- efivarfs. ----
 
 bool EfivarfsRead(const FirmwareAccess& fw, const std::string& name, const EfiGuid& guid, uint32_t& attributes,
-                  std::vector<uint8_t>& data) {
+                  std::vector<uint8_t>& data, bool& tooLarge) {
   std::vector<uint8_t> content;
   int error = 0;
   std::string path = EfivarfsDirectory(fw) + "/" + VariableFileName(name, guid);
-  if (ReadAll(path, kMaxVariableFileBytes, content, error, true) != ReadResult::Ok) return false;
+  ReadResult read = ReadAll(path, kMaxVariableFileBytes, content, error, true);
+  if (read == ReadResult::TooLarge) tooLarge = true;
+  if (read != ReadResult::Ok) return false;
   // A file shorter than the attribute word holds no variable (efivarfs leaves such a file behind
   // after a rejected write).
   if (content.size() < 4) return false;
@@ -348,6 +370,21 @@ bool EfivarfsWrite(const FirmwareAccess& fw, const std::string& name, const EfiG
   return true;
 }
 
+// Keeps the error of a failed write for the caller. A store mounted read-only fails every write
+// the same way: that is said once, with the remedy, instead of letting each caller report its
+// own failure as if the firmware had refused it.
+void NoteWriteFailure(FirmwareAccess& fw, int error) {
+  fw.lastWriteError = error;
+  if (error != EROFS || fw.readOnlyReported) return;
+  std::string directory;
+  if (!VariableStoreReadOnly(fw, &directory)) return;
+  fw.readOnlyReported = true;
+  Print(Stream::Err,
+        L"ERROR: UEFI variables cannot be written: %ls is mounted read-only. Remount it read-write (mount -o "
+        L"remount,rw %ls) and run the tool again.\n",
+        ToWide(directory).c_str(), ToWide(directory).c_str());
+}
+
 }  // namespace
 
 bool CheckVariableName(std::string_view name) {
@@ -372,12 +409,14 @@ Status ReadEfiVariable(FirmwareAccess& fw, const std::string& name, const EfiGui
   if (!CheckVariableName(name)) return status::kFailure;
   uint32_t attr = 0;
   std::vector<uint8_t> bytes;
-  if ((SysfsInUse(fw) && SysfsRead(fw, name, guid, attr, bytes)) ||
-      (EfivarfsUsable(fw) && EfivarfsRead(fw, name, guid, attr, bytes))) {
+  bool tooLarge = false;
+  if ((SysfsInUse(fw) && SysfsRead(fw, name, guid, attr, bytes, &tooLarge)) ||
+      (EfivarfsUsable(fw) && EfivarfsRead(fw, name, guid, attr, bytes, tooLarge))) {
     attributes = attr;
     data = std::move(bytes);
     return status::kSuccess;
   }
+  if (tooLarge) ReportTooLarge(fw, name, guid);
   return status::kFailure;
 }
 
@@ -398,19 +437,7 @@ Status WriteEfiVariable(FirmwareAccess& fw, const std::string& name, const EfiGu
       return status::kSuccess;
     }
   }
-  fw.lastWriteError = error;
-  if (error == EROFS && !fw.readOnlyReported) {
-    std::string directory;
-    if (VariableStoreReadOnly(fw, &directory)) {
-      // Every write will fail the same way: say so once, with the remedy, instead of letting
-      // each caller report its own failure as if the firmware had refused it.
-      fw.readOnlyReported = true;
-      Print(Stream::Err,
-            L"ERROR: UEFI variables cannot be written: %ls is mounted read-only. Remount it read-write (mount -o "
-            L"remount,rw %ls) and run the tool again.\n",
-            ToWide(directory).c_str(), ToWide(directory).c_str());
-    }
-  }
+  NoteWriteFailure(fw, error);
   return status::kFailure;
 }
 
@@ -441,6 +468,99 @@ bool VariableStoreReadOnly(FirmwareAccess& fw, std::string* directory) {
   if (directory) *directory = dir;
   struct statvfs st {};
   return ::statvfs(dir.c_str(), &st) == 0 && (st.f_flag & ST_RDONLY) != 0;
+}
+
+VariableExchange::VariableExchange(FirmwareAccess& fw, std::string name, const EfiGuid& guid)
+    : fw_(fw), name_(std::move(name)), guid_(guid) {
+  // A name the store refuses goes the general way, which reports it on every call.
+  if (SysfsInUse(fw_) || !EfivarfsUsable(fw_) || !CheckVariableName(name_)) return;
+  // The file is opened relative to its directory, held for the whole exchange, so that no open
+  // walks the path from the root again.
+  directory_ = OpenRetrying(EfivarfsDirectory(fw_), O_PATH | O_DIRECTORY);
+  if (directory_ < 0) return;
+  direct_ = true;
+  fileName_ = VariableFileName(name_, guid_);
+  FileDescriptor fd(OpenRetrying(directory_, fileName_, O_RDONLY | O_NONBLOCK));
+  if (fd.valid()) ClearImmutableFlag(fd.get());  // else the first write creates the file
+}
+
+VariableExchange::~VariableExchange() {
+  if (flagCleared_) {
+    FileDescriptor fd(OpenRetrying(directory_, fileName_, O_RDONLY | O_NONBLOCK));
+    int error = 0;
+    if (fd.valid()) SetInodeFlags(fd.get(), flags_, error);  // else the variable went away
+  }
+  if (directory_ >= 0) ::close(directory_);
+}
+
+// Looks at the flags once per exchange. Without inode flags (ENOTTY, EOPNOTSUPP) or the right to
+// change them there is nothing to do: the write then reports the refusal.
+void VariableExchange::ClearImmutableFlag(int fd) {
+  flagChecked_ = true;
+  int error = 0;
+  uint32_t flags = 0;
+  if (!GetInodeFlags(fd, flags, error) || !(flags & kImmutableFlag)) return;
+  if (SetInodeFlags(fd, flags & ~kImmutableFlag, error)) {
+    flagCleared_ = true;
+    flags_ = flags;
+  }
+}
+
+Status VariableExchange::Write(uint32_t attributes, std::span<const uint8_t> data) {
+  // A delete removes the file, and with it the flag this exchange looks after.
+  if (!direct_ || data.empty()) return WriteEfiVariable(fw_, name_, guid_, attributes, data);
+  buffer_.clear();
+  AppendLe32(buffer_, attributes);
+  buffer_.insert(buffer_.end(), data.begin(), data.end());
+  // No truncation: efivarfs takes each write() as the whole variable.
+  FileDescriptor fd(OpenRetrying(directory_, fileName_, O_WRONLY | O_CREAT, 0600));
+  if (!fd.valid()) {
+    NoteWriteFailure(fw_, errno);
+    return status::kFailure;
+  }
+  int error = WriteOnce(fd.get(), buffer_);
+  // A file created by this write carries the immutable flag from now on.
+  if (!flagChecked_) ClearImmutableFlag(fd.get());
+  int closeError = fd.Close();
+  if (error == 0) error = closeError;
+  if (error != 0) {
+    NoteWriteFailure(fw_, error);
+    return status::kFailure;
+  }
+  fw_.lastWriteError = 0;
+  lastWriteBytes_ = buffer_.size();
+  return status::kSuccess;
+}
+
+Status VariableExchange::Read(uint32_t& attributes, std::vector<uint8_t>& data) {
+  if (!direct_) return ReadEfiVariable(fw_, name_, guid_, attributes, data);
+  FileDescriptor fd(OpenRetrying(directory_, fileName_, O_RDONLY));
+  if (!fd.valid()) return status::kFailure;
+  // Room for an answer as long as the last write and one byte more: a read() that does not fill
+  // its buffer has returned the whole variable (efivarfs hands over all of it in one call), so
+  // only a longer answer needs a second read.
+  size_t capacity = std::max<size_t>(lastWriteBytes_ + 1, 4096);
+  if (buffer_.size() < capacity) buffer_.resize(capacity);
+  size_t used = 0;
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer_.data() + used, buffer_.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return status::kFailure;
+    }
+    used += static_cast<size_t>(n);
+    if (used < buffer_.size()) break;
+    if (buffer_.size() > kMaxVariableFileBytes) {
+      ReportTooLarge(fw_, name_, guid_);
+      return status::kFailure;
+    }
+    buffer_.resize(std::min(buffer_.size() * 2, kMaxVariableFileBytes + 1));
+  }
+  // Shorter than the attribute word: no variable (see EfivarfsRead).
+  if (used < 4) return status::kFailure;
+  attributes = Le32(Bytes(buffer_.data(), used), 0);
+  data.assign(buffer_.begin() + 4, buffer_.begin() + static_cast<ptrdiff_t>(used));
+  return status::kSuccess;
 }
 
 }  // namespace kes

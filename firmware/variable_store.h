@@ -69,4 +69,41 @@ Status SetNVRAMVariable(FirmwareAccess& fw, std::wstring_view name, const EfiGui
 // so): every write would fail with EROFS. `directory` receives the store's directory.
 bool VariableStoreReadOnly(FirmwareAccess& fw, std::string* directory = nullptr);
 
+// One variable written and read back many times in a row, as the firmware mailbox is. On
+// efivarfs the file's immutable flag is cleared once, when the exchange begins (or right after
+// the write that creates the file), and put back once, when the exchange object goes away,
+// whatever happened in between. Each write is open, one write() of the attribute word and the
+// data, close; each read is open, one read() (more only for an answer longer than the last
+// write), close; the opens are relative to the efivarfs directory, held open meanwhile. Where
+// the sysfs interface is in use, or efivarfs is not, every call goes through WriteEfiVariable
+// and ReadEfiVariable instead.
+class VariableExchange {
+ public:
+  // `fw` must outlive the exchange.
+  VariableExchange(FirmwareAccess& fw, std::string name, const EfiGuid& guid);
+  ~VariableExchange();
+  VariableExchange(const VariableExchange&) = delete;
+  VariableExchange& operator=(const VariableExchange&) = delete;
+
+  // 0 or 1, as WriteEfiVariable.
+  Status Write(uint32_t attributes, std::span<const uint8_t> data);
+  // 0 or 1, as ReadEfiVariable. data keeps its capacity from one call to the next.
+  Status Read(uint32_t& attributes, std::vector<uint8_t>& data);
+
+ private:
+  void ClearImmutableFlag(int fd);
+
+  FirmwareAccess& fw_;
+  std::string name_;
+  EfiGuid guid_;
+  int directory_ = -1;        // the efivarfs directory, for the exchange's lifetime
+  std::string fileName_;      // Name-guid within it
+  bool direct_ = false;       // efivarfs served by this object's own calls
+  bool flagChecked_ = false;  // the file's flags were looked at (it existed)
+  bool flagCleared_ = false;  // ... and the immutable flag was cleared: put it back at the end
+  uint32_t flags_ = 0;
+  size_t lastWriteBytes_ = 0;
+  std::vector<uint8_t> buffer_;  // the attribute word and data of a write or a read
+};
+
 }  // namespace kes

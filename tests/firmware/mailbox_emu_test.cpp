@@ -112,6 +112,10 @@ TEST(MailboxThroughEmulator, FirmwareErrorsAreMapped) {
        "Vorn Header ReturnValue 8010\n"},
       // The chunk covering offset 1000 fails with EFI_DEVICE_ERROR (7).
       {"hii_fail_offset = 1000\n", 0x87, 0, ""},
+      // EFI_BAD_BUFFER_SIZE (4) carries no data in the middle of the database; it is taken only
+      // on the last chunk (the one holding offset 2999 of 3000).
+      {"hii_fail_offset = 1000\nhii_fail_status = 4\n", 0x84, 0, ""},
+      {"hii_fail_offset = 2999\nhii_fail_status = 4\n", 0, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.config);
@@ -133,6 +137,45 @@ TEST(MailboxThroughEmulator, FirmwareErrorsAreMapped) {
     EfiGuid guid{};
     EXPECT_EQ(GetNextNVRAMVariableName(mount.fw, length, name, guid), c.enumerationStatus);
     EXPECT_EQ(capture.out(), c.printed);
+  }
+}
+
+// The mailbox variable's immutable flag is cleared once for a whole HII read and put back once
+// after its last request: also when the first request creates the variable, and when the read
+// stops half way.
+TEST(MailboxThroughEmulator, ImmutableFlagClearedOnceForTheWholeRead) {
+  struct Case {
+    const char* what;
+    bool mailboxExists;
+    std::string config;
+    Status status;
+  };
+  const Case cases[] = {
+      {"existing mailbox variable", true, "", status::kSuccess},
+      {"created by the first request", false, "", status::kSuccess},
+      {"failing chunk", true, "hii_fail_offset = 1000\n", 0x87},
+      {"refused write", true, "failing_variables = KMBX\n", 0x81},
+  };
+  const std::string file = std::string("KMBX-") + test::kMailboxGuidText;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir tmp;
+    FirmwareImage image(tmp / "image");
+    image.Hii(HiiImageOfSize(3000)).Config(c.config);
+    if (c.mailboxExists) image.Var("KMBX", test::kMailboxGuidText, 7, {0});
+    InProcessMount mount(image.dir());
+    ASSERT_TRUE(mount.emulator.Started());
+
+    std::vector<uint8_t> database;
+    uint32_t crc = 0;
+    EXPECT_EQ(GetHiiDatabase(mount.fw, database, crc), c.status);
+    auto log = mount.emulator.RequestLog();
+    std::vector<std::string> flags;
+    for (const auto& line : log)
+      if (line.rfind("flags ", 0) == 0) flags.push_back(line);
+    EXPECT_EQ(flags, (std::vector<std::string>{"flags " + file + " 0x0", "flags " + file + " 0x10"}));
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "flags " + file + " 0x10") << "restored after the last request";
   }
 }
 

@@ -128,15 +128,29 @@ TEST(HiiStepThroughTool, DumpIsByteIdenticalAndCrcLineMatches) {
 }
 
 TEST(HiiStepThroughTool, FailedReadIsReportedWithTheMappedStatus) {
-  TempDir tmp;
-  FirmwareImage image(tmp / "image");
-  image.Fidt().Hii(HiiImageOfSize(5000)).Config("hii_fail_offset = 2000\n");
-  Emulator emulator(image.dir());
-  ASSERT_TRUE(emulator.Started());
-  ProcessResult r = RunAgainst(emulator, {"/o", "/s", tmp / "script.txt", "/h", tmp / "dump.bin"});
-  EXPECT_EQ(r.exitCode, 0x87);
-  EXPECT_NE(r.err.find("ERROR:87 -  Retrieving HII Database\n"), std::string::npos) << r.err;
-  EXPECT_EQ(ReadFileBytes(tmp / "dump.bin"), std::vector<uint8_t>{}) << "nothing of a failed read is dumped";
+  struct Case {
+    std::string config;
+    int exitCode;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"hii_fail_offset = 2000\n", 0x87, "ERROR:87 -  Retrieving HII Database\n"},
+      // A bad-buffer-size status in the middle of the database: its chunk holds no data.
+      {"hii_fail_offset = 2000\nhii_fail_status = 4\n", 0x84, "ERROR:84 -  Retrieving HII Database\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.config);
+    TempDir tmp;
+    FirmwareImage image(tmp / "image");
+    image.Fidt().Hii(HiiImageOfSize(5000)).Config(c.config);
+    Emulator emulator(image.dir());
+    ASSERT_TRUE(emulator.Started());
+    ProcessResult r = RunAgainst(emulator, {"/o", "/s", tmp / "script.txt", "/h", tmp / "dump.bin"});
+    EXPECT_EQ(r.exitCode, c.exitCode);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFileBytes(tmp / "dump.bin"), std::vector<uint8_t>{}) << "nothing of a failed read is dumped";
+    EXPECT_EQ(ReadFileText(tmp / "script.txt").find("HIICrc32"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include <filesystem>
 
 #include "base/console.h"
+#include "base/debug_log.h"
+#include "base/run_state.h"
 #include "base/text.h"
 #include "tests/support/firmware_root.h"
 
@@ -64,6 +66,33 @@ TEST(VariableStoreRead, MissingVariableAndMissingStore) {
   EXPECT_FALSE(GetNVRAMVariable(noEfivars, L"Absent", kTestGuid));
   EXPECT_EQ(SetNVRAMVariable(noEfivars, L"Absent", kTestGuid, 7, std::vector<uint8_t>{1}), status::kFailure);
   EXPECT_NE(noEfivars.access().lastWriteError, 0);
+}
+
+// A variable above the read cap stays unreadable, and says so once per variable and run, on the
+// error stream and in the debug log, however often it is asked for.
+TEST(VariableStoreRead, VariableAboveTheCapIsReportedOnce) {
+  PlainFirmwareRoot fw;
+  LogSettings log;
+  log.ToScreen = true;
+  DebugLogScope logScope(log);
+  for (const char* name : {"Huge", "Other"}) {
+    std::string path = fw.VarPath(name, kTestGuid);
+    WriteFileBytes(path, {7, 0, 0, 0});
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(kMaxVariableFileBytes + 1)), 0);
+  }
+  fw.PutVar("Small", kTestGuid, 7, {1});
+  ConsoleCapture capture;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(GetNVRAMVariable(fw, L"Huge", kTestGuid));
+    EXPECT_TRUE(GetNVRAMVariable(fw, L"Small", kTestGuid));
+  }
+  EXPECT_FALSE(GetNVRAMVariable(fw, L"Other", kTestGuid));
+  const std::string huge = "Huge-" + FormatGuidText(kTestGuid), other = "Other-" + FormatGuidText(kTestGuid);
+  EXPECT_EQ(capture.err(),
+            "ERROR: Variable " + huge + " holds more than 16777212 bytes, the most the tool reads; it is taken as unreadable.\n"
+            "ERROR: Variable " + other + " holds more than 16777212 bytes, the most the tool reads; it is taken as unreadable.\n");
+  EXPECT_EQ(capture.out(), "[main.cpp(9094)] Variable " + huge + " holds more than 16777212 bytes: not read\n"
+                           "[main.cpp(9094)] Variable " + other + " holds more than 16777212 bytes: not read\n");
 }
 
 TEST(VariableStoreWrite, CreateReplaceAndDelete) {
@@ -140,6 +169,25 @@ TEST(VariableStoreWrite, FailedWriteKeepsTheSystemError) {
   EXPECT_EQ(fw.access().lastWriteError, EISDIR);
   EXPECT_EQ(SetNVRAMVariable(fw, L"Other", kTestGuid, 7, std::vector<uint8_t>{1}), status::kSuccess);
   EXPECT_EQ(fw.access().lastWriteError, 0);
+}
+
+// The mailbox's exchange reads the whole answer, however much longer than the last write it is.
+TEST(VariableExchange, ReadsAnswersLongerAndShorterThanTheRequest) {
+  PlainFirmwareRoot fw;
+  VariableExchange exchange(fw, "Box", kTestGuid);
+  ASSERT_EQ(exchange.Write(7, std::vector<uint8_t>{1, 2}), status::kSuccess);
+  EXPECT_EQ(fw.VarFile("Box", kTestGuid), Attr(7, {1, 2}));
+  std::vector<uint8_t> longAnswer(100000);
+  for (size_t i = 0; i < longAnswer.size(); ++i) longAnswer[i] = static_cast<uint8_t>(i * 13 + i / 256);
+  const std::vector<uint8_t> answers[] = {longAnswer, {9}, {}};
+  for (const auto& answer : answers) {
+    fw.PutVar("Box", kTestGuid, 3, answer);
+    uint32_t attributes = 0;
+    std::vector<uint8_t> data{0xEE};
+    ASSERT_EQ(exchange.Read(attributes, data), status::kSuccess) << answer.size();
+    EXPECT_EQ(attributes, 3u);
+    EXPECT_TRUE(data == answer) << answer.size();
+  }
 }
 
 // The sysfs interface next to efivarfs.

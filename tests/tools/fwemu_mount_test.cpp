@@ -438,25 +438,36 @@ TEST(FwemuMount, SignalsUnmountCleanly) {
 
 TEST(FwemuMount, BadImagesAndArgumentsEndWithAClearError) {
   TempDir tmp;
-  {
-    Emulator emu(tmp / "missing");
-    auto started = emu.Started();
-    EXPECT_FALSE(started);
-    EXPECT_NE(std::string(started.message()).find("image directory"), std::string::npos) << started.message();
-  }
-  FirmwareImage image(tmp / "image");
-  image.Config("admin_pasword = typo\n");
-  Emulator emu(image.dir());
-  auto started = emu.Started();
-  EXPECT_FALSE(started);
-  EXPECT_NE(std::string(started.message()).find("fwemu.conf line 1: unknown key 'admin_pasword'"), std::string::npos)
-      << started.message();
-
+  FirmwareImage typo(tmp / "typo");
+  typo.Config("admin_pasword = typo\n");
+  FirmwareImage hiiDirectory(tmp / "hii-directory");
+  MakeDirs(hiiDirectory.dir() + "/hii.bin");
+  FirmwareImage fidtDirectory(tmp / "fidt-directory");
+  MakeDirs(fidtDirectory.dir() + "/FIDT");
+  WriteFileText(tmp / "plain-file", "not an image");
   FirmwareImage good(tmp / "good");
-  Emulator inside(good.dir(), {"--save-vars", good.dir() + "/vars"});
-  started = inside.Started();
-  EXPECT_FALSE(started);
-  EXPECT_NE(std::string(started.message()).find("lies inside the image"), std::string::npos) << started.message();
+  struct Case {
+    std::string image;
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {tmp / "missing", {}, "image directory " + (tmp / "missing") + " does not exist"},
+      {tmp / "plain-file", {}, "image directory " + (tmp / "plain-file") + " is not a directory"},
+      {typo.dir(), {}, "fwemu.conf line 1: unknown key 'admin_pasword'"},
+      {hiiDirectory.dir(), {}, hiiDirectory.dir() + "/hii.bin is not a regular file"},
+      {fidtDirectory.dir(), {}, fidtDirectory.dir() + "/FIDT is not a regular file"},
+      {good.dir(), {"--save-vars", good.dir() + "/vars"}, "lies inside the image"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    Emulator emu(c.image, c.args);
+    auto started = emu.Started();
+    ASSERT_FALSE(started);
+    std::string message = started.message();
+    EXPECT_NE(message.find("exited with status 2 before mounting:\nkestrel-fwemu: "), std::string::npos) << message;
+    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+  }
 }
 
 }  // namespace

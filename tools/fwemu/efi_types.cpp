@@ -15,24 +15,27 @@ int HexDigit(char c) {
 }
 
 constexpr size_t kGuidTextLength = 36;
+// Text position of each byte's high digit, in the order of the text.
+constexpr size_t kDigitPos[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+// Where each text byte is in memory: the first three fields are little-endian.
+constexpr size_t kMemoryIndex[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
 
 }  // namespace
 
+// Formatted by hand: every file-system call on a variable names it, so this runs for each one.
 std::string GuidText(const Guid& g) {
-  const auto& b = g.bytes;
-  char text[kGuidTextLength + 1];
-  std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                b[3], b[2], b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11], b[12], b[13],
-                b[14], b[15]);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text = "00000000-0000-0000-0000-000000000000";
+  for (size_t i = 0; i < 16; ++i) {
+    uint8_t b = g.bytes[kMemoryIndex[i]];
+    text[kDigitPos[i]] = kHex[b >> 4];
+    text[kDigitPos[i] + 1] = kHex[b & 0xF];
+  }
   return text;
 }
 
 std::optional<Guid> ParseGuid(std::string_view text) {
   if (text.size() != kGuidTextLength) return std::nullopt;
-  // Text position of each byte's high digit, in the order of the text.
-  static constexpr size_t kDigitPos[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
-  // Where each text byte goes in memory: the first three fields are little-endian.
-  static constexpr size_t kMemoryIndex[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
   for (size_t hyphen : {8u, 13u, 18u, 23u}) {
     if (text[hyphen] != '-') return std::nullopt;
   }

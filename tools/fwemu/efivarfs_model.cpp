@@ -12,8 +12,13 @@ EfivarfsModel::EfivarfsModel(FirmwareModel& firmware) : firmware_(firmware) {
 }
 
 std::string EfivarfsModel::Canonical(const std::string& fileName) {
-  auto id = ParseVariableFileName(fileName);
-  return id ? VariableFileName(*id) : fileName;
+  if (!ParseVariableFileName(fileName)) return fileName;
+  // Spellings of one variable differ only in the case of the GUID's letters, its last 36 characters.
+  std::string name = fileName;
+  for (size_t i = name.size() - 36; i < name.size(); ++i) {
+    if (name[i] >= 'A' && name[i] <= 'F') name[i] = static_cast<char>(name[i] - 'A' + 'a');
+  }
+  return name;
 }
 
 std::vector<std::string> EfivarfsModel::List() const {
@@ -132,7 +137,9 @@ int EfivarfsModel::GetFlags(const std::string& fileName, uint32_t& flags) const 
 int EfivarfsModel::SetFlags(const std::string& fileName, uint32_t flags) {
   if (!Exists(fileName)) return ENOENT;
   if (flags & ~kImmutableFlag) return EOPNOTSUPP;
-  files_[Canonical(fileName)].flags = flags;
+  std::string name = Canonical(fileName);
+  files_[name].flags = flags;
+  if (firmware_.Logging()) firmware_.Log("flags " + name + " " + HexText(flags));
   return 0;
 }
 

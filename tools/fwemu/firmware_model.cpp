@@ -45,9 +45,10 @@ EfiStatus FirmwareModel::Store(const VariableId& id, uint32_t attributes, std::s
   if (Matches(config_.writeProtectedVariables, id)) return kEfiWriteProtected;
 
   if (id == config_.mailbox && !deletes) {
-    if (auto answer = AnswerMailboxRequest(data, config_, hii_, variables_)) {
-      if (log_) log_(answer->description);
-      variables_.Put(id, attributes & ~kAttrAppendWrite, std::move(answer->response));
+    std::string description;
+    if (AnswerMailboxRequest(data, config_, hii_, variables_, mailboxBuffer_, log_ ? &description : nullptr)) {
+      if (log_) log_(description);
+      variables_.Swap(id, attributes & ~kAttrAppendWrite, mailboxBuffer_);
       return kEfiSuccess;
     }
   }

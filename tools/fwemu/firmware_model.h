@@ -39,6 +39,11 @@ class FirmwareModel {
 
   // Receives one line (no newline) per SetVariable and per mailbox request.
   void SetLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
+  bool Logging() const { return static_cast<bool>(log_); }
+  // Adds a line of the file-system side (an inode flag change) to the same log.
+  void Log(const std::string& line) const {
+    if (log_) log_(line);
+  }
 
  private:
   EfiStatus Store(const VariableId& id, uint32_t attributes, std::span<const uint8_t> data);
@@ -53,6 +58,7 @@ class FirmwareModel {
   bool unlocked_ = false;
   unsigned failedPasswords_ = 0;
   std::function<void(const std::string&)> log_;
+  std::vector<uint8_t> mailboxBuffer_;  // the next response is built here (no allocation per request)
 };
 
 }  // namespace kes::fwemu

@@ -70,7 +70,9 @@ void FillTimes(struct stat* st) {
 
 void* Init(fuse_conn_info* conn, fuse_config* cfg) {
   // Every answer comes from the firmware afresh: no attribute, name or data caching, and
-  // unlinking an open file removes it at once.
+  // unlinking an open file removes it at once. There is no flush operation: a write reports its
+  // outcome itself, so close() has nothing to wait for, and the kernel stops sending FLUSH after
+  // the first one is refused as unimplemented.
   cfg->entry_timeout = 0;
   cfg->attr_timeout = 0;
   cfg->negative_timeout = 0;
@@ -189,18 +191,27 @@ int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_fil
   Node node = Classify(path, &name);
   if (node != Node::kVariable) return node == Node::kNone ? -ENOENT : -EACCES;
   OpenFile& file = Fs().open[fi->fh];
-  std::vector<uint8_t> content;
   // Every write() is one whole variable, wherever its offset (efivarfs ignores the offset), so a
   // client that writes the attribute word and the data separately fails as it would there. Only
   // a piece that follows a piece of (nearly: the kernel splits at page boundaries of the
   // caller's buffer) max_write bytes continues it: the kernel split one large write().
   static const size_t pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  bool continues = offset > 0 && static_cast<uint64_t>(offset) == file.end && Fs().maxWrite > pageSize &&
-                   file.lastChunk > Fs().maxWrite - pageSize;
-  if (continues) content = file.written;
-  content.insert(content.end(), buf, buf + size);
+  auto split = [](size_t piece) { return Fs().maxWrite > pageSize && piece > Fs().maxWrite - pageSize; };
+  bool continues = offset > 0 && static_cast<uint64_t>(offset) == file.end && split(file.lastChunk);
+  std::span<const uint8_t> piece(reinterpret_cast<const uint8_t*>(buf), size);
+  std::vector<uint8_t> joined;
+  if (continues) {
+    joined.reserve(file.written.size() + size);
+    joined = file.written;
+    joined.insert(joined.end(), piece.begin(), piece.end());
+  }
+  std::span<const uint8_t> content = continues ? std::span<const uint8_t>(joined) : piece;
   if (int e = Fs().efivars->Write(name, content)) return -e;
-  file.written = std::move(content);
+  // Only what a later piece may continue is kept: small writes (every mailbox request) are not
+  // copied.
+  if (!split(size)) file.written.clear();
+  else if (continues) file.written = std::move(joined);
+  else file.written.assign(piece.begin(), piece.end());
   file.end = static_cast<uint64_t>(offset) + size;
   file.lastChunk = size;
   return static_cast<int>(size);
@@ -277,7 +288,6 @@ int RefuseChown(const char*, uid_t, gid_t, fuse_file_info*) { return -EPERM; }
 int Utimens(const char* path, const timespec*, fuse_file_info*) {
   return Classify(path) == Node::kNone ? -ENOENT : 0;
 }
-int Flush(const char*, fuse_file_info*) { return 0; }
 int Fsync(const char*, int, fuse_file_info*) { return 0; }
 
 int StatFs(const char*, struct statvfs* st) {
@@ -309,7 +319,6 @@ fuse_operations Operations() {
   ops.chmod = RefuseChmod;
   ops.chown = RefuseChown;
   ops.utimens = Utimens;
-  ops.flush = Flush;
   ops.fsync = Fsync;
   ops.statfs = StatFs;
   return ops;

@@ -16,13 +16,26 @@ namespace {
 
 enum class ReadResult { kOk, kMissing, kFailed };
 
-ReadResult ReadFile(const fs::path& path, std::vector<uint8_t>& out) {
+// kFailed comes with a message in error. Only a regular file is read: a directory opens like a
+// file, and reading it then throws from inside the stream.
+ReadResult ReadFile(const fs::path& path, std::vector<uint8_t>& out, std::string& error) {
   std::error_code ec;
-  if (!fs::exists(path, ec)) return ReadResult::kMissing;
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return ReadResult::kFailed;
-  out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  return f.bad() ? ReadResult::kFailed : ReadResult::kOk;
+  fs::file_status status = fs::status(path, ec);
+  if (!fs::exists(status)) return ReadResult::kMissing;
+  if (!fs::is_regular_file(status)) {
+    error = path.string() + " is not a regular file";
+    return ReadResult::kFailed;
+  }
+  try {
+    std::ifstream f(path, std::ios::binary);
+    if (f) {
+      out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+      if (!f.bad()) return ReadResult::kOk;
+    }
+  } catch (const std::exception&) {
+  }
+  error = "cannot read " + path.string();
+  return ReadResult::kFailed;
 }
 
 // A table with a valid ACPI header: signature, length, revision 1 and checksum.
@@ -70,25 +83,22 @@ bool LoadImage(const std::string& dir, Image& image, std::string& error) {
   std::error_code ec;
   fs::path root(dir);
   if (!fs::is_directory(root, ec)) {
-    error = "image directory " + dir + " does not exist";
+    error = "image directory " + dir + (fs::exists(root, ec) ? " is not a directory" : " does not exist");
     return false;
   }
   std::vector<uint8_t> bytes;
-  switch (ReadFile(root / "fwemu.conf", bytes)) {
+  switch (ReadFile(root / "fwemu.conf", bytes, error)) {
     case ReadResult::kOk:
       if (!ParseConfig(std::string(bytes.begin(), bytes.end()), image.config, error)) return false;
       break;
     case ReadResult::kMissing: break;
-    case ReadResult::kFailed: error = "cannot read " + (root / "fwemu.conf").string(); return false;
+    case ReadResult::kFailed: return false;
   }
-  if (ReadFile(root / "hii.bin", image.hiiDatabase) == ReadResult::kFailed) {
-    error = "cannot read " + (root / "hii.bin").string();
-    return false;
-  }
-  switch (ReadFile(root / "FIDT", bytes)) {
+  if (ReadFile(root / "hii.bin", image.hiiDatabase, error) == ReadResult::kFailed) return false;
+  switch (ReadFile(root / "FIDT", bytes, error)) {
     case ReadResult::kOk: image.fidt = bytes; break;
     case ReadResult::kMissing: break;
-    case ReadResult::kFailed: error = "cannot read " + (root / "FIDT").string(); return false;
+    case ReadResult::kFailed: return false;
   }
   if (image.config.fidtCoreVersion) {
     if (!image.fidt) image.fidt = MakeFidt();
@@ -130,8 +140,8 @@ bool LoadImage(const std::string& dir, Image& image, std::string& error) {
       error = "vars/" + fileName + ": the variable appears twice";
       return false;
     }
-    if (ReadFile(path, bytes) != ReadResult::kOk) {
-      error = "cannot read " + path.string();
+    if (ReadFile(path, bytes, error) != ReadResult::kOk) {
+      if (error.empty()) error = "cannot read " + path.string();
       return false;
     }
     // Like efivarfs, a file without attribute word and data is no variable.

@@ -25,8 +25,9 @@ struct Image {
   std::vector<std::string> warnings;         // files that are skipped
 };
 
-// False with a message on a missing directory, an unreadable file, a bad configuration or a
-// variable file whose name is not Name-guid.
+// False with a message on a missing image directory or a path that is no directory, an image file
+// that is not a regular file or cannot be read, a bad configuration or a variable file whose name
+// is not Name-guid.
 bool LoadImage(const std::string& dir, Image& image, std::string& error);
 
 // Writes every variable except the mailbox as dir/Name-guid (created if needed), and removes

@@ -16,8 +16,8 @@ std::vector<uint16_t> NameUnits(const std::string& name) {
   return units;
 }
 
-// Serves one enumeration step in place over the payload. Returns the log text.
-std::string Enumerate(std::span<uint8_t> payload, const VariableStore& variables) {
+// Serves one enumeration step in place over the payload. Appends the log text to *log when given.
+void Enumerate(std::span<uint8_t> payload, const VariableStore& variables, std::string* log) {
   using namespace frame;
   Bytes in(payload.data(), payload.size());
   size_t capacity = payload.size() - kEnumNameOffset;
@@ -35,7 +35,8 @@ std::string Enumerate(std::span<uint8_t> payload, const VariableStore& variables
   VariableId previous{previousName, {}};
   std::copy_n(payload.begin() + kEnumGuidOffset, 16, previous.guid.bytes.begin());
 
-  std::string what = previousName.empty() ? "first" : "after " + VariableFileName(previous);
+  std::string what;
+  if (log) what = previousName.empty() ? "first" : "after " + VariableFileName(previous);
   bool found = true;
   const Variable* next = nullptr;
   if (!nameFits) found = false;
@@ -52,33 +53,34 @@ std::string Enumerate(std::span<uint8_t> payload, const VariableStore& variables
     if (needed * 2 > available) {
       status = kEfiBufferTooSmall;
       PutLe64(payload.data() + kEnumNameLengthOffset, needed);
-      what += " needs " + std::to_string(needed);
+      if (log) what += " needs " + std::to_string(needed);
     } else {
       std::fill(payload.begin() + kEnumNameOffset, payload.end(), 0);
       for (size_t i = 0; i < units.size(); ++i) PutLe16(payload.data() + kEnumNameOffset + 2 * i, units[i]);
       std::copy(next->id.guid.bytes.begin(), next->id.guid.bytes.end(), payload.begin() + kEnumGuidOffset);
       PutLe64(payload.data() + kEnumNameLengthOffset, units.size());
-      what += " -> " + VariableFileName(next->id);
+      if (log) what += " -> " + VariableFileName(next->id);
     }
   }
   PutLe64(payload.data() + kEnumStatusOffset, status);
-  return "enumerate " + what + " status=" + HexText(status);
+  if (log) *log += "enumerate " + what + " status=" + HexText(status);
 }
 
-std::string ReadHii(std::span<uint8_t> payload, const Config& config, std::span<const uint8_t> hii) {
+// Serves one HII read request in place over the payload. Appends the log text to *log when given.
+void ReadHii(std::span<uint8_t> payload, const Config& config, std::span<const uint8_t> hii, std::string* log) {
   using namespace frame;
   Bytes in(payload.data(), payload.size());
   uint64_t wanted = Le64(in, kHiiSizeOffset);
   uint64_t offset = Le64(in, kHiiOffsetOffset);
   uint64_t command = Le64(in, kHiiCommandOffset);
-  std::string what = "hii-read size=" + std::to_string(wanted) + " offset=" + std::to_string(offset);
+  if (log) *log += "hii-read size=" + std::to_string(wanted) + " offset=" + std::to_string(offset);
 
   EfiStatus status = kEfiSuccess;
   if (command != kHiiReadCommand) {
     status = kEfiUnsupported;
   } else if (wanted == 0) {
     PutLe64(payload.data() + kHiiSizeOffset, hii.size());
-    what += " total=" + std::to_string(hii.size());
+    if (log) *log += " total=" + std::to_string(hii.size());
   } else if (wanted > kHiiMaxChunk || wanted > payload.size() - kHiiDataOffset) {
     status = kEfiInvalidParameter;
   } else if (config.hiiFailOffset && *config.hiiFailOffset >= offset && *config.hiiFailOffset - offset < wanted) {
@@ -87,26 +89,25 @@ std::string ReadHii(std::span<uint8_t> payload, const Config& config, std::span<
     // Bytes past the end of the database read as zero and are reported with EFI_BAD_BUFFER_SIZE.
     uint64_t present = offset < hii.size() ? std::min<uint64_t>(wanted, hii.size() - offset) : 0;
     uint8_t* data = payload.data() + kHiiDataOffset;
-    std::fill(data, data + wanted, 0);
     if (present) std::copy_n(hii.begin() + static_cast<ptrdiff_t>(offset), present, data);
+    std::fill(data + present, data + wanted, 0);
     if (present < wanted) status = kEfiBadBufferSize;
   }
   PutLe64(payload.data() + kHiiCommandOffset, status);
-  return what + " status=" + HexText(status);
+  if (log) *log += " status=" + HexText(status);
 }
 
 }  // namespace
 
-std::optional<MailboxAnswer> AnswerMailboxRequest(std::span<const uint8_t> request, const Config& config,
-                                                  std::span<const uint8_t> hiiDatabase,
-                                                  const VariableStore& variables) {
+bool AnswerMailboxRequest(std::span<const uint8_t> request, const Config& config,
+                          std::span<const uint8_t> hiiDatabase, const VariableStore& variables,
+                          std::vector<uint8_t>& response, std::string* description) {
   using namespace frame;
   Bytes in(request.data(), request.size());
-  if (request.size() < kHeaderSize || Le16(in, kReturnValueOffset) != kRequestMarker) return std::nullopt;
+  if (request.size() < kHeaderSize || Le16(in, kReturnValueOffset) != kRequestMarker) return false;
 
-  MailboxAnswer answer;
-  answer.response.assign(request.begin(), request.end());
-  std::span<uint8_t> payload(answer.response.data() + kHeaderSize, answer.response.size() - kHeaderSize);
+  response.assign(request.begin(), request.end());
+  std::span<uint8_t> payload(response.data() + kHeaderSize, response.size() - kHeaderSize);
   uint16_t version = Le16(in, kVersionOffset);
   Guid function;
   std::copy_n(request.begin() + kFunctionGuidOffset, 16, function.bytes.begin());
@@ -114,31 +115,34 @@ std::optional<MailboxAnswer> AnswerMailboxRequest(std::span<const uint8_t> reque
 
   bool isEnumerate = function == kEnumerateGuid;
   bool isHii = function == kHiiReadGuid;
-  std::string service = isEnumerate ? "enumerate" : isHii ? "hii-read" : "unknown " + GuidText(function);
-  std::string prefix = "mailbox version=" + std::to_string(version) + " ";
+  std::string what;
+  std::string* log = description ? &what : nullptr;
+  auto service = [&] { return isEnumerate ? "enumerate" : isHii ? "hii-read" : "unknown " + GuidText(function); };
 
   uint16_t returnValue = 0;
   if (payloadSize != payload.size() || (!isEnumerate && !isHii) ||
       (isEnumerate && payload.size() < kEnumNameOffset) || (isHii && payload.size() < kHiiDataOffset)) {
     returnValue = kBadRequest;
-    answer.description = service + " payload=" + std::to_string(payload.size());
+    if (log) what = service() + " payload=" + std::to_string(payload.size());
   } else if (config.rejectVersion8 && version == 8) {
     returnValue = kVersionUnsupported;
-    answer.description = service;
+    if (log) what = service();
   } else if (config.mailboxReturnValue != 0 &&
              (config.mailboxErrorService == MailboxService::kAny ||
               (config.mailboxErrorService == MailboxService::kHiiRead && isHii) ||
               (config.mailboxErrorService == MailboxService::kEnumerate && isEnumerate))) {
     returnValue = config.mailboxReturnValue;
-    answer.description = service;
+    if (log) what = service();
   } else if (isEnumerate) {
-    answer.description = Enumerate(payload, variables);
+    Enumerate(payload, variables, log);
   } else {
-    answer.description = ReadHii(payload, config, hiiDatabase);
+    ReadHii(payload, config, hiiDatabase, log);
   }
-  PutLe16(answer.response.data() + kReturnValueOffset, returnValue);
-  answer.description = prefix + answer.description + " return=" + HexText(returnValue);
-  return answer;
+  PutLe16(response.data() + kReturnValueOffset, returnValue);
+  if (description) {
+    *description = "mailbox version=" + std::to_string(version) + " " + what + " return=" + HexText(returnValue);
+  }
+  return true;
 }
 
 }  // namespace kes::fwemu

@@ -2,7 +2,6 @@
 // response frame that replaces it (layout in mailbox_frame.h).
 #pragma once
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,15 +11,12 @@
 
 namespace kes::fwemu {
 
-struct MailboxAnswer {
-  std::vector<uint8_t> response;  // same length as the request
-  std::string description;        // one line for the request log, without a newline
-};
-
-// nullopt when the bytes are not a request (shorter than a frame header, or ReturnValue is not
-// 0x8002): the firmware then stores them as they are.
-std::optional<MailboxAnswer> AnswerMailboxRequest(std::span<const uint8_t> request, const Config& config,
-                                                  std::span<const uint8_t> hiiDatabase,
-                                                  const VariableStore& variables);
+// Puts the response, a frame as long as the request, into `response` (whose capacity is reused
+// from one request to the next) and, when description is given, one line for the request log
+// (without a newline) into it. False when the bytes are not a request (shorter than a frame
+// header, or ReturnValue is not 0x8002): the firmware then stores them as they are.
+bool AnswerMailboxRequest(std::span<const uint8_t> request, const Config& config,
+                          std::span<const uint8_t> hiiDatabase, const VariableStore& variables,
+                          std::vector<uint8_t>& response, std::string* description = nullptr);
 
 }  // namespace kes::fwemu

@@ -19,6 +19,17 @@ void VariableStore::Put(const VariableId& id, uint32_t attributes, std::vector<u
   }
 }
 
+void VariableStore::Swap(const VariableId& id, uint32_t attributes, std::vector<uint8_t>& data) {
+  auto it = std::find_if(variables_.begin(), variables_.end(), [&](const Variable& v) { return v.id == id; });
+  if (it == variables_.end()) {
+    variables_.push_back(Variable{id, attributes, std::move(data)});
+    data.clear();
+  } else {
+    it->attributes = attributes;
+    it->data.swap(data);
+  }
+}
+
 bool VariableStore::Erase(const VariableId& id) {
   auto it = std::find_if(variables_.begin(), variables_.end(), [&](const Variable& v) { return v.id == id; });
   if (it == variables_.end()) return false;

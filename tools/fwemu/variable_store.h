@@ -19,6 +19,9 @@ class VariableStore {
   const Variable* Find(const VariableId& id) const;
   // Replaces the variable's attributes and data, or appends a new variable.
   void Put(const VariableId& id, uint32_t attributes, std::vector<uint8_t> data);
+  // Put that hands the variable's previous data back in `data` (emptied for a new variable), so
+  // that a caller replacing a variable over and over reuses one buffer.
+  void Swap(const VariableId& id, uint32_t attributes, std::vector<uint8_t>& data);
   // False when there was no such variable.
   bool Erase(const VariableId& id);
   // The variable after `previous` in enumeration order: the first one for nullptr; nullptr at the
