@@ -1,5 +1,7 @@
 #include "script/import.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -624,6 +626,11 @@ Status ParseScriptFile(RunState& run, ScriptEntryList& entries) {
   options.lang = run.Given(Switch::Lang);
   options.quiet = run.Quiet();
   options.systemChecksum = run.options.HiiCrc32;
+  // Room for the entries up front: a question block takes well over 100 bytes of the file, and
+  // growing a vector of large entries step by step moves them all again and again.
+  struct stat st {};
+  if (std::FILE* file = run.options.ScriptFile.get(); file && fstat(fileno(file), &st) == 0 && st.st_size > 0)
+    entries.reserve(std::min<size_t>(static_cast<size_t>(st.st_size) / 100, size_t{1} << 22));
   if (ParseScript(run.options.ScriptFile.get(), options, entries) != status::kSuccess) {
     entries.clear();
     return status::kInvalidFile;
