@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "base/console.h"
+#include "base/debug_log.h"
 #include "base/text.h"
 
 namespace kes {
@@ -434,6 +435,7 @@ class Parser {
 };
 
 Status Parser::Run(LineSource& lines) {
+  DebugLog(LV_MODL, "Parsing ScriptFile and Updating Data [START]\n ");
   entries_.clear();
   std::string line;
   bool overflow = false;
@@ -460,6 +462,7 @@ Status Parser::Run(LineSource& lines) {
     Err(kScriptFileError);
     return status::kFailure;
   }
+  DebugLog(LV_MODL, "Parsing ScriptFile and Updating Data return no Error [END]\n ");
   return status::kSuccess;
 }
 
