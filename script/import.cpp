@@ -497,14 +497,19 @@ class Importer {
     return Update(record, record.VarOffset, bytes);
   }
 
-  bool StoreList(const QuestionRecord& record, const std::vector<uint64_t>& list) {
+  // An ordered list's elements, little-endian at the question's element width.
+  static std::vector<uint8_t> ListBytes(const QuestionRecord& record, const std::vector<uint64_t>& list) {
     size_t width = record.Width ? record.Width : 1;
     std::vector<uint8_t> bytes;
     for (uint64_t element : list) {
       auto b = LittleEndian(element, width);
       bytes.insert(bytes.end(), b.begin(), b.end());
     }
-    return Update(record, record.VarOffset, bytes);
+    return bytes;
+  }
+
+  bool StoreList(const QuestionRecord& record, const std::vector<uint64_t>& list) {
+    return Update(record, record.VarOffset, ListBytes(record, list));
   }
 
   std::wstring UpdateFailed(const std::wstring& name, DefaultStore store) const {
@@ -513,14 +518,20 @@ class Importer {
                    name.c_str());
   }
 
+  // Whether the entry's default line for `store` is to be written: it has one, and the store
+  // exists (a line for a store the firmware lacks is reported as a failed update).
+  bool DefaultLineApplies(const ScriptEntry& entry, const std::wstring& name, DefaultStore store) {
+    bool mfg = store == DefaultStore::Mfg;
+    if (!(mfg ? entry.flags.HasMfgDefault : entry.flags.HasBiosDefault)) return false;
+    if (mfg ? mfgPresent_ : stdPresent_) return true;
+    Finding(UpdateFailed(name, store));
+    return false;
+  }
+
   void ScalarDefault(const ScriptEntry& entry, const QuestionRecord& record, const std::wstring& name,
                      DefaultStore store) {
     bool mfg = store == DefaultStore::Mfg;
-    if (!(mfg ? entry.flags.HasMfgDefault : entry.flags.HasBiosDefault)) return;
-    if (!(mfg ? mfgPresent_ : stdPresent_)) {
-      Finding(UpdateFailed(name, store));
-      return;
-    }
+    if (!DefaultLineApplies(entry, name, store)) return;
     uint64_t fromLine = mfg ? entry.mfgDefault : entry.biosDefault;
     const auto& options = record.ValueInfo.Options;
     if (!options.empty() && !IsOption(options, fromLine)) {
@@ -542,11 +553,7 @@ class Importer {
   void ListDefaults(const ScriptEntry& entry, const QuestionRecord& record, const std::wstring& name,
                     DefaultStore store) {
     bool mfg = store == DefaultStore::Mfg;
-    if (!(mfg ? entry.flags.HasMfgDefault : entry.flags.HasBiosDefault)) return;
-    if (!(mfg ? mfgPresent_ : stdPresent_)) {
-      Finding(UpdateFailed(name, store));
-      return;
-    }
+    if (!DefaultLineApplies(entry, name, store)) return;
     std::vector<uint64_t> list;
     if (run_.Given(mfg ? Switch::Dm : Switch::Ds)) {
       list.assign(entry.listValues.begin(), entry.listValues.end());
@@ -572,13 +579,7 @@ class Importer {
       }
       list = std::move(*decoded);
     }
-    size_t width = record.Width ? record.Width : 1;
-    std::vector<uint8_t> bytes;
-    for (uint64_t element : list) {
-      auto b = LittleEndian(element, width);
-      bytes.insert(bytes.end(), b.begin(), b.end());
-    }
-    WriteDefault(record, name, store, bytes);
+    WriteDefault(record, name, store, ListBytes(record, list));
   }
 
   // Duplicates of applied entries, then the entries no question took.
