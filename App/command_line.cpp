@@ -402,10 +402,14 @@ class Scanner {
   int compareCount_ = 0;
 };
 
-Status OpenFile(FilePtr& into, const std::wstring& name, const char* mode) {
+// A file the run only reads.
+bool OpenInput(OutputFile& into, const std::wstring& name, const char* mode) {
   into.reset(std::fopen(ToNarrow(name).c_str(), mode));
-  return into ? status::kSuccess : status::kInvalidParameter;
+  return static_cast<bool>(into);
 }
+
+// A file the run writes: the user's file is only replaced when the run succeeds.
+bool OpenOutput(OutputFile& into, const std::wstring& name) { return into.Open(ToNarrow(name)); }
 
 // Raw mode: its own combination rules, then the listing and raw files are opened.
 Status ValidateRawMode(RunState& run, FirmwareAccess& fw, ToolOptions& o) {
@@ -421,13 +425,15 @@ Status ValidateRawMode(RunState& run, FirmwareAccess& fw, ToolOptions& o) {
   if (run.Given(I) && run.Given(H)) return Reject(L"ERROR:%X -  '/h' option cannot be specified while importing.\n");
   if (run.Given(R)) return Reject(L"ERROR:%X -  '/r' option cannot be specified in Raw Mode.\n");
 
+  // The listing is written (to be read back by the export) only with /c, the raw file only on
+  // export; both replace the user's files only once the run has succeeded.
   if (o.ListingFileName.empty()) return Reject(L"ERROR:%X - ListingFile Not Specified\n");
-  if (OpenFile(o.ListingFile, o.ListingFileName, run.Given(C) ? "w+b" : "rb") != status::kSuccess)
-    return Reject(L"ERROR:%X -  Opening Variable Listing File\n");
+  bool listingOpen = run.Given(C) ? OpenOutput(o.ListingFile, o.ListingFileName)
+                                  : OpenInput(o.ListingFile, o.ListingFileName, "rb");
+  if (!listingOpen) return Reject(L"ERROR:%X -  Opening Variable Listing File\n");
   if (o.RawFileName.empty()) return Reject(L"ERROR:%X - NVRAM Script File Not Specified\n");
-  // Only an export may create or truncate the raw file.
-  if (OpenFile(o.ScriptFile, o.RawFileName, run.Given(O) ? "w+b" : "rb") != status::kSuccess)
-    return Reject(L"ERROR:%X -  Opening NVRAM Script File\n");
+  bool rawOpen = run.Given(O) ? OpenOutput(o.ScriptFile, o.RawFileName) : OpenInput(o.ScriptFile, o.RawFileName, "rb");
+  if (!rawOpen) return Reject(L"ERROR:%X -  Opening NVRAM Script File\n");
   if (run.Given(C)) {
     Status st = CreateVariableListing(fw, o.ListingFile.get());
     if (st != status::kSuccess && st != status::kEndOfEnumeration) return st;
@@ -442,14 +448,15 @@ Status ValidateScriptMode(const RunState& run, ToolOptions& o) {
   if (run.Given(C) || run.Given(F)) return Reject(L"ERROR:%X -  '/c' or '/f' cannot be combined with '/s' switch.\n");
   if (run.Given(I) && (run.Given(H) || run.Given(V)))
     return Reject(L"ERROR:%X -  '/h' or '/v' option cannot be specified while importing.\n");
-  // Only an export may create or truncate the script file.
-  const char* mode = o.Export ? "w+" : "r";
-  if (OpenFile(o.ScriptFile, o.ScriptFileName, mode) != status::kSuccess)
-    return Reject(L"ERROR:%X -  Opening NVRAM Script File\n");
+  // An export writes the script files for the driver to commit; an import only reads.
+  auto open = [&](OutputFile& file, const std::wstring& name) {
+    return o.Export ? OpenOutput(file, name) : OpenInput(file, name, "r");
+  };
+  if (!open(o.ScriptFile, o.ScriptFileName)) return Reject(L"ERROR:%X -  Opening NVRAM Script File\n");
   if (o.Export) WriteScriptHeader(o.ScriptFile.get(), o.ScriptFileName);
   if (run.Given(Sd)) {
     if (o.DuplicateFileName.empty()) return Reject(L"ERROR:%X - Duplicate NVRAM Script File Not Specified\n");
-    if (OpenFile(o.DuplicateFile, o.DuplicateFileName, mode) != status::kSuccess)
+    if (!open(o.DuplicateFile, o.DuplicateFileName))
       return Reject(L"ERROR:%X -  Opening Duplicate NVRAM Script File\n");
     if (o.Export) WriteScriptHeader(o.DuplicateFile.get(), o.DuplicateFileName);
   }
@@ -470,8 +477,7 @@ Status OpenPldmAndHiiFiles(const RunState& run, ToolOptions& o) {
   if (run.Given(P) && o.PldmFileName.empty()) return Reject(L"ERROR:%X - PLDM Table File Name Not Specified\n");
   if (run.Given(H)) {
     if (o.HiiFileName.empty()) return Reject(L"ERROR:%X - HII File Not Specified\n");
-    if (OpenFile(o.HiiFile, o.HiiFileName, "w+b") != status::kSuccess)
-      return Reject(L"ERROR:%X -  Opening HII File\n");
+    if (!OpenOutput(o.HiiFile, o.HiiFileName)) return Reject(L"ERROR:%X -  Opening HII File\n");
   }
   return status::kSuccess;
 }

@@ -2,6 +2,8 @@
 // order, run through the built tool against a temporary firmware tree.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -251,6 +253,34 @@ TEST_F(CommandLineTest, ModeUsageRulesAndFiles) {
       {{"/o", "/s", "a.txt", "/h", ""}, "ERROR:57 - HII File Not Specified\n"},
       {{"/o", "/s", "a.txt", "/h", "no/dir/h.bin"}, "ERROR:57 -  Opening HII File\n"},
   });
+}
+
+TEST_F(CommandLineTest, FailedRunsLeaveTheUsersFilesAsTheyWere) {
+  // The test firmware has no mailbox: every run below fails after its files were opened.
+  const std::map<std::string, std::string> files = {
+      {"old.txt", "old script"}, {"dup.txt", "old duplicate"}, {"hii.bin", "old dump"},
+      {"list.txt", "old listing"}, {"raw.bin", "old raw"}};
+  for (const auto& [name, text] : files) WriteFileText(work() + "/" + name, text);
+  std::vector<std::vector<std::string>> runs = {
+      {"/o", "/s", "old.txt", "/sd", "dup.txt", "/h", "hii.bin"},
+      {"/o", "/s", "new.txt"},
+      {"/o", "/c", "/l", "list.txt", "/n", "raw.bin", "/h", "hii.bin"},
+      {"/o", "/l", "list.txt", "/n", "raw.bin", "/h", "hii.bin"},
+  };
+  for (const auto& args : runs) {
+    SCOPED_TRACE(args[2]);
+    ProcessResult r = Launch(args);
+    EXPECT_NE(r.exitCode, 0);
+    for (const auto& [name, text] : files) EXPECT_EQ(ReadFileText(work() + "/" + name), text) << name;
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(work())) ++entries;
+    EXPECT_EQ(entries, files.size() + 2);  // with exists.txt and empty.bin; no partial output
+  }
+}
+
+TEST_F(CommandLineTest, AScriptToStandardOutputIsWrittenToTheStream) {
+  ProcessResult r = Launch({"/o", "/s", "/dev/stdout", "/hb"});
+  EXPECT_NE(r.out.find("// Script File Name : /dev/stdout\n// Created on "), std::string::npos) << r.out;
 }
 
 TEST_F(CommandLineTest, PlatformCheckComesAfterTheScanAndBeforeTheRules) {

@@ -30,8 +30,10 @@ TEST_F(ParseTest, ScriptExportOpensTheFileAndWritesTheHeader) {
   EXPECT_EQ(o.ScriptFileName, L"out.txt");
   EXPECT_TRUE(run_.Given(Switch::Lang));
   EXPECT_FALSE(run_.langCode.has_value());  // /lang followed by a switch has no code
-  ASSERT_TRUE(o.ScriptFile);
-  std::fflush(o.ScriptFile.get());
+  ASSERT_TRUE(run_.options.ScriptFile);
+  // The header goes to the output, which becomes out.txt only when the run commits it.
+  EXPECT_FALSE(ReadFileBytes("out.txt").has_value());
+  ASSERT_TRUE(run_.options.ScriptFile.Commit());
   EXPECT_EQ(ReadFileText("out.txt").rfind("// Script File Name : out.txt\n// Created on ", 0), 0u);
 }
 
