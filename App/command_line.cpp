@@ -411,6 +411,40 @@ bool OpenInput(OutputFile& into, const std::wstring& name, const char* mode) {
 // A file the run writes: the user's file is only replaced when the run succeeds.
 bool OpenOutput(OutputFile& into, const std::wstring& name) { return into.Open(ToNarrow(name)); }
 
+// Two files of one run that are the same file, at least one of them written, would corrupt each
+// other (or the output would destroy an input before it is read): such a command line is refused
+// before any file is opened.
+Status RefuseSharedFiles(const RunState& run) {
+  struct NamedFile {
+    Switch id;
+    std::string name;
+    bool written;
+  };
+  const ToolOptions& o = run.options;
+  bool exporting = run.Given(O);
+  std::vector<NamedFile> files;
+  auto add = [&](Switch id, const std::wstring& name, bool written) {
+    if (run.Given(id) && !name.empty()) files.push_back({id, ToNarrow(name), written});
+  };
+  add(S, o.ScriptFileName, exporting);
+  add(Sd, o.DuplicateFileName, exporting);
+  add(L, o.ListingFileName, run.Given(C));
+  add(N, o.RawFileName, exporting);
+  add(H, o.HiiFileName, true);
+  add(P, o.PldmFileName, exporting);
+  add(VarFile, o.VariableFile, false);
+  add(Cs, run.compareFileA, false);
+  add(Cs, run.compareFileB, false);
+  if (run.Given(Cs)) add(O, run.compareOutput, true);
+  if (run.log.ToFile && !run.log.FileName.empty()) files.push_back({LogFile, run.log.FileName, true});
+  for (size_t i = 0; i < files.size(); ++i)
+    for (size_t j = i + 1; j < files.size(); ++j)
+      if ((files[i].written || files[j].written) && SameFile(files[i].name, files[j].name))
+        return Reject(L"ERROR:%X -  '%ls' and '%ls' name the same file.\n", SwitchName(files[i].id),
+                      SwitchName(files[j].id));
+  return status::kSuccess;
+}
+
 // Raw mode: its own combination rules, then the listing and raw files are opened.
 Status ValidateRawMode(RunState& run, FirmwareAccess& fw, ToolOptions& o) {
   if (run.Given(Ms)) return Reject(L"ERROR:%X -  '/ms' option cannot be combined with raw('/n') mode.\n");
@@ -424,6 +458,7 @@ Status ValidateRawMode(RunState& run, FirmwareAccess& fw, ToolOptions& o) {
   if (run.Given(I) && run.Given(C)) return Reject(L"ERROR:%X -  '/c' option cannot be specified while importing.\n");
   if (run.Given(I) && run.Given(H)) return Reject(L"ERROR:%X -  '/h' option cannot be specified while importing.\n");
   if (run.Given(R)) return Reject(L"ERROR:%X -  '/r' option cannot be specified in Raw Mode.\n");
+  if (Status st = RefuseSharedFiles(run); st != status::kSuccess) return st;
 
   // The listing is written (to be read back by the export) only with /c, the raw file only on
   // export; both replace the user's files only once the run has succeeded.
@@ -448,6 +483,7 @@ Status ValidateScriptMode(const RunState& run, ToolOptions& o) {
   if (run.Given(C) || run.Given(F)) return Reject(L"ERROR:%X -  '/c' or '/f' cannot be combined with '/s' switch.\n");
   if (run.Given(I) && (run.Given(H) || run.Given(V)))
     return Reject(L"ERROR:%X -  '/h' or '/v' option cannot be specified while importing.\n");
+  if (Status st = RefuseSharedFiles(run); st != status::kSuccess) return st;
   // An export writes the script files for the driver to commit; an import only reads.
   auto open = [&](OutputFile& file, const std::wstring& name) {
     return o.Export ? OpenOutput(file, name) : OpenInput(file, name, "r");
@@ -571,6 +607,7 @@ Status Validate(RunState& run, FirmwareAccess& fw, size_t wordCount, const std::
       if (run.Given(I)) return Reject(L"ERROR:%X - Incorrect usage of Single Question Update\n");
       return status::kInvalidParameter;
     }
+    if (Status st = RefuseSharedFiles(run); st != status::kSuccess) return st;
     return OpenPldmAndHiiFiles(run, o);
   }
   if (run.Given(P) && (!PldmUsageOk(run) || run.Given(C))) {
@@ -585,13 +622,15 @@ Status Validate(RunState& run, FirmwareAccess& fw, size_t wordCount, const std::
       if (run.Given(I)) return Reject(L"ERROR:%X -  Incorrect usage of Single Variable Import\n");
       return status::kInvalidParameter;
     }
-    return status::kSuccess;
+    return RefuseSharedFiles(run);
   }
   if (!NewPasswordGiven(run) && !run.Given(P) && !run.Given(Cs)) {
     Status st = ValidateScriptMode(run, o);
     if (st != status::kSuccess) return st;
   } else {
     Status st = ValidatePasswordUsage(run);
+    if (st != status::kSuccess) return st;
+    st = RefuseSharedFiles(run);
     if (st != status::kSuccess) return st;
   }
   return OpenPldmAndHiiFiles(run, o);

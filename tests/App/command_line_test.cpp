@@ -255,6 +255,24 @@ TEST_F(CommandLineTest, ModeUsageRulesAndFiles) {
   });
 }
 
+TEST_F(CommandLineTest, FilesNamedTwiceAreRefusedBeforeAnyIsWritten) {
+  Check({
+      {{"/o", "/s", "a.txt", "/sd", "a.txt"}, "ERROR:57 -  '/s' and '/sd' name the same file.\n"},
+      {{"/o", "/s", "a.txt", "/h", "./a.txt"}, "ERROR:57 -  '/s' and '/h' name the same file.\n"},
+      {{"/o", "/s", "exists.txt", "/sd", "d.txt", "/h", "nowhere/../d.txt"},
+       "ERROR:57 -  '/sd' and '/h' name the same file.\n"},
+      {{"/o", "/l", "exists.txt", "/n", "exists.txt", "/h", "h.bin"}, "ERROR:57 -  '/l' and '/n' name the same file.\n"},
+      {{"/o", "/c", "/l", "l.txt", "/n", "r.bin", "/h", "l.txt"}, "ERROR:57 -  '/l' and '/h' name the same file.\n"},
+      {{"/cs", "exists.txt", "/o", "exists.txt"}, "ERROR:57 -  '/cs' and '/o' name the same file.\n"},
+      {{"/i", "/s", "exists.txt", "/logfile:", "exists.txt"}, "ERROR:57 -  '/s' and '/logfile:' name the same file.\n"},
+      {{"/i", "/varname", "V", "/varguid", "g", "/varfile", "exists.txt", "/logfile:", "./exists.txt"},
+       "ERROR:57 -  '/varfile' and '/logfile:' name the same file.\n"},
+  });
+  for (const char* name : {"a.txt", "d.txt", "h.bin", "l.txt", "r.bin"})
+    EXPECT_FALSE(ReadFileBytes(work() + "/" + name).has_value()) << name;
+  EXPECT_EQ(ReadFileText(work() + "/exists.txt").rfind("listing\n", 0), 0u);
+}
+
 TEST_F(CommandLineTest, FailedRunsLeaveTheUsersFilesAsTheyWere) {
   // The test firmware has no mailbox: every run below fails after its files were opened.
   const std::map<std::string, std::string> files = {
