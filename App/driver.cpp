@@ -219,7 +219,8 @@ class RunSequence {
     ToolOptions& options = run.options;
     std::wstring fileB = run.compareFileB;
     if (run.singleFileCompare) {
-      options.ScriptFile.reset(std::fopen(kCompareTempFile, "w+"));
+      // Created here or not at all: a file of that name belongs to the user and is left alone.
+      options.ScriptFile.reset(CreateNewFile(kCompareTempFile));
       if (!options.ScriptFile) {
         Print(Stream::Err, L"ERROR:%X -  Opening NVRAM Script File\n", status::kInvalidParameter);
         return status::kInvalidParameter;

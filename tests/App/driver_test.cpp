@@ -293,6 +293,15 @@ TEST_F(DriverTest, SingleFileCompareExportsTheSystemToTheTemporaryFileAndRemoves
   EXPECT_EQ(ReadFileText("Tempfile.txt"), "mine");
 }
 
+TEST_F(DriverTest, SingleFileCompareLeavesAnExistingTempfileAlone) {
+  WriteFileText("Tempfile.txt", "mine");
+  Fakes fakes;
+  EXPECT_EQ(RunWith({"/cs", "a.txt", "/o", "d.txt"}, fakes), 87u);
+  EXPECT_EQ(err_, "ERROR:57 -  Opening NVRAM Script File\n");
+  EXPECT_EQ(ReadFileText("Tempfile.txt"), "mine");
+  EXPECT_FALSE(fakes.Called("compare"));
+}
+
 std::set<std::string> Entries(const std::string& dir) {
   std::set<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename());
