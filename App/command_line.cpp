@@ -1,11 +1,13 @@
 #include "App/command_line.h"
 
+#include <algorithm>
 #include <array>
 #include <bitset>
 #include <cstdio>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/console.h"
@@ -176,6 +178,34 @@ std::optional<uint64_t> ParseHexWord(std::wstring_view word) {
   return value;
 }
 
+// Text that goes to the firmware as UTF-16 one character per unit must hold nothing that unit
+// cannot carry: a character above U+FFFF would be cut to its low 16 bits, and a byte that is not
+// valid UTF-8 (kept as U+DC80..U+DCFF) or a surrogate would become a unit nobody typed.
+bool FitsSixteenBitUnits(std::wstring_view text) {
+  for (wchar_t c : text)
+    if (static_cast<uint32_t>(c) > 0xFFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+  return true;
+}
+
+// UTF-16 units read from a file: surrogates are fine in pairs only.
+bool SurrogatesPaired(std::wstring_view units) {
+  for (size_t i = 0; i < units.size(); ++i) {
+    if (units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (units[i] >= 0xD800 && units[i] <= 0xDFFF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+Status RejectText(Switch s) {
+  return Reject(L"ERROR:%X -  '%ls' text holds a byte sequence that is not valid UTF-8 or a character above "
+                L"U+FFFF.\n",
+                SwitchName(s));
+}
+
 uint16_t KeyUnit(uint64_t value, PT type) {
   uint16_t unit = static_cast<uint16_t>(value & 0xFFFF);
   return type == PT::EfiKey ? static_cast<uint16_t>(unit ^ 0x8000) : unit;
@@ -197,6 +227,11 @@ Status ReadPasswordFile(RunState& run, const SwitchInfo& info, const std::wstrin
       bytes->push_back(0);
       bytes->push_back(0);
       input.Text = Utf16BytesToWide(*bytes, true);
+      if (!SurrogatesPaired(input.Text)) {
+        std::fill(input.Text.begin(), input.Text.end(), L'\0');
+        input = PasswordInput{};
+        return Reject(L"ERROR:%X -  '%ls' file holds an unpaired UTF-16 surrogate.\n", SwitchName(info.id));
+      }
       input.Length = static_cast<uint32_t>(input.Text.size() + 1);
     } else {
       input.Units.reserve(bytes->size());
@@ -323,7 +358,10 @@ class Scanner {
       case Bt: o.BootDeviceType = arg; break;
       case VarName: o.VariableName = arg; break;
       case VarGuid: o.VariableGuid = arg; break;
-      case VarValue: o.VariableValue = arg; break;
+      case VarValue:
+        if (!FitsSixteenBitUnits(arg)) return RejectText(VarValue);
+        o.VariableValue = arg;
+        break;
       case VarFile: o.VariableFile = arg; break;
       // Only one of /shutdown and /reboot takes effect: the one given first.
       case Shutdown:
@@ -365,6 +403,7 @@ class Scanner {
       Status st = ReadPasswordFile(run_, info, arg);
       if (st != status::kSuccess) return st;
     } else {
+      if (!FitsSixteenBitUnits(arg)) return RejectText(info.id);
       PasswordInput& input = SlotInput(run_, info.slot);
       input.Type = PT::Plain;
       input.Text = arg;

@@ -273,6 +273,26 @@ TEST_F(CommandLineTest, FilesNamedTwiceAreRefusedBeforeAnyIsWritten) {
   EXPECT_EQ(ReadFileText(work() + "/exists.txt").rfind("listing\n", 0), 0u);
 }
 
+TEST_F(CommandLineTest, TextsThatCannotBeStoredAsTheyWereTypedAreRefused) {
+  WriteFileBytes(work() + "/lone.bin", {'a', 0, 0x00, 0xD8, 'b', 0});    // high surrogate alone
+  WriteFileBytes(work() + "/late.bin", {0x00, 0xDC, 0x3D, 0xD8});        // low before high
+  const std::string text = "ERROR:57 -  '%s' text holds a byte sequence that is not valid UTF-8 or a character "
+                           "above U+FFFF.\n";
+  auto textError = [&](const char* name) {
+    std::string message = text;
+    return message.replace(message.find("%s"), 2, name);
+  };
+  Check({
+      {{"/i", "/varname", "V", "/varguid", "g", "/varvalue", "\xF0\x9F\x98\x80"}, textError("/varvalue")},
+      {{"/i", "/varname", "V", "/varguid", "g", "/varvalue", "a\xFF"}, textError("/varvalue")},
+      {{"/cpwd", "\xED\xA0\x80", "/apwd", "n"}, textError("/cpwd")},  // an encoded surrogate
+      {{"/cpwd", "p", "/apwd", "\xF0\x9F\x98\x80"}, textError("/apwd")},
+      {{"/cpwd", "p", "/upwd", "\xC3"}, textError("/upwd")},
+      {{"/cpwd", "p", "/apwdf", "lone.bin"}, "ERROR:57 -  '/apwdf' file holds an unpaired UTF-16 surrogate.\n"},
+      {{"/cpwdf", "late.bin", "/upwd", "n"}, "ERROR:57 -  '/cpwdf' file holds an unpaired UTF-16 surrogate.\n"},
+  });
+}
+
 TEST_F(CommandLineTest, FailedRunsLeaveTheUsersFilesAsTheyWere) {
   // The test firmware has no mailbox: every run below fails after its files were opened.
   const std::map<std::string, std::string> files = {

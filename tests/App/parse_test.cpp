@@ -171,6 +171,18 @@ TEST_F(ParseTest, PlainAndFilePasswords) {
   EXPECT_EQ(run_.newUser.Length, 3u);
 }
 
+TEST_F(ParseTest, TextsKeepEveryCharacterOneUnitCarries) {
+  // The last characters before and after the surrogates and the last one of 16 bits; a file may
+  // hold a surrogate pair.
+  WriteFileBytes("pair.bin", {'a', 0, 0x3D, 0xD8, 0x00, 0xDE});
+  ASSERT_EQ(Parse({"/cpwd", "\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf", "/apwdf", "pair.bin"}), 0u) << err_;
+  EXPECT_EQ(run_.currentAdmin.Text, (std::wstring{0xD7FF, 0xE000, 0xFFFF}));
+  EXPECT_EQ(run_.newAdmin.Text, (std::wstring{L'a', 0xD83D, 0xDE00}));
+  run_ = RunState();
+  ASSERT_EQ(Parse({"/i", "/varname", "V", "/varguid", "g", "/varvalue", "Fran\xc3\xa7" "ais"}), 0u) << err_;
+  EXPECT_EQ(run_.options.VariableValue, L"Fran\u00e7ais");
+}
+
 TEST_F(ParseTest, UsagePredicatesAllowOnlyTheirCompanions) {
   // Everything that may accompany a script compare, a single-variable update and the password
   // services is accepted.
