@@ -1,11 +1,13 @@
 #include "App/command_line.h"
 
+#include <algorithm>
 #include <array>
 #include <bitset>
 #include <cstdio>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/console.h"
@@ -176,6 +178,34 @@ std::optional<uint64_t> ParseHexWord(std::wstring_view word) {
   return value;
 }
 
+// Text that goes to the firmware as UTF-16 one character per unit must hold nothing that unit
+// cannot carry: a character above U+FFFF would be cut to its low 16 bits, and a byte that is not
+// valid UTF-8 (kept as U+DC80..U+DCFF) or a surrogate would become a unit nobody typed.
+bool FitsSixteenBitUnits(std::wstring_view text) {
+  for (wchar_t c : text)
+    if (static_cast<uint32_t>(c) > 0xFFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+  return true;
+}
+
+// UTF-16 units read from a file: surrogates are fine in pairs only.
+bool SurrogatesPaired(std::wstring_view units) {
+  for (size_t i = 0; i < units.size(); ++i) {
+    if (units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (units[i] >= 0xD800 && units[i] <= 0xDFFF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+Status RejectText(Switch s) {
+  return Reject(L"ERROR:%X -  '%ls' text holds a byte sequence that is not valid UTF-8 or a character above "
+                L"U+FFFF.\n",
+                SwitchName(s));
+}
+
 uint16_t KeyUnit(uint64_t value, PT type) {
   uint16_t unit = static_cast<uint16_t>(value & 0xFFFF);
   return type == PT::EfiKey ? static_cast<uint16_t>(unit ^ 0x8000) : unit;
@@ -197,6 +227,11 @@ Status ReadPasswordFile(RunState& run, const SwitchInfo& info, const std::wstrin
       bytes->push_back(0);
       bytes->push_back(0);
       input.Text = Utf16BytesToWide(*bytes, true);
+      if (!SurrogatesPaired(input.Text)) {
+        std::fill(input.Text.begin(), input.Text.end(), L'\0');
+        input = PasswordInput{};
+        return Reject(L"ERROR:%X -  '%ls' file holds an unpaired UTF-16 surrogate.\n", SwitchName(info.id));
+      }
       input.Length = static_cast<uint32_t>(input.Text.size() + 1);
     } else {
       input.Units.reserve(bytes->size());
@@ -323,7 +358,10 @@ class Scanner {
       case Bt: o.BootDeviceType = arg; break;
       case VarName: o.VariableName = arg; break;
       case VarGuid: o.VariableGuid = arg; break;
-      case VarValue: o.VariableValue = arg; break;
+      case VarValue:
+        if (!FitsSixteenBitUnits(arg)) return RejectText(VarValue);
+        o.VariableValue = arg;
+        break;
       case VarFile: o.VariableFile = arg; break;
       // Only one of /shutdown and /reboot takes effect: the one given first.
       case Shutdown:
@@ -365,6 +403,7 @@ class Scanner {
       Status st = ReadPasswordFile(run_, info, arg);
       if (st != status::kSuccess) return st;
     } else {
+      if (!FitsSixteenBitUnits(arg)) return RejectText(info.id);
       PasswordInput& input = SlotInput(run_, info.slot);
       input.Type = PT::Plain;
       input.Text = arg;
@@ -402,9 +441,47 @@ class Scanner {
   int compareCount_ = 0;
 };
 
-Status OpenFile(FilePtr& into, const std::wstring& name, const char* mode) {
+// A file the run only reads.
+bool OpenInput(OutputFile& into, const std::wstring& name, const char* mode) {
   into.reset(std::fopen(ToNarrow(name).c_str(), mode));
-  return into ? status::kSuccess : status::kInvalidParameter;
+  return static_cast<bool>(into);
+}
+
+// A file the run writes: the user's file is only replaced when the run succeeds.
+bool OpenOutput(OutputFile& into, const std::wstring& name) { return into.Open(ToNarrow(name)); }
+
+// Two files of one run that are the same file, at least one of them written, would corrupt each
+// other (or the output would destroy an input before it is read): such a command line is refused
+// before any file is opened.
+Status RefuseSharedFiles(const RunState& run) {
+  struct NamedFile {
+    Switch id;
+    std::string name;
+    bool written;
+  };
+  const ToolOptions& o = run.options;
+  bool exporting = run.Given(O);
+  std::vector<NamedFile> files;
+  auto add = [&](Switch id, const std::wstring& name, bool written) {
+    if (run.Given(id) && !name.empty()) files.push_back({id, ToNarrow(name), written});
+  };
+  add(S, o.ScriptFileName, exporting);
+  add(Sd, o.DuplicateFileName, exporting);
+  add(L, o.ListingFileName, run.Given(C));
+  add(N, o.RawFileName, exporting);
+  add(H, o.HiiFileName, true);
+  add(P, o.PldmFileName, exporting);
+  add(VarFile, o.VariableFile, false);
+  add(Cs, run.compareFileA, false);
+  add(Cs, run.compareFileB, false);
+  if (run.Given(Cs)) add(O, run.compareOutput, true);
+  if (run.log.ToFile && !run.log.FileName.empty()) files.push_back({LogFile, run.log.FileName, true});
+  for (size_t i = 0; i < files.size(); ++i)
+    for (size_t j = i + 1; j < files.size(); ++j)
+      if ((files[i].written || files[j].written) && SameFile(files[i].name, files[j].name))
+        return Reject(L"ERROR:%X -  '%ls' and '%ls' name the same file.\n", SwitchName(files[i].id),
+                      SwitchName(files[j].id));
+  return status::kSuccess;
 }
 
 // Raw mode: its own combination rules, then the listing and raw files are opened.
@@ -420,14 +497,17 @@ Status ValidateRawMode(RunState& run, FirmwareAccess& fw, ToolOptions& o) {
   if (run.Given(I) && run.Given(C)) return Reject(L"ERROR:%X -  '/c' option cannot be specified while importing.\n");
   if (run.Given(I) && run.Given(H)) return Reject(L"ERROR:%X -  '/h' option cannot be specified while importing.\n");
   if (run.Given(R)) return Reject(L"ERROR:%X -  '/r' option cannot be specified in Raw Mode.\n");
+  if (Status st = RefuseSharedFiles(run); st != status::kSuccess) return st;
 
+  // The listing is written (to be read back by the export) only with /c, the raw file only on
+  // export; both replace the user's files only once the run has succeeded.
   if (o.ListingFileName.empty()) return Reject(L"ERROR:%X - ListingFile Not Specified\n");
-  if (OpenFile(o.ListingFile, o.ListingFileName, run.Given(C) ? "w+b" : "rb") != status::kSuccess)
-    return Reject(L"ERROR:%X -  Opening Variable Listing File\n");
+  bool listingOpen = run.Given(C) ? OpenOutput(o.ListingFile, o.ListingFileName)
+                                  : OpenInput(o.ListingFile, o.ListingFileName, "rb");
+  if (!listingOpen) return Reject(L"ERROR:%X -  Opening Variable Listing File\n");
   if (o.RawFileName.empty()) return Reject(L"ERROR:%X - NVRAM Script File Not Specified\n");
-  // Only an export may create or truncate the raw file.
-  if (OpenFile(o.ScriptFile, o.RawFileName, run.Given(O) ? "w+b" : "rb") != status::kSuccess)
-    return Reject(L"ERROR:%X -  Opening NVRAM Script File\n");
+  bool rawOpen = run.Given(O) ? OpenOutput(o.ScriptFile, o.RawFileName) : OpenInput(o.ScriptFile, o.RawFileName, "rb");
+  if (!rawOpen) return Reject(L"ERROR:%X -  Opening NVRAM Script File\n");
   if (run.Given(C)) {
     Status st = CreateVariableListing(fw, o.ListingFile.get());
     if (st != status::kSuccess && st != status::kEndOfEnumeration) return st;
@@ -442,14 +522,16 @@ Status ValidateScriptMode(const RunState& run, ToolOptions& o) {
   if (run.Given(C) || run.Given(F)) return Reject(L"ERROR:%X -  '/c' or '/f' cannot be combined with '/s' switch.\n");
   if (run.Given(I) && (run.Given(H) || run.Given(V)))
     return Reject(L"ERROR:%X -  '/h' or '/v' option cannot be specified while importing.\n");
-  // Only an export may create or truncate the script file.
-  const char* mode = o.Export ? "w+" : "r";
-  if (OpenFile(o.ScriptFile, o.ScriptFileName, mode) != status::kSuccess)
-    return Reject(L"ERROR:%X -  Opening NVRAM Script File\n");
+  if (Status st = RefuseSharedFiles(run); st != status::kSuccess) return st;
+  // An export writes the script files for the driver to commit; an import only reads.
+  auto open = [&](OutputFile& file, const std::wstring& name) {
+    return o.Export ? OpenOutput(file, name) : OpenInput(file, name, "r");
+  };
+  if (!open(o.ScriptFile, o.ScriptFileName)) return Reject(L"ERROR:%X -  Opening NVRAM Script File\n");
   if (o.Export) WriteScriptHeader(o.ScriptFile.get(), o.ScriptFileName);
   if (run.Given(Sd)) {
     if (o.DuplicateFileName.empty()) return Reject(L"ERROR:%X - Duplicate NVRAM Script File Not Specified\n");
-    if (OpenFile(o.DuplicateFile, o.DuplicateFileName, mode) != status::kSuccess)
+    if (!open(o.DuplicateFile, o.DuplicateFileName))
       return Reject(L"ERROR:%X -  Opening Duplicate NVRAM Script File\n");
     if (o.Export) WriteScriptHeader(o.DuplicateFile.get(), o.DuplicateFileName);
   }
@@ -470,8 +552,7 @@ Status OpenPldmAndHiiFiles(const RunState& run, ToolOptions& o) {
   if (run.Given(P) && o.PldmFileName.empty()) return Reject(L"ERROR:%X - PLDM Table File Name Not Specified\n");
   if (run.Given(H)) {
     if (o.HiiFileName.empty()) return Reject(L"ERROR:%X - HII File Not Specified\n");
-    if (OpenFile(o.HiiFile, o.HiiFileName, "w+b") != status::kSuccess)
-      return Reject(L"ERROR:%X -  Opening HII File\n");
+    if (!OpenOutput(o.HiiFile, o.HiiFileName)) return Reject(L"ERROR:%X -  Opening HII File\n");
   }
   return status::kSuccess;
 }
@@ -565,6 +646,7 @@ Status Validate(RunState& run, FirmwareAccess& fw, size_t wordCount, const std::
       if (run.Given(I)) return Reject(L"ERROR:%X - Incorrect usage of Single Question Update\n");
       return status::kInvalidParameter;
     }
+    if (Status st = RefuseSharedFiles(run); st != status::kSuccess) return st;
     return OpenPldmAndHiiFiles(run, o);
   }
   if (run.Given(P) && (!PldmUsageOk(run) || run.Given(C))) {
@@ -579,13 +661,15 @@ Status Validate(RunState& run, FirmwareAccess& fw, size_t wordCount, const std::
       if (run.Given(I)) return Reject(L"ERROR:%X -  Incorrect usage of Single Variable Import\n");
       return status::kInvalidParameter;
     }
-    return status::kSuccess;
+    return RefuseSharedFiles(run);
   }
   if (!NewPasswordGiven(run) && !run.Given(P) && !run.Given(Cs)) {
     Status st = ValidateScriptMode(run, o);
     if (st != status::kSuccess) return st;
   } else {
     Status st = ValidatePasswordUsage(run);
+    if (st != status::kSuccess) return st;
+    st = RefuseSharedFiles(run);
     if (st != status::kSuccess) return st;
   }
   return OpenPldmAndHiiFiles(run, o);

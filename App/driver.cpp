@@ -83,8 +83,35 @@ class RunSequence {
       if (status != status::kSuccess) return status;
     }
     status = options.RawMode ? RawOperation() : OtherOperation();
+    if (status == status::kSuccess) status = CommitOutputs();
     if (status == status::kSuccess && summaryWanted_) Summary();
     return status;
+  }
+
+  // The operation succeeded: its output files replace the user's files. All of them are first
+  // completed on disk, so that a full disk leaves every old file in place; only then are they
+  // renamed over their targets. A run that fails never gets here and its outputs are discarded
+  // in Finish.
+  Status CommitOutputs() {
+    ToolOptions& options = run_.options;
+    struct Output {
+      OutputFile& file;
+      const wchar_t* failure;
+    } outputs[] = {
+        {options.ScriptFile, L"ERROR:%X -  Writing NVRAM Script File\n"},
+        {options.DuplicateFile, L"ERROR:%X -  Writing Duplicate NVRAM Script File\n"},
+        {options.ListingFile, L"ERROR:%X -  Writing Variable Listing File\n"},
+        {options.HiiFile, L"ERROR:%X -  Writing HII dump file %ls\n"},
+    };
+    // Only the HII message names its file; the others ignore the name.
+    for (int pass = 0; pass < 2; ++pass) {
+      for (Output& output : outputs) {
+        if (pass == 0 ? output.file.Close() : output.file.Commit()) continue;
+        Print(Stream::Err, output.failure, status::kFailure, options.HiiFileName.c_str());
+        return status::kFailure;
+      }
+    }
+    return status::kSuccess;
   }
 
   Status RetrieveHiiDatabase() {
@@ -194,7 +221,8 @@ class RunSequence {
     ToolOptions& options = run.options;
     std::wstring fileB = run.compareFileB;
     if (run.singleFileCompare) {
-      options.ScriptFile.reset(std::fopen(kCompareTempFile, "w+"));
+      // Created here or not at all: a file of that name belongs to the user and is left alone.
+      options.ScriptFile.reset(CreateNewFile(kCompareTempFile));
       if (!options.ScriptFile) {
         Print(Stream::Err, L"ERROR:%X -  Opening NVRAM Script File\n", status::kInvalidParameter);
         return status::kInvalidParameter;
@@ -249,6 +277,7 @@ class RunSequence {
     ops_.relockProtectedVariables(firmware_);
     DebugLog(LV_ALWS, "Main Execution of App [END] with status %x\n ", status);
     options.HiiDatabase = {};
+    // Whatever was not committed is discarded: the user's files stay as they were.
     options.ListingFile.reset();
     options.ScriptFile.reset();
     options.HiiFile.reset();

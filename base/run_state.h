@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/output_file.h"
+
 namespace kes {
 
 // The 57 switches, in the order of the switch table.
@@ -48,11 +50,14 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// The files of the run. An output replaces the user's file only when the driver commits it at
+// the end of a successful run; an input (the script or raw file of an import, a listing that is
+// only read) is a stream held in the same field.
 struct ToolOptions {
-  FilePtr ListingFile;
-  FilePtr ScriptFile;      // the NVRAM script file, or in raw mode the NVRAM raw file
-  FilePtr HiiFile;
-  FilePtr DuplicateFile;
+  OutputFile ListingFile;
+  OutputFile ScriptFile;   // the NVRAM script file, or in raw mode the NVRAM raw file
+  OutputFile HiiFile;
+  OutputFile DuplicateFile;
   bool HiiDumpWanted = false;
   bool Export = false;
   bool Import = false;

@@ -1,7 +1,5 @@
 #include "script/export.h"
 
-#include <unistd.h>
-
 #include "base/console.h"
 #include "base/text.h"
 #include "hii/hii_format.h"
@@ -152,17 +150,9 @@ Status ExportScript(const SetupContext& setup) {
     Print(Stream::Err, L"ERROR:%X -  Opening NVRAM Script File\n", status::kInvalidParameter);
     return status::kInvalidParameter;
   }
-  try {
-    return ExportScriptTo(setup, options.ScriptFile.get(), options.DuplicateFile.get(), false);
-  } catch (const UnsupportedStringBlocks&) {
-    // No partial output: the script files are emptied before the run ends.
-    for (std::FILE* f : {options.ScriptFile.get(), options.DuplicateFile.get()}) {
-      if (!f) continue;
-      std::fflush(f);
-      if (ftruncate(fileno(f), 0) == 0) std::rewind(f);
-    }
-    throw;
-  }
+  // A run that ends in failure (unsupported string blocks included) never commits the script
+  // files, so no partial output replaces the user's files.
+  return ExportScriptTo(setup, options.ScriptFile.get(), options.DuplicateFile.get(), false);
 }
 
 void CheckMappingLanguages(const SetupContext& setup) {

@@ -275,7 +275,8 @@ std::optional<std::wstring> FormatQuestionBlock(Bytes image, QuestionRecord& rec
   if (options.verbose) {
     std::wstring guid = FormatGuidTextW(entry->Guid);
     const wchar_t* marker = suppressed ? L"\n// SUPPRESS" : grayedOut ? L"\n// GRAYOUT" : L"";
-    text += WFormat(L"%ls\n// GUID\t= %ls\n// Variable\t= %ls", marker, guid.c_str(), entry->Name.c_str());
+    std::wstring name = Printable(entry->Name);  // a line break in the name would end the comment
+    text += WFormat(L"%ls\n// GUID\t= %ls\n// Variable\t= %ls", marker, guid.c_str(), name.c_str());
   }
   const wchar_t* variant;
   if (!options.verbose && suppressed) variant = L"\n// SUPPRESS";

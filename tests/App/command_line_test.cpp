@@ -2,6 +2,8 @@
 // order, run through the built tool against a temporary firmware tree.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -251,6 +253,72 @@ TEST_F(CommandLineTest, ModeUsageRulesAndFiles) {
       {{"/o", "/s", "a.txt", "/h", ""}, "ERROR:57 - HII File Not Specified\n"},
       {{"/o", "/s", "a.txt", "/h", "no/dir/h.bin"}, "ERROR:57 -  Opening HII File\n"},
   });
+}
+
+TEST_F(CommandLineTest, FilesNamedTwiceAreRefusedBeforeAnyIsWritten) {
+  Check({
+      {{"/o", "/s", "a.txt", "/sd", "a.txt"}, "ERROR:57 -  '/s' and '/sd' name the same file.\n"},
+      {{"/o", "/s", "a.txt", "/h", "./a.txt"}, "ERROR:57 -  '/s' and '/h' name the same file.\n"},
+      {{"/o", "/s", "exists.txt", "/sd", "d.txt", "/h", "nowhere/../d.txt"},
+       "ERROR:57 -  '/sd' and '/h' name the same file.\n"},
+      {{"/o", "/l", "exists.txt", "/n", "exists.txt", "/h", "h.bin"}, "ERROR:57 -  '/l' and '/n' name the same file.\n"},
+      {{"/o", "/c", "/l", "l.txt", "/n", "r.bin", "/h", "l.txt"}, "ERROR:57 -  '/l' and '/h' name the same file.\n"},
+      {{"/cs", "exists.txt", "/o", "exists.txt"}, "ERROR:57 -  '/cs' and '/o' name the same file.\n"},
+      {{"/i", "/s", "exists.txt", "/logfile:", "exists.txt"}, "ERROR:57 -  '/s' and '/logfile:' name the same file.\n"},
+      {{"/i", "/varname", "V", "/varguid", "g", "/varfile", "exists.txt", "/logfile:", "./exists.txt"},
+       "ERROR:57 -  '/varfile' and '/logfile:' name the same file.\n"},
+  });
+  for (const char* name : {"a.txt", "d.txt", "h.bin", "l.txt", "r.bin"})
+    EXPECT_FALSE(ReadFileBytes(work() + "/" + name).has_value()) << name;
+  EXPECT_EQ(ReadFileText(work() + "/exists.txt").rfind("listing\n", 0), 0u);
+}
+
+TEST_F(CommandLineTest, TextsThatCannotBeStoredAsTheyWereTypedAreRefused) {
+  WriteFileBytes(work() + "/lone.bin", {'a', 0, 0x00, 0xD8, 'b', 0});    // high surrogate alone
+  WriteFileBytes(work() + "/late.bin", {0x00, 0xDC, 0x3D, 0xD8});        // low before high
+  const std::string text = "ERROR:57 -  '%s' text holds a byte sequence that is not valid UTF-8 or a character "
+                           "above U+FFFF.\n";
+  auto textError = [&](const char* name) {
+    std::string message = text;
+    return message.replace(message.find("%s"), 2, name);
+  };
+  Check({
+      {{"/i", "/varname", "V", "/varguid", "g", "/varvalue", "\xF0\x9F\x98\x80"}, textError("/varvalue")},
+      {{"/i", "/varname", "V", "/varguid", "g", "/varvalue", "a\xFF"}, textError("/varvalue")},
+      {{"/cpwd", "\xED\xA0\x80", "/apwd", "n"}, textError("/cpwd")},  // an encoded surrogate
+      {{"/cpwd", "p", "/apwd", "\xF0\x9F\x98\x80"}, textError("/apwd")},
+      {{"/cpwd", "p", "/upwd", "\xC3"}, textError("/upwd")},
+      {{"/cpwd", "p", "/apwdf", "lone.bin"}, "ERROR:57 -  '/apwdf' file holds an unpaired UTF-16 surrogate.\n"},
+      {{"/cpwdf", "late.bin", "/upwd", "n"}, "ERROR:57 -  '/cpwdf' file holds an unpaired UTF-16 surrogate.\n"},
+  });
+}
+
+TEST_F(CommandLineTest, FailedRunsLeaveTheUsersFilesAsTheyWere) {
+  // The test firmware has no mailbox: every run below fails after its files were opened.
+  const std::map<std::string, std::string> files = {
+      {"old.txt", "old script"}, {"dup.txt", "old duplicate"}, {"hii.bin", "old dump"},
+      {"list.txt", "old listing"}, {"raw.bin", "old raw"}};
+  for (const auto& [name, text] : files) WriteFileText(work() + "/" + name, text);
+  std::vector<std::vector<std::string>> runs = {
+      {"/o", "/s", "old.txt", "/sd", "dup.txt", "/h", "hii.bin"},
+      {"/o", "/s", "new.txt"},
+      {"/o", "/c", "/l", "list.txt", "/n", "raw.bin", "/h", "hii.bin"},
+      {"/o", "/l", "list.txt", "/n", "raw.bin", "/h", "hii.bin"},
+  };
+  for (const auto& args : runs) {
+    SCOPED_TRACE(args[2]);
+    ProcessResult r = Launch(args);
+    EXPECT_NE(r.exitCode, 0);
+    for (const auto& [name, text] : files) EXPECT_EQ(ReadFileText(work() + "/" + name), text) << name;
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(work())) ++entries;
+    EXPECT_EQ(entries, files.size() + 2);  // with exists.txt and empty.bin; no partial output
+  }
+}
+
+TEST_F(CommandLineTest, AScriptToStandardOutputIsWrittenToTheStream) {
+  ProcessResult r = Launch({"/o", "/s", "/dev/stdout", "/hb"});
+  EXPECT_NE(r.out.find("// Script File Name : /dev/stdout\n// Created on "), std::string::npos) << r.out;
 }
 
 TEST_F(CommandLineTest, PlatformCheckComesAfterTheScanAndBeforeTheRules) {

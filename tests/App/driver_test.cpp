@@ -2,10 +2,15 @@
 // the finish steps, the allocation guard and the shutdown and reboot prompts. The operations are
 // fakes so that every outcome can be reached.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <map>
 #include <new>
+#include <set>
 
 #include "base/console.h"
 #include "App/driver.h"
@@ -29,6 +34,10 @@ struct Fakes {
   bool modified = false, importErrors = false, resetRequired = false;
   bool throwInExport = false;
   bool unsupportedStrings = false;
+  bool unsupportedInLanguages = false;
+  // Puts a full disk under the named output ("script" or "duplicate") during the export, so that
+  // completing it on disk fails.
+  std::string fullDisk;
   bool realShutdown = false;  // only with a stub "shutdown" first on PATH
   std::wstring compareB;
   std::string tempFileDuringExport;
@@ -67,7 +76,10 @@ struct Fakes {
       calls.push_back("evaluation");
       return evaluation;
     };
-    ops.checkMappingLanguages = [this](const SetupContext&) { calls.push_back("languages"); };
+    ops.checkMappingLanguages = [this](const SetupContext&) {
+      calls.push_back("languages");
+      if (unsupportedInLanguages) throw UnsupportedStringBlocks();
+    };
     ops.exportRawVariables = record("rawExport", rawExport);
     ops.importRawVariables = [this](RunState& run, FirmwareAccess&) { return Import(run, "rawImport", rawImport); };
     ops.exportPldm = record("pldmExport", pldmExport);
@@ -78,8 +90,15 @@ struct Fakes {
     ops.updateSingleQuestion = [this](const SetupContext& setup) {
       return Import(setup.run, "questionUpdate", questionUpdate);
     };
-    ops.exportScript = [this](const SetupContext&) {
+    ops.exportScript = [this](const SetupContext& setup) {
       calls.push_back("scriptExport");
+      if (!fullDisk.empty()) {
+        ToolOptions& o = setup.run.options;
+        std::FILE* file = fullDisk == "script" ? o.ScriptFile.get() : o.DuplicateFile.get();
+        int full = open("/dev/full", O_WRONLY);
+        dup2(full, fileno(file));
+        close(full);
+      }
       if (throwInExport) throw std::bad_alloc();
       if (unsupportedStrings) throw UnsupportedStringBlocks();
       return scriptExport;
@@ -274,6 +293,72 @@ TEST_F(DriverTest, SingleFileCompareExportsTheSystemToTheTemporaryFileAndRemoves
   Fakes other;
   EXPECT_EQ(RunWith({"/o", "/s", "out.txt"}, other), 0u);
   EXPECT_EQ(ReadFileText("Tempfile.txt"), "mine");
+}
+
+TEST_F(DriverTest, SingleFileCompareLeavesAnExistingTempfileAlone) {
+  WriteFileText("Tempfile.txt", "mine");
+  Fakes fakes;
+  EXPECT_EQ(RunWith({"/cs", "a.txt", "/o", "d.txt"}, fakes), 87u);
+  EXPECT_EQ(err_, "ERROR:57 -  Opening NVRAM Script File\n");
+  EXPECT_EQ(ReadFileText("Tempfile.txt"), "mine");
+  EXPECT_FALSE(fakes.Called("compare"));
+}
+
+std::set<std::string> Entries(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename());
+  return names;
+}
+
+TEST_F(DriverTest, OnlyASuccessfulRunReplacesTheUsersFiles) {
+  const std::vector<std::string> script = {"/o", "/s", "out.txt", "/sd", "dup.txt", "/h", "hii.bin"};
+  const std::vector<std::string> raw = {"/o", "/l", "list.txt", "/n", "raw.bin", "/h", "hii.bin"};
+  std::vector<std::string> withLanguage = script;
+  withLanguage.insert(withLanguage.end(), {"/lang", "de"});
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<void(Fakes&)> setup;
+    Status status;
+    std::string errTail;
+  } cases[] = {
+      {"export fails", script, [](Fakes& f) { f.scriptExport = 13; }, 13, ""},
+      {"allocation failure", script, [](Fakes& f) { f.throwInExport = true; }, 8, ""},
+      {"unsupported string blocks", script, [](Fakes& f) { f.unsupportedStrings = true; }, 1, ""},
+      {"unsupported string blocks in the language check", withLanguage,
+       [](Fakes& f) { f.unsupportedInLanguages = true; }, 1, "The BIOS has unsupported string blocks.\n"},
+      {"hii retrieval fails", script, [](Fakes& f) { f.hii = 0x82; }, 0x82, ""},
+      {"script cannot be completed", script, [](Fakes& f) { f.fullDisk = "script"; }, 1,
+       "ERROR:1 -  Writing NVRAM Script File\n"},
+      {"duplicate cannot be completed", script, [](Fakes& f) { f.fullDisk = "duplicate"; }, 1,
+       "ERROR:1 -  Writing Duplicate NVRAM Script File\n"},
+      {"raw export fails", raw, [](Fakes& f) { f.rawExport = 13; }, 13, ""},
+  };
+  const std::map<std::string, std::string> old = {
+      {"out.txt", "old script"}, {"dup.txt", "old duplicate"}, {"hii.bin", "old dump"}, {"raw.bin", "raw"},
+      {"list.txt", "listing"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& [name, text] : old) WriteFileText(name, text);
+    std::set<std::string> before = Entries(".");
+    Fakes fakes;
+    c.setup(fakes);
+    EXPECT_EQ(RunWith(c.args, fakes), c.status);
+    EXPECT_TRUE(err_.ends_with(c.errTail)) << err_;
+    for (const auto& [name, text] : old) EXPECT_EQ(ReadFileText(name), text) << name;
+    EXPECT_EQ(Entries("."), before);  // no partial output left beside them
+  }
+
+  // A failed export to a new name creates nothing; a successful one replaces every output.
+  Fakes failing;
+  failing.unsupportedStrings = true;
+  EXPECT_EQ(RunWith({"/o", "/s", "new.txt"}, failing), 1u);
+  EXPECT_FALSE(ReadFileBytes("new.txt").has_value());
+  Fakes succeeding;
+  EXPECT_EQ(RunWith(script, succeeding), 0u);
+  EXPECT_EQ(ReadFileText("out.txt").rfind("// Script File Name : out.txt\n", 0), 0u);
+  EXPECT_EQ(ReadFileText("dup.txt").rfind("// Script File Name : dup.txt\n", 0), 0u);
+  EXPECT_EQ(ReadFileText("hii.bin"), "");  // the fake retrieval writes no dump
 }
 
 class PromptTest : public DriverTest {

@@ -30,8 +30,10 @@ TEST_F(ParseTest, ScriptExportOpensTheFileAndWritesTheHeader) {
   EXPECT_EQ(o.ScriptFileName, L"out.txt");
   EXPECT_TRUE(run_.Given(Switch::Lang));
   EXPECT_FALSE(run_.langCode.has_value());  // /lang followed by a switch has no code
-  ASSERT_TRUE(o.ScriptFile);
-  std::fflush(o.ScriptFile.get());
+  ASSERT_TRUE(run_.options.ScriptFile);
+  // The header goes to the output, which becomes out.txt only when the run commits it.
+  EXPECT_FALSE(ReadFileBytes("out.txt").has_value());
+  ASSERT_TRUE(run_.options.ScriptFile.Commit());
   EXPECT_EQ(ReadFileText("out.txt").rfind("// Script File Name : out.txt\n// Created on ", 0), 0u);
 }
 
@@ -167,6 +169,18 @@ TEST_F(ParseTest, PlainAndFilePasswords) {
   EXPECT_EQ(run_.currentAdmin.Units, (std::vector<uint16_t>{0x1E, 0x30}));
   EXPECT_EQ(run_.newUser.Text, L"xy");
   EXPECT_EQ(run_.newUser.Length, 3u);
+}
+
+TEST_F(ParseTest, TextsKeepEveryCharacterOneUnitCarries) {
+  // The last characters before and after the surrogates and the last one of 16 bits; a file may
+  // hold a surrogate pair.
+  WriteFileBytes("pair.bin", {'a', 0, 0x3D, 0xD8, 0x00, 0xDE});
+  ASSERT_EQ(Parse({"/cpwd", "\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf", "/apwdf", "pair.bin"}), 0u) << err_;
+  EXPECT_EQ(run_.currentAdmin.Text, (std::wstring{0xD7FF, 0xE000, 0xFFFF}));
+  EXPECT_EQ(run_.newAdmin.Text, (std::wstring{L'a', 0xD83D, 0xDE00}));
+  run_ = RunState();
+  ASSERT_EQ(Parse({"/i", "/varname", "V", "/varguid", "g", "/varvalue", "Fran\xc3\xa7" "ais"}), 0u) << err_;
+  EXPECT_EQ(run_.options.VariableValue, L"Fran\u00e7ais");
 }
 
 TEST_F(ParseTest, UsagePredicatesAllowOnlyTheirCompanions) {

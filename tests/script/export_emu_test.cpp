@@ -82,22 +82,30 @@ TEST(ExportFailures, BadHiiDataThroughTheEmulator) {
   TempDir dir;
   hiibuild::StringBlocks blocks;
   blocks.String(L"Prompt").Scsu("x").String(L"Help").End();
-  hiibuild::PackageList list({1, 2, 3, {}});
-  list.Language("en-US").explicitBlocks = blocks;
-  auto& forms = list.AddForms();
-  forms.FormSet({4, 5, 6, {}}, hiibuild::Str::Id(1), hiibuild::Str::Id(1));
-  forms.VarStore(1, {7, 7, 7, {}}, "Store", 4);
-  forms.Form(1, hiibuild::Str::Id(1));
-  forms.Checkbox({hiibuild::Str::Id(1), hiibuild::Str::Id(3), 1, 1, 0});
+  // A question prompted by string 1 (before the unsupported block) or string 3 (behind it, so
+  // that the /lang check meets the block before the export does).
+  auto image = [&](uint16_t prompt) {
+    hiibuild::PackageList list({1, 2, 3, {}});
+    list.Language("en-US").explicitBlocks = blocks;
+    auto& forms = list.AddForms();
+    forms.FormSet({4, 5, 6, {}}, hiibuild::Str::Id(1), hiibuild::Str::Id(1));
+    forms.VarStore(1, {7, 7, 7, {}}, "Store", 4);
+    forms.Form(1, hiibuild::Str::Id(1));
+    forms.Checkbox({hiibuild::Str::Id(prompt), hiibuild::Str::Id(3), 1, 1, 0});
+    return list.Bytes();
+  };
   struct Case {
     const char* name;
     std::vector<uint8_t> hii;
+    std::vector<std::string> extra;
     int exitCode;
     std::string err;
   } cases[] = {
-      {"unsupported string block", list.Bytes(), 1, "The BIOS has unsupported string blocks.\n"},
-      {"no questions", {}, 0, "WARNING: HII data does not have setup questions information\n\nScript file exported successfully.\n"},
-      {"not package lists", std::vector<uint8_t>(64, 0), 1, "BIOS UEFI version not supported.\n"},
+      {"unsupported string block", image(1), {}, 1, "The BIOS has unsupported string blocks.\n"},
+      {"unsupported string block in the language check", image(3), {"/lang", "en-US"}, 1,
+       "The BIOS has unsupported string blocks.\n"},
+      {"no questions", {}, {}, 0, "WARNING: HII data does not have setup questions information\n\nScript file exported successfully.\n"},
+      {"not package lists", std::vector<uint8_t>(64, 0), {}, 1, "BIOS UEFI version not supported.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -106,12 +114,15 @@ TEST(ExportFailures, BadHiiDataThroughTheEmulator) {
     Emulator emu(image.dir());
     ASSERT_TRUE(emu.Started()) << emu.Output();
     std::string path = dir / (std::string(c.name) + ".txt");
-    ProcessResult run = RunTool({"/o", "/s", path, "/hb"}, {.env = emu.Env()});
+    WriteFileText(path, "the user's script");
+    std::vector<std::string> args{"/o", "/s", path, "/hb"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    ProcessResult run = RunTool(args, {.env = emu.Env()});
     EXPECT_EQ(run.exitCode, c.exitCode);
     EXPECT_EQ(run.err, c.err);
-    if (c.exitCode == 1 && std::string(c.name) == "unsupported string block") {
-      EXPECT_EQ(ReadFileText(path), "") << "no partial output";
-    }
+    // A failed export leaves no partial output: the user's file is as it was.
+    if (c.exitCode != 0) EXPECT_EQ(ReadFileText(path), "the user's script");
+    else EXPECT_EQ(ReadFileText(path).rfind("// Script File Name : " + path + "\n", 0), 0u);
   }
 }
 

@@ -184,6 +184,18 @@ TEST_F(ExportTest, VerboseStructureComments) {
                 Block("Turbo", "h", 1, 0, 1, "Value\t=0\t// Enabled = 1, Disabled = 0"));
 }
 
+TEST_F(ExportTest, VerboseStorageCommentFiltersTheVariableName) {
+  hiibuild::PackageList list(kListGuid);
+  auto& forms = list.AddForms();
+  forms.FormSet(kFormSetGuid, L"Main", L"Help");
+  forms.VarStore(1, kSetupGuid, "Set\nup\t", 4);
+  forms.Form(1, L"Form");
+  forms.Checkbox({L"Turbo", L"h", 1, 1, 0});
+  SetVariable("Set\nup\t", kSetupGuid, {1, 0, 0, 0});
+  std::string script = Export(list.Bytes(), {Switch::V}).script;
+  EXPECT_NE(script.find("\n// Variable\t= Set up \nSetup Question\t= Turbo\n"), std::string::npos) << script;
+}
+
 TEST_F(ExportTest, SkipsQuestionsWhoseStorageCannotBeRead) {
   SetupForm f(8);
   f.forms->Checkbox({L"Inside", L"h", 1, 1, 7});
