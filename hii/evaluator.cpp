@@ -65,12 +65,12 @@ bool ReadableName(const std::wstring& name) {
          narrow.size() <= kMaxVariableNameBytes;
 }
 
+// A name/value varstore gets a variable of its own each time; any other varstore shares the
+// variable of its GUID and name.
 int FindOrAddVariable(State& s, const EfiGuid& guid, const std::wstring& name, uint32_t flags) {
   if (!(flags & kVarNameValue)) {
-    for (size_t i = 0; i < s.variables.size(); ++i) {
-      const Variable& v = s.variables[i];
-      if (!(v.flags & kVarNameValue) && v.guid == guid && v.name == name) return static_cast<int>(i);
-    }
+    auto [it, added] = s.variableByName.emplace(std::make_pair(guid.ToBytes(), name), static_cast<int>(s.variables.size()));
+    if (!added) return it->second;
   }
   Variable v;
   v.guid = guid;
@@ -125,7 +125,8 @@ bool IsControlOpcode(uint8_t code) {
 
 // Bytes of a question's value. An ordered list's value is its first element, whose width the
 // type of its first option gives; ACTION and REF hold no value in a variable.
-uint16_t ControlWidth(Bytes image, const IfrOp& op, size_t limit) {
+uint16_t ControlWidth(const State& s, const IfrOp& op, size_t limit) {
+  Bytes image = s.image;
   switch (op.code) {
     case IFR_ONE_OF:
     case IFR_NUMERIC: return static_cast<uint16_t>(1u << (Le8(op.bytes, kQTypeFlags) & 3));
@@ -136,7 +137,7 @@ uint16_t ControlWidth(Bytes image, const IfrOp& op, size_t limit) {
     case IFR_PASSWORD: return static_cast<uint16_t>(Le16(op.bytes, kPasswordMaxSize) * 2);
     case IFR_ORDERED_LIST: {
       uint16_t width = 1;
-      size_t end = EndOfScope(image, op.offset, limit);
+      size_t end = ScopeEnd(s, op.offset, limit);
       ForEachOp(image, op.offset + op.length, end, [&](const IfrOp& inner) {
         if (inner.code != IFR_ONE_OF_OPTION) return true;
         uint8_t type = Le8(inner.bytes, kOptionType);
@@ -154,6 +155,28 @@ struct PendingRef {
   uint16_t page;
   uint16_t target;
 };
+
+// One pass over a forms package: where each scope ends, and where each rule is.
+void IndexFormsPackage(State& s, const Package& package) {
+  size_t limit = package.offset + package.bytes.size();
+  size_t first = s.scopeEnds.size();
+  std::vector<size_t> open;  // positions in scopeEnds of the scopes still open
+  ForEachOp(s.image, package.offset + kPackageHeaderSize, limit, [&](const IfrOp& op) {
+    if (op.scope) {
+      open.push_back(s.scopeEnds.size());
+      s.scopeEnds.emplace_back(op.offset, std::min(limit, s.image.size()));
+    }
+    if (op.code == IFR_END && !open.empty()) {
+      s.scopeEnds[open.back()].second = op.offset + op.length;
+      open.pop_back();
+    }
+    if (op.code == IFR_RULE && Fits(op.bytes, kRuleId, 1)) s.rules[op.bytes[kRuleId]].push_back(op.offset);
+    return true;
+  });
+  // Packages follow each other in the image; should one not, the index is sorted again.
+  if (first > 0 && s.scopeEnds.size() > first && s.scopeEnds[first].first < s.scopeEnds[first - 1].first)
+    std::sort(s.scopeEnds.begin(), s.scopeEnds.end());
+}
 
 void ParseFormsPackage(State& s, const PackageList& list, const Package& package, std::vector<PendingRef>& refs) {
   Bytes image = s.image;
@@ -180,7 +203,7 @@ void ParseFormsPackage(State& s, const PackageList& list, const Package& package
         p.formId = Le16(op.bytes, kFormId);
         p.formSet = *formSet;
         p.formOpcode = op.offset;
-        p.formEnd = EndOfScope(image, op.offset, limit);
+        p.formEnd = ScopeEnd(s, op.offset, limit);
         s.pages.push_back(std::move(p));
         page = static_cast<uint16_t>(s.pages.size() - 1);
         s.pageByForm.emplace(std::make_pair(s.formSets[*formSet].guid.ToBytes(), s.pages[*page].formId), *page);
@@ -196,7 +219,7 @@ void ParseFormsPackage(State& s, const PackageList& list, const Package& package
     c.questionId = Le16(op.bytes, kQQuestionId);
     c.varStoreId = Le16(op.bytes, kQVarStoreId);
     c.varOffset = Le16(op.bytes, kQVarOffset);
-    c.width = ControlWidth(image, op, limit);
+    c.width = ControlWidth(s, op, limit);
     s.pages[*page].controls.push_back(c);
     if (op.code == IFR_REF && Fits(op.bytes, kRefFormId, 2)) {
       // A REF naming another form set does not make a parent here.
@@ -212,7 +235,9 @@ void BuildPages(State& s) {
   std::vector<PendingRef> refs;
   for (const PackageList& list : s.lists) {
     for (const Package& package : s.database->PackagesOf(list)) {
-      if (package.type == kPackageForms) ParseFormsPackage(s, list, package, refs);
+      if (package.type != kPackageForms) continue;
+      IndexFormsPackage(s, package);
+      ParseFormsPackage(s, list, package, refs);
     }
   }
   // Controls name their variable through the form set's VarStoreId.
@@ -225,11 +250,15 @@ void BuildPages(State& s) {
       if (control.varStoreId != 0 && it != formSet.variableById.end()) control.variable = it->second;
       s.controlByList.emplace(std::make_pair(formSet.listOffset, control.questionId),
                               std::make_pair(static_cast<uint16_t>(p), static_cast<uint32_t>(c)));
+      s.controlInPage.emplace(static_cast<uint32_t>(p) << 16 | control.questionId, static_cast<uint32_t>(c));
     }
   }
   // The parent of a page is the page holding the first REF (in image order) that targets it.
   std::map<std::pair<size_t, uint16_t>, uint16_t> pageInFormSet;
   for (size_t p = 0; p < s.pages.size(); ++p) pageInFormSet.emplace(std::make_pair(s.pages[p].formSet, s.pages[p].formId), p);
+  for (auto& rules : s.rules) {
+    if (!std::is_sorted(rules.begin(), rules.end())) std::sort(rules.begin(), rules.end());
+  }
   for (const PendingRef& ref : refs) {
     auto it = pageInFormSet.find({ref.formSet, ref.target});
     if (it == pageInFormSet.end() || it->second == ref.page) continue;
@@ -276,9 +305,9 @@ void LoadVariables(State& s) {
 const Control* FindControl(const State& s, uint16_t questionId, uint16_t pageIndex) {
   const Page* page = PageAt(s, pageIndex);
   if (!page) return nullptr;
-  for (const Control& c : page->controls) {
-    if (c.questionId == questionId) return &c;
-  }
+  if (auto inPage = s.controlInPage.find(static_cast<uint32_t>(pageIndex) << 16 | questionId);
+      inPage != s.controlInPage.end())
+    return &page->controls[inPage->second];
   auto it = s.controlByList.find({s.formSets[page->formSet].listOffset, questionId});
   if (it == s.controlByList.end()) return nullptr;
   return &s.pages[it->second.first].controls[it->second.second];
@@ -344,10 +373,14 @@ const Page* PageAt(const State& s, uint16_t pageIndex) {
 }
 
 const PackageList* ListAt(const State& s, size_t offset) {
-  for (const PackageList& list : s.lists) {
-    if (list.offset == offset) return &list;
-  }
-  return nullptr;
+  auto it = s.listByOffset.find(offset);
+  return it == s.listByOffset.end() ? nullptr : &s.lists[it->second];
+}
+
+size_t ScopeEnd(const State& s, size_t offset, size_t limit) {
+  auto it = std::lower_bound(s.scopeEnds.begin(), s.scopeEnds.end(), std::make_pair(offset, size_t{0}));
+  if (it != s.scopeEnds.end() && it->first == offset && it->second <= limit) return it->second;
+  return EndOfScope(s.image, offset, limit);
 }
 
 EfiStatus QuestionValue(State& s, uint16_t questionId, uint16_t pageIndex, IfrValue& value) {
@@ -384,13 +417,8 @@ std::optional<std::u16string> StringText(State& s, const PackageList* list, uint
   uint16_t id = static_cast<uint16_t>(field);
   if (id == 0 || !list) return std::nullopt;
   // Strings are searched in the first list with the same GUID, as every other string lookup.
-  const PackageList* searched = list;
-  for (const PackageList& candidate : s.lists) {
-    if (candidate.guid == list->guid) {
-      searched = &candidate;
-      break;
-    }
-  }
+  const PackageList* searched = s.database->FirstListWithGuid(list->guid);
+  if (!searched) searched = list;
   std::optional<Package> package = s.strings->FindStringPackage(*searched, s.currentLanguage);
   if (!package) package = s.strings->FindStringPackage(*searched, s.currentLanguage == "UQI" ? "x-UQI" : "en");
   if (!package) return std::nullopt;
@@ -437,6 +465,7 @@ EfiStatus Evaluator::InitializeEvaluation() {
   }
   BuildLanguages(s);
   s.lists = database_.Lists();
+  for (size_t i = 0; i < s.lists.size(); ++i) s.listByOffset.emplace(s.lists[i].offset, i);
   BuildPages(s);
   LoadVariables(s);
   s.initialized = true;
@@ -511,7 +540,7 @@ ConditionResult Evaluator::EvaluateCondition(const ConditionRequest& request) {
       at += op->length;
       continue;
     }
-    size_t end = EndOfScope(s.image, op->offset, context->limit);
+    size_t end = ScopeEnd(s, op->offset, context->limit);
     if (!op->scope || end <= request.Target) {
       at = std::max(end, op->offset + op->length);
       continue;
@@ -559,10 +588,10 @@ std::optional<std::u16string> Evaluator::ExpressionValueText(const ConditionRequ
 std::optional<std::vector<uint8_t>> Evaluator::EvaluationVariableBytes(std::wstring_view name, const EfiGuid& guid,
                                                                        bool defaults) const {
   const State& s = *state_;
-  for (const Variable& v : s.variables) {
-    if (!(v.flags & kVarNameValue) && v.guid == guid && v.name == name) return defaults ? v.defaults : v.current;
-  }
-  return std::nullopt;
+  auto it = s.variableByName.find(std::make_pair(guid.ToBytes(), std::wstring(name)));
+  if (it == s.variableByName.end()) return std::nullopt;
+  const Variable& v = s.variables[it->second];
+  return defaults ? v.defaults : v.current;
 }
 
 std::vector<std::string> Evaluator::EvaluationLanguages() const { return state_->languages; }

@@ -79,6 +79,16 @@ struct State {
   std::map<std::pair<std::array<uint8_t, 16>, uint16_t>, uint16_t> pageByForm;
   // (package list offset, QuestionId) -> (page, control): the first control of that id.
   std::map<std::pair<size_t, uint16_t>, std::pair<uint16_t, uint32_t>> controlByList;
+  // (page << 16 | QuestionId) -> the first control of that id in the page.
+  std::unordered_map<uint32_t, uint32_t> controlInPage;
+  // (GUID, name) -> the variable read from the variable store under that name.
+  std::map<std::pair<std::array<uint8_t, 16>, std::wstring>, int> variableByName;
+  std::unordered_map<size_t, size_t> listByOffset;  // package list offset -> position in `lists`
+  // Every scoped opcode of the forms packages with the offset just after its END (the package's
+  // end when it is never closed), in offset order.
+  std::vector<std::pair<size_t, size_t>> scopeEnds;
+  // The RULE opcodes of each rule id, in offset order.
+  std::array<std::vector<size_t>, 256> rules;
 
   // Strings made during the evaluation in progress (TO_STRING, CATENATE, ...). A STRING value
   // with kMadeString set in its value field names one of them; otherwise the field holds a
@@ -104,6 +114,9 @@ struct Context {
 
 // Clears the strings of the previous evaluation.
 void BeginEvaluation(State& s);
+// The offset just after the END closing the scope of the opcode at `offset` of a forms package
+// whose end is `limit`, from the index when the opcode is in it.
+size_t ScopeEnd(const State& s, size_t offset, size_t limit);
 const Page* PageAt(const State& s, uint16_t pageIndex);
 const PackageList* ListAt(const State& s, size_t offset);
 

@@ -188,6 +188,37 @@ TEST_F(ConditionTest, NestedConditionsCombine) {
   EXPECT_EQ(Evaluate(cases[1].condition, image_.size() + 100), kConditionNone);
 }
 
+TEST_F(ConditionTest, RuleRefsTakeTheRuleOfTheirOwnForm) {
+  // Rule 1 is defined at the end of each form, false in form 1 and true in form 2.
+  SetSwitch(0);
+  Forms& f = Begin();
+  size_t c1 = InImage(f.SuppressIf(Expr::RuleRef(1)));
+  size_t t1 = Target(f);
+  f.End();
+  f.Op(hiibuild::op::kRule, hiibuild::ByteWriter().U8(1).bytes(), true);
+  f.Expression(Expr::False());
+  f.End();
+  f.End();
+  f.Form(2, L"Second");
+  size_t c2 = InImage(f.SuppressIf(Expr::RuleRef(1)));
+  size_t t2 = InImage(f.Checkbox({.prompt = L"U", .id = 0x31, .varStore = 1, .offset = 1}).at);
+  f.End();
+  f.Op(hiibuild::op::kRule, hiibuild::ByteWriter().U8(1).bytes(), true);
+  f.Expression(Expr::True());
+  f.End();
+  f.End();
+  Load(list_.Bytes());
+  ConditionRequest r;
+  r.PageIndex = Page(1);
+  r.Condition = c1;
+  r.Target = t1;
+  EXPECT_EQ(evaluator_->EvaluateCondition(r), kConditionNone);
+  r.PageIndex = Page(2);
+  r.Condition = c2;
+  r.Target = t2;
+  EXPECT_EQ(evaluator_->EvaluateCondition(r), kConditionSuppress);
+}
+
 TEST_F(ConditionTest, VisibleOptionsDropTheSuppressedOption) {
   SetSwitch(1);
   Forms& f = Begin();
