@@ -338,7 +338,12 @@ uint8_t KindOf(uint8_t code) {
 
 // Whether the condition opening at `at` holds. A failed expression counts as false; `next` is
 // where the walk goes on (after the expression, or after the opcode's header when it failed).
+// Each condition is evaluated on its own (strings made by another one do not count against its
+// limits), so that its value can be kept for the next request; s.readThis tells whether it read
+// the request's question.
 bool ConditionHolds(State& s, const Context& context, const IfrOp& op, size_t& next) {
+  BeginEvaluation(s);
+  s.readThis = false;
   IfrValue value;
   size_t consumed = 0;
   EfiStatus status = EvaluateAt(s, context, op.offset, 0, value, consumed);
@@ -350,15 +355,158 @@ bool ConditionHolds(State& s, const Context& context, const IfrOp& op, size_t& n
   return value.Type == kValueBoolean && value.Value != 0;
 }
 
-// Folds the kinds of the conditions around the target, innermost first, into one result.
-uint8_t Combine(const std::vector<uint8_t>& kinds) {
-  uint8_t r = kinds.back();
-  for (size_t i = kinds.size() - 1; i-- > 0;) {
-    uint8_t k = kinds[i];
-    if (r == kConditionNone || r == kConditionInconsistent || r == kConditionNoSubmit) r = k;
-    else if (r == kConditionGrayOut && k != kConditionNone) r = k;
-  }
+// One step of folding the kinds of the conditions around the target, innermost first: the
+// result so far `r` with the next outer kind `k`.
+uint8_t Fold(uint8_t r, uint8_t k) {
+  if (r == kConditionNone || r == kConditionInconsistent || r == kConditionNoSubmit) return k;
+  if (r == kConditionGrayOut && k != kConditionNone) return k;
   return r;
+}
+
+// A scope of kind `kind` opened inside `scopes`, with the fold of every kind from it outwards.
+WalkScope OpenScope(const std::vector<WalkScope>& scopes, uint8_t kind) {
+  WalkScope scope;
+  scope.kind = kind;
+  for (uint8_t x = 0; x < scope.fold.size(); ++x) {
+    uint8_t inner = Fold(x, kind);
+    scope.fold[x] = scopes.empty() ? inner : scopes.back().fold[inner];
+  }
+  return scope;
+}
+
+// The kinds of the open scopes folded from the innermost outwards.
+uint8_t Combine(const std::vector<WalkScope>& scopes) {
+  if (scopes.size() == 1) return scopes.front().kind;
+  return scopes[scopes.size() - 2].fold[scopes.back().kind];
+}
+
+ConditionTrace& TraceFor(State& s, const ConditionRequest& request) {
+  ++s.traceUses;
+  for (ConditionTrace& t : s.traces) {
+    if (t.condition == request.Condition && t.page == request.PageIndex && t.list == request.packageList) {
+      t.lastUse = s.traceUses;
+      return t;
+    }
+  }
+  ConditionTrace* slot;
+  if (s.traces.size() < kMaxConditionTraces) {
+    slot = &s.traces.emplace_back();
+  } else {
+    slot = &*std::min_element(s.traces.begin(), s.traces.end(),
+                              [](const ConditionTrace& a, const ConditionTrace& b) { return a.lastUse < b.lastUse; });
+  }
+  *slot = ConditionTrace{};
+  slot->condition = request.Condition;
+  slot->page = request.PageIndex;
+  slot->list = request.packageList;
+  slot->lastUse = s.traceUses;
+  return *slot;
+}
+
+// Takes back the events of the walk from position `from` on, and returns the first of them.
+WalkEvent Rewind(ConditionTrace& t, size_t from) {
+  WalkEvent first = t.events[from];
+  while (t.events.size() > from) {
+    const WalkEvent& e = t.events.back();
+    if (e.entered) t.scopes.pop_back();
+    else t.scopes.push_back(e.closed);
+    t.events.pop_back();
+  }
+  if (t.firstReadsThis >= from) t.firstReadsThis = SIZE_MAX;
+  t.stopped = false;
+  return first;
+}
+
+// The condition walk of a request, going on from the trace of the previous request on the same
+// condition when it can. The walk enters the scopes that enclose the target (evaluating the
+// conditions among them) and steps over everything else whole. A later target keeps the scopes
+// that still enclose it; the first one that does not is stepped over instead, as a walk from the
+// start would, and the walk goes on from there. A condition that read THIS is evaluated again
+// for another question.
+uint8_t WalkToTarget(State& s, const Context& context, const IfrOp& condition, const ConditionRequest& request,
+                     ConditionTrace& t) {
+  size_t target = request.Target;
+  bool otherQuestion = t.started && request.QuestionId != t.questionId;
+  if (!t.started || target < t.target || (otherQuestion && t.rootReadsThis)) {
+    ConditionTrace fresh;
+    fresh.condition = t.condition;
+    fresh.page = t.page;
+    fresh.list = t.list;
+    fresh.lastUse = t.lastUse;
+    t = std::move(fresh);
+    t.started = true;
+    t.rootHolds = ConditionHolds(s, context, condition, t.rootNext);
+    t.rootReadsThis = s.readThis;
+    t.at = t.rootNext;
+    t.scopes.push_back(OpenScope({}, t.rootHolds ? KindOf(condition.code) : uint8_t{kConditionNone}));
+  } else {
+    if (otherQuestion && t.firstReadsThis != SIZE_MAX) t.at = Rewind(t, t.firstReadsThis).opcode;
+    if (!t.events.empty() && t.events.back().minEnd <= target) {
+      size_t from = t.events.size();
+      while (from > 0 && t.events[from - 1].minEnd <= target) --from;
+      t.at = Rewind(t, from).skipTo;
+    }
+  }
+  t.questionId = request.QuestionId;
+  t.target = target;
+  uint8_t kind = KindOf(condition.code);
+  if (t.rootHolds && kind != kConditionGrayOut) return kind;
+  if (t.stopped) return t.stop == WalkStop::Exit ? Combine(t.scopes) : uint8_t{kConditionNone};
+
+  auto stop = [&](WalkStop why) {
+    t.stopped = true;
+    t.stop = why;
+  };
+  while (true) {
+    if (t.at >= target) return t.at == target ? Combine(t.scopes) : uint8_t{kConditionNone};
+    auto op = OpAt(s.image, t.at, context.limit);
+    if (!op) {
+      stop(WalkStop::Broken);
+      return kConditionNone;
+    }
+    size_t minEnd = t.events.empty() ? SIZE_MAX : t.events.back().minEnd;
+    if (op->code == IFR_END) {
+      WalkEvent e;
+      e.closed = t.scopes.back();
+      e.minEnd = minEnd;
+      t.scopes.pop_back();
+      t.events.push_back(e);
+      if (t.scopes.empty()) {  // the outer condition closed before the target
+        stop(WalkStop::Closed);
+        return kConditionNone;
+      }
+      t.at += op->length;
+      continue;
+    }
+    size_t end = ScopeEnd(s, op->offset, context.limit);
+    size_t skipTo = std::max(end, op->offset + op->length);
+    if (!op->scope || end <= target) {
+      t.at = skipTo;
+      continue;
+    }
+    WalkEvent e;
+    e.entered = true;
+    e.opcode = op->offset;
+    e.skipTo = skipTo;
+    e.end = end;
+    e.minEnd = std::min(minEnd, end);
+    if (!IsCondition(op->code)) {
+      t.scopes.push_back(OpenScope(t.scopes, kConditionNone));
+      t.events.push_back(e);
+      t.at += op->length;
+      continue;
+    }
+    bool inner = ConditionHolds(s, context, *op, t.at);
+    uint8_t innerKind = KindOf(op->code);
+    e.readsThis = s.readThis;
+    if (e.readsThis && t.firstReadsThis == SIZE_MAX) t.firstReadsThis = t.events.size();
+    t.scopes.push_back(OpenScope(t.scopes, inner ? innerKind : uint8_t{kConditionNone}));
+    t.events.push_back(e);
+    if (inner && (innerKind == kConditionInconsistent || innerKind == kConditionNoSubmit)) {
+      stop(WalkStop::Exit);
+      return Combine(t.scopes);
+    }
+  }
 }
 
 }  // namespace
@@ -514,52 +662,9 @@ ConditionResult Evaluator::EvaluateCondition(const ConditionRequest& request) {
   if (request.Condition == 0 || request.ControlFlags != 0) return kConditionNone;
   std::optional<Context> context = ContextOf(s, request);
   if (!context || request.Target <= request.Condition || request.Target >= context->limit) return kConditionNone;
-  BeginEvaluation(s);
   auto condition = OpAt(s.image, request.Condition, context->limit);
   if (!condition || !IsCondition(condition->code)) return kConditionNone;
-
-  size_t at;
-  bool holds = ConditionHolds(s, *context, *condition, at);
-  uint8_t kind = KindOf(condition->code);
-  if (holds && kind != kConditionGrayOut) return static_cast<ConditionResult>(kind);
-  std::vector<uint8_t> kinds{holds ? kind : uint8_t{kConditionNone}};
-
-  // Walk to the target: scopes that enclose it are entered (conditions among them evaluated),
-  // everything else is stepped over whole.
-  bool reached = false;
-  while (!reached) {
-    if (at >= request.Target) {
-      reached = at == request.Target;
-      break;
-    }
-    auto op = OpAt(s.image, at, context->limit);
-    if (!op) break;
-    if (op->code == IFR_END) {
-      kinds.pop_back();
-      if (kinds.empty()) break;  // the outer condition closed before the target
-      at += op->length;
-      continue;
-    }
-    size_t end = ScopeEnd(s, op->offset, context->limit);
-    if (!op->scope || end <= request.Target) {
-      at = std::max(end, op->offset + op->length);
-      continue;
-    }
-    if (!IsCondition(op->code)) {
-      kinds.push_back(kConditionNone);
-      at += op->length;
-      continue;
-    }
-    bool inner = ConditionHolds(s, *context, *op, at);
-    uint8_t innerKind = KindOf(op->code);
-    kinds.push_back(inner ? innerKind : uint8_t{kConditionNone});
-    if (inner && (innerKind == kConditionInconsistent || innerKind == kConditionNoSubmit)) {
-      reached = true;
-      break;
-    }
-  }
-  if (!reached) return kConditionNone;
-  return static_cast<ConditionResult>(Combine(kinds));
+  return static_cast<ConditionResult>(WalkToTarget(s, *context, *condition, request, TraceFor(s, request)));
 }
 
 EfiStatus Evaluator::EvaluateExpression(const ConditionRequest& request, IfrValue& value, size_t& consumed) {

@@ -399,6 +399,7 @@ class Machine {
         if (status = Push(a); fail()) return status;
         return Push(a);
       case IFR_THIS:
+        s_.readThis = true;
         return PushQuestion(context_.questionId);
       case IFR_CATENATE:
         if (status = PopAll(c, a); fail()) return status;  // the second popped text comes first

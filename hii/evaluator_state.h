@@ -63,6 +63,57 @@ struct Page {
   std::vector<Control> controls;
 };
 
+// One open scope of a condition walk: its kind, and the fold of the kinds from the outermost
+// scope down to this one (fold[x] is the result when the scopes inside this one combine to x).
+struct WalkScope {
+  uint8_t kind = 0;
+  std::array<uint8_t, 6> fold{};
+};
+
+// A step of a condition walk that later targets may take back: entering a scope that encloses
+// the target (undone by leaving it again), or an END that closed the innermost open scope
+// (undone by reopening it).
+struct WalkEvent {
+  bool entered = false;
+  size_t opcode = 0;       // the entered scope's opcode
+  size_t skipTo = 0;       // where a walk goes on when that scope no longer encloses its target
+  size_t end = 0;          // just after its END
+  size_t minEnd = 0;       // the smallest `end` of the entered scopes up to this event
+  bool readsThis = false;  // the entered condition read THIS (the question of the request)
+  WalkScope closed;        // for an END: the scope it closed
+};
+
+// How a condition walk ended before reaching its target, for every later target too.
+enum class WalkStop : uint8_t {
+  Broken,       // an opcode that cannot be read
+  Closed,       // the outermost condition closed before the target
+  Exit,         // a true INCONSISTENT_IF or NO_SUBMIT_IF encloses the target
+};
+
+// The walk from one condition towards the targets after it, kept between requests: a request for
+// a later target (the next question of the form) goes on from where the previous one stopped,
+// after taking back the scopes that no longer enclose its target.
+struct ConditionTrace {
+  size_t condition = 0;
+  uint16_t page = 0;
+  size_t list = 0;
+  uint16_t questionId = 0;  // of the last request
+  size_t target = 0;        // of the last request
+  uint64_t lastUse = 0;
+  bool rootHolds = false;
+  bool rootReadsThis = false;
+  size_t rootNext = 0;      // where the walk starts after the condition's expression
+  size_t at = 0;
+  std::vector<WalkScope> scopes;
+  std::vector<WalkEvent> events;
+  bool started = false;     // the condition itself has been evaluated
+  bool stopped = false;     // the walk ended for good (until events are taken back)
+  WalkStop stop = WalkStop::Broken;
+  size_t firstReadsThis = SIZE_MAX;  // the first entered condition that read THIS
+};
+
+inline constexpr size_t kMaxConditionTraces = 8;
+
 struct State {
   // What the tables are built from; they outlive the state (the Evaluator holds them).
   const HiiDatabase* database = nullptr;
@@ -89,6 +140,11 @@ struct State {
   std::vector<std::pair<size_t, size_t>> scopeEnds;
   // The RULE opcodes of each rule id, in offset order.
   std::array<std::vector<size_t>, 256> rules;
+  // The last condition walks, for requests that go on where an earlier one stopped.
+  std::vector<ConditionTrace> traces;
+  uint64_t traceUses = 0;
+  // Set when an expression reads THIS, the question of the request.
+  bool readThis = false;
 
   // Strings made during the evaluation in progress (TO_STRING, CATENATE, ...). A STRING value
   // with kMadeString set in its value field names one of them; otherwise the field holds a
