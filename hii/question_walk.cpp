@@ -83,12 +83,21 @@ void QuestionWalk::CheckSpecialControl(const FormSetInfo& formSet, const IfrOp& 
   const SpecialControlIndex& special = IndexFormSet(formSet);
   auto scope = std::lower_bound(special.conditionEnds.begin(), special.conditionEnds.end(),
                                 std::make_pair(condition.offset, size_t{0}));
-  size_t end = scope != special.conditionEnds.end() && scope->first == condition.offset
-                   ? scope->second
-                   : EndOfScope(image, condition.offset, formSet.limit);
-  auto first = std::lower_bound(special.tests.begin(), special.tests.end(), condition.offset + condition.length);
-  if (first == special.tests.end() || *first >= end) return;
-  std::optional<IfrOp> test = OpAt(image, *first, end);
+  std::optional<IfrOp> test;
+  if (scope != special.conditionEnds.end() && scope->first == condition.offset) {
+    auto first = std::lower_bound(special.tests.begin(), special.tests.end(), condition.offset + condition.length);
+    if (first != special.tests.end() && *first < scope->second) test = OpAt(image, *first, scope->second);
+  } else {
+    // A condition off the form set's chain of opcodes (never met by a walk): its scope is
+    // scanned.
+    size_t end = EndOfScope(image, condition.offset, formSet.limit);
+    for (size_t at = condition.offset + condition.length; at < end && !test;) {
+      auto op = OpAt(image, at, end);
+      if (!op) break;
+      if (op->code == IFR_EQ_ID_VAL || op->code == IFR_EQ_ID_VAL_LIST) test = op;
+      at += op->length;
+    }
+  }
   if (!test) return;
   uint16_t value = Le16(test->bytes, test->code == IFR_EQ_ID_VAL ? kEqValue : kEqListFirst);
   if (value < 0xFFFF) return;
