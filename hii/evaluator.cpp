@@ -412,7 +412,7 @@ WalkEvent Rewind(ConditionTrace& t, size_t from) {
     else t.scopes.push_back(e.closed);
     t.events.pop_back();
   }
-  if (t.firstReadsThis >= from) t.firstReadsThis = SIZE_MAX;
+  while (!t.readsThis.empty() && t.readsThis.back() >= from) t.readsThis.pop_back();
   t.stopped = false;
   return first;
 }
@@ -421,13 +421,19 @@ WalkEvent Rewind(ConditionTrace& t, size_t from) {
 // condition when it can. The walk enters the scopes that enclose the target (evaluating the
 // conditions among them) and steps over everything else whole. A later target keeps the scopes
 // that still enclose it; the first one that does not is stepped over instead, as a walk from the
-// start would, and the walk goes on from there. A condition that read THIS is evaluated again
-// for another question.
+// start would, and the walk goes on from there. For another question, the conditions that read
+// THIS are evaluated again, and the walk is taken back to the first whose outcome changed.
 uint8_t WalkToTarget(State& s, const Context& context, const IfrOp& condition, const ConditionRequest& request,
                      ConditionTrace& t) {
   size_t target = request.Target;
   bool otherQuestion = t.started && request.QuestionId != t.questionId;
-  if (!t.started || target < t.target || (otherQuestion && t.rootReadsThis)) {
+  bool restart = !t.started || target < t.target;
+  if (!restart && otherQuestion && t.rootReadsThis) {
+    size_t next = 0;
+    bool holds = ConditionHolds(s, context, condition, next);
+    restart = holds != t.rootHolds || next != t.rootNext;
+  }
+  if (restart) {
     ConditionTrace fresh;
     fresh.condition = t.condition;
     fresh.page = t.page;
@@ -440,11 +446,20 @@ uint8_t WalkToTarget(State& s, const Context& context, const IfrOp& condition, c
     t.at = t.rootNext;
     t.scopes.push_back(OpenScope({}, t.rootHolds ? KindOf(condition.code) : uint8_t{kConditionNone}));
   } else {
-    if (otherQuestion && t.firstReadsThis != SIZE_MAX) t.at = Rewind(t, t.firstReadsThis).opcode;
     if (!t.events.empty() && t.events.back().minEnd <= target) {
       size_t from = t.events.size();
       while (from > 0 && t.events[from - 1].minEnd <= target) --from;
       t.at = Rewind(t, from).skipTo;
+    }
+    for (size_t i = 0; otherQuestion && i < t.readsThis.size(); ++i) {
+      const WalkEvent& e = t.events[t.readsThis[i]];
+      auto op = OpAt(s.image, e.opcode, context.limit);
+      size_t next = 0;
+      bool holds = op && ConditionHolds(s, context, *op, next);
+      if (holds != e.holds || next != e.resume) {
+        t.at = Rewind(t, t.readsThis[i]).opcode;
+        break;
+      }
     }
   }
   t.questionId = request.QuestionId;
@@ -498,8 +513,9 @@ uint8_t WalkToTarget(State& s, const Context& context, const IfrOp& condition, c
     }
     bool inner = ConditionHolds(s, context, *op, t.at);
     uint8_t innerKind = KindOf(op->code);
-    e.readsThis = s.readThis;
-    if (e.readsThis && t.firstReadsThis == SIZE_MAX) t.firstReadsThis = t.events.size();
+    e.holds = inner;
+    e.resume = t.at;
+    if (s.readThis) t.readsThis.push_back(t.events.size());
     t.scopes.push_back(OpenScope(t.scopes, inner ? innerKind : uint8_t{kConditionNone}));
     t.events.push_back(e);
     if (inner && (innerKind == kConditionInconsistent || innerKind == kConditionNoSubmit)) {

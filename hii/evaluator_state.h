@@ -79,7 +79,8 @@ struct WalkEvent {
   size_t skipTo = 0;       // where a walk goes on when that scope no longer encloses its target
   size_t end = 0;          // just after its END
   size_t minEnd = 0;       // the smallest `end` of the entered scopes up to this event
-  bool readsThis = false;  // the entered condition read THIS (the question of the request)
+  bool holds = false;      // for a condition: whether it held
+  size_t resume = 0;       // for a condition: where the walk went on after it
   WalkScope closed;        // for an END: the scope it closed
 };
 
@@ -92,7 +93,9 @@ enum class WalkStop : uint8_t {
 
 // The walk from one condition towards the targets after it, kept between requests: a request for
 // a later target (the next question of the form) goes on from where the previous one stopped,
-// after taking back the scopes that no longer enclose its target.
+// after taking back the scopes that no longer enclose its target. Conditions that read THIS (the
+// question of the request) are evaluated again for another question, and the walk is taken back
+// to the first of them whose outcome changed.
 struct ConditionTrace {
   size_t condition = 0;
   uint16_t page = 0;
@@ -109,7 +112,7 @@ struct ConditionTrace {
   bool started = false;     // the condition itself has been evaluated
   bool stopped = false;     // the walk ended for good (until events are taken back)
   WalkStop stop = WalkStop::Broken;
-  size_t firstReadsThis = SIZE_MAX;  // the first entered condition that read THIS
+  std::vector<size_t> readsThis;  // positions in `events` of the entered conditions that read THIS
 };
 
 inline constexpr size_t kMaxConditionTraces = 8;

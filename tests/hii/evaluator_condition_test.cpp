@@ -217,9 +217,11 @@ TEST_F(ConditionTest, LaterTargetsGetWhatAWalkFromTheConditionGives) {
   steps.push_back({0x26, box(0x26, 1), kConditionNone});
   f.End();
   steps.push_back({0x27, box(0x27, 1), kConditionNone});
-  f.GrayOutIf(Expr::This());  // checkbox 0x28 is set, 0x29 is not
+  f.GrayOutIf(Expr::This());  // the checkboxes at offset 4 are set, those at offset 5 are not
   steps.push_back({0x28, box(0x28, 4), kConditionGrayOut});
   steps.push_back({0x29, box(0x29, 5), kConditionNone});
+  steps.push_back({0x3A, box(0x3A, 5), kConditionNone});
+  steps.push_back({0x3B, box(0x3B, 4), kConditionGrayOut});
   steps.push_back({0x28, box(0x28, 4), kConditionGrayOut});
   f.End();
   f.OneOf({.prompt = L"Pick", .id = 0x2A, .varStore = 1, .offset = 2}, 1, {}, {.open = true});
@@ -231,7 +233,10 @@ TEST_F(ConditionTest, LaterTargetsGetWhatAWalkFromTheConditionGives) {
   steps.push_back({0x2B, box(0x2B, 1), kConditionNone});  // after the condition's scope
   // The same condition read by THIS from its outermost scope.
   size_t self = InImage(f.GrayOutIf(Expr::This()));
-  std::vector<Step> selfSteps = {{0x2C, box(0x2C, 4), kConditionGrayOut}, {0x2D, box(0x2D, 5), kConditionNone}};
+  std::vector<Step> selfSteps = {{0x2C, box(0x2C, 4), kConditionGrayOut},
+                                 {0x2D, box(0x2D, 5), kConditionNone},
+                                 {0x2E, box(0x2E, 5), kConditionNone},
+                                 {0x2F, box(0x2F, 4), kConditionGrayOut}};
   f.End();
   Load(list_.Bytes());
 
