@@ -503,7 +503,6 @@ uint8_t WalkToTarget(State& s, const Context& context, const IfrOp& condition, c
     e.entered = true;
     e.opcode = op->offset;
     e.skipTo = skipTo;
-    e.end = end;
     e.minEnd = std::min(minEnd, end);
     if (!IsCondition(op->code)) {
       t.scopes.push_back(OpenScope(t.scopes, kConditionNone));

@@ -77,8 +77,7 @@ struct WalkEvent {
   bool entered = false;
   size_t opcode = 0;       // the entered scope's opcode
   size_t skipTo = 0;       // where a walk goes on when that scope no longer encloses its target
-  size_t end = 0;          // just after its END
-  size_t minEnd = 0;       // the smallest `end` of the entered scopes up to this event
+  size_t minEnd = 0;       // the smallest scope end among the scopes entered up to this event
   bool holds = false;      // for a condition: whether it held
   size_t resume = 0;       // for a condition: where the walk went on after it
   WalkScope closed;        // for an END: the scope it closed
