@@ -65,12 +65,12 @@ bool ReadableName(const std::wstring& name) {
          narrow.size() <= kMaxVariableNameBytes;
 }
 
+// A name/value varstore gets a variable of its own each time; any other varstore shares the
+// variable of its GUID and name.
 int FindOrAddVariable(State& s, const EfiGuid& guid, const std::wstring& name, uint32_t flags) {
   if (!(flags & kVarNameValue)) {
-    for (size_t i = 0; i < s.variables.size(); ++i) {
-      const Variable& v = s.variables[i];
-      if (!(v.flags & kVarNameValue) && v.guid == guid && v.name == name) return static_cast<int>(i);
-    }
+    auto [it, added] = s.variableByName.emplace(std::make_pair(guid.ToBytes(), name), static_cast<int>(s.variables.size()));
+    if (!added) return it->second;
   }
   Variable v;
   v.guid = guid;
@@ -125,7 +125,8 @@ bool IsControlOpcode(uint8_t code) {
 
 // Bytes of a question's value. An ordered list's value is its first element, whose width the
 // type of its first option gives; ACTION and REF hold no value in a variable.
-uint16_t ControlWidth(Bytes image, const IfrOp& op, size_t limit) {
+uint16_t ControlWidth(const State& s, const IfrOp& op, size_t limit) {
+  Bytes image = s.image;
   switch (op.code) {
     case IFR_ONE_OF:
     case IFR_NUMERIC: return static_cast<uint16_t>(1u << (Le8(op.bytes, kQTypeFlags) & 3));
@@ -136,7 +137,7 @@ uint16_t ControlWidth(Bytes image, const IfrOp& op, size_t limit) {
     case IFR_PASSWORD: return static_cast<uint16_t>(Le16(op.bytes, kPasswordMaxSize) * 2);
     case IFR_ORDERED_LIST: {
       uint16_t width = 1;
-      size_t end = EndOfScope(image, op.offset, limit);
+      size_t end = ScopeEnd(s, op.offset, limit);
       ForEachOp(image, op.offset + op.length, end, [&](const IfrOp& inner) {
         if (inner.code != IFR_ONE_OF_OPTION) return true;
         uint8_t type = Le8(inner.bytes, kOptionType);
@@ -154,6 +155,28 @@ struct PendingRef {
   uint16_t page;
   uint16_t target;
 };
+
+// One pass over a forms package: where each scope ends, and where each rule is.
+void IndexFormsPackage(State& s, const Package& package) {
+  size_t limit = package.offset + package.bytes.size();
+  size_t first = s.scopeEnds.size();
+  std::vector<size_t> open;  // positions in scopeEnds of the scopes still open
+  ForEachOp(s.image, package.offset + kPackageHeaderSize, limit, [&](const IfrOp& op) {
+    if (op.scope) {
+      open.push_back(s.scopeEnds.size());
+      s.scopeEnds.emplace_back(op.offset, std::min(limit, s.image.size()));
+    }
+    if (op.code == IFR_END && !open.empty()) {
+      s.scopeEnds[open.back()].second = op.offset + op.length;
+      open.pop_back();
+    }
+    if (op.code == IFR_RULE && Fits(op.bytes, kRuleId, 1)) s.rules[op.bytes[kRuleId]].push_back(op.offset);
+    return true;
+  });
+  // Packages follow each other in the image; should one not, the index is sorted again.
+  if (first > 0 && s.scopeEnds.size() > first && s.scopeEnds[first].first < s.scopeEnds[first - 1].first)
+    std::sort(s.scopeEnds.begin(), s.scopeEnds.end());
+}
 
 void ParseFormsPackage(State& s, const PackageList& list, const Package& package, std::vector<PendingRef>& refs) {
   Bytes image = s.image;
@@ -180,7 +203,7 @@ void ParseFormsPackage(State& s, const PackageList& list, const Package& package
         p.formId = Le16(op.bytes, kFormId);
         p.formSet = *formSet;
         p.formOpcode = op.offset;
-        p.formEnd = EndOfScope(image, op.offset, limit);
+        p.formEnd = ScopeEnd(s, op.offset, limit);
         s.pages.push_back(std::move(p));
         page = static_cast<uint16_t>(s.pages.size() - 1);
         s.pageByForm.emplace(std::make_pair(s.formSets[*formSet].guid.ToBytes(), s.pages[*page].formId), *page);
@@ -196,7 +219,7 @@ void ParseFormsPackage(State& s, const PackageList& list, const Package& package
     c.questionId = Le16(op.bytes, kQQuestionId);
     c.varStoreId = Le16(op.bytes, kQVarStoreId);
     c.varOffset = Le16(op.bytes, kQVarOffset);
-    c.width = ControlWidth(image, op, limit);
+    c.width = ControlWidth(s, op, limit);
     s.pages[*page].controls.push_back(c);
     if (op.code == IFR_REF && Fits(op.bytes, kRefFormId, 2)) {
       // A REF naming another form set does not make a parent here.
@@ -212,7 +235,9 @@ void BuildPages(State& s) {
   std::vector<PendingRef> refs;
   for (const PackageList& list : s.lists) {
     for (const Package& package : s.database->PackagesOf(list)) {
-      if (package.type == kPackageForms) ParseFormsPackage(s, list, package, refs);
+      if (package.type != kPackageForms) continue;
+      IndexFormsPackage(s, package);
+      ParseFormsPackage(s, list, package, refs);
     }
   }
   // Controls name their variable through the form set's VarStoreId.
@@ -225,11 +250,15 @@ void BuildPages(State& s) {
       if (control.varStoreId != 0 && it != formSet.variableById.end()) control.variable = it->second;
       s.controlByList.emplace(std::make_pair(formSet.listOffset, control.questionId),
                               std::make_pair(static_cast<uint16_t>(p), static_cast<uint32_t>(c)));
+      s.controlInPage.emplace(static_cast<uint32_t>(p) << 16 | control.questionId, static_cast<uint32_t>(c));
     }
   }
   // The parent of a page is the page holding the first REF (in image order) that targets it.
   std::map<std::pair<size_t, uint16_t>, uint16_t> pageInFormSet;
   for (size_t p = 0; p < s.pages.size(); ++p) pageInFormSet.emplace(std::make_pair(s.pages[p].formSet, s.pages[p].formId), p);
+  for (auto& rules : s.rules) {
+    if (!std::is_sorted(rules.begin(), rules.end())) std::sort(rules.begin(), rules.end());
+  }
   for (const PendingRef& ref : refs) {
     auto it = pageInFormSet.find({ref.formSet, ref.target});
     if (it == pageInFormSet.end() || it->second == ref.page) continue;
@@ -276,9 +305,9 @@ void LoadVariables(State& s) {
 const Control* FindControl(const State& s, uint16_t questionId, uint16_t pageIndex) {
   const Page* page = PageAt(s, pageIndex);
   if (!page) return nullptr;
-  for (const Control& c : page->controls) {
-    if (c.questionId == questionId) return &c;
-  }
+  if (auto inPage = s.controlInPage.find(static_cast<uint32_t>(pageIndex) << 16 | questionId);
+      inPage != s.controlInPage.end())
+    return &page->controls[inPage->second];
   auto it = s.controlByList.find({s.formSets[page->formSet].listOffset, questionId});
   if (it == s.controlByList.end()) return nullptr;
   return &s.pages[it->second.first].controls[it->second.second];
@@ -309,7 +338,12 @@ uint8_t KindOf(uint8_t code) {
 
 // Whether the condition opening at `at` holds. A failed expression counts as false; `next` is
 // where the walk goes on (after the expression, or after the opcode's header when it failed).
+// Each condition is evaluated on its own (strings made by another one do not count against its
+// limits), so that its value can be kept for the next request; s.readThis tells whether it read
+// the request's question.
 bool ConditionHolds(State& s, const Context& context, const IfrOp& op, size_t& next) {
+  BeginEvaluation(s);
+  s.readThis = false;
   IfrValue value;
   size_t consumed = 0;
   EfiStatus status = EvaluateAt(s, context, op.offset, 0, value, consumed);
@@ -321,15 +355,173 @@ bool ConditionHolds(State& s, const Context& context, const IfrOp& op, size_t& n
   return value.Type == kValueBoolean && value.Value != 0;
 }
 
-// Folds the kinds of the conditions around the target, innermost first, into one result.
-uint8_t Combine(const std::vector<uint8_t>& kinds) {
-  uint8_t r = kinds.back();
-  for (size_t i = kinds.size() - 1; i-- > 0;) {
-    uint8_t k = kinds[i];
-    if (r == kConditionNone || r == kConditionInconsistent || r == kConditionNoSubmit) r = k;
-    else if (r == kConditionGrayOut && k != kConditionNone) r = k;
-  }
+// One step of folding the kinds of the conditions around the target, innermost first: the
+// result so far `r` with the next outer kind `k`.
+uint8_t Fold(uint8_t r, uint8_t k) {
+  if (r == kConditionNone || r == kConditionInconsistent || r == kConditionNoSubmit) return k;
+  if (r == kConditionGrayOut && k != kConditionNone) return k;
   return r;
+}
+
+// A scope of kind `kind` opened inside `scopes`, with the fold of every kind from it outwards.
+WalkScope OpenScope(const std::vector<WalkScope>& scopes, uint8_t kind) {
+  WalkScope scope;
+  scope.kind = kind;
+  for (uint8_t x = 0; x < scope.fold.size(); ++x) {
+    uint8_t inner = Fold(x, kind);
+    scope.fold[x] = scopes.empty() ? inner : scopes.back().fold[inner];
+  }
+  return scope;
+}
+
+// The kinds of the open scopes folded from the innermost outwards.
+uint8_t Combine(const std::vector<WalkScope>& scopes) {
+  if (scopes.size() == 1) return scopes.front().kind;
+  return scopes[scopes.size() - 2].fold[scopes.back().kind];
+}
+
+ConditionTrace& TraceFor(State& s, const ConditionRequest& request) {
+  ++s.traceUses;
+  for (ConditionTrace& t : s.traces) {
+    if (t.condition == request.Condition && t.page == request.PageIndex && t.list == request.packageList) {
+      t.lastUse = s.traceUses;
+      return t;
+    }
+  }
+  ConditionTrace* slot;
+  if (s.traces.size() < kMaxConditionTraces) {
+    slot = &s.traces.emplace_back();
+  } else {
+    slot = &*std::min_element(s.traces.begin(), s.traces.end(),
+                              [](const ConditionTrace& a, const ConditionTrace& b) { return a.lastUse < b.lastUse; });
+  }
+  *slot = ConditionTrace{};
+  slot->condition = request.Condition;
+  slot->page = request.PageIndex;
+  slot->list = request.packageList;
+  slot->lastUse = s.traceUses;
+  return *slot;
+}
+
+// Takes back the events of the walk from position `from` on, and returns the first of them.
+WalkEvent Rewind(ConditionTrace& t, size_t from) {
+  WalkEvent first = t.events[from];
+  while (t.events.size() > from) {
+    const WalkEvent& e = t.events.back();
+    if (e.entered) t.scopes.pop_back();
+    else t.scopes.push_back(e.closed);
+    t.events.pop_back();
+  }
+  while (!t.readsThis.empty() && t.readsThis.back() >= from) t.readsThis.pop_back();
+  t.stopped = false;
+  return first;
+}
+
+// The condition walk of a request, going on from the trace of the previous request on the same
+// condition when it can. The walk enters the scopes that enclose the target (evaluating the
+// conditions among them) and steps over everything else whole. A later target keeps the scopes
+// that still enclose it; the first one that does not is stepped over instead, as a walk from the
+// start would, and the walk goes on from there. For another question, the conditions that read
+// THIS are evaluated again, and the walk is taken back to the first whose outcome changed.
+uint8_t WalkToTarget(State& s, const Context& context, const IfrOp& condition, const ConditionRequest& request,
+                     ConditionTrace& t) {
+  size_t target = request.Target;
+  bool otherQuestion = t.started && request.QuestionId != t.questionId;
+  bool restart = !t.started || target < t.target;
+  if (!restart && otherQuestion && t.rootReadsThis) {
+    size_t next = 0;
+    bool holds = ConditionHolds(s, context, condition, next);
+    restart = holds != t.rootHolds || next != t.rootNext;
+  }
+  if (restart) {
+    ConditionTrace fresh;
+    fresh.condition = t.condition;
+    fresh.page = t.page;
+    fresh.list = t.list;
+    fresh.lastUse = t.lastUse;
+    t = std::move(fresh);
+    t.started = true;
+    t.rootHolds = ConditionHolds(s, context, condition, t.rootNext);
+    t.rootReadsThis = s.readThis;
+    t.at = t.rootNext;
+    t.scopes.push_back(OpenScope({}, t.rootHolds ? KindOf(condition.code) : uint8_t{kConditionNone}));
+  } else {
+    if (!t.events.empty() && t.events.back().minEnd <= target) {
+      size_t from = t.events.size();
+      while (from > 0 && t.events[from - 1].minEnd <= target) --from;
+      t.at = Rewind(t, from).skipTo;
+    }
+    for (size_t i = 0; otherQuestion && i < t.readsThis.size(); ++i) {
+      const WalkEvent& e = t.events[t.readsThis[i]];
+      auto op = OpAt(s.image, e.opcode, context.limit);
+      size_t next = 0;
+      bool holds = op && ConditionHolds(s, context, *op, next);
+      if (holds != e.holds || next != e.resume) {
+        t.at = Rewind(t, t.readsThis[i]).opcode;
+        break;
+      }
+    }
+  }
+  t.questionId = request.QuestionId;
+  t.target = target;
+  uint8_t kind = KindOf(condition.code);
+  if (t.rootHolds && kind != kConditionGrayOut) return kind;
+  if (t.stopped) return t.stop == WalkStop::Exit ? Combine(t.scopes) : uint8_t{kConditionNone};
+
+  auto stop = [&](WalkStop why) {
+    t.stopped = true;
+    t.stop = why;
+  };
+  while (true) {
+    if (t.at >= target) return t.at == target ? Combine(t.scopes) : uint8_t{kConditionNone};
+    auto op = OpAt(s.image, t.at, context.limit);
+    if (!op) {
+      stop(WalkStop::Broken);
+      return kConditionNone;
+    }
+    size_t minEnd = t.events.empty() ? SIZE_MAX : t.events.back().minEnd;
+    if (op->code == IFR_END) {
+      WalkEvent e;
+      e.closed = t.scopes.back();
+      e.minEnd = minEnd;
+      t.scopes.pop_back();
+      t.events.push_back(e);
+      if (t.scopes.empty()) {  // the outer condition closed before the target
+        stop(WalkStop::Closed);
+        return kConditionNone;
+      }
+      t.at += op->length;
+      continue;
+    }
+    size_t end = ScopeEnd(s, op->offset, context.limit);
+    size_t skipTo = std::max(end, op->offset + op->length);
+    if (!op->scope || end <= target) {
+      t.at = skipTo;
+      continue;
+    }
+    WalkEvent e;
+    e.entered = true;
+    e.opcode = op->offset;
+    e.skipTo = skipTo;
+    e.minEnd = std::min(minEnd, end);
+    if (!IsCondition(op->code)) {
+      t.scopes.push_back(OpenScope(t.scopes, kConditionNone));
+      t.events.push_back(e);
+      t.at += op->length;
+      continue;
+    }
+    bool inner = ConditionHolds(s, context, *op, t.at);
+    uint8_t innerKind = KindOf(op->code);
+    e.holds = inner;
+    e.resume = t.at;
+    if (s.readThis) t.readsThis.push_back(t.events.size());
+    t.scopes.push_back(OpenScope(t.scopes, inner ? innerKind : uint8_t{kConditionNone}));
+    t.events.push_back(e);
+    if (inner && (innerKind == kConditionInconsistent || innerKind == kConditionNoSubmit)) {
+      stop(WalkStop::Exit);
+      return Combine(t.scopes);
+    }
+  }
 }
 
 }  // namespace
@@ -344,10 +536,14 @@ const Page* PageAt(const State& s, uint16_t pageIndex) {
 }
 
 const PackageList* ListAt(const State& s, size_t offset) {
-  for (const PackageList& list : s.lists) {
-    if (list.offset == offset) return &list;
-  }
-  return nullptr;
+  auto it = s.listByOffset.find(offset);
+  return it == s.listByOffset.end() ? nullptr : &s.lists[it->second];
+}
+
+size_t ScopeEnd(const State& s, size_t offset, size_t limit) {
+  auto it = std::lower_bound(s.scopeEnds.begin(), s.scopeEnds.end(), std::make_pair(offset, size_t{0}));
+  if (it != s.scopeEnds.end() && it->first == offset && it->second <= limit) return it->second;
+  return EndOfScope(s.image, offset, limit);
 }
 
 EfiStatus QuestionValue(State& s, uint16_t questionId, uint16_t pageIndex, IfrValue& value) {
@@ -384,13 +580,8 @@ std::optional<std::u16string> StringText(State& s, const PackageList* list, uint
   uint16_t id = static_cast<uint16_t>(field);
   if (id == 0 || !list) return std::nullopt;
   // Strings are searched in the first list with the same GUID, as every other string lookup.
-  const PackageList* searched = list;
-  for (const PackageList& candidate : s.lists) {
-    if (candidate.guid == list->guid) {
-      searched = &candidate;
-      break;
-    }
-  }
+  const PackageList* searched = s.database->FirstListWithGuid(list->guid);
+  if (!searched) searched = list;
   std::optional<Package> package = s.strings->FindStringPackage(*searched, s.currentLanguage);
   if (!package) package = s.strings->FindStringPackage(*searched, s.currentLanguage == "UQI" ? "x-UQI" : "en");
   if (!package) return std::nullopt;
@@ -437,6 +628,7 @@ EfiStatus Evaluator::InitializeEvaluation() {
   }
   BuildLanguages(s);
   s.lists = database_.Lists();
+  for (size_t i = 0; i < s.lists.size(); ++i) s.listByOffset.emplace(s.lists[i].offset, i);
   BuildPages(s);
   LoadVariables(s);
   s.initialized = true;
@@ -485,52 +677,9 @@ ConditionResult Evaluator::EvaluateCondition(const ConditionRequest& request) {
   if (request.Condition == 0 || request.ControlFlags != 0) return kConditionNone;
   std::optional<Context> context = ContextOf(s, request);
   if (!context || request.Target <= request.Condition || request.Target >= context->limit) return kConditionNone;
-  BeginEvaluation(s);
   auto condition = OpAt(s.image, request.Condition, context->limit);
   if (!condition || !IsCondition(condition->code)) return kConditionNone;
-
-  size_t at;
-  bool holds = ConditionHolds(s, *context, *condition, at);
-  uint8_t kind = KindOf(condition->code);
-  if (holds && kind != kConditionGrayOut) return static_cast<ConditionResult>(kind);
-  std::vector<uint8_t> kinds{holds ? kind : uint8_t{kConditionNone}};
-
-  // Walk to the target: scopes that enclose it are entered (conditions among them evaluated),
-  // everything else is stepped over whole.
-  bool reached = false;
-  while (!reached) {
-    if (at >= request.Target) {
-      reached = at == request.Target;
-      break;
-    }
-    auto op = OpAt(s.image, at, context->limit);
-    if (!op) break;
-    if (op->code == IFR_END) {
-      kinds.pop_back();
-      if (kinds.empty()) break;  // the outer condition closed before the target
-      at += op->length;
-      continue;
-    }
-    size_t end = EndOfScope(s.image, op->offset, context->limit);
-    if (!op->scope || end <= request.Target) {
-      at = std::max(end, op->offset + op->length);
-      continue;
-    }
-    if (!IsCondition(op->code)) {
-      kinds.push_back(kConditionNone);
-      at += op->length;
-      continue;
-    }
-    bool inner = ConditionHolds(s, *context, *op, at);
-    uint8_t innerKind = KindOf(op->code);
-    kinds.push_back(inner ? innerKind : uint8_t{kConditionNone});
-    if (inner && (innerKind == kConditionInconsistent || innerKind == kConditionNoSubmit)) {
-      reached = true;
-      break;
-    }
-  }
-  if (!reached) return kConditionNone;
-  return static_cast<ConditionResult>(Combine(kinds));
+  return static_cast<ConditionResult>(WalkToTarget(s, *context, *condition, request, TraceFor(s, request)));
 }
 
 EfiStatus Evaluator::EvaluateExpression(const ConditionRequest& request, IfrValue& value, size_t& consumed) {
@@ -559,10 +708,10 @@ std::optional<std::u16string> Evaluator::ExpressionValueText(const ConditionRequ
 std::optional<std::vector<uint8_t>> Evaluator::EvaluationVariableBytes(std::wstring_view name, const EfiGuid& guid,
                                                                        bool defaults) const {
   const State& s = *state_;
-  for (const Variable& v : s.variables) {
-    if (!(v.flags & kVarNameValue) && v.guid == guid && v.name == name) return defaults ? v.defaults : v.current;
-  }
-  return std::nullopt;
+  auto it = s.variableByName.find(std::make_pair(guid.ToBytes(), std::wstring(name)));
+  if (it == s.variableByName.end()) return std::nullopt;
+  const Variable& v = s.variables[it->second];
+  return defaults ? v.defaults : v.current;
 }
 
 std::vector<std::string> Evaluator::EvaluationLanguages() const { return state_->languages; }

@@ -198,12 +198,10 @@ class Machine {
     if (depth_ >= kMaxRuleDepth) return efi::kInvalidParameter;  // rules referring to themselves
     const Page* page = PageAt(s_, context_.page);
     if (!page) return efi::kNotFound;
-    std::optional<size_t> rule;
-    ForEachOp(s_.image, page->formOpcode, page->formEnd, [&](const IfrOp& op) {
-      if (op.code == IFR_RULE && Fits(op.bytes, kRuleId, 1) && op.bytes[kRuleId] == ruleId) rule = op.offset;
-      return !rule;
-    });
-    if (!rule) return efi::kNotFound;
+    // The first rule of that id in the page.
+    const std::vector<size_t>& rules = s_.rules[ruleId];
+    auto rule = std::lower_bound(rules.begin(), rules.end(), page->formOpcode);
+    if (rule == rules.end() || *rule >= page->formEnd) return efi::kNotFound;
     IfrValue v;
     size_t consumed = 0;
     EfiStatus status = Machine(s_, context_, depth_ + 1).Run(*rule, v, consumed);
@@ -401,6 +399,7 @@ class Machine {
         if (status = Push(a); fail()) return status;
         return Push(a);
       case IFR_THIS:
+        s_.readThis = true;
         return PushQuestion(context_.questionId);
       case IFR_CATENATE:
         if (status = PopAll(c, a); fail()) return status;  // the second popped text comes first

@@ -63,6 +63,59 @@ struct Page {
   std::vector<Control> controls;
 };
 
+// One open scope of a condition walk: its kind, and the fold of the kinds from the outermost
+// scope down to this one (fold[x] is the result when the scopes inside this one combine to x).
+struct WalkScope {
+  uint8_t kind = 0;
+  std::array<uint8_t, 6> fold{};
+};
+
+// A step of a condition walk that later targets may take back: entering a scope that encloses
+// the target (undone by leaving it again), or an END that closed the innermost open scope
+// (undone by reopening it).
+struct WalkEvent {
+  bool entered = false;
+  size_t opcode = 0;       // the entered scope's opcode
+  size_t skipTo = 0;       // where a walk goes on when that scope no longer encloses its target
+  size_t minEnd = 0;       // the smallest scope end among the scopes entered up to this event
+  bool holds = false;      // for a condition: whether it held
+  size_t resume = 0;       // for a condition: where the walk went on after it
+  WalkScope closed;        // for an END: the scope it closed
+};
+
+// How a condition walk ended before reaching its target, for every later target too.
+enum class WalkStop : uint8_t {
+  Broken,       // an opcode that cannot be read
+  Closed,       // the outermost condition closed before the target
+  Exit,         // a true INCONSISTENT_IF or NO_SUBMIT_IF encloses the target
+};
+
+// The walk from one condition towards the targets after it, kept between requests: a request for
+// a later target (the next question of the form) goes on from where the previous one stopped,
+// after taking back the scopes that no longer enclose its target. Conditions that read THIS (the
+// question of the request) are evaluated again for another question, and the walk is taken back
+// to the first of them whose outcome changed.
+struct ConditionTrace {
+  size_t condition = 0;
+  uint16_t page = 0;
+  size_t list = 0;
+  uint16_t questionId = 0;  // of the last request
+  size_t target = 0;        // of the last request
+  uint64_t lastUse = 0;
+  bool rootHolds = false;
+  bool rootReadsThis = false;
+  size_t rootNext = 0;      // where the walk starts after the condition's expression
+  size_t at = 0;
+  std::vector<WalkScope> scopes;
+  std::vector<WalkEvent> events;
+  bool started = false;     // the condition itself has been evaluated
+  bool stopped = false;     // the walk ended for good (until events are taken back)
+  WalkStop stop = WalkStop::Broken;
+  std::vector<size_t> readsThis;  // positions in `events` of the entered conditions that read THIS
+};
+
+inline constexpr size_t kMaxConditionTraces = 8;
+
 struct State {
   // What the tables are built from; they outlive the state (the Evaluator holds them).
   const HiiDatabase* database = nullptr;
@@ -79,6 +132,21 @@ struct State {
   std::map<std::pair<std::array<uint8_t, 16>, uint16_t>, uint16_t> pageByForm;
   // (package list offset, QuestionId) -> (page, control): the first control of that id.
   std::map<std::pair<size_t, uint16_t>, std::pair<uint16_t, uint32_t>> controlByList;
+  // (page << 16 | QuestionId) -> the first control of that id in the page.
+  std::unordered_map<uint32_t, uint32_t> controlInPage;
+  // (GUID, name) -> the variable read from the variable store under that name.
+  std::map<std::pair<std::array<uint8_t, 16>, std::wstring>, int> variableByName;
+  std::unordered_map<size_t, size_t> listByOffset;  // package list offset -> position in `lists`
+  // Every scoped opcode of the forms packages with the offset just after its END (the package's
+  // end when it is never closed), in offset order.
+  std::vector<std::pair<size_t, size_t>> scopeEnds;
+  // The RULE opcodes of each rule id, in offset order.
+  std::array<std::vector<size_t>, 256> rules;
+  // The last condition walks, for requests that go on where an earlier one stopped.
+  std::vector<ConditionTrace> traces;
+  uint64_t traceUses = 0;
+  // Set when an expression reads THIS, the question of the request.
+  bool readThis = false;
 
   // Strings made during the evaluation in progress (TO_STRING, CATENATE, ...). A STRING value
   // with kMadeString set in its value field names one of them; otherwise the field holds a
@@ -104,6 +172,9 @@ struct Context {
 
 // Clears the strings of the previous evaluation.
 void BeginEvaluation(State& s);
+// The offset just after the END closing the scope of the opcode at `offset` of a forms package
+// whose end is `limit`, from the index when the opcode is in it.
+size_t ScopeEnd(const State& s, size_t offset, size_t limit);
 const Page* PageAt(const State& s, uint16_t pageIndex);
 const PackageList* ListAt(const State& s, size_t offset);
 

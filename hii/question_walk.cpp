@@ -1,5 +1,6 @@
 #include "hii/question_walk.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -32,49 +33,83 @@ void QuestionWalk::AddReference(const EfiGuid& formSet, uint16_t formId, bool su
   if (grayedOut) grayedOut_.insert(key);
 }
 
-// A condition testing a question against 0xFFFF marks the next question as a special control
-// when the tested question's variable is one of the special variables.
-void QuestionWalk::CheckSpecialControl(const FormSetInfo& formSet, const IfrOp& condition, uint32_t& index,
-                                       bool& counted) const {
+const QuestionWalk::SpecialControlIndex& QuestionWalk::IndexFormSet(const FormSetInfo& formSet) {
+  if (special_.formSet == formSet.opcode && formSet.opcode != 0) return special_;
+  special_ = SpecialControlIndex{};
+  special_.formSet = formSet.opcode;
   Bytes image = database_.Image();
-  size_t end = EndOfScope(image, condition.offset, formSet.limit);
-  std::optional<IfrOp> test;
-  for (size_t at = condition.offset + condition.length; at < end;) {
-    auto op = OpAt(image, at, end);
-    if (!op) break;
-    if (op->code == IFR_EQ_ID_VAL || op->code == IFR_EQ_ID_VAL_LIST) {
-      test = op;
-      break;
+  size_t unclosed = std::min(formSet.limit, image.size());
+  std::vector<std::pair<size_t, size_t>>& ends = special_.conditionEnds;
+  std::vector<std::optional<size_t>> open;  // per open scope: its position in `ends` when it is a condition
+  ForEachOp(image, formSet.opcode, formSet.limit, [&](const IfrOp& op) {
+    if (op.scope) {
+      bool condition = op.code == IFR_SUPPRESS_IF || op.code == IFR_GRAY_OUT_IF;
+      open.push_back(condition ? std::optional<size_t>(ends.size()) : std::nullopt);
+      if (condition) ends.emplace_back(op.offset, unclosed);
     }
-    at += op->length;
+    if (op.code == IFR_END && !open.empty()) {
+      if (open.back()) ends[*open.back()].second = op.offset + op.length;
+      open.pop_back();
+    }
+    if (op.code == IFR_EQ_ID_VAL || op.code == IFR_EQ_ID_VAL_LIST) special_.tests.push_back(op.offset);
+    if (IsQuestionKind(op.code) || op.code == IFR_ACTION || op.code == IFR_REF)
+      special_.varStoreOfQuestion.emplace(OpQuestionId(op), OpVarStoreId(op));
+    size_t nameAt = 0;
+    uint16_t id = 0;
+    if (op.code == IFR_VARSTORE) {
+      id = Le16(op.bytes, kVarStoreId);
+      nameAt = kVarStoreName;
+    } else if (op.code == IFR_VARSTORE_EFI) {
+      id = Le16(op.bytes, kVarStoreEfiId);
+      nameAt = kVarStoreEfiName;
+    }
+    if (nameAt != 0 && !special_.varStoreName.count(id)) {
+      std::wstring name;
+      for (size_t i = nameAt; i < op.bytes.size() && op.bytes[i]; ++i) name.push_back(op.bytes[i]);
+      special_.varStoreName.emplace(id, std::move(name));
+    }
+    return true;
+  });
+  return special_;
+}
+
+// A condition testing a question against 0xFFFF marks the next question as a special control
+// when the tested question's variable is one of the special variables. The test is the first
+// EQ_ID_VAL or EQ_ID_VAL_LIST inside the condition's scope; the question is the first of that
+// QuestionId in the form set, and its varstore the first of its VarStoreId there.
+void QuestionWalk::CheckSpecialControl(const FormSetInfo& formSet, const IfrOp& condition, uint32_t& index,
+                                       bool& counted) {
+  Bytes image = database_.Image();
+  const SpecialControlIndex& special = IndexFormSet(formSet);
+  auto scope = std::lower_bound(special.conditionEnds.begin(), special.conditionEnds.end(),
+                                std::make_pair(condition.offset, size_t{0}));
+  std::optional<IfrOp> test;
+  if (scope != special.conditionEnds.end() && scope->first == condition.offset) {
+    auto first = std::lower_bound(special.tests.begin(), special.tests.end(), condition.offset + condition.length);
+    if (first != special.tests.end() && *first < scope->second) test = OpAt(image, *first, scope->second);
+  } else {
+    // A condition off the form set's chain of opcodes (never met by a walk): its scope is
+    // scanned.
+    size_t end = EndOfScope(image, condition.offset, formSet.limit);
+    for (size_t at = condition.offset + condition.length; at < end && !test;) {
+      auto op = OpAt(image, at, end);
+      if (!op) break;
+      if (op->code == IFR_EQ_ID_VAL || op->code == IFR_EQ_ID_VAL_LIST) test = op;
+      at += op->length;
+    }
   }
   if (!test) return;
   uint16_t value = Le16(test->bytes, test->code == IFR_EQ_ID_VAL ? kEqValue : kEqListFirst);
   if (value < 0xFFFF) return;
-  uint16_t questionId = Le16(test->bytes, kEqQuestionId);
-  std::optional<uint16_t> varStoreId;
-  ForEachOp(image, formSet.opcode, formSet.limit, [&](const IfrOp& op) {
-    if ((IsQuestionKind(op.code) || op.code == IFR_ACTION || op.code == IFR_REF) && OpQuestionId(op) == questionId) {
-      varStoreId = OpVarStoreId(op);
-      return false;
-    }
-    return true;
-  });
-  if (!varStoreId) return;
-  ForEachOp(image, formSet.opcode, formSet.limit, [&](const IfrOp& op) {
-    size_t nameAt;
-    if (op.code == IFR_VARSTORE && Le16(op.bytes, kVarStoreId) == *varStoreId) nameAt = kVarStoreName;
-    else if (op.code == IFR_VARSTORE_EFI && Le16(op.bytes, kVarStoreEfiId) == *varStoreId) nameAt = kVarStoreEfiName;
-    else return true;
-    std::wstring name;
-    for (size_t i = nameAt; i < op.bytes.size() && op.bytes[i]; ++i) name.push_back(op.bytes[i]);
-    const VarStoreEntry* entry = varStores_.FindByName(name);
-    if (entry && varStores_.GetSpecialControlKind(entry->Index) != SpecialControlKind::None) {
-      index = entry->Index;
-      counted = true;
-    }
-    return false;
-  });
+  auto question = special.varStoreOfQuestion.find(Le16(test->bytes, kEqQuestionId));
+  if (question == special.varStoreOfQuestion.end()) return;
+  auto name = special.varStoreName.find(question->second);
+  if (name == special.varStoreName.end()) return;
+  const VarStoreEntry* entry = varStores_.FindByName(name->second);
+  if (entry && varStores_.GetSpecialControlKind(entry->Index) != SpecialControlKind::None) {
+    index = entry->Index;
+    counted = true;
+  }
 }
 
 WalkContext WalkContext::FromRun(const RunState& run) {

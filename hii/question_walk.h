@@ -11,6 +11,8 @@
 #include <set>
 #include <tuple>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "base/guid.h"
@@ -138,8 +140,20 @@ class QuestionWalk {
     uint16_t formId;
     auto operator<=>(const ReferenceKey&) const = default;
   };
+  // What the special-control check needs of one form set, from one pass over it: where each
+  // suppress-if and gray-out-if scope ends, where the EQ_ID_VAL and EQ_ID_VAL_LIST opcodes are,
+  // the VarStoreId of the first question of each QuestionId and the name of the first varstore
+  // of each VarStoreId.
+  struct SpecialControlIndex {
+    size_t formSet = 0;  // the FORM_SET indexed; 0 = none
+    std::vector<std::pair<size_t, size_t>> conditionEnds;  // (condition, end of its scope), in order
+    std::vector<size_t> tests;                             // in order
+    std::unordered_map<uint16_t, uint16_t> varStoreOfQuestion;
+    std::unordered_map<uint16_t, std::wstring> varStoreName;
+  };
   void AddReference(const EfiGuid& formSet, uint16_t formId, bool suppressed, bool grayedOut);
-  void CheckSpecialControl(const FormSetInfo& formSet, const IfrOp& condition, uint32_t& index, bool& counted) const;
+  const SpecialControlIndex& IndexFormSet(const FormSetInfo& formSet);
+  void CheckSpecialControl(const FormSetInfo& formSet, const IfrOp& condition, uint32_t& index, bool& counted);
 
   const HiiDatabase& database_;
   const StringLookup& strings_;
@@ -153,6 +167,7 @@ class QuestionWalk {
   int conditionNesting_ = 0;
   std::function<void(const IfrOp&)> subtitleSink_;
   std::set<ReferenceKey> hidden_, suppressed_, grayedOut_;
+  SpecialControlIndex special_;
 };
 
 // Single-question mode: how many distinct storages the /ms map string names (0, 1 or 2), from a

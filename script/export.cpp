@@ -59,7 +59,15 @@ void ExportUefi(const SetupContext& setup, ExportRun& run, const DefaultsSource&
       current = *form;
       previous = &current;
       ReferenceMarks marks = walk.LookupReference(formSet->guid, current.formId);
-      if (marks.hidden && !commentOut) continue;
+      if (marks.hidden && !commentOut) {
+        // A hidden form is walked without writing anything, so that the forms it refers to are
+        // hidden too.
+        size_t cursor = 0;
+        QuestionRecord record;
+        while (walk.NextQuestion(*formSet, current, cursor, record) != QuestionStep::FormDone) {
+        }
+        continue;
+      }
       bool formSuppressed = marks.hidden && marks.suppressed;
       bool formGrayedOut = marks.hidden && marks.grayedOut && !marks.suppressed;
       const wchar_t* formMarker = formSuppressed ? L"\n// SUPPRESS FORM\n" : formGrayedOut ? L"\n// GRAYOUT FORM\n" : nullptr;

@@ -4,6 +4,7 @@
 
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hii/evaluator.h"
@@ -186,6 +187,138 @@ TEST_F(ConditionTest, NestedConditionsCombine) {
   EXPECT_EQ(Evaluate(cases[1].condition, cases[1].target, 1), kConditionNone);
   EXPECT_EQ(Evaluate(cases[1].condition, cases[0].target), kConditionNone);
   EXPECT_EQ(Evaluate(cases[1].condition, image_.size() + 100), kConditionNone);
+}
+
+TEST_F(ConditionTest, LaterTargetsGetWhatAWalkFromTheConditionGives) {
+  // Requests on one condition for targets in walk order go on from the previous request; each
+  // result must equal that of a walk started afresh, which a new initialisation forces.
+  PutVariable("Setup", kSetupGuid, {1, 1, 0, 0, 1, 0, 0, 0});
+  Forms& f = Begin();
+  auto box = [&](uint16_t id, uint16_t offset) {
+    return InImage(f.Checkbox({.prompt = L"T", .id = id, .varStore = 1, .offset = offset}).at);
+  };
+  struct Step {
+    uint16_t questionId;
+    size_t target;
+    int expected;
+  };
+  std::vector<Step> steps;
+  size_t outer = InImage(f.GrayOutIf(Expr::False()));
+  steps.push_back({0x21, box(0x21, 1), kConditionNone});
+  f.SuppressIf(Expr::EqIdVal(kSwitchQ, 1));
+  steps.push_back({0x22, box(0x22, 1), kConditionSuppress});
+  f.GrayOutIf(Expr::True());
+  steps.push_back({0x23, box(0x23, 1), kConditionSuppress});
+  f.End();
+  steps.push_back({0x24, box(0x24, 1), kConditionSuppress});
+  f.End();
+  steps.push_back({0x25, box(0x25, 1), kConditionNone});
+  f.Condition(hiibuild::op::kInconsistentIf, hiibuild::ByteWriter().U16(0).bytes(), Expr::True());
+  steps.push_back({0x26, box(0x26, 1), kConditionNone});
+  f.End();
+  steps.push_back({0x27, box(0x27, 1), kConditionNone});
+  f.GrayOutIf(Expr::This());  // the checkboxes at offset 4 are set, those at offset 5 are not
+  steps.push_back({0x28, box(0x28, 4), kConditionGrayOut});
+  steps.push_back({0x29, box(0x29, 5), kConditionNone});
+  steps.push_back({0x3A, box(0x3A, 5), kConditionNone});
+  steps.push_back({0x3B, box(0x3B, 4), kConditionGrayOut});
+  steps.push_back({0x28, box(0x28, 4), kConditionGrayOut});
+  f.End();
+  f.OneOf({.prompt = L"Pick", .id = 0x2A, .varStore = 1, .offset = 2}, 1, {}, {.open = true});
+  f.SuppressIf(Expr::EqIdVal(kSwitchQ, 1));
+  steps.push_back({0x2A, InImage(f.Option({1, L"Hidden"}).at), kConditionSuppress});
+  f.End();
+  f.End();
+  f.End();
+  steps.push_back({0x2B, box(0x2B, 1), kConditionNone});  // after the condition's scope
+  // The same condition read by THIS from its outermost scope.
+  size_t self = InImage(f.GrayOutIf(Expr::This()));
+  std::vector<Step> selfSteps = {{0x2C, box(0x2C, 4), kConditionGrayOut},
+                                 {0x2D, box(0x2D, 5), kConditionNone},
+                                 {0x2E, box(0x2E, 5), kConditionNone},
+                                 {0x2F, box(0x2F, 4), kConditionGrayOut}};
+  f.End();
+  Load(list_.Bytes());
+
+  auto request = [&](size_t condition, const Step& step) {
+    ConditionRequest r;
+    r.PageIndex = Page(1);
+    r.QuestionId = step.questionId;
+    r.Condition = condition;
+    r.Target = step.target;
+    return static_cast<int>(evaluator_->EvaluateCondition(r));
+  };
+  for (auto [condition, list] : {std::pair{outer, steps}, std::pair{self, selfSteps}}) {
+    // In order, then backwards (every request starts afresh), then in order again.
+    std::vector<Step> order = list;
+    order.insert(order.end(), list.rbegin(), list.rend());
+    order.insert(order.end(), list.begin(), list.end());
+    std::vector<int> fresh;
+    for (const Step& step : order) {
+      ASSERT_EQ(evaluator_->InitializeEvaluation(), efi::kSuccess);
+      fresh.push_back(request(condition, step));
+    }
+    ASSERT_EQ(evaluator_->InitializeEvaluation(), efi::kSuccess);
+    for (size_t i = 0; i < order.size(); ++i) {
+      SCOPED_TRACE("request " + std::to_string(i) + ", question " + std::to_string(order[i].questionId));
+      EXPECT_EQ(fresh[i], order[i].expected);
+      EXPECT_EQ(request(condition, order[i]), fresh[i]);
+    }
+  }
+}
+
+TEST_F(ConditionTest, RuleRefsTakeTheRuleOfTheirOwnForm) {
+  // Rule 1 is defined at the end of each form, false in form 1 and true in form 2.
+  SetSwitch(0);
+  Forms& f = Begin();
+  size_t c1 = InImage(f.SuppressIf(Expr::RuleRef(1)));
+  size_t t1 = Target(f);
+  f.End();
+  f.Op(hiibuild::op::kRule, hiibuild::ByteWriter().U8(1).bytes(), true);
+  f.Expression(Expr::False());
+  f.End();
+  f.End();
+  f.Form(2, L"Second");
+  size_t c2 = InImage(f.SuppressIf(Expr::RuleRef(1)));
+  size_t t2 = InImage(f.Checkbox({.prompt = L"U", .id = 0x31, .varStore = 1, .offset = 1}).at);
+  f.End();
+  f.Op(hiibuild::op::kRule, hiibuild::ByteWriter().U8(1).bytes(), true);
+  f.Expression(Expr::True());
+  f.End();
+  f.End();
+  Load(list_.Bytes());
+  ConditionRequest r;
+  r.PageIndex = Page(1);
+  r.Condition = c1;
+  r.Target = t1;
+  EXPECT_EQ(evaluator_->EvaluateCondition(r), kConditionNone);
+  r.PageIndex = Page(2);
+  r.Condition = c2;
+  r.Target = t2;
+  EXPECT_EQ(evaluator_->EvaluateCondition(r), kConditionSuppress);
+}
+
+TEST_F(ConditionTest, EightyThousandNestedConditionsAroundOneQuestion) {
+  // Deep nesting is walked without recursion; the innermost condition decides.
+  for (bool innermost : {false, true}) {
+    SCOPED_TRACE(innermost);
+    SetSwitch(0);
+    BuiltList list(kListGuid);
+    Forms& f = list.AddForms();
+    f.FormSet(kFormSetGuid, L"Set", L"");
+    f.VarStore(1, kSetupGuid, "Setup", 8);
+    f.Form(1, L"Main");
+    for (int d = 1; d < 80000; ++d) f.SuppressIf(Expr::False());
+    f.SuppressIf(innermost ? Expr::True() : Expr::False());
+    f.Checkbox({.prompt = L"Deep", .id = 0x30, .varStore = 1, .offset = 1});
+    Load(list.Bytes());
+    std::vector<bool> suppressed;
+    Walk({.exportMode = true, .suppressIf = true, .commentOut = true},
+         {.question = [&](const kes::PackageList&, const FormSetInfo&, const FormInfo&, QuestionRecord& r) {
+           if (r.QuestionId == 0x30) suppressed.push_back(r.Suppressed);
+         }});
+    EXPECT_EQ(suppressed, std::vector<bool>{innermost});
+  }
 }
 
 TEST_F(ConditionTest, VisibleOptionsDropTheSuppressedOption) {

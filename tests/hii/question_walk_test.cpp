@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 #include "base/run_state.h"
@@ -230,6 +231,83 @@ TEST_F(Walk, SpecialControlConditionMarksTheNextQuestion) {
   EXPECT_EQ(q[1].ValueInfo.Flags & 1, 1);
   EXPECT_EQ(walk_->VarStores().GetSpecialControlKind(q[1].ControlVarStoreIndex), SpecialControlKind::BootOrder);
   EXPECT_EQ(q[2].ValueInfo.Flags & 1, 0);
+}
+
+TEST_F(Walk, SpecialControlTestIsTheFirstInsideTheConditionsScope) {
+  using hiibuild::Expr;
+  using hiibuild::Forms;
+  const Expr marker = Expr::EqIdVal(0x50, 0xFFFF);
+  auto box = [](Forms& f, uint16_t id) { f.Checkbox({L"Q", L"h", id, 1, static_cast<uint16_t>(id)}); };
+  struct Case {
+    const char* name;
+    std::function<void(Forms&)> build;
+    std::vector<int> flags;  // bit 0 of each question's ValueInfo.Flags, in walk order
+  } cases[] = {
+      {"a nested condition's test counts for the outer condition",
+       [&](Forms& f) {
+         f.SuppressIf(Expr::True());
+         box(f, 1);
+         f.SuppressIf(marker);
+         box(f, 2);
+         f.End();
+         f.End();
+       },
+       {0, 1, 1}},
+      {"a test after the condition's scope does not count for it",
+       [&](Forms& f) {
+         f.SuppressIf(Expr::True());
+         box(f, 1);
+         f.End();
+         f.SuppressIf(marker);
+         box(f, 2);
+         f.End();
+       },
+       {0, 0, 1}},
+      {"only the first test of the scope is taken",
+       [&](Forms& f) {
+         f.SuppressIf(And(Expr::EqIdVal(0x50, 1), marker));
+         box(f, 1);
+         f.End();
+       },
+       {0, 0}},
+      {"a list counts by its first value",
+       [&](Forms& f) {
+         f.GrayOutIf(Expr::EqIdValList(0x50, {0xFFFF, 1}));
+         box(f, 1);
+         f.End();
+         f.GrayOutIf(Expr::EqIdValList(0x50, {1, 0xFFFF}));
+         box(f, 2);
+         f.End();
+       },
+       {0, 1, 0}},
+      {"the tested question is the first of its id, even in a later form",
+       [&](Forms& f) {
+         f.SuppressIf(Expr::EqIdVal(0x60, 0xFFFF));
+         box(f, 1);
+         f.End();
+         f.End();
+         f.Form(2, L"Later");
+         f.Checkbox({L"Second Marker", L"h", 0x60, 2, 1});
+         f.Checkbox({L"Ordinary Twin", L"h", 0x60, 1, 9});
+       },
+       {0, 1, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OneForm f(true);
+    f.forms->Checkbox({L"Marker", L"h", 0x50, 2, 0});
+    c.build(*f.forms);
+    SetVariable("BootManager", kBootManager, {0, 0, 0, 0});
+    auto q = Questions(f.list.Bytes());
+    std::vector<int> flags;
+    for (const QuestionRecord& r : q) {
+      flags.push_back(r.ValueInfo.Flags & 1);
+      if (r.ValueInfo.Flags & 1) {
+        EXPECT_EQ(r.ControlVarStoreIndex, 1u);
+      }
+    }
+    EXPECT_EQ(flags, c.flags);
+  }
 }
 
 TEST_F(Walk, DefaultOpcodeIsTheFirstInsideTheQuestion) {

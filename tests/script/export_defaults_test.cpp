@@ -158,6 +158,43 @@ TEST_F(ExportDefaults, FormsBehindASuppressedRefAreHidden) {
   EXPECT_NE(Export(image).script.find("\nSetup Question\t= Debug Port\n"), std::string::npos);
 }
 
+TEST_F(ExportDefaults, FormsReachedOnlyThroughAHiddenFormStayHidden) {
+  // Form 1 refers to form 2 under a true suppress-if; form 2 refers to form 3, and nothing else
+  // does: form 3 is as hidden as form 2, with and without /ce.
+  SetupForm f;
+  f.forms->SuppressIf(Expr::True());
+  f.forms->Ref({L"Debug Settings", L"h", 9, 0, 0}, 2);
+  f.forms->End();
+  f.forms->End();  // form 1
+  f.forms->Form(2, L"Debug");
+  f.forms->Ref({L"More Debug", L"h", 8, 0, 0}, 3);
+  f.forms->Checkbox({L"Debug Port", L"h", 1, 1, 0});
+  f.forms->End();
+  f.forms->Form(3, L"More");
+  f.forms->Checkbox({L"Debug Level", L"h", 2, 1, 1});
+  f.forms->End();
+  SetVariable("Setup", kSetupGuid, std::vector<uint8_t>(64, 0));
+  std::vector<uint8_t> image = f.Bytes();
+
+  struct Case {
+    std::initializer_list<Switch> switches;
+    std::vector<std::string> present, absent;
+  } cases[] = {
+      {{Switch::Sp}, {}, {"Debug Port", "Debug Level"}},
+      {{Switch::Sp, Switch::Ce},
+       {"\n// SUPPRESS FORM\n\n// Setup Question\t= Debug Port\n",
+        "\n// SUPPRESS FORM\n\n// Setup Question\t= Debug Level\n"},
+       {"\nSetup Question"}},
+      {{}, {"\nSetup Question\t= Debug Port\n", "\nSetup Question\t= Debug Level\n"}, {}},
+  };
+  for (const Case& c : cases) {
+    NewRun();
+    std::string script = Export(image, c.switches).script;
+    for (const std::string& text : c.present) EXPECT_NE(script.find(text), std::string::npos) << text << "\n" << script;
+    for (const std::string& text : c.absent) EXPECT_EQ(script.find(text), std::string::npos) << text << "\n" << script;
+  }
+}
+
 TEST_F(ExportDefaults, AHiddenFormHidesOnlyTheFormOfItsOwnFormSet) {
   hiibuild::Database db;
   for (uint32_t n = 1; n <= 2; ++n) {

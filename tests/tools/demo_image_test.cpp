@@ -538,5 +538,38 @@ TEST(LargeImage, ScaleOneHasTheBenchmarkCountsAndIsWellFormed) {
   EXPECT_THROW(BuildLargeImage(0), std::invalid_argument);
 }
 
+TEST(LargeImage, ConditionsVariantPutsAsManyQuestionsUnderConditions) {
+  LargeImage image = BuildLargeImage(1, LargeImageKind::Conditions);
+  ImageInfo info = CheckImage(image.hii);
+  ASSERT_TRUE(info.errors.empty()) << info.errors.front();
+  EXPECT_EQ(image.questions, BuildLargeImage(1).questions);
+  size_t conditions = 0, special = 0, suppressedRefs = 0;
+  for (const auto& list : info.lists) {
+    for (const auto& fs : list.formSets) {
+      for (const auto& [id, store] : fs.stores) {
+        const Variable* v = FindVariable(image.variables, store.name, store.guid);
+        ASSERT_NE(v, nullptr);
+        EXPECT_EQ(v->data.size(), store.size);
+      }
+      conditions += fs.conditions.size();
+      for (const auto& c : fs.conditions) {
+        if (c.value == 0xFFFF) ++special;
+        if (!c.refTargets.empty()) ++suppressedRefs;
+      }
+    }
+  }
+  EXPECT_GE(conditions * 4, image.questions);  // three in every group of ten after the first
+  EXPECT_GT(special, image.packageLists);
+  EXPECT_EQ(suppressedRefs, image.packageLists);
+
+  LargeImage nested = BuildNestedConditionsImage(500);
+  info = CheckImage(nested.hii);
+  ASSERT_TRUE(info.errors.empty()) << info.errors.front();
+  ASSERT_EQ(info.lists.size(), 1u);
+  EXPECT_EQ(info.lists[0].formSets.at(0).conditions.size(), 500u);
+  EXPECT_EQ(info.lists[0].formSets.at(0).questions.size(), 1u);
+  EXPECT_THROW(BuildLargeImage(7, LargeImageKind::Conditions), std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace kes::hiibuild

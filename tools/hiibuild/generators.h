@@ -28,7 +28,18 @@ struct LargeImage {
   size_t stringsPerLanguage = 0;  // strings in each of the three languages
   size_t mapStrings = 0;          // strings in each of the two map-string languages
 };
-LargeImage BuildLargeImage(unsigned scale);
+// Plain: a few conditions. Conditions: as many questions of the same kinds in eight package lists
+// whose forms grow with the scale (250 questions a form at scale 1), most of them under
+// suppress-if and gray-out-if scopes nested four deep that test other questions with ideqval,
+// ideqvallist and ideqid (some against 0xFFFF) or refer to rules defined at the end of their
+// form; in each form set one form is reached only through a suppressed REF and another only
+// through that form.
+enum class LargeImageKind { Plain, Conditions };
+LargeImage BuildLargeImage(unsigned scale, LargeImageKind kind = LargeImageKind::Plain);
+
+// One checkbox inside `depth` nested suppress-if scopes whose expressions are false, in one form
+// set with the variable of its varstore.
+LargeImage BuildNestedConditionsImage(unsigned depth);
 
 // The large image as an emulator image directory (supported FIDT, default configuration).
 EmulatorImage ToEmulatorImage(LargeImage image);

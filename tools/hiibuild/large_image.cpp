@@ -1,6 +1,9 @@
 // Large images for the export benchmark: many package lists of the same shape, each with one
 // form set of ten forms and a thousand questions of every kind, strings in three languages and
 // map strings in the two mapping languages, and a variable per varstore with varied contents.
+// The conditions variant has questions of the same kinds in fewer, larger form sets, most of them
+// under nested suppress-if and gray-out-if scopes; the nested image is one question under a deep
+// stack of suppress-if scopes.
 #include <cstdio>
 #include <utility>
 #include <stdexcept>
@@ -16,6 +19,10 @@ namespace {
 constexpr unsigned kListsPerScale = 20;
 constexpr unsigned kFormsPerList = 10;
 constexpr unsigned kQuestionsPerForm = 100;
+// The conditions variant grows its form sets and forms with the scale instead of their number:
+// the cost of a condition must not grow with the size of the form set or form holding it.
+constexpr unsigned kConditionLists = 8;
+constexpr unsigned kConditionQuestionsPerForm = 250;
 
 // Small deterministic generator of variable contents (linear congruential).
 class Lcg {
@@ -51,7 +58,8 @@ struct Texts {
 
 class ListWriter {
  public:
-  ListWriter(PackageList& list, unsigned index) : list_(list), index_(index), rng_(index + 1) {}
+  ListWriter(PackageList& list, unsigned index, LargeImageKind kind, unsigned questionsPerForm)
+      : list_(list), index_(index), kind_(kind), questionsPerForm_(questionsPerForm), rng_(index + 1) {}
 
   uint16_t Add(const Texts& t) {
     uint16_t id = list_.AddString(t.en);
@@ -70,7 +78,7 @@ class ListWriter {
 
  private:
   Q Question(unsigned form, unsigned n, size_t width, bool reuse) {
-    unsigned number = form * kQuestionsPerForm + n;
+    unsigned number = form * questionsPerForm_ + n;
     Q q;
     q.prompt = Str::Id(Add({Wf(L"Setting %u.%u", index_, number), Wf(L"R\u00e9glage %u.%u", index_, number),
                             Wf(L"Einstellung %u.%u", index_, number)}));
@@ -101,6 +109,60 @@ class ListWriter {
     return options;
   }
 
+  // Conditions variant: opens the scopes that start before question n of a form and closes those
+  // that end after it. Questions 10 to 99 sit in one gray-out-if against 0xFFFF; each group of
+  // ten in a suppress-if, its second half in a gray-out-if and its last two in a third
+  // suppress-if, testing questions of the group before, the form's first question (the gate),
+  // the previous form's gate and the form's rules.
+  void OpenConditions(Forms& f, unsigned form, unsigned n) const {
+    if (n < 10) return;
+    unsigned g = n / 10;
+    uint16_t base = static_cast<uint16_t>(form * questionsPerForm_ + 1);  // QuestionId of question 0
+    uint16_t gate = base;
+    uint16_t previousGate = form == 0 ? gate : static_cast<uint16_t>(base - questionsPerForm_);
+    uint16_t oneOfA = static_cast<uint16_t>(base + 10 * (g - 1) + 1);
+    uint16_t oneOfB = static_cast<uint16_t>(base + 10 * (g - 1) + 2);
+    uint16_t checkbox = static_cast<uint16_t>(base + 10 * (g - 1) + 4);
+    if (n == 10) f.GrayOutIf(Expr::EqIdVal(gate, 0xFFFF));
+    if (n % 10 == 0) {
+      switch ((g + form) % 5) {
+        case 0: f.SuppressIf(Expr::EqIdVal(gate, 2)); break;
+        case 1: f.SuppressIf(Expr::EqIdValList(oneOfA, {4, 5, 6})); break;
+        case 2: f.SuppressIf(Expr::EqIdId(oneOfA, oneOfB)); break;
+        case 3: f.SuppressIf(Expr::RuleRef(1)); break;
+        default: f.SuppressIf(Expr::EqIdVal(previousGate, 0xFFFF)); break;
+      }
+    }
+    if (n % 10 == 5) {
+      switch ((g + form) % 3) {
+        case 0: f.GrayOutIf(And(Expr::RuleRef(2), Expr::EqIdVal(checkbox, 1))); break;
+        case 1: f.GrayOutIf(Or(Expr::EqIdVal(previousGate, 1), Expr::EqIdId(gate, oneOfA))); break;
+        default: f.GrayOutIf(Expr::RuleRef(3)); break;
+      }
+    }
+    if (n % 10 == 8) f.SuppressIf(Expr::EqIdValList(g % 2 ? oneOfB : gate, {0xFFFF, 7}));
+  }
+  void CloseConditions(Forms& f, unsigned n) const {
+    if (n < 10 || n % 10 != 9) return;
+    f.End();
+    f.End();
+    f.End();
+    if (n == questionsPerForm_ - 1) f.End();
+  }
+  // Conditions variant: the rules that the form's conditions refer to, at the end of the form.
+  void Rules(Forms& f, unsigned form) const {
+    uint16_t gate = static_cast<uint16_t>(form * questionsPerForm_ + 1);
+    f.Op(op::kRule, ByteWriter().U8(1).bytes(), true);
+    f.Expression(Expr::EqIdVal(gate, 1));
+    f.End();
+    f.Op(op::kRule, ByteWriter().U8(2).bytes(), true);
+    f.Expression(Or(Expr::RuleRef(1), Expr::EqIdValList(gate, {2, 9})));
+    f.End();
+    f.Op(op::kRule, ByteWriter().U8(3).bytes(), true);
+    f.Expression(Not(Expr::RuleRef(2)));
+    f.End();
+  }
+
   struct Pending {
     uint16_t offset;
     uint8_t kind;
@@ -110,6 +172,8 @@ class ListWriter {
 
   PackageList& list_;
   unsigned index_;
+  LargeImageKind kind_;
+  unsigned questionsPerForm_;
   Lcg rng_;
   size_t strings_ = 0;
   size_t questions_ = 0;
@@ -142,8 +206,8 @@ std::vector<uint8_t> ListWriter::Build() {
   // layout first (and checked against the questions' offsets at the end).
   size_t size = 0;
   for (unsigned form = 0; form < kFormsPerList; ++form) {
-    for (unsigned n = 0; n < kQuestionsPerForm; ++n) {
-      unsigned number = form * kQuestionsPerForm + n;
+    for (unsigned n = 0; n < questionsPerForm_; ++n) {
+      unsigned number = form * questionsPerForm_ + n;
       if (number % 500 == 499) continue;  // shares the previous question's storage
       switch (n % 10) {
         case 0: case 1: case 2: case 3: case 4: size += 1; break;
@@ -155,12 +219,21 @@ std::vector<uint8_t> ListWriter::Build() {
       }
     }
   }
+  if (size > 0xFFFF) throw std::invalid_argument("large image: a varstore would exceed 64 KiB at this scale");
   if (index_ % 2 == 0) {
     f.VarStore(1, StoreGuid(index_), "BenchCfg" + std::to_string(index_), static_cast<uint16_t>(size));
   } else {
     f.VarStoreEfi(1, StoreGuid(index_), "BenchCfg" + std::to_string(index_), static_cast<uint16_t>(size));
   }
 
+  const bool conditions = kind_ == LargeImageKind::Conditions;
+  // In the conditions variant the second-to-last form is reached only through a suppressed REF
+  // and the last one only through a REF on that hidden form.
+  const unsigned hiddenForm = kFormsPerList - 2, behindHidden = kFormsPerList - 1;
+  auto ref = [&](unsigned other) {
+    f.Ref(Q{.prompt = Str::Id(list_.lastStringId()), .id = static_cast<uint16_t>(0x8000 + other), .offset = 0xFFFF},
+          formIds[other]);
+  };
   uint16_t gateQid = 0;
   for (unsigned form = 0; form < kFormsPerList; ++form) {
     f.Form(formIds[form], Str::Id(Add({Wf(L"Page %u.%u", index_, form), Wf(L"Page %u.%u", index_, form),
@@ -168,16 +241,26 @@ std::vector<uint8_t> ListWriter::Build() {
     if (form == 0) {
       // A REF to each other page (REFs are not questions).
       for (unsigned other = 1; other < kFormsPerList; ++other) {
-        f.Ref(Q{.prompt = Str::Id(list_.lastStringId()), .id = static_cast<uint16_t>(0x8000 + other), .offset = 0xFFFF},
-              formIds[other]);
+        if (!conditions) {
+          ref(other);
+        } else if (other == hiddenForm) {
+          f.SuppressIf(Not(Expr::EqIdVal(1, 0xFFFF)));
+          ref(other);
+          f.End();
+        } else if (other != behindHidden) {
+          ref(other);
+        }
       }
     }
-    for (unsigned n = 0; n < kQuestionsPerForm; ++n) {
-      unsigned number = form * kQuestionsPerForm + n;
+    if (conditions && form == hiddenForm) ref(behindHidden);
+    for (unsigned n = 0; n < questionsPerForm_; ++n) {
+      unsigned number = form * questionsPerForm_ + n;
       bool reuse = number % 500 == 499;
+      if (conditions) OpenConditions(f, form, n);
       // Every 50 questions, ten are kept under a condition on the form's first one-of.
-      if (n == 20 && gateQid != 0) f.SuppressIf(Expr::EqIdVal(gateQid, 7));
-      if (n == 60 && gateQid != 0) f.GrayOutIf(And(Expr::EqIdVal(gateQid, 5), Not(Expr::EqIdVal(gateQid, 2))));
+      if (!conditions && n == 20 && gateQid != 0) f.SuppressIf(Expr::EqIdVal(gateQid, 7));
+      if (!conditions && n == 60 && gateQid != 0)
+        f.GrayOutIf(And(Expr::EqIdVal(gateQid, 5), Not(Expr::EqIdVal(gateQid, 2))));
       switch (n % 10) {
         case 0: case 1: case 2: case 3: {
           Q q = Question(form, n, 1, reuse);
@@ -234,9 +317,11 @@ std::vector<uint8_t> ListWriter::Build() {
           break;
         }
       }
-      if (n == 29 && gateQid != 0) f.End();
-      if (n == 69 && gateQid != 0) f.End();
+      if (conditions) CloseConditions(f, n);
+      if (!conditions && n == 29 && gateQid != 0) f.End();
+      if (!conditions && n == 69 && gateQid != 0) f.End();
     }
+    if (conditions) Rules(f, form);
     f.End();
   }
   f.EndAll();
@@ -284,13 +369,15 @@ std::vector<uint8_t> ListWriter::Build() {
 
 }  // namespace
 
-LargeImage BuildLargeImage(unsigned scale) {
+LargeImage BuildLargeImage(unsigned scale, LargeImageKind kind) {
   if (scale == 0) throw std::invalid_argument("scale must be at least 1");
   LargeImage out;
-  unsigned lists = kListsPerScale * scale;
+  bool conditions = kind == LargeImageKind::Conditions;
+  unsigned lists = conditions ? kConditionLists : kListsPerScale * scale;
+  unsigned questionsPerForm = conditions ? kConditionQuestionsPerForm * scale : kQuestionsPerForm;
   for (unsigned index = 0; index < lists; ++index) {
     PackageList list(ListGuid(index));
-    ListWriter writer(list, index);
+    ListWriter writer(list, index, kind, questionsPerForm);
     std::vector<uint8_t> data = writer.Build();
     std::vector<uint8_t> bytes = list.Bytes();
     out.hii.insert(out.hii.end(), bytes.begin(), bytes.end());
@@ -300,6 +387,24 @@ LargeImage BuildLargeImage(unsigned scale) {
     out.mapStrings += writer.maps();
     ++out.packageLists;
   }
+  return out;
+}
+
+LargeImage BuildNestedConditionsImage(unsigned depth) {
+  LargeImage out;
+  PackageList list(ListGuid(0));
+  Forms& f = list.AddForms();
+  f.FormSet(ListGuid(0), L"Nested", L"Nested conditions");
+  f.VarStore(1, StoreGuid(0), "BenchCfg0", 1);
+  f.Form(0x100, L"Nested");
+  for (unsigned d = 0; d < depth; ++d) f.SuppressIf(Expr::False());
+  f.Checkbox(Q{.prompt = L"Deep Setting", .help = L"Under every condition", .id = 1, .varStore = 1, .offset = 0});
+  f.EndAll();
+  out.hii = list.Bytes();
+  out.variables.push_back({"BenchCfg0", StoreGuid(0), attr::kNvBsRt, {1}});
+  out.packageLists = 1;
+  out.questions = 1;
+  out.stringsPerLanguage = list.lastStringId();
   return out;
 }
 
