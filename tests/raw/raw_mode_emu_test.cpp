@@ -30,8 +30,8 @@ std::vector<uint8_t> Counting(size_t n, uint8_t first = 0) {
   return data;
 }
 
-std::string RawFile(uint32_t crc, const std::vector<VariableRecord>& records, const char* version = "00050004") {
-  std::string text = std::string(version) + "\r\nHIICrc32\r\n" + NFormat("%X", crc) + "\r\n";
+std::string RawFile(uint32_t crc, const std::vector<VariableRecord>& records) {
+  std::string text = "00050004\r\nHIICrc32\r\n" + NFormat("%X", crc) + "\r\n";
   for (const auto& r : records) text += FormatRawBlock(r.Name, r.Guid, r.Attributes, r.Data);
   return text;
 }
@@ -158,13 +158,36 @@ TEST_F(RawModeThroughTool, ImportWritesListedChangedVariablesOnly) {
   }
 }
 
-TEST_F(RawModeThroughTool, UnsupportedVersionIsRefused) {
-  Start();
-  ProcessResult r = Import(Listing({L"Setup"}), RawFile(CalculateCrc32(hii), {}, "00050005"));
-  EXPECT_EQ(r.exitCode, 13) << r.err;
-  EXPECT_EQ(r.err,
-            "ERROR:D - Script File Version '   50005' Unsupported.Tool incompatible with Versions over '   50004'\n"
-            "ERROR:D -  Parsing NVRAM Script File\nERROR:D -  Importing NVRAM Variables\n");
+// Records that would not restore what the listing asks for are never written: an empty block
+// (writing nothing deletes a variable), a variable listed under another GUID, the mailbox.
+TEST_F(RawModeThroughTool, RecordsNeverWritten) {
+  const EfiGuid otherGuid = guids::kGlobalVariable;
+  const EfiGuid mailboxGuid = *ParseGuidText(std::string_view(kMailboxGuidText));
+  struct Case {
+    const char* what;
+    std::string listing;
+    VariableRecord record;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"empty block", Listing({L"Other"}), {L"Other", 7, kGuid, true, {}},
+       "WARNING Variable Other not writeable\n" + kWithErrors},
+      {"listed under another GUID", FormatListingEntry(L"Other", otherGuid), {L"Other", 7, kGuid, true, {9}},
+       kNotModified},
+      {"mailbox variable", FormatListingEntry(L"KMBX", mailboxGuid), {L"KMBX", 7, mailboxGuid, true, {9}},
+       kNotModified},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Start();
+    ProcessResult r = Import(c.listing, RawFile(CalculateCrc32(hii), {c.record}));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_TRUE(Writes().empty());
+    EXPECT_EQ(Var("Other"), VarFileBytes(7, {5}));
+    for (const auto& line : emulator->RequestLog())  // the mailbox only ever carries frames
+      EXPECT_FALSE(line.rfind("set KMBX-", 0) == 0 && line.find(" size=1 ") != std::string::npos) << line;
+  }
 }
 
 TEST_F(RawModeThroughTool, Attributes27RoundTrip) {
