@@ -252,7 +252,8 @@ class RunSequence {
       if (run.SystemModified && run.Given(Switch::Ni)) ops_.writeUtilityIndication(firmware_);
       if (run.SystemModified && run.ResetRequired && !run.Quiet())
         Err(L"\n WARNING : Power cycle reset is required for some of the updated controls.\n");
-      if (!run.SystemModified) {
+      // Writes that all failed modified nothing, yet must not read as a quiet success.
+      if (!run.SystemModified && !run.ImportErrors) {
         Err(L"\nSystem configuration not modified.\n");
       } else if (!run.ImportErrors) {
         if (run.Given(Switch::Ms) && run.Given(Switch::Qv)) Err(L"\nQuestion value imported successfully.\n");

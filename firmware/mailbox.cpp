@@ -127,6 +127,11 @@ Status MailboxSession::Send(std::vector<uint8_t>& frame, const EfiGuid& function
 }
 
 Status GetNextNVRAMVariableName(FirmwareAccess& fw, size_t& nameLength, std::wstring& name, EfiGuid& guid) {
+  MailboxSession session(fw);
+  return GetNextNVRAMVariableName(session, nameLength, name, guid);
+}
+
+Status GetNextNVRAMVariableName(MailboxSession& session, size_t& nameLength, std::wstring& name, EfiGuid& guid) {
   using namespace name_enumeration;
   constexpr size_t kMaxNameUnits = kNameBytes / 2 - 1;  // room for the terminating zero
   if (nameLength > kMaxNameUnits || nameLength > name.size()) return MapFirmwareStatus(status::kInvalidParameter);
@@ -143,7 +148,7 @@ Status GetNextNVRAMVariableName(FirmwareAccess& fw, size_t& nameLength, std::wst
   }
 
   size_t answered = 0;
-  if (SendFirmwareRequest(fw, frame, kFunctionGuid, kPayloadBytes, &answered) != status::kSuccess)
+  if (session.Send(frame, kFunctionGuid, kPayloadBytes, &answered) != status::kSuccess)
     return status::kTransportFailure;
   Bytes response(payload, answered - mailbox::kHeaderBytes);
   if (!Fits(response, 0, kGuidOffset)) return status::kTransportFailure;

@@ -108,6 +108,9 @@ Status MapFirmwareStatus(uint32_t value);
 // 133 with the needed length in nameLength; 142 when no variable follows; 134 on a transport
 // failure or a malformed answer; 215 when the previous name cannot be sent.
 Status GetNextNVRAMVariableName(FirmwareAccess& fw, size_t& nameLength, std::wstring& name, EfiGuid& guid);
+// The same within a session the caller holds, so that a whole walk clears and restores the
+// mailbox variable's immutable flag once instead of around every name.
+Status GetNextNVRAMVariableName(MailboxSession& session, size_t& nameLength, std::wstring& name, EfiGuid& guid);
 
 // Reads the whole HII database (size query, then chunks of at most 876 bytes) in one mailbox
 // session, records its size in fw.hiiDatabaseSize and computes its CRC-32. Returns 0 or a mapped

@@ -203,6 +203,8 @@ TEST_F(DriverTest, OutcomeOfEveryModeAndItsSummaryLine) {
       {"raw export fails", {"/o", "/l", "list.txt", "/n", "r.bin", "/h", "h.bin"},
        [](Fakes& f) { f.rawExport = 13; }, "ERROR:D -  Dumping NVRAM Variables to File\n", 13},
       {"raw import", {"/i", "/l", "list.txt", "/n", "raw.bin"}, modified, "\nScript file imported successfully.\n", 0},
+      {"raw import, every write refused", {"/i", "/l", "list.txt", "/n", "raw.bin"},
+       [](Fakes& f) { f.importErrors = true; }, "\nImport completed with some errors, see warnings given.\n", 0},
       {"raw import fails", {"/i", "/l", "list.txt", "/n", "raw.bin"}, [](Fakes& f) { f.rawImport = 13; },
        "ERROR:D -  Importing NVRAM Variables\n", 13},
       {"compare", {"/cs", "a.txt", "/cs", "b.txt", "/o", "d.txt"}, none,
