@@ -1,5 +1,7 @@
 #include "App/driver.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <new>
@@ -194,12 +196,14 @@ class RunSequence {
     ToolOptions& options = run.options;
     std::wstring fileB = run.compareFileB;
     if (run.singleFileCompare) {
-      options.ScriptFile.reset(std::fopen(kCompareTempFile, "w+"));
+      // Created exclusively: a file of that name that is already there is the user's, and is
+      // neither overwritten nor removed.
+      options.ScriptFile.reset(std::fopen(kCompareTempFile, "w+x"));
       if (!options.ScriptFile) {
         Print(Stream::Err, L"ERROR:%X -  Opening NVRAM Script File\n", status::kInvalidParameter);
         return status::kInvalidParameter;
       }
-      tempFileCreated_ = true;
+      tempFileCreated_ = fstat(fileno(options.ScriptFile.get()), &tempFile_) == 0;
       fileB = ToWide(kCompareTempFile);
       options.ScriptFileName = fileB;
       WriteScriptHeader(options.ScriptFile.get(), fileB);
@@ -253,7 +257,7 @@ class RunSequence {
     options.ScriptFile.reset();
     options.HiiFile.reset();
     options.DuplicateFile.reset();
-    if (tempFileCreated_) std::remove(kCompareTempFile);
+    if (tempFileCreated_) RemoveTempFile();
 
     WipePassword(run.currentAdmin);
     WipePassword(run.newAdmin);
@@ -279,11 +283,20 @@ class RunSequence {
     return status;
   }
 
+  // Removes the compare's temporary file, but only while the name still stands for the file this
+  // run created (a compare output given that name has replaced it and is kept).
+  void RemoveTempFile() {
+    struct stat now {};
+    if (stat(kCompareTempFile, &now) == 0 && now.st_dev == tempFile_.st_dev && now.st_ino == tempFile_.st_ino)
+      std::remove(kCompareTempFile);
+  }
+
   const OperationTable& ops_;
   RunState& run_;
   FirmwareAccess& firmware_;
   bool summaryWanted_ = true;
   bool tempFileCreated_ = false;
+  struct stat tempFile_ {};  // identity of the temporary file created by this run
 };
 
 Status ReportAllocationFailure() {

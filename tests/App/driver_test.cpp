@@ -276,6 +276,37 @@ TEST_F(DriverTest, SingleFileCompareExportsTheSystemToTheTemporaryFileAndRemoves
   EXPECT_EQ(ReadFileText("Tempfile.txt"), "mine");
 }
 
+TEST_F(DriverTest, SingleFileCompareNeverTakesOverAUsersTemporaryFile) {
+  // A file of that name is the user's: the run stops before exporting and leaves it alone.
+  WriteFileText("Tempfile.txt", "mine");
+  Fakes fakes;
+  EXPECT_EQ(RunWith({"/cs", "a.txt", "/o", "d.txt"}, fakes), 87u);
+  EXPECT_EQ(err_, "ERROR:57 -  Opening NVRAM Script File\n");
+  EXPECT_FALSE(fakes.Called("compareExport"));
+  EXPECT_EQ(ReadFileText("Tempfile.txt"), "mine");
+  std::remove("Tempfile.txt");
+
+  // A failed export or compare removes the file the run created.
+  for (auto fail : {+[](Fakes& f) { f.scriptExport = 1; }, +[](Fakes& f) { f.compare = 13; }}) {
+    Fakes failing;
+    fail(failing);
+    EXPECT_NE(RunWith({"/cs", "a.txt", "/o", "d.txt"}, failing), 0u);
+    EXPECT_FALSE(ReadFileBytes("Tempfile.txt").has_value());
+  }
+
+  // A compare output named like the temporary file has replaced it and is kept.
+  Fakes naming;
+  OperationTable ops = naming.Table();
+  ops.compareScripts = [](RunState&, const std::wstring&, const std::wstring&, const std::wstring&) {
+    WriteFileText("result.txt", "differences");
+    return static_cast<Status>(std::rename("result.txt", "Tempfile.txt"));
+  };
+  Argv args({"/cs", "a.txt", "/o", "Tempfile.txt"});
+  ConsoleCapture capture;
+  EXPECT_EQ(RunToolWith(args.argc(), args.argv(), ops), 0u);
+  EXPECT_EQ(ReadFileText("Tempfile.txt"), "differences");
+}
+
 class PromptTest : public DriverTest {
  protected:
   void SetUp() override {
