@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -43,12 +42,12 @@ class ReplacingFile {
 
   bool Open() {
     struct stat st {};
-    if (stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const bool exists = stat(target_.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
       file_ = std::fopen(target_.c_str(), "w");
       return file_ != nullptr;
     }
     std::string real = target_;
-    bool exists = stat(target_.c_str(), &st) == 0;
     if (exists) {
       // Through a symbolic link the file it points to is replaced, not the link.
       if (char* resolved = realpath(target_.c_str(), nullptr)) {
