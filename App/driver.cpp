@@ -1,5 +1,7 @@
 #include "App/driver.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <new>
@@ -227,7 +229,7 @@ class RunSequence {
         Print(Stream::Err, L"ERROR:%X -  Opening NVRAM Script File\n", status::kInvalidParameter);
         return status::kInvalidParameter;
       }
-      tempFileCreated_ = true;
+      tempFileCreated_ = fstat(fileno(options.ScriptFile.get()), &tempFile_) == 0;
       fileB = ToWide(kCompareTempFile);
       options.ScriptFileName = fileB;
       WriteScriptHeader(options.ScriptFile.get(), fileB);
@@ -283,7 +285,7 @@ class RunSequence {
     options.ScriptFile.reset();
     options.HiiFile.reset();
     options.DuplicateFile.reset();
-    if (tempFileCreated_) std::remove(kCompareTempFile);
+    if (tempFileCreated_) RemoveTempFile();
 
     WipePassword(run.currentAdmin);
     WipePassword(run.newAdmin);
@@ -309,11 +311,20 @@ class RunSequence {
     return status;
   }
 
+  // Removes the compare's temporary file, but only while the name still stands for the file this
+  // run created (a compare output given that name has replaced it and is kept).
+  void RemoveTempFile() {
+    struct stat now {};
+    if (stat(kCompareTempFile, &now) == 0 && now.st_dev == tempFile_.st_dev && now.st_ino == tempFile_.st_ino)
+      std::remove(kCompareTempFile);
+  }
+
   const OperationTable& ops_;
   RunState& run_;
   FirmwareAccess& firmware_;
   bool summaryWanted_ = true;
   bool tempFileCreated_ = false;
+  struct stat tempFile_ {};  // identity of the temporary file created by this run
 };
 
 Status ReportAllocationFailure() {

@@ -11,8 +11,5 @@ Status Unavailable(const wchar_t* what) {
 
 Status ExportSingleQuestion(const SetupContext&) { return Unavailable(L"Single question export"); }
 Status UpdateSingleQuestion(const SetupContext&) { return Unavailable(L"Single question update"); }
-Status CompareScripts(RunState&, const std::wstring&, const std::wstring&, const std::wstring&) {
-  return Unavailable(L"Script compare");
-}
 
 }  // namespace kes

@@ -302,8 +302,29 @@ TEST_F(DriverTest, SingleFileCompareLeavesAnExistingTempfileAlone) {
   Fakes fakes;
   EXPECT_EQ(RunWith({"/cs", "a.txt", "/o", "d.txt"}, fakes), 87u);
   EXPECT_EQ(err_, "ERROR:57 -  Opening NVRAM Script File\n");
+  EXPECT_FALSE(fakes.Called("compareExport"));
   EXPECT_EQ(ReadFileText("Tempfile.txt"), "mine");
-  EXPECT_FALSE(fakes.Called("compare"));
+  std::remove("Tempfile.txt");
+
+  // A failed export or compare removes the file the run created.
+  for (auto fail : {+[](Fakes& f) { f.scriptExport = 1; }, +[](Fakes& f) { f.compare = 13; }}) {
+    Fakes failing;
+    fail(failing);
+    EXPECT_NE(RunWith({"/cs", "a.txt", "/o", "d.txt"}, failing), 0u);
+    EXPECT_FALSE(ReadFileBytes("Tempfile.txt").has_value());
+  }
+
+  // A compare output named like the temporary file has replaced it and is kept.
+  Fakes naming;
+  OperationTable ops = naming.Table();
+  ops.compareScripts = [](RunState&, const std::wstring&, const std::wstring&, const std::wstring&) {
+    WriteFileText("result.txt", "differences");
+    return static_cast<Status>(std::rename("result.txt", "Tempfile.txt"));
+  };
+  Argv args({"/cs", "a.txt", "/o", "Tempfile.txt"});
+  ConsoleCapture capture;
+  EXPECT_EQ(RunToolWith(args.argc(), args.argv(), ops), 0u);
+  EXPECT_EQ(ReadFileText("Tempfile.txt"), "differences");
 }
 
 std::set<std::string> Entries(const std::string& dir) {
