@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/console.h"
+#include "base/output_file.h"
 #include "base/debug_log.h"
 #include "base/text.h"
 #include "script/export.h"
@@ -27,89 +28,6 @@
 
 namespace kes {
 namespace {
-
-// An output file that only replaces its target once it is complete: the text goes to a new file
-// beside the target, which is renamed over the target by Commit. Until then, and whenever
-// anything fails, the target stays as it was and the new file is removed. A target that exists
-// and is not a regular file (a terminal, a pipe, /dev/stdout) is written in place instead, since
-// renaming over it would replace the device node rather than write to it.
-class ReplacingFile {
- public:
-  explicit ReplacingFile(std::string target) : target_(std::move(target)) {}
-  ~ReplacingFile() { Discard(); }
-  ReplacingFile(const ReplacingFile&) = delete;
-  ReplacingFile& operator=(const ReplacingFile&) = delete;
-
-  bool Open() {
-    struct stat st {};
-    const bool exists = stat(target_.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
-      file_ = std::fopen(target_.c_str(), "w");
-      return file_ != nullptr;
-    }
-    std::string real = target_;
-    if (exists) {
-      // Through a symbolic link the file it points to is replaced, not the link.
-      if (char* resolved = realpath(target_.c_str(), nullptr)) {
-        real = resolved;
-        std::free(resolved);
-      }
-    }
-    size_t slash = real.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : real.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? real : real.substr(slash + 1);
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string candidate = dir + "." + base + "." + std::to_string(random() % 1000000000u) + ".tmp";
-      // Same creation mode as an ordinary output file, so the umask decides as usual.
-      int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd < 0) {
-        if (errno == EEXIST) continue;
-        return false;
-      }
-      if (exists) fchmod(fd, st.st_mode & 07777);  // an existing output keeps its permissions
-      file_ = fdopen(fd, "w+");
-      if (!file_) {
-        close(fd);
-        unlink(candidate.c_str());
-        return false;
-      }
-      temp_ = candidate;
-      final_ = real;
-      return true;
-    }
-    return false;
-  }
-
-  std::FILE* get() const { return file_; }
-
-  // Flushes the text to disk and puts it in place; false (target untouched) on any failure.
-  bool Commit() {
-    if (!file_) return false;
-    bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
-    if (ok && !temp_.empty()) ok = fsync(fileno(file_)) == 0;
-    ok = std::fclose(file_) == 0 && ok;
-    file_ = nullptr;
-    if (temp_.empty()) return ok;
-    if (ok) ok = std::rename(temp_.c_str(), final_.c_str()) == 0;
-    if (!ok) std::remove(temp_.c_str());
-    temp_.clear();
-    return ok;
-  }
-
- private:
-  void Discard() {
-    if (file_) std::fclose(file_);
-    file_ = nullptr;
-    if (!temp_.empty()) std::remove(temp_.c_str());
-    temp_.clear();
-  }
-
-  std::string target_;
-  std::string final_;
-  std::string temp_;  // empty when writing in place
-  std::FILE* file_ = nullptr;
-};
 
 // Entries pair when identity and token agree. A fixed-token entry has no identity and pairs only
 // with another fixed-token entry.
@@ -229,10 +147,10 @@ Status Compare(RunState& run, const std::wstring& fileA, const std::wstring& fil
   inA.reset();
   inB.reset();
 
-  std::optional<ReplacingFile> out;
+  std::optional<OutputFile> out;
   if (!output.empty()) {
-    out.emplace(ToNarrow(output));
-    if (!out->Open()) return OpenError(L"ERROR:%X -  Opening NVRAM Script File\n");
+    out.emplace();
+    if (!out->Open(ToNarrow(output))) return OpenError(L"ERROR:%X -  Opening NVRAM Script File\n");
     std::FILE* file = out->get();
     WriteScriptHeader(file, output);
     FileWrite(file, L"\n");
