@@ -627,6 +627,7 @@ Status ParseScriptFile(RunState& run, ScriptEntryList& entries) {
   options.lang = run.Given(Switch::Lang);
   options.quiet = run.Quiet();
   options.systemChecksum = run.options.HiiCrc32;
+  options.keepTexts = false;
   // Room for the entries up front: a question block takes well over 100 bytes of the file, and
   // growing a vector of large entries step by step moves them all again and again.
   struct stat st {};

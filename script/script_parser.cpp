@@ -377,8 +377,8 @@ Message MissingItem(const ScriptEntry& e) {
   return kMissingValue;
 }
 
-void AddEntryText(ScriptEntry& e, std::string_view text) {
-  e.entryTexts.emplace_back(text);
+void AddEntryText(ScriptEntry& e, std::string_view text, bool keep) {
+  if (keep) e.entryTexts.emplace_back(text);
   if (e.entryCount < UINT16_MAX) ++e.entryCount;
 }
 
@@ -634,7 +634,7 @@ void Parser::OnContinuation(std::string_view text) {
 // "[value]text" or, for the current option, "*[value]text".
 void Parser::AddOption(std::string_view text) {
   ScriptEntry& e = Current();
-  AddEntryText(e, text);
+  AddEntryText(e, text, options_.keepTexts);
   if (text[0] != '*') return;
   if (text.size() < 2 || text[1] != '[') return SyntaxError(kMissingBracket);
   size_t pos = 2;
@@ -651,7 +651,7 @@ void Parser::AddOption(std::string_view text) {
 // "[value]text"; the entry's value counts the elements.
 void Parser::AddListElement(std::string_view text) {
   ScriptEntry& e = Current();
-  AddEntryText(e, text);
+  AddEntryText(e, text, options_.keepTexts);
   size_t pos = 1;
   auto value = ReadHex(text, pos, 4);
   if (!value || pos >= text.size() || text[pos] != ']') return SyntaxError(kInvalidListOrder);

@@ -78,6 +78,10 @@ struct ParseOptions {
   bool quiet = false;              // /q: no warnings (syntax errors are always printed)
   std::FILE* symbolFile = nullptr; // optional; resolves "Q_" names in "Token", "Offset" and "Width"
   uint32_t systemChecksum = 0;     // the system's HII checksum, carried for the caller; not compared here
+  // Keep every option and list entry as written (entryTexts). The compare rebuilds blocks from
+  // them; the import needs only their values, and an 80,000-question script holds half a
+  // million of them.
+  bool keepTexts = true;
 };
 
 // Longest line the parser takes, line end excluded. A braced value continued over several lines
