@@ -261,14 +261,18 @@ void WarnNotWritten(const RunState& run, const FirmwareAccess& fw, const std::ws
     Print(Stream::Err, L"WARNING Variable %ls not writeable\n", name.c_str());
 }
 
+// The variables the listing file names, or its reading failure reported.
+Status ReadListingOrReport(const ToolOptions& options, std::vector<VariableRecord>& entries) {
+  Status s = ReadVariableListing(options.ListingFile.get(), entries);
+  if (s != status::kSuccess) Print(Stream::Err, L"ERROR:%X -  Reading from Variables Listing File\n", s);
+  return s;
+}
+
 Status ImportRecords(RunState& run, FirmwareAccess& fw) {
   ToolOptions& options = run.options;
   std::vector<VariableRecord> entries;
-  Status s = ReadVariableListing(options.ListingFile.get(), entries);
-  if (s != status::kSuccess) {
-    Print(Stream::Err, L"ERROR:%X -  Reading from Variables Listing File\n", s);
-    return s;
-  }
+  Status s = ReadListingOrReport(options, entries);
+  if (s != status::kSuccess) return s;
   uint32_t fileCrc = 0;
   std::vector<VariableRecord> records;
   s = ReadRawFile(options.ScriptFile.get(), fileCrc, records);
@@ -428,11 +432,8 @@ Status ReadRawFile(std::FILE* raw, uint32_t& crc, std::vector<VariableRecord>& r
 Status ExportRawVariables(RunState& run, FirmwareAccess& fw) {
   ToolOptions& options = run.options;
   std::vector<VariableRecord> entries;
-  Status s = ReadVariableListing(options.ListingFile.get(), entries);
-  if (s != status::kSuccess) {
-    Print(Stream::Err, L"ERROR:%X -  Reading from Variables Listing File\n", s);
-    return s;
-  }
+  Status s = ReadListingOrReport(options, entries);
+  if (s != status::kSuccess) return s;
   std::FILE* raw = options.ScriptFile.get();
   for (const VariableRecord& entry : entries) {
     uint32_t attributes = 0;

@@ -44,6 +44,7 @@
 #include "hii/hii_database.h"
 #include "hii/strings.h"
 #include "script/export.h"
+#include "tools/bench/child_process.h"
 #include "tools/hiibuild/generators.h"
 
 extern char** environ;
@@ -131,32 +132,13 @@ int ExportChild(bool conditions, const std::string& hiiPath, const std::string& 
 // nullopt when the child could not be started or its export failed.
 std::optional<Measurement> RunExport(const char* self, Variant variant, const std::string& hiiPath,
                                      const std::string& scriptPath) {
-  int fds[2];
-  if (pipe(fds) != 0) return std::nullopt;
-  pid_t pid = fork();
-  if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return std::nullopt;
-  }
-  if (pid == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    close(fds[1]);
-    execl(self, self, "--export-child", VariantName(variant), hiiPath.c_str(), scriptPath.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  char buffer[128] = {};
-  ssize_t n = read(fds[0], buffer, sizeof buffer - 1);
-  close(fds[0]);
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
+  auto child = kes::bench::RunChild({self, "--export-child", VariantName(variant), hiiPath, scriptPath});
+  if (!child) return std::nullopt;
+  const char* buffer = child->out.c_str();
+  const rusage& usage = child->usage;
   Measurement m;
   unsigned exportStatus = 1;
-  if (n <= 0 || std::sscanf(buffer, "%u %lf %lf %ld", &exportStatus, &m.seconds, &m.cpuSeconds, &m.peakKiB) != 4 ||
+  if (std::sscanf(buffer, "%u %lf %lf %ld", &exportStatus, &m.seconds, &m.cpuSeconds, &m.peakKiB) != 4 ||
       exportStatus != 0) {
     std::fprintf(stderr, "export failed (status %u)\n", exportStatus);
     return std::nullopt;

@@ -28,6 +28,7 @@
 #include "hii/strings.h"
 #include "script/export.h"
 #include "script/import.h"
+#include "tools/bench/child_process.h"
 #include "tools/hiibuild/generators.h"
 
 namespace {
@@ -81,32 +82,15 @@ int Child(const std::string& mode, const std::string& hiiPath, const std::string
 }
 
 std::optional<Measurement> RunChild(const std::string& mode, const std::string& hiiPath, const std::string& script) {
-  int fds[2];
-  if (pipe(fds) != 0) return std::nullopt;
-  pid_t pid = fork();
-  if (pid < 0) return std::nullopt;
-  if (pid == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    close(fds[1]);
-    execl("/proc/self/exe", "kestrel-bench-import", "--child", mode.c_str(), hiiPath.c_str(), script.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  char buffer[128] = {};
-  ssize_t n = read(fds[0], buffer, sizeof buffer - 1);
-  close(fds[0]);
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
+  auto child = kes::bench::RunChild({"/proc/self/exe", "--child", mode, hiiPath, script});
+  if (!child) return std::nullopt;
   Measurement m;
   unsigned childStatus = 1;
-  if (n <= 0 || std::sscanf(buffer, "%u %lf", &childStatus, &m.seconds) != 2 || childStatus != 0) {
+  if (std::sscanf(child->out.c_str(), "%u %lf", &childStatus, &m.seconds) != 2 || childStatus != 0) {
     std::fprintf(stderr, "%s failed (status %u)\n", mode.c_str(), childStatus);
     return std::nullopt;
   }
-  m.peakKiB = usage.ru_maxrss;
+  m.peakKiB = child->usage.ru_maxrss;
   return m;
 }
 
