@@ -50,8 +50,9 @@ class ImportThroughEmulator : public ::testing::Test {
     ProcessResult run = RunTool(args, {.env = emu_->Env()});
     std::vector<std::string> all = Writes(*emu_);
     size_t earlier = 0;
-    for (size_t i = 0; i < before && i < emu_->RequestLog().size(); ++i) {
-      const std::string& line = emu_->RequestLog()[i];
+    const std::vector<std::string> log = emu_->RequestLog();  // a copy: held while it is read
+    for (size_t i = 0; i < before && i < log.size(); ++i) {
+      const std::string& line = log[i];
       if (line.rfind("set ", 0) == 0 && line.rfind("set KMBX-", 0) != 0) ++earlier;
     }
     writes_.assign(all.begin() + static_cast<std::ptrdiff_t>(earlier), all.end());
