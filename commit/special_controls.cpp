@@ -332,7 +332,9 @@ bool SpecialControls::ImportLanguageControl(const SpecialEntry& entry, const Que
       else bytes.clear();
     }
     if (!bytes.empty()) {
-      run_.LanguageLength = static_cast<uint16_t>(code.size() + 1);
+      // The language length decides how much of "PlatformLang" the commit writes; a code chosen
+      // for "Lang" must not cut "PlatformLang" to its length.
+      if (primary->Name == L"PlatformLang") run_.LanguageLength = static_cast<uint16_t>(code.size() + 1);
       stored = UpdateVarStoreValue(table_, record.VarStoreIndex, record.VarOffset, bytes, opcode);
     }
   }

@@ -228,7 +228,17 @@ TEST_F(SpecialControlsTest, LanguageImport) {
     EXPECT_EQ(Copy(c.primary), c.stored);
     EXPECT_EQ(capture.err() == "Warning: Invalid Index value for Language Option Control\n", c.warned) << capture.err();
   }
+
   EXPECT_EQ(special_.WriteLanguageOptions(Question(L"Lang", L"LangCodes")), L"[00]eng\n\t\t*[01]fra");
+}
+
+TEST_F(SpecialControlsTest, ChoosingLangLeavesPlatformLangWhole) {
+  ConsoleCapture capture;
+  EXPECT_TRUE(Import(SpecialEntry{"Language", 1, {}, false, false}, Question(L"Lang", L"LangCodes"), L"Language"));
+  EXPECT_EQ(ImportVariablesToNvram(table_, {run_, fw_.access(), HiiFormat::Uefi}), status::kSuccess);
+  Data lang = *fw_.VarFile("Lang", kGlobal), platformLang = *fw_.VarFile("PlatformLang", kGlobal);
+  EXPECT_EQ(Data(lang.begin() + 4, lang.end()), (Data{'f', 'r', 'a'}));
+  EXPECT_EQ(Data(platformLang.begin() + 4, platformLang.end()), (Data{'e', 'n', '-', 'U', 'S', 0}));
 }
 
 }  // namespace
