@@ -9,8 +9,6 @@ Status Unavailable(const wchar_t* what) {
 }
 }  // namespace
 
-Status ExportSingleQuestion(const SetupContext&) { return Unavailable(L"Single question export"); }
-Status UpdateSingleQuestion(const SetupContext&) { return Unavailable(L"Single question update"); }
 Status CompareScripts(RunState&, const std::wstring&, const std::wstring&, const std::wstring&) {
   return Unavailable(L"Script compare");
 }
