@@ -422,10 +422,6 @@ bool SpecialControls::ImportLegacyOrderControl(const SpecialEntry& entry, const 
     RefuseInvalid(entry);
     return true;
   }
-  if (groups->front().devices.size() != entry.value)
-    Print(Stream::Err,
-          L"\nWarning : Setup question '%ls' is not imported, as Boot count mismatches with boot count in NVRAM",
-          identity.c_str());
   std::optional<uint32_t> type;
   if (run_.Given(Switch::Ms)) {
     type = GetBbsTypeValue(run_.options.BootDeviceType);
@@ -444,6 +440,13 @@ bool SpecialControls::ImportLegacyOrderControl(const SpecialEntry& entry, const 
     return true;
   }
   auto group = std::find_if(groups->begin(), groups->end(), [&](const LegacyGroup& g) { return g.type == *type; });
+  // The count is that of the entry's own group (not of the first group), and a mismatch stops.
+  if (group != groups->end() && group->devices.size() != entry.value) {
+    Print(Stream::Err,
+          L"\nWarning : Setup question '%ls' is not imported, as Boot count mismatches with boot count in NVRAM",
+          identity.c_str());
+    return true;
+  }
   // Valid: as many items as devices, each device matched by one item of the same device index
   // whose value is equal or where either side marks the device disabled.
   bool valid = group != groups->end() && group->devices.size() == entry.listValues.size();

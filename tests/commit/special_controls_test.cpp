@@ -188,7 +188,9 @@ TEST_F(SpecialControlsTest, LegacyOrderImport) {
       {"disabled device accepted", "BBS_TYPE_USB Legacy Priorities", {0xFF02}, false, LegacyOrder(0xFF02)},
       {"reordered", "BBS_TYPE_HARDDRIVE Legacy Priorities", {0x0001, 0x0000}, false, swapped},
       {"unknown device", "BBS_TYPE_USB Legacy Priorities", {0x0003}, true, LegacyOrder()},
-      {"device count", "BBS_TYPE_HARDDRIVE Legacy Priorities", {0x0000}, true, LegacyOrder()},
+      // Compared with the entry's own group, not the first one: one device is right for USB.
+      {"device count", "BBS_TYPE_HARDDRIVE Legacy Priorities", {0x0000}, false, LegacyOrder()},
+      {"type not in the variable", "BBS_TYPE_CDROM Legacy Priorities", {0x0000}, true, LegacyOrder()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -201,6 +203,8 @@ TEST_F(SpecialControlsTest, LegacyOrderImport) {
     EXPECT_TRUE(special.ImportSpecialControl(entry, Question(L"LegacyDevOrder", L"LegacyGroup"),
                                              L"Legacy Priorities", {}));
     EXPECT_EQ(special.Refused(), c.refused) << capture.err();
+    EXPECT_EQ(capture.err().find("Boot count mismatches") != std::string::npos,
+              c.name == std::string("device count"));
     EXPECT_EQ(Copy(L"LegacyDevOrder"), c.stored);
   }
 }
