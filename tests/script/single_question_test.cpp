@@ -13,11 +13,11 @@ namespace {
 namespace flags = hiibuild::flags;
 namespace type = hiibuild::type;
 
-// Offsets in "Setup" (16 bytes).
-enum : uint16_t { kMode = 0, kBox = 1, kCount = 2, kOrder = 4, kTwinA = 7, kTwinB = 8, kPass = 10 };
+// Offsets in "Setup" (20 bytes).
+enum : uint16_t { kMode = 0, kBox = 1, kCount = 2, kOrder = 4, kTwinA = 7, kTwinB = 8, kPass = 10, kDay = 16 };
 
 std::vector<uint8_t> Questions() {
-  SetupForm f(16);
+  SetupForm f(20);
   hiibuild::Forms& forms = *f.forms;
   forms.OneOf({L"Mode", L"h", 1, 1, kMode, 0, L"MODE"}, 1, {{0, L"Off"}, {1, L"On"}, {2, L"Auto"}});
   forms.Checkbox({L"Box", L"h", 2, 1, kBox, 0, L"BOX"});
@@ -26,11 +26,12 @@ std::vector<uint8_t> Questions() {
   forms.OneOf({L"Twin A", L"h", 5, 1, kTwinA, 0, L"TWIN"}, 1, {{0, L"Off"}, {1, L"On"}});
   forms.OneOf({L"Twin B", L"h", 6, 1, kTwinB, 0, L"twin"}, 1, {{0, L"Off"}, {1, L"On"}});
   forms.Password({L"Pass", L"h", 7, 1, kPass, 0, L"PASS"}, 1, 2);
+  forms.Date({L"Day", L"h", 8, 1, kDay, 0, L"DAY"});
   return f.Bytes();
 }
 
 std::vector<uint8_t> SetupBytes() {
-  hiibuild::VarBuffer v(16);
+  hiibuild::VarBuffer v(20);
   v.Put(kMode, 1, 1).Put(kBox, 0, 1).Put(kCount, 100, 2);
   v.Put(kOrder, 2, 1).Put(kOrder + 1, 1, 1).Put(kOrder + 2, 3, 1);
   return v.Take();
@@ -125,6 +126,8 @@ TEST_F(SingleQuestion, Update) {
       {"list, two commas", L"ORDER", "3,,1", 0x0D, invalidList, kOrder, {2, 1, 3}},
       {"list, trailing comma", L"ORDER", "3,2,", 0x0D, invalidList, kOrder, {2, 1, 3}},
       {"list element above 16 bits", L"ORDER", "3,2,10000", 0x0D, invalid, kOrder, {2, 1, 3}},
+      {"date", L"DAY", "12-31-2024", 0, "", kDay, {0xE8, 0x07, 12, 31}},
+      {"date in another format", L"DAY", "2024-12-31", 0x0D, invalid, kDay, {0, 0, 0, 0}},
       {"shared map string", L"TWIN", "1", 0x0D, "ERROR:D - Multiple setup questions found with map string(TWIN)\n",
        kTwinA, {0}},
   };
@@ -138,6 +141,16 @@ TEST_F(SingleQuestion, Update) {
     EXPECT_EQ(std::vector<uint8_t>(stored.begin() + c.offset, stored.begin() + c.offset + c.stored.size()), c.stored);
     EXPECT_EQ(run_.SystemModified, c.status == 0 && c.err[0] == '\0');
   }
+}
+
+TEST_F(SingleQuestion, VariableTooShortForTheQuestion) {
+  SetVariable("Setup", kSetupGuid, {1, 0, 100, 0});
+  for (bool update : {false, true}) {
+    Outcome r = Run(update, L"ORDER", "1,2,3", {});
+    EXPECT_EQ(r.status, 0x59u);
+    EXPECT_EQ(r.err, "ERROR: Unable to access variable Setup associated with mapstring ORDER\n");
+  }
+  EXPECT_EQ(Stored(), (std::vector<uint8_t>{1, 0, 100, 0}));
 }
 
 }  // namespace
