@@ -279,7 +279,23 @@ class Importer {
       if (e.Matched || !e.flags.HasIdentity || e.identity.empty()) continue;
       if (!(e.flags.HasValue || e.flags.HasCurrent || e.flags.HasListOrder)) continue;
       SpecialEntry offered{e.identity, e.value, e.listValues, e.flags.HasBiosDefault, e.flags.HasMfgDefault};
-      if (special_.ImportSpecialControl(offered, record, prompt, opcode)) e.Matched = true;
+      if (!dryRun_) {
+        if (special_.ImportSpecialControl(offered, record, prompt, opcode)) e.Matched = true;
+        continue;
+      }
+      // The dry run of /r says nothing unless the control refuses the value: then its messages
+      // are shown and the import stops before any variable is written.
+      bool refusedBefore = special_.Refused();
+      std::string said;
+      {
+        ConsoleCapture quiet;
+        if (special_.ImportSpecialControl(offered, record, prompt, opcode)) e.Matched = true;
+        said = quiet.err();
+      }
+      if (!refusedBefore && special_.Refused()) {
+        WriteNarrow(Stream::Err, said);
+        throw StopImport{};
+      }
     }
   }
 

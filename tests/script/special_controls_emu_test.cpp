@@ -91,6 +91,15 @@ TEST_F(BootManager, ScriptImport) {
        [](std::string& s) { Replace(s, "[000a] UEFI: Built-in Shell", "[000b] UEFI: Built-in Shell"); },
        {},
        "ERROR:D - Value for control not updated as the value specified is invalid\n"},
+      // All or nothing: the refused boot order keeps the language change out too.
+      {"replaced number under /r",
+       {"/b", "/r"},
+       [](std::string& s) {
+         Replace(s, "[000a] UEFI: Built-in Shell", "[000b] UEFI: Built-in Shell");
+         Replace(s, "*[00]en-US\n\t\t[01]fr-FR", "[00]en-US\n\t\t*[01]fr-FR");
+       },
+       {},
+       "ERROR:D - Value for control not updated as the value specified is invalid\n\nERROR:D -  Importing Script file"},
       {"without /b",
        {},
        [](std::string& s) { Replace(s, "=[0000] UEFI: NVMe SSD\n\t\t [0002]", "=[0002] UEFI: NVMe SSD\n\t\t [0000]"); },
