@@ -1,7 +1,6 @@
 #include "commit/special_controls.h"
 
 #include <algorithm>
-#include <cwctype>
 
 #include "base/console.h"
 #include "base/guid.h"

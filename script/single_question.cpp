@@ -1,7 +1,7 @@
 // Single question by map string: /o /ms prints one question's value (and with /ds, /dm its
 // defaults) on the console; /i /ms /qv builds one script entry from the command line and runs the
 // script import on it.
-#include <cwctype>
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -169,8 +169,8 @@ Status ReadListValue(std::string_view text, std::vector<uint16_t>& list) {
 }
 
 // Fills the entry's value from the /qv text for the question's type.
-Status ReadQuestionValueText(const RunState& run, const IfrOp& op, const QuestionRecord& record,
-                             SpecialControlKind kind, ScriptEntry& entry) {
+Status ReadQuestionValueText(const RunState& run, const QuestionRecord& record, SpecialControlKind kind,
+                             ScriptEntry& entry) {
   std::string text = Trim(run.options.QuestionValue);
   ScriptEntryFlags& f = entry.flags;
   bool list = record.Kind == IFR_ORDERED_LIST || kind == SpecialControlKind::BootOrder ||
@@ -213,7 +213,6 @@ Status ReadQuestionValueText(const RunState& run, const IfrOp& op, const Questio
     default:
       break;
   }
-  (void)op;
   if (!value) {
     InvalidValue();
     return kInvalidValue;
@@ -281,8 +280,6 @@ Status UpdateSingleQuestion(const SetupContext& setup) {
       Print(Stream::Err, L"ERROR:%X - Import of string type questions not supported.\n", kInvalidValue);
       return kInvalidValue;
     }
-    auto op = OpAt(setup.database.Image(), record.Opcode, record.ScopeLimit);
-    if (!op) return kInvalidValue;
     ScriptEntry entry;
     std::wstring mapString = TrimmedMapString(run);
     // A legacy group is named by its device type before the control's name.
@@ -296,7 +293,7 @@ Status UpdateSingleQuestion(const SetupContext& setup) {
     entry.offset = record.VarOffset;
     entry.width = record.Width;
     entry.flags.HasIdentity = entry.flags.HasToken = entry.flags.HasOffset = entry.flags.HasWidth = true;
-    if (Status s = ReadQuestionValueText(run, *op, record, kind, entry); s != status::kSuccess) return s;
+    if (Status s = ReadQuestionValueText(run, record, kind, entry); s != status::kSuccess) return s;
     // The defaults the question has now; /ds and /dm make the new value the default instead.
     const VarStoreEntry* store = walk.VarStores().At(record.VarStoreIndex);
     size_t length = record.Kind == IFR_ORDERED_LIST ? record.Width * record.ValueInfo.Options.size() : record.Width;
