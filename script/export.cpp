@@ -7,6 +7,7 @@
 #include "hii/question_walk.h"
 #include "hii/setup_context.h"
 #include "hii/strings.h"
+#include "commit/special_controls.h"
 #include "script/question_block.h"
 #include "script/script_defaults.h"
 
@@ -30,6 +31,52 @@ void WriteSubtitle(const StringLookup& strings, std::FILE* out, const PackageLis
   FilePrint(out, L"\n// SUBTITLE\t= %ls\n", text.c_str());
 }
 
+// The blocks of a special control: the language options, the boot order list (with /b) or one
+// block per LegacyDevOrder group (with /b). None when nothing is written.
+std::optional<std::wstring> FormatSpecialBlocks(const StringLookup& strings, Bytes image, const PackageList& list,
+                                                QuestionRecord& record, SpecialControlKind kind, bool withBoot,
+                                                SpecialControls& special, BlockOptions options) {
+  bool language = kind == SpecialControlKind::Language || kind == SpecialControlKind::PlatformLanguage;
+  if (!language && !withBoot) return std::nullopt;
+  std::wstring prompt = ScriptString(strings, list, record.Prompt, false);
+  std::wstring mapPrompt = ScriptString(strings, list, record.Prompt, true);
+  if (kind != SpecialControlKind::LegacyOrder) {
+    std::wstring name = SpecialControls::ControlName(kind, prompt);
+    std::wstring mapName = SpecialControls::ControlName(kind, mapPrompt);
+    options.specialName = &name;
+    options.specialMapName = &mapName;
+    if (language) {
+      options.specialValue = [&](bool commented) {
+        return std::wstring(commented ? L"// Options\t=" : L"Options\t=") + special.WriteLanguageOptions(record);
+      };
+    } else {
+      options.specialValue = [&](bool commented) {
+        special.ReadBootOptions();
+        std::wstring text = special.WriteBootOrderList(commented ? L"// ListOrder\t=" : L"ListOrder\t=");
+        special.FreeBootOptions();
+        return text;
+      };
+    }
+    return FormatQuestionBlock(image, record, options);
+  }
+  auto groups = special.LegacyGroups();
+  if (!groups || groups->empty()) return std::nullopt;
+  std::wstring out;
+  for (const LegacyGroup& group : *groups) {
+    std::wstring name = SpecialControls::LegacyGroupName(group.type, prompt);
+    // A control without a map string stays without one (and is left out with /lang unless /a).
+    std::wstring mapName = IsBlankText(mapPrompt) ? L"" : SpecialControls::LegacyGroupName(group.type, mapPrompt);
+    options.specialName = &name;
+    options.specialMapName = &mapName;
+    options.specialValue = [&](bool commented) {
+      return SpecialControls::WriteLegacyOrderList(group, commented ? L"// ListOrder\t=" : L"ListOrder\t=");
+    };
+    if (auto block = FormatQuestionBlock(image, record, options)) out += *block;
+  }
+  if (out.empty()) return std::nullopt;
+  return out;
+}
+
 void ExportUefi(const SetupContext& setup, ExportRun& run, const DefaultsSource& defaults) {
   Bytes image = setup.database.Image();
   const StringLookup& strings = setup.strings;
@@ -39,6 +86,8 @@ void ExportUefi(const SetupContext& setup, ExportRun& run, const DefaultsSource&
   bool commentOut = sw.Has(Switch::Ce);
 
   SeenStorage exported;
+  SpecialControls special({setup.run, setup.firmware, walk.VarStores()});
+  bool withBoot = sw.Has(Switch::B);
   for (const PackageList& list : setup.database.Lists()) {
     walk.VarStores().Clear();
     auto formSet = walk.FirstFormSet(list);
@@ -115,7 +164,13 @@ void ExportUefi(const SetupContext& setup, ExportRun& run, const DefaultsSource&
         options.defaults = &defaults;
         std::FILE* target = options.toDuplicateFile ? run.duplicates : run.main;
 
-        auto block = FormatQuestionBlock(image, record, options);
+        std::optional<std::wstring> block;
+        SpecialControlKind kind = special.KindOf(record);
+        if (kind == SpecialControlKind::None) {
+          block = FormatQuestionBlock(image, record, options);
+        } else {
+          block = FormatSpecialBlocks(strings, image, list, record, kind, withBoot, special, options);
+        }
         if (!block) continue;
         // Outside verbose mode a hidden form's marker precedes its first written question.
         if (!verbose && formMarker && !markerWritten && target == run.main) {

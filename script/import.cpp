@@ -15,6 +15,7 @@
 #include "base/debug_log.h"
 #include "base/guid.h"
 #include "base/text.h"
+#include "commit/special_controls.h"
 #include "commit/variable_commit.h"
 #include "firmware/variable_store.h"
 #include "hii/default_store.h"
@@ -118,7 +119,7 @@ struct StopImport {};
 class Importer {
  public:
   // A dry run checks everything and changes nothing: no commit, no default-store write-back.
-  Importer(const SetupContext& setup, ScriptEntryList& entries, bool dryRun)
+  Importer(const SetupContext& setup, ScriptEntryList& entries, bool dryRun, bool readChecksum = true)
       : setup_(setup),
         dryRun_(dryRun),
         run_(setup.run),
@@ -126,6 +127,8 @@ class Importer {
         applied_(entries.size()),
         stores_(setup.firmware),
         walk_(setup.NewWalk()),
+        special_({setup.run, setup.firmware, walk_.VarStores()}),
+        readChecksum_(readChecksum),
         restricted_(run_.Given(Switch::R)),
         quiet_(run_.Quiet()),
         lang_(run_.Given(Switch::Lang)) {}
@@ -134,7 +137,9 @@ class Importer {
     stores_.LoadDefaultStores();
     stdPresent_ = stores_.DefaultStorePresent(DefaultStore::Std);
     mfgPresent_ = stores_.DefaultStorePresent(DefaultStore::Mfg);
-    if (Status s = CheckChecksum(); s != status::kSuccess) return s;
+    if (readChecksum_) {
+      if (Status s = CheckChecksum(); s != status::kSuccess) return s;
+    }
     IndexEntries();
     try {
       Walk();
@@ -149,6 +154,9 @@ class Importer {
     DebugLog(LV_MODL, "Setting std and Mfg Defaults Buffer [END] with status %x\n ", written);
     return status::kSuccess;
   }
+
+  // Whether a special control refused a value (status 13 was printed).
+  bool SpecialRefused() const { return special_.Refused(); }
 
  private:
   struct Applied {
@@ -261,8 +269,42 @@ class Importer {
     return Trim(ToNarrow(Printable(*text)));
   }
 
+  // Every entry not yet taken is offered to the special control in file order.
+  void ImportSpecial(const PackageList& list, const QuestionRecord& record) {
+    auto text = setup_.strings.GetString(list, record.Prompt, lang_);
+    if (!text) return;
+    std::wstring prompt = Printable(*text);
+    Bytes opcode = record.Op(setup_.database.Image());
+    for (ScriptEntry& e : entries_) {
+      if (e.Matched || !e.flags.HasIdentity || e.identity.empty()) continue;
+      if (!(e.flags.HasValue || e.flags.HasCurrent || e.flags.HasListOrder)) continue;
+      SpecialEntry offered{e.identity, e.value, e.listValues, e.flags.HasBiosDefault, e.flags.HasMfgDefault};
+      if (!dryRun_) {
+        if (special_.ImportSpecialControl(offered, record, prompt, opcode)) e.Matched = true;
+        continue;
+      }
+      // The dry run of /r says nothing unless the control refuses the value: then its messages
+      // are shown and the import stops before any variable is written.
+      bool refusedBefore = special_.Refused();
+      std::string said;
+      {
+        ConsoleCapture quiet;
+        if (special_.ImportSpecialControl(offered, record, prompt, opcode)) e.Matched = true;
+        said = quiet.err();
+      }
+      if (!refusedBefore && special_.Refused()) {
+        WriteNarrow(Stream::Err, said);
+        throw StopImport{};
+      }
+    }
+  }
+
   void ImportQuestion(const PackageList& list, QuestionRecord& record) {
     if (record.Kind == IFR_PASSWORD) return;
+    if (special_.KindOf(record) != SpecialControlKind::None) {
+      ImportSpecial(list, record);
+      return;
+    }
     std::string identity = Identity(list, record);
     if (identity.empty()) return;
     auto it = candidates_.find(Key(identity, record.QuestionId));
@@ -614,6 +656,8 @@ class Importer {
   std::vector<Applied> applied_;
   DefaultStores stores_;
   QuestionWalk walk_;
+  SpecialControls special_;
+  bool readChecksum_;
   bool restricted_, quiet_, lang_;
   bool stdPresent_ = false, mfgPresent_ = false;
   std::unordered_map<std::string, std::vector<size_t>> candidates_;
@@ -652,6 +696,13 @@ Status ImportScript(const SetupContext& setup, ScriptEntryList& entries) {
     }
   }
   return Importer(setup, entries, false).Run();
+}
+
+Status ImportEntries(const SetupContext& setup, ScriptEntryList& entries, bool* specialRefused) {
+  Importer importer(setup, entries, false, false);
+  Status result = importer.Run();
+  if (specialRefused) *specialRefused = importer.SpecialRefused();
+  return result;
 }
 
 }  // namespace kes

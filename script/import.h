@@ -17,4 +17,9 @@ Status ParseScriptFile(RunState& run, ScriptEntryList& entries);
 // when /r finds the file made for another firmware.
 Status ImportScript(const SetupContext& setup, ScriptEntryList& entries);
 
+// Applies entries the caller built (the single-question update) in one pass: there is no file,
+// so no checksum line is read. `specialRefused`, when given, tells whether a boot order, legacy
+// order or language control refused its value.
+Status ImportEntries(const SetupContext& setup, ScriptEntryList& entries, bool* specialRefused = nullptr);
+
 }  // namespace kes

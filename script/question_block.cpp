@@ -102,7 +102,7 @@ bool StringIsPrintable(Bytes value) {
 }
 
 std::wstring ValueLines(const StringLookup& strings, Bytes image, const PackageList& list, const QuestionRecord& record,
-                        const std::vector<uint8_t>& value, bool commented, bool timeOneBlank) {
+                        const std::vector<uint8_t>& value, bool commented, bool timeOneBlank, bool console = false) {
   auto op = OpAt(image, record.Opcode, record.ScopeLimit);
   if (!op) return L"";
   std::wstring prefix = commented ? L"// " : L"";
@@ -120,7 +120,7 @@ std::wstring ValueLines(const StringLookup& strings, Bytes image, const PackageL
         std::wstring text = ScriptString(strings, list, o.Option, false);
         out += WFormat(isCurrent ? L"*[%02llX]%ls" : L"[%02llX]%ls", static_cast<unsigned long long>(o.Value),
                        text.c_str());
-        if (first) out += L"\t// Move \"*\" to the desired Option";
+        if (first && !console) out += L"\t// Move \"*\" to the desired Option";
         first = false;
       }
       break;
@@ -161,13 +161,13 @@ std::wstring ValueLines(const StringLookup& strings, Bytes image, const PackageL
       } else {
         out += L"{";
         for (size_t at = 0; at + 1 < value.size(); at += 2) out += WFormat(L"%04X ", Le16(value, at));
-        out += L"} //Unicode, Do NOT change the format";
+        out += console ? L"}" : L"} //Unicode, Do NOT change the format";
       }
       break;
     }
     case IFR_DATE:
-      out = WFormat(L"%lsDate\t=%02d-%02d-%04d\t// MM-DD-YYYY", prefix.c_str(), Le8(value, 2), Le8(value, 3),
-                    Le16(value, 0));
+      out = WFormat(console ? L"%lsDate\t=%02d-%02d-%04d\t//  MM-DD-YYYY" : L"%lsDate\t=%02d-%02d-%04d\t// MM-DD-YYYY",
+                    prefix.c_str(), Le8(value, 2), Le8(value, 3), Le16(value, 0));
       break;
     case IFR_TIME:
       out = WFormat(timeOneBlank ? L"%lsTime\t=%02d:%02d:%02d\t// HH:MM:SS" : L"%lsTime\t=%02d:%02d:%02d\t//  HH:MM:SS",
@@ -237,8 +237,9 @@ std::optional<std::wstring> FormatQuestionBlock(Bytes image, QuestionRecord& rec
   const StringLookup& strings = *options.strings;
   const VarStoreEntry* entry = options.varStores->At(record.VarStoreIndex);
   if (!entry) return std::nullopt;
+  bool special = static_cast<bool>(options.specialValue);
   auto value = ReadQuestionValue(*options.varStores, record);
-  if (!value) return std::nullopt;
+  if (!value && !special) return std::nullopt;
   const PackageList& list = *options.list;
 
   bool suppressed = record.Suppressed;
@@ -247,7 +248,7 @@ std::optional<std::wstring> FormatQuestionBlock(Bytes image, QuestionRecord& rec
   bool commented = options.duplicate || formMarked || suppressed || grayedOut;
 
   std::optional<std::vector<uint8_t>> stdDefault, mfgDefault;
-  if (options.defaults && options.defaults->find && record.Kind != IFR_STRING) {
+  if (!special && options.defaults && options.defaults->find && record.Kind != IFR_STRING) {
     size_t length = ValueLength(record);
     if (options.defaults->stdPresent) stdDefault = options.defaults->find(false, *entry, record.VarOffset, length);
     if (options.defaults->mfgPresent) mfgDefault = options.defaults->find(true, *entry, record.VarOffset, length);
@@ -256,16 +257,16 @@ std::optional<std::wstring> FormatQuestionBlock(Bytes image, QuestionRecord& rec
   }
   std::wstring defaultsText = FormatDefaultsLines(strings, image, list, record, stdDefault, mfgDefault, commented, false);
 
-  if (options.ndef && record.Kind != IFR_STRING) {
+  if (!special && options.ndef && record.Kind != IFR_STRING) {
     bool stdPresent = options.defaults && options.defaults->stdPresent;
     if (!stdPresent || !stdDefault || EqualsDefault(record, *value, *stdDefault)) return std::nullopt;
   }
 
-  std::wstring prompt = ScriptString(strings, list, record.Prompt, false);
+  std::wstring prompt = options.specialName ? *options.specialName : ScriptString(strings, list, record.Prompt, false);
   std::wstring help = ScriptString(strings, list, record.Help, false);
   std::wstring mapString;
   if (options.lang) {
-    mapString = ScriptString(strings, list, record.Prompt, true);
+    mapString = options.specialMapName ? *options.specialMapName : ScriptString(strings, list, record.Prompt, true);
     if (!options.all && IsBlankText(mapString)) return std::nullopt;
   } else if (!options.all && IsBlankText(prompt)) {
     return std::nullopt;
@@ -304,11 +305,57 @@ std::optional<std::wstring> FormatQuestionBlock(Bytes image, QuestionRecord& rec
   }
   text += defaultsText;
   bool timeOneBlank = suppressed || grayedOut || formMarked || (options.duplicate && options.toDuplicateFile);
-  text += ValueLines(strings, image, list, record, *value, commented, timeOneBlank);
+  text += special ? options.specialValue(commented) : ValueLines(strings, image, list, record, *value, commented, timeOneBlank);
   text += L"\n";
   if (suppressed) text += L"// ENDOF SUPPRESS\n";
   else if (grayedOut) text += L"// ENDOF GRAYOUT\n";
   return text;
+}
+
+std::wstring FormatConsoleValue(const StringLookup& strings, Bytes image, const PackageList& list,
+                                const QuestionRecord& record, const std::vector<uint8_t>& value) {
+  return ValueLines(strings, image, list, record, value, false, false, true);
+}
+
+std::wstring FormatBareValue(Bytes image, const QuestionRecord& record, const std::vector<uint8_t>& value) {
+  auto op = OpAt(image, record.Opcode, record.ScopeLimit);
+  if (!op) return L"";
+  switch (record.Kind) {
+    case IFR_ONE_OF:
+      return WFormat(L"%02llX", static_cast<unsigned long long>(LeN(value, 0, record.Width)));
+    case IFR_ORDERED_LIST: {
+      std::wstring out;
+      size_t width = record.Width ? record.Width : 1;
+      for (size_t at = 0; at + width <= value.size(); at += width) {
+        if (!out.empty()) out += L"\n";
+        out += WFormat(L"[%02llX]", static_cast<unsigned long long>(LeN(value, at, width)));
+      }
+      return out;
+    }
+    case IFR_CHECKBOX:
+      return WFormat(L"%llX", static_cast<unsigned long long>(LeN(value, 0, 1)));
+    case IFR_NUMERIC:
+      return NumericText(*op, LeN(value, 0, record.Width), record.Width, false);
+    case IFR_DATE:
+      return WFormat(L"%02d-%02d-%04d", Le8(value, 2), Le8(value, 3), Le16(value, 0));
+    case IFR_TIME:
+      return WFormat(L"%02d:%02d:%02d", Le8(value, 0), Le8(value, 1), Le8(value, 2));
+    case IFR_STRING: {
+      std::wstring out;
+      if (StringIsPrintable(value)) {
+        for (size_t at = 0; at + 1 < value.size(); at += 2) {
+          uint16_t unit = Le16(value, at);
+          if (unit == 0) break;
+          out.push_back(static_cast<wchar_t>(unit));
+        }
+      } else {
+        for (size_t at = 0; at + 1 < value.size(); at += 2) out += WFormat(L"%04X ", Le16(value, at));
+      }
+      return out;
+    }
+    default:
+      return L"";
+  }
 }
 
 bool WriteQuestionBlock(std::FILE* out, Bytes image, QuestionRecord& record, const BlockOptions& options) {

@@ -38,6 +38,11 @@ struct BlockOptions {
   bool formSuppressed = false;  // the question's form is hidden behind a suppressed REF
   bool formGrayedOut = false;   // ... behind a grayed-out REF
   const DefaultsSource* defaults = nullptr;
+  // Special controls: the name written for "Setup Question" (and "Map String" with /lang) and
+  // the value lines, given whether the block is commented out. No default lines are written.
+  const std::wstring* specialName = nullptr;
+  const std::wstring* specialMapName = nullptr;
+  std::function<std::wstring(bool commented)> specialValue;
 };
 
 // The bytes of the question's current value (width bytes; for an ordered list, element width
@@ -55,6 +60,14 @@ std::wstring FormatDefaultsLines(const StringLookup& strings, Bytes image, const
 std::optional<std::wstring> FormatQuestionBlock(Bytes image, QuestionRecord& record, const BlockOptions& options);
 // Writes the block; true when something was written.
 bool WriteQuestionBlock(std::FILE* out, Bytes image, QuestionRecord& record, const BlockOptions& options);
+
+// The value as the single-question export prints it on the console: the value lines of a block,
+// without the "Move" comment, with two blanks after "//" in a date and a braced string closed by
+// "}" alone.
+std::wstring FormatConsoleValue(const StringLookup& strings, Bytes image, const PackageList& list,
+                                const QuestionRecord& record, const std::vector<uint8_t>& value);
+// The bare value (/ov), without line feed at the end.
+std::wstring FormatBareValue(Bytes image, const QuestionRecord& record, const std::vector<uint8_t>& value);
 
 // The printable, filtered string `id` of the list (empty when absent).
 std::wstring ScriptString(const StringLookup& strings, const PackageList& list, uint16_t id, bool mapping);

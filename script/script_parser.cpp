@@ -763,4 +763,8 @@ Status ParseScriptPath(const std::string& path, const ParseOptions& options, Scr
   return ParseScript(file.get(), options, entries);
 }
 
+std::optional<uint64_t> ParseScriptDate(std::string_view text) { return ReadDate(text); }
+std::optional<uint64_t> ParseScriptTime(std::string_view text) { return ReadTime(text); }
+std::optional<uint64_t> ParseScriptDecimal(std::string_view text, bool& negative) { return ReadDecimal(text, negative); }
+
 }  // namespace kes

@@ -8,6 +8,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -102,5 +103,12 @@ Status ParseScriptText(std::string_view text, const ParseOptions& options, Scrip
 // Opens the named file, parses it and closes it. A file that cannot be opened is reported as an
 // invalid script file handle.
 Status ParseScriptPath(const std::string& path, const ParseOptions& options, ScriptEntryList& entries);
+
+// The script's value readers, for values that come from elsewhere (the command line): a date
+// "MM-DD-YYYY" and a time "HH:MM:SS" packed as in ScriptEntry::value, and a decimal "<[+-]digits>"
+// (a negative number as its two's complement; `negative` set).
+std::optional<uint64_t> ParseScriptDate(std::string_view text);
+std::optional<uint64_t> ParseScriptTime(std::string_view text);
+std::optional<uint64_t> ParseScriptDecimal(std::string_view text, bool& negative);
 
 }  // namespace kes

@@ -47,8 +47,9 @@ TEST(DemoExport, ExportsTheDemoFirmwareThroughTheEmulator) {
   EXPECT_NE(script.find(crcLine), std::string::npos) << crcLine;
 
   // Every question but the two passwords and the three clock-kept dates and times, the three
-  // that share storage with an earlier one commented out.
-  EXPECT_EQ(Count(script, "\nSetup Question\t= "), 292u);
+  // that share storage with an earlier one commented out; of the boot manager's special controls
+  // the two language selections (the boot and legacy orders need /b).
+  EXPECT_EQ(Count(script, "\nSetup Question\t= "), 294u);
   EXPECT_EQ(Count(script, "\n// Setup Question\t= "), 3u);
   for (const char* absent : {"Administrator Password", "User Password", "System Date", "System Time",
                              "Scheduled Wake Time"}) {

@@ -1,4 +1,4 @@
-// The demo firmware: a server-like Setup with five form sets, built question by question with
+// The demo firmware: a server-like Setup with six form sets, built question by question with
 // the current value of each question written into its variable at the same time.
 #include <cstdio>
 #include <map>
@@ -30,6 +30,10 @@ constexpr EfiGuid kChipsetFormSet{0xADFE34C8, 0x9AE1, 0x4F8F, {0xBE, 0x13, 0xCF,
 constexpr EfiGuid kChipsetList{0x2B6C4F90, 0x1D3E, 0x4A57, {0x8C, 0x0F, 0x61, 0x72, 0xE4, 0x9B, 0xD8, 0x03}};
 constexpr EfiGuid kSecurityFormSet{0x981CEAEE, 0x931C, 0x4A17, {0xB9, 0xC8, 0x66, 0xC7, 0xBC, 0xFD, 0x77, 0xE1}};
 constexpr EfiGuid kBootFormSet{0xD69240C0, 0xDD40, 0x4F2D, {0x98, 0x63, 0x48, 0x48, 0xDA, 0x6E, 0x61, 0x5F}};
+constexpr EfiGuid kBootManagerFormSet{0x3A8E5C71, 0x0B2D, 0x4C96, {0x8F, 0x14, 0xD2, 0x6B, 0x90, 0x3E, 0x57, 0xA8}};
+// The varstores whose names mark the boot manager's special questions, and LegacyDevOrder's GUID.
+constexpr EfiGuid kBootManagerMarkGuid{0xB4909CF3, 0x7B93, 0x4751, {0x9B, 0xD8, 0x5B, 0xA8, 0x22, 0x0B, 0x9B, 0xB2}};
+constexpr EfiGuid kLegacyDevOrderGuid{0xA56074DB, 0x65FE, 0x45F7, {0xBD, 0x21, 0x2D, 0x2B, 0xDD, 0x8E, 0x96, 0x52}};
 // Vendor node of each list's device path package.
 constexpr EfiGuid kDevicePathVendor{0x5C1B3A90, 0x7E2F, 0x4D16, {0xA4, 0x8B, 0x93, 0x0C, 0x27, 0xE5, 0x61, 0xF8}};
 
@@ -762,6 +766,122 @@ void BuildBoot(PackageList& list, Store& boot) {
   AddDevicePath(list);
 }
 
+// The boot manager's load options, boot order and legacy groups.
+struct LoadOption {
+  uint16_t number;
+  const char* name;          // as the variable is named (one with lower-case hexadecimal digits)
+  std::u16string description;
+  std::optional<uint16_t> bbsType;  // a legacy option: BBS device path of that device type
+};
+
+const LoadOption kLoadOptions[] = {
+    {0x0000, "Boot0000", u"UEFI: NVMe SSD", std::nullopt},
+    {0x0001, "Boot0001", u"UEFI: PXE IPv4 Onboard NIC", std::nullopt},
+    {0x0002, "Boot0002", u"SATA HDD: Legacy Disk", 0x02},
+    {0x000A, "Boot000a", u"UEFI: Built-in Shell", std::nullopt},
+};
+const uint16_t kBootOrder[] = {0x0000, 0x0002, 0x0001, 0x000A};
+
+// EFI_LOAD_OPTION: attributes (active), device path length, description, device path.
+std::vector<uint8_t> LoadOptionBytes(const LoadOption& o) {
+  ByteWriter path;
+  if (o.bbsType) {
+    const char text[] = "Legacy Disk";
+    path.U8(0x05).U8(0x01).U16(static_cast<uint16_t>(8 + sizeof text)).U16(*o.bbsType).U16(0);
+    for (char c : text) path.U8(static_cast<uint8_t>(c));
+  } else {
+    path.U8(0x01).U8(0x04).U16(20).Guid(kDevicePathVendor);
+  }
+  path.U8(0x7F).U8(0xFF).U16(4);
+  ByteWriter w;
+  w.U32(1).U16(static_cast<uint16_t>(path.bytes().size()));
+  for (char16_t c : o.description) w.U16(c);
+  w.U16(0);
+  std::vector<uint8_t> out = w.bytes();
+  out.insert(out.end(), path.bytes().begin(), path.bytes().end());
+  return out;
+}
+
+// LegacyDevOrder: hard drives (two devices) and USB (the second one disabled).
+std::vector<uint8_t> LegacyDevOrderBytes() {
+  ByteWriter w;
+  w.U32(0x02).U16(6).U16(0x0000).U16(0x0001);
+  w.U32(0x05).U16(6).U16(0x0002).U16(0xFF03);
+  return w.bytes();
+}
+
+void BuildBootManager(PackageList& list) {
+  list.mapLanguages = {"x-UEFI-Vorn"};
+  Forms& f = list.AddForms();
+  SetUpLanguages(list);
+  f.FormSet(kBootManagerFormSet, L"Boot Manager", L"Boot options, their order and the languages");
+  f.ClassAndSubclass(0x05, 0x01);
+  f.DefaultStore(L"Standard Default", kDefaultStandard);
+  f.DefaultStore(L"Manufacture Default", kDefaultManufacturing);
+  const uint32_t bsRt = attr::kBootService | attr::kRuntime;
+  // The variables the questions store in, and the marker varstores of the special questions.
+  f.VarStoreEfi(0x10, kes::guids::kGlobalVariable, "Lang", 3);
+  f.VarStoreEfi(0x11, kes::guids::kGlobalVariable, "PlatformLang", 6);
+  f.VarStoreEfi(0x12, kes::guids::kGlobalVariable, "BootOrder", static_cast<uint16_t>(2 * std::size(kBootOrder)));
+  f.VarStoreEfi(0x13, kLegacyDevOrderGuid, "LegacyDevOrder", static_cast<uint16_t>(LegacyDevOrderBytes().size()));
+  f.VarStoreEfi(0x20, kes::guids::kGlobalVariable, "LangCodes", 10, bsRt);
+  f.VarStoreEfi(0x21, kes::guids::kGlobalVariable, "PlatformLangCodes", 18, bsRt);
+  f.VarStoreEfi(0x22, kBootManagerMarkGuid, "BootManager", 2);
+  f.VarStoreEfi(0x23, kLegacyDevOrderGuid, "LegacyGroup", 2);
+
+  f.Form(0x5000, L"Boot Manager");
+  // Hidden actions on the marker varstores: a condition testing one of them against 0xFFFF
+  // marks the question it guards as that special control.
+  const uint16_t markLang = 0x7001, markPlatformLang = 0x7002, markBoot = 0x7003, markLegacy = 0x7004;
+  f.SuppressIf(Expr::True());
+  f.Action(Q{.prompt = L"", .help = L"", .id = markLang, .varStore = 0x20, .offset = 0});
+  f.Action(Q{.prompt = L"", .help = L"", .id = markPlatformLang, .varStore = 0x21, .offset = 0});
+  f.Action(Q{.prompt = L"", .help = L"", .id = markBoot, .varStore = 0x22, .offset = 0});
+  f.Action(Q{.prompt = L"", .help = L"", .id = markLegacy, .varStore = 0x23, .offset = 0});
+  f.End();
+
+  f.Subtitle(L"Languages");
+  f.SuppressIf(Expr::EqIdVal(markLang, 0xFFFF));
+  f.OneOf(Q{.prompt = L"Language", .help = L"Language of the firmware's menus", .id = 0x6001, .varStore = 0x10,
+            .offset = 0, .map = L"LANG001"},
+          1, {{'e', L"English"}});
+  f.End();
+  f.SuppressIf(Expr::EqIdVal(markPlatformLang, 0xFFFF));
+  f.OneOf(Q{.prompt = L"Platform Language", .help = L"Language of the platform's menus", .id = 0x6002,
+            .varStore = 0x11, .offset = 0, .map = L"LANG002"},
+          1, {{'e', L"English"}});
+  f.End();
+
+  f.Subtitle(L"Boot Order");
+  std::vector<Opt> bootOptions;
+  for (const LoadOption& o : kLoadOptions) bootOptions.push_back({o.number, std::wstring(o.description.begin(), o.description.end())});
+  f.SuppressIf(Expr::EqIdVal(markBoot, 0xFFFF));
+  f.OrderedList(Q{.prompt = L"Boot Option #%d", .help = L"Order in which the boot options are tried", .id = 0x6003,
+                  .varStore = 0x12, .offset = 0, .map = L"BOOTORDER"},
+                static_cast<uint8_t>(std::size(kBootOrder)), bootOptions, type::kNum16);
+  f.End();
+  f.SuppressIf(Expr::EqIdVal(markLegacy, 0xFFFF));
+  f.OrderedList(Q{.prompt = L"Legacy Boot Priorities", .help = L"Order of the legacy devices of each type",
+                  .id = 0x6004, .varStore = 0x13, .offset = 0, .map = L"LEGACYORDER"},
+                4, {{0x0000, L"Device 0"}, {0x0001, L"Device 1"}, {0x0002, L"Device 2"}}, type::kNum16);
+  f.End();
+  f.End();
+
+  f.EndAll();
+  AddDevicePath(list);
+}
+
+void AddBootManagerVariables(std::vector<Variable>& vars) {
+  std::vector<uint8_t> order;
+  for (uint16_t n : kBootOrder) {
+    order.push_back(static_cast<uint8_t>(n));
+    order.push_back(static_cast<uint8_t>(n >> 8));
+  }
+  vars.push_back({"BootOrder", kes::guids::kGlobalVariable, attr::kNvBsRt, order});
+  for (const LoadOption& o : kLoadOptions) vars.push_back({o.name, kes::guids::kGlobalVariable, attr::kNvBsRt, LoadOptionBytes(o)});
+  vars.push_back({"LegacyDevOrder", kLegacyDevOrderGuid, attr::kNvBsRt, LegacyDevOrderBytes()});
+}
+
 // Variables outside the forms that firmware of this kind always has.
 void AddGlobalVariables(std::vector<Variable>& vars) {
   auto ascii = [](std::string_view s) {
@@ -770,9 +890,9 @@ void AddGlobalVariables(std::vector<Variable>& vars) {
     return v;
   };
   const uint32_t bsRt = attr::kBootService | attr::kRuntime;
-  vars.push_back({"PlatformLangCodes", kes::guids::kGlobalVariable, bsRt, ascii("en-US")});
+  vars.push_back({"PlatformLangCodes", kes::guids::kGlobalVariable, bsRt, ascii("en-US;fr-FR;de-DE")});
   vars.push_back({"PlatformLang", kes::guids::kGlobalVariable, attr::kNvBsRt, ascii("en-US")});
-  vars.push_back({"LangCodes", kes::guids::kGlobalVariable, bsRt, ascii("eng")});
+  vars.push_back({"LangCodes", kes::guids::kGlobalVariable, bsRt, ascii("engfradeu")});
   vars.push_back({"Lang", kes::guids::kGlobalVariable, attr::kNvBsRt, {'e', 'n', 'g'}});
   vars.push_back({"Timeout", kes::guids::kGlobalVariable, attr::kNvBsRt, {5, 0}});
 }
@@ -812,12 +932,14 @@ EmulatorImage BuildDemoFirmware() {
   BuildChipset(db.AddList(kChipsetList), chipset);
   BuildSecurity(db.AddList(kSecurityFormSet), security);
   BuildBoot(db.AddList(kBootFormSet), boot);
+  BuildBootManager(db.AddList(kBootManagerFormSet));
 
   EmulatorImage image;
   image.hii = db.Bytes();
   image.fidt = SupportedFidtTable();
   for (const Store* s : {&setup, &service, &chipset, &security, &boot}) image.variables.push_back(s->ToVariable());
   AddGlobalVariables(image.variables);
+  AddBootManagerVariables(image.variables);
   AddDefaultStores(image.variables, {&setup, &service, &chipset, &security, &boot});
   image.config =
       "# Demo firmware for kestrel-fwemu, generated at build time by kestrel-mkdemo.\n"

@@ -10,9 +10,10 @@
 
 namespace kes::hiibuild {
 
-// The demo firmware: five form sets (main, advanced, chipset, security, boot) in separate
-// package lists with a few hundred questions, English strings and the "x-Vorn" and
-// "x-UEFI-Vorn" map strings, the variables of its varstores, a supported FIDT and a
+// The demo firmware: six form sets (main, advanced, chipset, security, boot, and the boot
+// manager with the language, boot order and legacy order controls) in separate package lists
+// with a few hundred questions, English strings and the "x-Vorn" and "x-UEFI-Vorn" map strings,
+// the load options, BootOrder and LegacyDevOrder, the variables of its varstores, a supported FIDT and a
 // fwemu.conf that keeps the emulator's defaults.
 EmulatorImage BuildDemoFirmware();
 
