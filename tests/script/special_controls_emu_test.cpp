@@ -165,5 +165,45 @@ TEST_F(BootManager, SingleQuestion) {
   }
 }
 
+// Debian's efibootmgr works on the same variables (through libefivar's EFIVARFS_PATH): what it
+// changes, the tool's export shows, and a boot order the tool imports is the one it reports.
+TEST_F(BootManager, EfibootmgrAndTheToolAgreeOnTheBootOrder) {
+  if (std::system("command -v efibootmgr >/dev/null 2>&1") != 0) GTEST_SKIP() << "efibootmgr is not installed";
+  auto efibootmgr = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "efibootmgr");
+    return RunProcess(args, {.env = {{"EFIVARFS_PATH", emu_->efivars() + "/"}}});
+  };
+  auto bootList = [&] {
+    std::string script = Export({"/b"});
+    size_t at = script.find("ListOrder\t=", script.find("Setup Question\t= Boot Option #"));
+    return script.substr(at, script.find("\n\n", at) - at);
+  };
+
+  ProcessResult r = efibootmgr({"-o", "0001,0000,0002,000A"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(bootList(),
+            "ListOrder\t=[0001] UEFI: PXE IPv4 Onboard NIC\n\t\t [0000] UEFI: NVMe SSD\n\t\t [0002] SATA HDD: Legacy "
+            "Disk\n\t\t [000a] UEFI: Built-in Shell\n\t\t ");
+  // A load option efibootmgr deletes leaves the boot order and the export.
+  r = efibootmgr({"-b", "0000", "-B"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::string list = bootList();
+  EXPECT_EQ(list.find("NVMe SSD"), std::string::npos) << list;
+  EXPECT_NE(list.find("[0001] UEFI: PXE IPv4 Onboard NIC"), std::string::npos) << list;
+
+  // The tool reorders, by a single question and by a script; efibootmgr reports the result.
+  r = Tool({"/i", "/ms", "BOOTORDER", "/qv", "a,2,1"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(efibootmgr({}).out.find("BootOrder: 000A,0002,0001\n"), std::string::npos);
+  std::string script = Export({"/b"});
+  Replace(script, "ListOrder\t=[000a] UEFI: Built-in Shell\n\t\t [0002] SATA HDD: Legacy Disk\n\t\t [0001]",
+          "ListOrder\t=[0001] UEFI: PXE IPv4 Onboard NIC\n\t\t [0002] SATA HDD: Legacy Disk\n\t\t [000a]");
+  Replace(script, "[000a] UEFI: PXE IPv4 Onboard NIC", "[000a] UEFI: Built-in Shell");
+  WriteFileText(dir_ / "edited.txt", script);
+  r = Tool({"/i", "/s", dir_ / "edited.txt", "/b"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(efibootmgr({}).out.find("BootOrder: 0001,0002,000A\n"), std::string::npos) << efibootmgr({}).out;
+}
+
 }  // namespace
 }  // namespace kes::test
