@@ -128,6 +128,14 @@ EfiStatus DefaultStores::SetDefaultVariable(DefaultStore store, const EfiGuid& g
 
 bool DefaultStores::SetQuestionDefault(DefaultStore store, const EfiGuid& guid, std::wstring_view name, size_t varOffset,
                         std::span<const uint8_t> value) {
+  {
+    // An import sets the default of every question whose script carries a default line, nearly
+    // always to what the store already holds: that costs a look, not a copy and a rewrite of the
+    // whole variable in the store.
+    const auto& held = LookUp(state_, ImageOf(store), guid, name).data;
+    if (!held || varOffset > held->size() || value.size() > held->size() - varOffset) return false;
+    if (std::equal(value.begin(), value.end(), held->begin() + static_cast<std::ptrdiff_t>(varOffset))) return true;
+  }
   auto data = FindDefaultVariable(store, guid, name);
   if (!data || varOffset > data->size() || value.size() > data->size() - varOffset) return false;
   std::copy(value.begin(), value.end(), data->begin() + static_cast<std::ptrdiff_t>(varOffset));

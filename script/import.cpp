@@ -6,6 +6,7 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -112,6 +113,18 @@ bool IsOption(const std::vector<OptionRecord>& options, uint64_t value) {
   return std::any_of(options.begin(), options.end(), [&](const OptionRecord& o) { return o.Value == value; });
 }
 
+// An entry's identity and token, viewing the entry's text (entries stay put during an import).
+struct EntryKey {
+  std::string_view identity;
+  uint16_t token = 0;
+  bool operator==(const EntryKey&) const = default;
+};
+struct EntryKeyHash {
+  size_t operator()(const EntryKey& k) const {
+    return std::hash<std::string_view>{}(k.identity) ^ (size_t{k.token} * 0x9E3779B97F4A7C15ull);
+  }
+};
+
 // The import stops at once under /r: the pending changes of the current form set and the
 // default stores are dropped.
 struct StopImport {};
@@ -213,22 +226,31 @@ class Importer {
     return status::kSuccess;
   }
 
-  std::string Key(const std::string& identity, uint16_t token) const {
-    if (lang_) return Lower(identity);
-    std::string key = identity;
-    key.push_back('\0');
-    key += std::to_string(token);
-    return key;
+  // The matching key: identity and token byte for byte, or with /lang the identity ignoring case
+  // (its lower-case form, kept in `lowered` while the key is in use) and no token.
+  EntryKey Key(std::string_view identity, uint16_t token, std::string& lowered) const {
+    if (!lang_) return {identity, token};
+    lowered = Lower(identity);
+    return {lowered, 0};
   }
 
-  // Candidates (entries with a value line, a current option or an ordered list) by identity, in
-  // file order, so that matching never compares every question with every entry.
+  // The first candidate (an entry with a value line, a current option or an ordered list) of
+  // each key, in file order, so that matching never compares every question with every entry.
   void IndexEntries() {
+    if (lang_) lowered_.reserve(entries_.size());
+    candidates_.reserve(entries_.size());
+    std::string lowered;
     for (size_t i = 0; i < entries_.size(); ++i) {
       const ScriptEntry& e = entries_[i];
       if (!e.flags.HasIdentity || e.identity.empty()) continue;
       if (!(e.flags.HasValue || e.flags.HasCurrent || e.flags.HasListOrder)) continue;
-      candidates_[Key(e.identity, e.token)].push_back(i);
+      EntryKey key = Key(e.identity, e.token, lowered);
+      if (lang_) {
+        // The key must outlive this loop: it views a string that stays put.
+        lowered_.push_back(std::make_unique<std::string>(std::move(lowered)));
+        key.identity = *lowered_.back();
+      }
+      candidates_.emplace(key, i);
     }
   }
 
@@ -307,9 +329,10 @@ class Importer {
     }
     std::string identity = Identity(list, record);
     if (identity.empty()) return;
-    auto it = candidates_.find(Key(identity, record.QuestionId));
+    std::string lowered;
+    auto it = candidates_.find(Key(identity, record.QuestionId, lowered));
     if (it == candidates_.end()) return;
-    size_t index = it->second.front();
+    size_t index = it->second;
     ScriptEntry& entry = entries_[index];
     const VarStoreEntry* store = walk_.VarStores().At(record.VarStoreIndex);
     std::wstring name = ToWide(identity);
@@ -626,14 +649,14 @@ class Importer {
 
   // Duplicates of applied entries, then the entries no question took.
   void PostWalk() {
-    std::unordered_map<std::string, size_t> applied;
+    std::unordered_map<EntryKey, size_t, EntryKeyHash> applied;
     for (size_t i = 0; i < entries_.size(); ++i) {
       const ScriptEntry& e = entries_[i];
-      if (e.Matched) applied.emplace(e.identity + '\0' + std::to_string(e.token), i);
+      if (e.Matched) applied.emplace(EntryKey{e.identity, e.token}, i);
     }
     for (ScriptEntry& e : entries_) {
       if (e.Matched) continue;
-      auto it = applied.find(e.identity + '\0' + std::to_string(e.token));
+      auto it = applied.find(EntryKey{e.identity, e.token});
       if (it == applied.end()) continue;
       e.Matched = true;
       if (entries_[it->second].value != e.value)
@@ -660,7 +683,8 @@ class Importer {
   bool readChecksum_;
   bool restricted_, quiet_, lang_;
   bool stdPresent_ = false, mfgPresent_ = false;
-  std::unordered_map<std::string, std::vector<size_t>> candidates_;
+  std::unordered_map<EntryKey, size_t, EntryKeyHash> candidates_;
+  std::vector<std::unique_ptr<std::string>> lowered_;  // the /lang keys' lower-case identities
   size_t questions_ = 0;
 };
 
