@@ -39,6 +39,10 @@ for target in "${targets[@]}"; do
   mkdir -p "$corpus" "$findings"
   dict=()
   [ -f "fuzz/dictionaries/$target.dict" ] && dict=(-dict="$PWD/fuzz/dictionaries/$target.dict")
+  # The targets' temporary firmware roots and working directories; a crashed run leaves them.
+  export TMPDIR="$build/tmp"
+  rm -rf "$TMPDIR"
+  mkdir -p "$TMPDIR"
   before=$(find "$findings" -type f | wc -l)
   start=$(date +%s)
   set +e
@@ -47,6 +51,7 @@ for target in "${targets[@]}"; do
   rc=$?
   set -e
   elapsed=$(( $(date +%s) - start ))
+  rm -rf "$TMPDIR"
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
   ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
