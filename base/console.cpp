@@ -13,19 +13,20 @@ namespace {
 // their redirection; set only by ConsoleCapture's constructor and destructor.
 ConsoleCapture* g_capture = nullptr;
 
-void AppendNarrowSpec(std::wstring& out, const std::string& spec, ...) {
+// The conversion spec is a C string: va_start after a parameter of reference type is undefined.
+void AppendNarrowSpec(std::wstring& out, const char* spec, ...) {
   va_list args;
   va_start(args, spec);
   char buffer[128];
   va_list copy;
   va_copy(copy, args);
-  int n = std::vsnprintf(buffer, sizeof buffer, spec.c_str(), copy);
+  int n = std::vsnprintf(buffer, sizeof buffer, spec, copy);
   va_end(copy);
   if (n >= 0 && static_cast<size_t>(n) < sizeof buffer) {
     out.append(buffer, buffer + n);
   } else if (n >= 0) {
     std::vector<char> big(static_cast<size_t>(n) + 1);
-    std::vsnprintf(big.data(), big.size(), spec.c_str(), args);
+    std::vsnprintf(big.data(), big.size(), spec, args);
     out.append(big.data(), big.data() + n);
   }
   va_end(args);
@@ -107,7 +108,7 @@ std::wstring WFormatV(const wchar_t* fmt, va_list args) {
         else if (length == "ll" || length == "j" || length == "L") v = va_arg(ap, long long);
         else if (length == "z" || length == "t") v = va_arg(ap, ptrdiff_t);
         else v = va_arg(ap, int);
-        AppendNarrowSpec(out, spec + "lld", v);
+        AppendNarrowSpec(out, (spec + "lld").c_str(), v);
         break;
       }
       case L'u':
@@ -121,7 +122,7 @@ std::wstring WFormatV(const wchar_t* fmt, va_list args) {
         else if (length == "ll" || length == "j" || length == "L") v = va_arg(ap, unsigned long long);
         else if (length == "z" || length == "t") v = va_arg(ap, size_t);
         else v = va_arg(ap, unsigned);
-        AppendNarrowSpec(out, spec + "ll" + static_cast<char>(conv), v);
+        AppendNarrowSpec(out, (spec + "ll" + static_cast<char>(conv)).c_str(), v);
         break;
       }
       case L'c': {
@@ -142,7 +143,7 @@ std::wstring WFormatV(const wchar_t* fmt, va_list args) {
         break;
       }
       case L'p':
-        AppendNarrowSpec(out, spec + "p", va_arg(ap, void*));
+        AppendNarrowSpec(out, (spec + "p").c_str(), va_arg(ap, void*));
         break;
       case L'f':
       case L'F':
@@ -150,7 +151,7 @@ std::wstring WFormatV(const wchar_t* fmt, va_list args) {
       case L'E':
       case L'g':
       case L'G':
-        AppendNarrowSpec(out, spec + static_cast<char>(conv), va_arg(ap, double));
+        AppendNarrowSpec(out, (spec + static_cast<char>(conv)).c_str(), va_arg(ap, double));
         break;
       default:  // unknown conversion: keep the text as written
         out.append(start, p + 1);

@@ -15,6 +15,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,7 +79,15 @@ inline constexpr uint64_t kMaxDatabaseBytes = 256ULL * 1024 * 1024;
 // ends (see VariableExchange); each round trip is then one write and one read of the variable.
 class MailboxSession {
  public:
+  // Carries one round trip in process instead of over the mailbox variable: gets the request
+  // frame, fills the whole response and returns 0, or a failure status as the variable store
+  // would. Tests and the fuzz targets answer with it.
+  using Responder = std::function<Status(Bytes request, std::vector<uint8_t>& response)>;
+
   explicit MailboxSession(FirmwareAccess& fw);
+  MailboxSession(FirmwareAccess& fw, Responder responder);
+
+  FirmwareAccess& Firmware() const { return fw_; }
 
   // One round trip. frame holds mailbox::kHeaderBytes of room for the header followed by at
   // least payloadLength payload bytes; the header is built in place and, on return, the response
@@ -93,6 +102,7 @@ class MailboxSession {
  private:
   FirmwareAccess& fw_;
   std::optional<VariableExchange> variable_;  // none without a platform identification
+  Responder responder_;                       // set instead of variable_ for in-process answers
   std::vector<uint8_t> response_;
 };
 
@@ -116,6 +126,8 @@ Status GetNextNVRAMVariableName(MailboxSession& session, size_t& nameLength, std
 // session, records its size in fw.hiiDatabaseSize and computes its CRC-32. Returns 0 or a mapped
 // firmware status; a service status 4 is taken only on the last chunk of a read.
 Status GetHiiDatabase(FirmwareAccess& fw, std::vector<uint8_t>& database, uint32_t& crc);
+// The same over a session the caller holds (its firmware access receives the size).
+Status GetHiiDatabase(MailboxSession& session, std::vector<uint8_t>& database, uint32_t& crc);
 
 // The IEEE 802.3 CRC-32 (reflected polynomial 0xEDB88320, initial value and final complement
 // 0xFFFFFFFF).

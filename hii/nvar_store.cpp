@@ -1,7 +1,10 @@
 #include "hii/nvar_store.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <set>
+#include <utility>
 
 #include "base/le.h"
 #include "firmware/variable_store.h"
@@ -262,14 +265,20 @@ EfiStatus NvarStore::GetNextVariableName(std::u16string& name, EfiGuid& guid) co
   const std::u16string previous(UpToNul(name));
   bool take = previous.empty();
   std::optional<EfiStatus> result;
+  // Each variable is handed out once, at its first record in walk order. A later record with the
+  // same name and GUID would send the next call back to the record after the first one, and a
+  // record without a name would restart the walk: either way the walk would never end.
+  std::set<std::pair<std::u16string, std::array<uint8_t, 16>>> seen;
   for (const View& view : views_) {
     ForEachRecord(view, [&](size_t pos) {
       auto record = ParseRecord(view, pos);
       if (!record || !IsLive(record->attributes) || record->DataOnly()) return true;
       auto recordGuid = RecordGuid(view, *record);
       if (!recordGuid) return true;
+      std::u16string recordName = RecordName(*record);
+      if (recordName.empty() || !seen.emplace(recordName, recordGuid->ToBytes()).second) return true;
       if (take) {
-        name = RecordName(*record);
+        name = std::move(recordName);
         guid = *recordGuid;
         result = efi::kSuccess;
         return false;

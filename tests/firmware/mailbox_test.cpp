@@ -118,5 +118,33 @@ TEST(Mailbox, UnconfiguredMailboxSendsNothing) {
   EXPECT_TRUE(std::filesystem::is_empty(fw.root() + "/efi/efivars"));
 }
 
+// A session with a responder answers in process: the HII read gets its chunks from it (each one
+// at the offset the request asks for), and the variable store is never touched.
+TEST(Mailbox, InProcessResponderServesTheHiiRead) {
+  PlainFirmwareRoot fw;
+  std::vector<uint8_t> image(2000);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7);
+  int requests = 0;
+  MailboxSession session(fw, [&](Bytes request, std::vector<uint8_t>& response) {
+    ++requests;
+    response.assign(request.begin(), request.end());
+    PutLe16(response.data() + mailbox::kReturnValueOffset, 0);
+    uint8_t* payload = response.data() + mailbox::kHeaderBytes;
+    uint64_t wanted = Le64(request, mailbox::kHeaderBytes + hii_read::kLengthOffset);
+    uint64_t offset = Le64(request, mailbox::kHeaderBytes + hii_read::kOffsetOffset);
+    PutLe64(payload + hii_read::kCommandOffset, 0);
+    if (wanted == 0) PutLe64(payload + hii_read::kLengthOffset, image.size());
+    std::copy_n(image.begin() + offset, wanted, payload + hii_read::kDataOffset);
+    return status::kSuccess;
+  });
+  std::vector<uint8_t> database;
+  uint32_t crc = 0;
+  ASSERT_EQ(GetHiiDatabase(session, database, crc), status::kSuccess);
+  EXPECT_EQ(database, image);
+  EXPECT_EQ(crc, ZlibCrc(image));
+  EXPECT_EQ(requests, 1 + 3);  // the size query, then 876 + 876 + 248 bytes
+  EXPECT_TRUE(std::filesystem::is_empty(fw.root() + "/efi/efivars"));
+}
+
 }  // namespace
 }  // namespace kes

@@ -128,6 +128,22 @@ Image ThreeWriteStore() {
   return img;
 }
 
+// Found by fuzzing: a second live record of a variable sent the next name back to the record
+// after the first one, and a record with an empty name restarted the walk, so the walk never
+// ended. Each variable is named once, at its first record; nameless records are passed over.
+TEST(NvarStore, NameWalkEndsOverRepeatedAndNamelessRecords) {
+  Image img(512);
+  img.Guid(0, kSetupGuid);
+  img.Add(Nvar(0x80 | 0x02, Cat({{0x00}, Ascii("Setup"), {1}})));
+  img.Add(Nvar(0x80 | 0x04, Cat({GuidBytes(kOtherGuid), Ucs2(u"Lang"), {2}})));
+  img.Add(Nvar(0x80, Cat({{0x00}, Ucs2(u"Setup"), {3}})));
+  img.Add(Nvar(0x80 | 0x02, Cat({{0x00}, Ascii(""), {4}})));
+  img.Add(Nvar(0x80 | 0x02, Cat({{0x00}, Ascii("Boot"), {5}})));
+  NvarStore s = OpenOrDie(img.bytes, 1);
+  EXPECT_EQ(Names(s), (std::vector<std::u16string>{u"Setup", u"Lang", u"Boot"}));
+  EXPECT_EQ(Read(s, u"Setup", kSetupGuid), (Data{1}));
+}
+
 TEST(NvarStore, ChainReadsTheLastDataAndNamesMatchAcrossEncodings) {
   NvarStore s = OpenOrDie(ThreeWriteStore().bytes, 1);
   uint32_t attr = 0;

@@ -1,0 +1,22 @@
+// The NVRAM script file the user hands to an import or a compare: ParseScriptText over the input,
+// once with the "Setup Question" identities and once with /lang's "Map String" ones.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "base/console.h"
+#include "script/script_parser.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace kes;
+  ConsoleCapture quiet;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  for (bool lang : {false, true}) {
+    ParseOptions options;
+    options.lang = lang;
+    options.keepTexts = !lang;
+    ScriptEntryList entries;
+    ParseScriptText(text, options, entries);
+  }
+  return 0;
+}
