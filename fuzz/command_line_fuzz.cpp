@@ -29,27 +29,16 @@ bool StaysInside(const std::string& word) {
   return true;
 }
 
-struct Workspace {
-  kes::fuzz::FirmwareRoot root{"cmdline"};
-  kes::fuzz::ScratchDir cwd{"cmdline-cwd"};
-  Workspace() {
-    setenv("KESTREL_SYSFS_FIRMWARE", root.path().c_str(), 1);
-    if (chdir(cwd.path().c_str()) != 0) std::abort();
-  }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kes;
-  static Workspace workspace;
+  static fuzz::CommandLineWorkspace workspace("cmdline", "cmdline-cwd");
   std::vector<std::string> words{"KESLNX_64"};
   for (std::string& word : fuzz::SplitInput(data, size, '\0'))
     if (StaysInside(word)) words.push_back(std::move(word));
   if (words.size() > 64) words.resize(64);
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = fuzz::ArgvOf(words);
   {
     ConsoleCapture quiet;
     RunState run;

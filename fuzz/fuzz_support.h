@@ -3,6 +3,8 @@
 // exit, and helpers to write a fuzz input into it. Nothing outside the temporary directory is
 // touched; console output is captured by each target around the code under test.
 #pragma once
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -95,6 +97,25 @@ class FirmwareRoot {
  private:
   ScratchDir dir_;
 };
+
+// A firmware root and a working directory of their own, for the targets that run the command
+// line (which opens and creates files relative to the working directory).
+struct CommandLineWorkspace {
+  FirmwareRoot root;
+  ScratchDir cwd;
+  CommandLineWorkspace(const char* rootTag, const char* cwdTag) : root(rootTag), cwd(cwdTag) {
+    setenv("KESTREL_SYSFS_FIRMWARE", root.path().c_str(), 1);
+    if (chdir(cwd.path().c_str()) != 0) std::abort();
+  }
+};
+
+// An argument vector over `words` as main() receives it: pointers into the strings, then null.
+inline std::vector<char*> ArgvOf(std::vector<std::string>& words) {
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  return argv;
+}
 
 // Reads a whole memory stream opened with open_memstream after it was closed.
 struct MemoryFile {

@@ -22,26 +22,15 @@ namespace {
 constexpr const char* kFileSwitches[] = {"/cpwdf", "/cpwdsf", "/cpwdef", "/apwdf", "/apwdsf",
                                          "/apwdef", "/upwdf", "/upwdsf", "/upwdef"};
 
-struct Workspace {
-  kes::fuzz::FirmwareRoot root{"passwords"};
-  kes::fuzz::ScratchDir cwd{"passwords-cwd"};
-  Workspace() {
-    setenv("KESTREL_SYSFS_FIRMWARE", root.path().c_str(), 1);
-    if (chdir(cwd.path().c_str()) != 0) std::abort();
-  }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kes;
-  static Workspace workspace;
+  static fuzz::CommandLineWorkspace workspace("passwords", "passwords-cwd");
   if (size == 0) return 0;
   fuzz::WriteFile(workspace.cwd / "password.bin", data + 1, size - 1);
   std::vector<std::string> words{"KESLNX_64", kFileSwitches[data[0] % std::size(kFileSwitches)], "password.bin"};
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = fuzz::ArgvOf(words);
   {
     ConsoleCapture quiet;
     RunState run;
