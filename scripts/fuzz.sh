@@ -6,6 +6,9 @@
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]      e.g. scripts/fuzz.sh 60 hii_database mailbox
 #
+# KESTREL_FUZZ_RUNS=N also ends each target after N executions (the long runs use 10000000 with
+# 1800 seconds: whichever comes first).
+#
 # Replay one finding:  build-fuzz/fuzz/fuzz_<target> fuzz/findings/<target>/<file>
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,6 +41,8 @@ for target in "${targets[@]}"; do
   log="$build/fuzz-$target.log"
   mkdir -p "$corpus" "$findings"
   dict=()
+  runs=()
+  [ -n "${KESTREL_FUZZ_RUNS:-}" ] && runs=(-runs="$KESTREL_FUZZ_RUNS")
   [ -f "fuzz/dictionaries/$target.dict" ] && dict=(-dict="$PWD/fuzz/dictionaries/$target.dict")
   # The targets' temporary firmware roots and working directories; a crashed run leaves them.
   export TMPDIR="$build/tmp"
@@ -46,7 +51,7 @@ for target in "${targets[@]}"; do
   before=$(find "$findings" -type f | wc -l)
   start=$(date +%s)
   set +e
-  "$binary" "$corpus" "$seeds/$target" "${dict[@]}" -max_total_time="$seconds" -timeout=10 \
+  "$binary" "$corpus" "$seeds/$target" "${dict[@]}" -max_total_time="$seconds" "${runs[@]}" -timeout=10 \
     -rss_limit_mb=2048 -artifact_prefix="$findings/" -print_final_stats=1 >"$log" 2>&1
   rc=$?
   set -e
