@@ -1,18 +1,24 @@
-// kestrel-mkdemo OUTDIR: writes the demo firmware image directory for kestrel-fwemu.
+// kestrel-mkdemo [--older] OUTDIR: writes the demo firmware image directory for kestrel-fwemu;
+// with --older, the demo firmware whose HII data has the older (pre-UEFI) layout.
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "base/console.h"
 #include "tools/hiibuild/generators.h"
 
 int main(int argc, char** argv) {
   using kes::Stream;
-  if (argc != 2 || argv[1][0] == '\0' || argv[1][0] == '-') {
-    kes::PrintNarrow(Stream::Err, "usage: kestrel-mkdemo OUTDIR\n");
+  const bool older = argc == 3 && std::string_view(argv[1]) == "--older";
+  const char* outdir = argc == 2 ? argv[1] : older ? argv[2] : nullptr;
+  if (outdir == nullptr || outdir[0] == '\0' || outdir[0] == '-') {
+    kes::PrintNarrow(Stream::Err, "usage: kestrel-mkdemo [--older] OUTDIR\n");
     return 2;
   }
   try {
-    std::string error = kes::hiibuild::WriteEmulatorImage(argv[1], kes::hiibuild::BuildDemoFirmware());
+    kes::hiibuild::EmulatorImage image =
+        older ? kes::hiibuild::BuildOlderDemoFirmware() : kes::hiibuild::BuildDemoFirmware();
+    std::string error = kes::hiibuild::WriteEmulatorImage(outdir, image);
     if (!error.empty()) {
       kes::PrintNarrow(Stream::Err, "kestrel-mkdemo: %s\n", error.c_str());
       return 1;

@@ -17,6 +17,14 @@ namespace kes::hiibuild {
 // fwemu.conf that keeps the emulator's defaults.
 EmulatorImage BuildDemoFirmware();
 
+// The demo firmware in the older (pre-UEFI) HII layout (older_layout.h): three data tables with
+// strings in "eng" and "fra". Two form sets of class 1 ("Main" and "Chipset", 18 questions of
+// every older kind) keep their values in a "Setup" variable under their form set's GUID; "Main"
+// also selects the "OemSetup" varstore for its OEM form. A front page of class 0 contributes
+// nothing. Variables: both "Setup", "OemSetup", "Lang" = "eng" and "LangCodes"; a supported
+// FIDT and a fwemu.conf that keeps the emulator's defaults.
+EmulatorImage BuildOlderDemoFirmware();
+
 // A large image for the export benchmark. At scale 1 it holds at least 20,000 questions and
 // 60,000 strings in each of three languages (en-US, fr-FR, de-DE), plus map strings in
 // "x-Vorn" and "x-UEFI-Vorn"; scale N multiplies every count by N. Its variables have the
