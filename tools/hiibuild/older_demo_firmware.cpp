@@ -153,7 +153,7 @@ void BuildChipset(OlderTable& t, VarBuffer& setup) {
 // Class 0: a front page that the tool passes over; it has no variable of its own.
 void BuildFrontPage(OlderTable& t) {
   t.AddLanguage("fra", L"Fran\u00e7ais");
-  t.FormSet(kFrontPageFormSet, L"Front Page", L"", 0x0000, 0x0002, 0);
+  t.FormSet(kFrontPageFormSet, L"Front Page", L"Language and boot entries", 0x0000, 0x0002, 0);
   t.Form(0x0100, L"Front Page");
   t.Subtitle(L"Welcome");
   t.OneOf({.prompt = L"Language", .help = L"Language of the setup screens", .offset = 0x00, .width = 1},
