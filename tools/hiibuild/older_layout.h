@@ -3,7 +3,7 @@
 // string pack per language. All integers are little-endian.
 //
 //   image:       u16 table count, 16 unused bytes, the tables back to back
-//   data table:  u16 HII handle, GUID package, u32 table size, u32 IFR pack offset,
+//   data table:  u16 HII handle, package GUID, u32 table size, u32 IFR pack offset,
 //                u32 offset of the first string pack (offsets from the table start, 0: none);
 //                30 bytes, then the IFR pack, then the string packs
 //   IFR pack:    u32 length, u16 type 1, then opcodes (u8 code, u8 whole length, fields)
