@@ -128,7 +128,7 @@ TEST(HiiBuildOlder, OpcodeEncodings) {
     OlderTable t(1, kGuid);
     c.write(t);
     EXPECT_EQ(t.ifr(), c.want) << c.name;
-    EXPECT_EQ(t.tokenCount(), 1) << c.name << ": explicit tokens allocate none";
+    EXPECT_EQ(t.tokenCount(), 1u) << c.name << ": explicit tokens allocate none";
   }
   OlderTable t(1, kGuid);
   EXPECT_THROW(t.VarStore(1, kGuid, std::string(233, 'x'), 8), std::length_error);

@@ -122,7 +122,7 @@ class OlderTable {
   void AddLanguage(std::string language, std::wstring printableName);
   uint16_t AddString(std::wstring_view text);  // a new token with its text in the primary language
   void SetString(std::string_view language, uint16_t token, std::wstring_view text);  // adds the language
-  uint16_t tokenCount() const { return static_cast<uint16_t>(nextToken_); }  // pointers per pack
+  uint32_t tokenCount() const { return nextToken_; }  // pointers per pack
 
   // Form set and storage.
   Emitted FormSet(const EfiGuid& guid, Str title, Str help, uint16_t formSetClass, uint16_t subclass = 0,
