@@ -16,6 +16,7 @@
 #include "firmware/hii_retrieval.h"
 #include "firmware/passwords.h"
 #include "hii/evaluator.h"
+#include "hii/older_layout.h"
 #include "hii/strings.h"
 #include "pldm/pldm.h"
 #include "raw/raw_mode.h"
@@ -149,10 +150,15 @@ class RunSequence {
       return status::kFailure;
     }
     const HiiDatabase database(options.HiiDatabase);
-    const StringLookup strings(database, StringOptions::FromRun(run_));
+    StringOptions stringOptions = StringOptions::FromRun(run_);
+    bool older = database.Format() == HiiFormat::Older;
+    if (older) stringOptions.olderLanguage = older::ReadLanguage(firmware_);
+    const StringLookup strings(database, std::move(stringOptions));
     Evaluator evaluator(database, strings, firmware_);
     bool evaluationReady = false;
-    if (!AnyVariableSwitch(run_)) {
+    // The older layout's conditions are not expressions: only the walk's special-control test
+    // reads them.
+    if (!AnyVariableSwitch(run_) && !older) {
       EfiStatus init = ops_.initializeEvaluation(evaluator);
       if (init == efi::kSuccess) {
         evaluationReady = true;

@@ -85,8 +85,7 @@ StringPackageIndex BuildStringIndex(Bytes package) {
 }
 
 HiiFormat ClassifyHiiLayout(Bytes image) {
-  // The older pre-UEFI layout is not recognised by this version: such data is reported as an
-  // unsupported layout by the caller.
+  if (IsOlderHiiLayout(image)) return HiiFormat::Older;
   return IsPackageListChain(image) ? HiiFormat::Uefi : HiiFormat::Unknown;
 }
 
@@ -167,6 +166,22 @@ HiiDatabase::HiiDatabase(Bytes image) : HiiDatabase(image, ClassifyHiiLayout(ima
 HiiDatabase HiiDatabase::AsUefi(Bytes image) { return HiiDatabase(image, HiiFormat::Uefi); }
 
 HiiDatabase::HiiDatabase(Bytes image, HiiFormat format) : image_(image), format_(format) {
+  if (format_ == HiiFormat::Older) {
+    olderTables_ = OlderDataTables(image);
+    for (size_t i = 0; i < olderTables_.size(); ++i) {
+      const OlderDataTable& table = olderTables_[i];
+      PackageList list;
+      list.offset = table.offset;
+      list.bytes = table.bytes;
+      list.guid = table.guid;
+      list.handle = table.handle;
+      lists_.push_back(list);
+      listByOffset_.emplace(list.offset, i);
+      firstOlderTable_.emplace(std::make_pair(table.handle, table.guid.ToBytes()), i);
+    }
+    packages_.resize(lists_.size());
+    return;
+  }
   if (format_ != HiiFormat::Uefi) return;
   lists_ = PackageLists(image);
   packages_.reserve(lists_.size());
@@ -189,6 +204,18 @@ const std::vector<Package>& HiiDatabase::PackagesOf(const PackageList& list) con
 const PackageList* HiiDatabase::FirstListWithGuid(const EfiGuid& guid) const {
   auto it = firstListByGuid_.find(guid.ToBytes());
   return it == firstListByGuid_.end() ? nullptr : &lists_[it->second];
+}
+
+const OlderDataTable* HiiDatabase::OlderTableOf(const PackageList& list) const {
+  if (format_ != HiiFormat::Older) return nullptr;
+  auto it = listByOffset_.find(list.offset);
+  return it == listByOffset_.end() ? nullptr : &olderTables_[it->second];
+}
+
+std::optional<size_t> HiiDatabase::FirstOlderTable(uint16_t handle, const EfiGuid& guid) const {
+  auto it = firstOlderTable_.find(std::make_pair(handle, guid.ToBytes()));
+  if (it == firstOlderTable_.end()) return std::nullopt;
+  return it->second;
 }
 
 const StringPackageIndex* HiiDatabase::StringIndex(const Package& package) const {

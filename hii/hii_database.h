@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -26,11 +28,33 @@ struct Package {
   Bytes bytes;
 };
 
-// One package list inside the image. `bytes` is the list clipped to the image.
+// One package list inside the image. `bytes` is the list clipped to the image. In the older
+// layout each data table stands in for a package list: its bytes, its package GUID and its HII
+// handle.
 struct PackageList {
   size_t offset = 0;
   Bytes bytes;
   EfiGuid guid;
+  uint16_t handle = 0;  // older layout only
+};
+
+// A string pack of an older-layout data table (one language).
+struct OlderStringPack {
+  size_t offset = 0;       // in the image
+  Bytes bytes;             // the pack, clipped to its table
+  std::wstring language;   // its language name, e.g. "eng"
+  uint32_t count = 0;      // number of string pointers
+};
+
+// A data table of the older layout: one form-set package with its IFR pack and string packs.
+struct OlderDataTable {
+  size_t offset = 0;   // in the image
+  uint16_t handle = 0;
+  EfiGuid guid;
+  Bytes bytes;         // the table, clipped to the image
+  size_t ifrPack = 0;  // offset in the image of the IFR pack; 0 when the table has none
+  size_t ifrLimit = 0; // end of the IFR pack, clipped to the table
+  std::vector<OlderStringPack> stringPacks;
 };
 
 // Where each string id of a string package starts, from one walk of its blocks.
@@ -45,6 +69,13 @@ struct StringPackageIndex {
 
 // Applies the older layout's own test, then the package-list chain test.
 HiiFormat ClassifyHiiLayout(Bytes image);
+// The older layout: from offset 18, the declared number of data tables, each as long as its size
+// field says (46 bytes when it says 0). Valid when the running offset reaches or passes the image
+// size exactly at the last declared table.
+bool IsOlderHiiLayout(Bytes image);
+// The declared data tables in image order, each clipped to the image; the walk ends early at a
+// table that starts past the image.
+std::vector<OlderDataTable> OlderDataTables(Bytes image);
 // Valid when the lists' lengths add up exactly to the image size and none is 0.
 bool IsPackageListChain(Bytes image);
 uint16_t CountPackageLists(Bytes image);
@@ -60,7 +91,8 @@ StringPackageIndex BuildStringIndex(Bytes package);
 class HiiDatabase {
  public:
   HiiDatabase() = default;
-  // Classifies the image and, for the UEFI layout, indexes its lists, packages and strings. The
+  // Classifies the image and indexes its lists, packages and strings (the UEFI layout) or its data
+  // tables (the older layout). The
   // bytes are viewed, not copied: they must outlive the database (the run's options own them).
   explicit HiiDatabase(Bytes image);
   // The image indexed as UEFI package lists whatever its chain test says: damaged images are
@@ -69,8 +101,14 @@ class HiiDatabase {
 
   Bytes Image() const { return image_; }
   HiiFormat Format() const { return format_; }
-  // The lists every walker visits, in image order (none unless the layout is UEFI).
+  // The lists every walker visits, in image order: the package lists of the UEFI layout, the data
+  // tables of the older layout, none otherwise.
   const std::vector<PackageList>& Lists() const { return lists_; }
+  // Older layout: the data table behind a list of Lists() (null for other lists and layouts).
+  const OlderDataTable* OlderTableOf(const PackageList& list) const;
+  const std::vector<OlderDataTable>& OlderTables() const { return olderTables_; }
+  // Older layout: position in OlderTables() of the first table with that handle and GUID.
+  std::optional<size_t> FirstOlderTable(uint16_t handle, const EfiGuid& guid) const;
   // The packages of a list of Lists().
   const std::vector<Package>& PackagesOf(const PackageList& list) const;
   // The first list of the image with that GUID.
@@ -88,6 +126,8 @@ class HiiDatabase {
   std::unordered_map<size_t, size_t> listByOffset_;     // list offset -> position
   std::map<std::array<uint8_t, 16>, size_t> firstListByGuid_;
   std::unordered_map<size_t, StringPackageIndex> strings_;  // by package offset
+  std::vector<OlderDataTable> olderTables_;                 // older layout: parallel to lists_
+  std::map<std::pair<uint16_t, std::array<uint8_t, 16>>, size_t> firstOlderTable_;
 };
 
 }  // namespace kes

@@ -110,6 +110,10 @@ bool OpResetRequired(const IfrOp& op) {
 bool IsSignedNumeric(const IfrOp& op) { return op.code == IFR_NUMERIC && OpDisplayBits(op) == kDisplaySignedDecimal; }
 bool IsHexNumeric(const IfrOp& op) { return op.code == IFR_NUMERIC && OpDisplayBits(op) == kDisplayHex; }
 
+uint8_t NumericDisplay(const IfrOp& op, const QuestionRecord& record) {
+  return record.OlderEncoding ? kDisplayUnsignedDecimal : OpDisplayBits(op);
+}
+
 size_t EndOfScope(Bytes image, size_t offset, size_t limit) {
   auto first = OpAt(image, offset, limit);
   if (!first) return std::min(limit, image.size());

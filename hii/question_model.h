@@ -65,6 +65,9 @@ struct QuestionRecord {
   QuestionValueInfo ValueInfo;
   bool Suppressed = false;
   bool GrayedOut = false;
+  // Decoded from the older IFR encoding (older HII layout): the opcode has no display or reset
+  // flags, and its length byte is the whole length.
+  bool OlderEncoding = false;
 
   Bytes Op(Bytes image) const;  // the opcode's bytes
 };
@@ -87,6 +90,9 @@ uint8_t OpDateTimeStorage(const IfrOp& op);   // DATE/TIME: Flags & 0x30
 bool OpResetRequired(const IfrOp& op);        // question header Flags == 0x10 exactly
 bool IsSignedNumeric(const IfrOp& op);
 bool IsHexNumeric(const IfrOp& op);
+// The display kind of a NUMERIC question (kDisplay...): the opcode's flags, or unsigned decimal for
+// the older encoding, which has none.
+uint8_t NumericDisplay(const IfrOp& op, const QuestionRecord& record);
 
 // The offset just after the END that closes the opcode's scope (the next opcode when it has
 // none); `limit` when the walk runs out first.

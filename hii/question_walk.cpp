@@ -132,7 +132,8 @@ ReferenceMarks QuestionWalk::LookupReference(const EfiGuid& formSet, uint16_t fo
   return {hidden_.count(key) > 0, suppressed_.count(key) > 0, grayedOut_.count(key) > 0};
 }
 
-std::optional<FormSetInfo> QuestionWalk::FirstFormSet(const PackageList& list) const {
+std::optional<FormSetInfo> QuestionWalk::FirstFormSet(const PackageList& list) {
+  if (database_.Format() == HiiFormat::Older) return FirstOlderFormSet(list);
   Bytes image = database_.Image();
   std::optional<Package> forms;
   for (const Package& p : database_.PackagesOf(list)) {
@@ -165,6 +166,7 @@ std::optional<FormSetInfo> QuestionWalk::FirstFormSet(const PackageList& list) c
 }
 
 std::optional<FormInfo> QuestionWalk::NextForm(const FormSetInfo& formSet, const FormInfo* cursor) {
+  if (database_.Format() == HiiFormat::Older) return NextOlderForm(formSet, cursor);
   Bytes image = database_.Image();
   size_t at = cursor ? cursor->opcode : formSet.opcode;
   depth_ = cursor ? cursor->depthBefore : 0;
@@ -193,6 +195,7 @@ std::optional<FormInfo> QuestionWalk::NextForm(const FormSetInfo& formSet, const
 
 QuestionStep QuestionWalk::NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size_t& cursor,
                                         QuestionRecord& record, WalkMode mode) {
+  if (database_.Format() == HiiFormat::Older) return NextOlderQuestion(formSet, form, cursor, record, mode);
   Bytes image = database_.Image();
   const WalkContext& context = context_;
   bool evaluating = mode == WalkMode::Normal && context.exportMode && (context.suppressIf || context.grayOutIf);

@@ -115,8 +115,9 @@ class QuestionWalk {
   const VarStoreTable& VarStores() const { return varStores_; }
 
   // The list's form set: the first forms package (before any keyboard-layout package) must start
-  // with FORM_SET. Class and subclass come from the GUID opcodes that follow it.
-  std::optional<FormSetInfo> FirstFormSet(const PackageList& list) const;
+  // with FORM_SET. Class and subclass come from the GUID opcodes that follow it. In the older
+  // layout: the data table's FORM_SET when its class is not 0; its "Setup" store is registered.
+  std::optional<FormSetInfo> FirstFormSet(const PackageList& list);
   // The next FORM of the form set; registers the varstores it passes. `cursor` is the previous
   // form (none for the first).
   std::optional<FormInfo> NextForm(const FormSetInfo& formSet, const FormInfo* cursor);
@@ -135,6 +136,26 @@ class QuestionWalk {
   ReferenceMarks LookupReference(const EfiGuid& formSet, uint16_t formId) const;
 
  private:
+  // The older layout's walk (older_walk.cpp), behind the three calls above.
+  std::optional<FormSetInfo> FirstOlderFormSet(const PackageList& list);
+  std::optional<FormInfo> NextOlderForm(const FormSetInfo& formSet, const FormInfo* cursor);
+  QuestionStep NextOlderQuestion(const FormSetInfo& formSet, const FormInfo& form, size_t& cursor,
+                                 QuestionRecord& record, WalkMode mode);
+  void DecodeOlderQuestion(const FormSetInfo& formSet, const IfrOp& op, QuestionRecord& record);
+  uint16_t OlderComparedValue(const FormSetInfo& formSet, size_t from);
+  // What the older walk keeps between calls: the selected varstore (0 at each form set) and the
+  // suppress-if it is in.
+  struct OlderState {
+    uint16_t varStoreId = 0;
+    bool inSuppress = false;
+    uint16_t compared = 0;       // the value the open suppress-if compares with
+    bool endIfSeen = false;      // END_IF was the last structural opcode
+    // The last scan for a comparison: from `scanFrom` nothing before `scanEnd` compares, and the
+    // opcode there (if any) gives `scanValue`. Later scans inside that range reuse it.
+    size_t scanFrom = 0, scanEnd = 0;
+    uint16_t scanValue = 0;
+  };
+
   struct ReferenceKey {
     std::array<uint8_t, 16> formSet;
     uint16_t formId;
@@ -168,6 +189,7 @@ class QuestionWalk {
   std::function<void(const IfrOp&)> subtitleSink_;
   std::set<ReferenceKey> hidden_, suppressed_, grayedOut_;
   SpecialControlIndex special_;
+  OlderState older_;
 };
 
 // Single-question mode: how many distinct storages the /ms map string names (0, 1 or 2), from a

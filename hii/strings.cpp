@@ -2,6 +2,7 @@
 
 #include "base/text.h"
 #include "hii/hii_format.h"
+#include "hii/older_layout.h"
 
 namespace kes {
 namespace {
@@ -16,6 +17,14 @@ std::string LanguageTag(Bytes package) {
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace
+
+StringLookup::StringLookup(const HiiDatabase& database, StringOptions options)
+    : database_(database), options_(std::move(options)) {
+  if (database_.Format() == HiiFormat::Older)
+    olderPacks_ = std::make_unique<older::StringPackIndex>(database_, options_.olderLanguage);
+}
+
+StringLookup::~StringLookup() = default;
 
 StringOptions StringOptions::FromRun(const RunState& run) {
   StringOptions o;
@@ -78,6 +87,7 @@ StringFound FindStringText(const HiiDatabase& database, const Package& package, 
 std::optional<std::wstring> StringLookup::GetStringInLanguages(const PackageList& list, uint16_t id,
                                                                const std::vector<std::string>& languages,
                                                                const std::wstring* match) const {
+  if (database_.Format() != HiiFormat::Uefi) return std::nullopt;
   const PackageList* searched = database_.FirstListWithGuid(list.guid);
   if (!searched) searched = &list;
   bool matching = match && options_.singleQuestion;
@@ -95,8 +105,15 @@ std::optional<std::wstring> StringLookup::GetStringInLanguages(const PackageList
 
 std::optional<std::wstring> StringLookup::GetString(const PackageList& list, uint16_t id, bool mapping,
                                                     const std::wstring* match, bool noCompletion) const {
+  if (database_.Format() == HiiFormat::Older) {
+    const OlderStringPack* pack = olderPacks_->For(list);
+    auto text = pack ? older::StringInPack(*pack, id) : std::nullopt;
+    if (text && match && options_.singleQuestion && CompareNoCaseWide(*text, *match) != 0) return std::nullopt;
+    return text;
+  }
   if (database_.Format() != HiiFormat::Uefi) return std::nullopt;
   return GetStringInLanguages(list, id, LanguageList(mapping, noCompletion), match);
 }
+
 
 }  // namespace kes

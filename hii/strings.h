@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -14,6 +15,9 @@
 #include "hii/hii_database.h"
 
 namespace kes {
+namespace older {
+class StringPackIndex;
+}
 
 // A string package uses a block type the tool cannot read. Ends the run with status 1 after
 // "The BIOS has unsupported string blocks.\n".
@@ -27,14 +31,15 @@ struct StringOptions {
   bool lang = false;                     // /lang: map strings in the mapping languages
   std::optional<std::wstring> langCode;  // the /lang code, absent when /lang had none
   bool singleQuestion = false;           // /ms: a match text filters the answers
+  std::wstring olderLanguage;            // older layout: the language of the "Lang" variable
   static StringOptions FromRun(const RunState& run);
 };
 
 // Looks strings up in one HII database for one run's options.
 class StringLookup {
  public:
-  StringLookup(const HiiDatabase& database, StringOptions options)
-      : database_(database), options_(std::move(options)) {}
+  StringLookup(const HiiDatabase& database, StringOptions options);
+  ~StringLookup();
 
   const HiiDatabase& Database() const { return database_; }
   const StringOptions& Options() const { return options_; }
@@ -48,10 +53,11 @@ class StringLookup {
 
   // The string `id` of the list, searched in the first list of the image with the same GUID,
   // language by language. In single-question mode (/ms) with a match text, a text is returned
-  // only when it equals the match text ignoring case.
+  // only when it equals the match text ignoring case. In the older layout the string comes from
+  // the string pack in the "Lang" language (map strings and /lang do not exist there).
   std::optional<std::wstring> GetString(const PackageList& list, uint16_t id, bool mapping,
                                         const std::wstring* match = nullptr, bool noCompletion = false) const;
-  // GetString with an explicit language list.
+  // GetString with an explicit language list (UEFI layout only).
   std::optional<std::wstring> GetStringInLanguages(const PackageList& list, uint16_t id,
                                                    const std::vector<std::string>& languages,
                                                    const std::wstring* match = nullptr) const;
@@ -59,6 +65,8 @@ class StringLookup {
  private:
   const HiiDatabase& database_;
   StringOptions options_;
+  // Older layout: which string pack answers each list, in the run's language.
+  std::unique_ptr<older::StringPackIndex> olderPacks_;
 };
 
 enum class StringFound { Yes, No };

@@ -27,8 +27,8 @@ SpecialControlKind SpecialControlKindOf(const EfiGuid& guid, std::wstring_view n
 }
 
 void VarStoreTable::Register(const EfiGuid& guid, const std::wstring& name, uint32_t varStoreId,
-                             uint32_t declaredSize) {
-  if (declaredSize == 0) return;
+                             uint32_t declaredSize, bool sizeFromVariable) {
+  if (declaredSize == 0 && !sizeFromVariable) return;
   auto key = std::make_pair(guid.ToBytes(), name);
   VarStoreEntry* entry = nullptr;
   if (auto it = byGuidAndName_.find(key); it != byGuidAndName_.end()) {

@@ -48,8 +48,12 @@ class VarStoreTable {
 
   // Registers a varstore declared by a form set: an existing entry with the same GUID and name
   // takes the new VarStoreId; otherwise a new entry is appended. The variable is read when the
-  // entry has no data yet. A declared size of 0 registers nothing.
-  void Register(const EfiGuid& guid, const std::wstring& name, uint32_t varStoreId, uint32_t declaredSize);
+  // entry has no data yet. A declared size of 0 registers nothing unless `sizeFromVariable` is
+  // set (the older layout's "Setup" store declares no size): the entry then takes the size of
+  // the variable it reads. Either way a variable whose size differs from the declared one keeps
+  // its own size.
+  void Register(const EfiGuid& guid, const std::wstring& name, uint32_t varStoreId, uint32_t declaredSize,
+                bool sizeFromVariable = false);
 
   // Position of the first entry with that VarStoreId, or the number of entries.
   uint16_t FindVarStoreIndex(uint32_t varStoreId) const;

@@ -77,7 +77,7 @@ std::optional<std::wstring> FormatSpecialBlocks(const StringLookup& strings, Byt
   return out;
 }
 
-void ExportUefi(const SetupContext& setup, ExportRun& run, const DefaultsSource& defaults) {
+void ExportQuestions(const SetupContext& setup, ExportRun& run, const DefaultsSource& defaults) {
   Bytes image = setup.database.Image();
   const StringLookup& strings = setup.strings;
   const SwitchSet& sw = setup.run.switches;
@@ -140,7 +140,8 @@ void ExportUefi(const SetupContext& setup, ExportRun& run, const DefaultsSource&
         if (!strings.GetString(list, record.Prompt, false)) continue;
 
         bool duplicate = false;
-        bool testDuplicate = true;
+        // The older layout has no duplicate detection: every question goes to the main file.
+        bool testDuplicate = setup.database.Format() != HiiFormat::Older;
         if (lang && !all) testDuplicate = !IsBlankText(ScriptString(strings, list, record.Prompt, true));
         if (testDuplicate) duplicate = exported.Contains(walk.VarStores(), record);
         if (duplicate && !run.warnedDuplicate) {
@@ -196,7 +197,7 @@ Status ExportScriptTo(const SetupContext& setup, std::FILE* main, std::FILE* dup
   run.compareMode = compareMode;
   DefaultStores stores(setup.firmware);
   DefaultsSource defaults = LoadDefaultsSource(stores);
-  if (setup.database.Format() == HiiFormat::Uefi) ExportUefi(setup, run, defaults);
+  if (setup.database.Format() != HiiFormat::Unknown) ExportQuestions(setup, run, defaults);
   if (run.exported == 0 && !setup.run.Quiet()) Err(L"WARNING: HII data does not have setup questions information\n");
   bool failed = std::fflush(main) != 0 || std::ferror(main);
   if (duplicates) failed = std::fflush(duplicates) != 0 || std::ferror(duplicates) || failed;

@@ -141,10 +141,11 @@ class Importer {
         stores_(setup.firmware),
         walk_(setup.NewWalk()),
         special_({setup.run, setup.firmware, walk_.VarStores()}),
-        readChecksum_(readChecksum),
-        restricted_(run_.Given(Switch::R)),
+        older_(setup.database.Format() == HiiFormat::Older),
+        readChecksum_(readChecksum && !older_),
+        restricted_(run_.Given(Switch::R) && !older_),
         quiet_(run_.Quiet()),
-        lang_(run_.Given(Switch::Lang)) {}
+        lang_(run_.Given(Switch::Lang) && !older_) {}
 
   Status Run() {
     stores_.LoadDefaultStores();
@@ -156,7 +157,7 @@ class Importer {
     IndexEntries();
     try {
       Walk();
-      PostWalk();
+      if (!older_) PostWalk();
     } catch (const StopImport&) {
       return status::kInvalidFile;
     }
@@ -259,14 +260,13 @@ class Importer {
   }
 
   void Walk() {
-    bool first = true;
     for (const PackageList& list : setup_.database.Lists()) {
+      // What the previous form set changed reaches the firmware before its table goes (a commit
+      // over an empty or unchanged table writes nothing). The form set may register a varstore.
+      Commit();
+      walk_.VarStores().Clear();
       auto formSet = walk_.FirstFormSet(list);
       if (!formSet) continue;
-      // What the previous form set changed reaches the firmware before its table goes.
-      if (!first) Commit();
-      first = false;
-      walk_.VarStores().Clear();
       FormInfo current;
       const FormInfo* previous = nullptr;
       while (auto form = walk_.NextForm(*formSet, previous)) {
@@ -296,7 +296,7 @@ class Importer {
     auto text = setup_.strings.GetString(list, record.Prompt, lang_);
     if (!text) return;
     std::wstring prompt = Printable(*text);
-    Bytes opcode = record.Op(setup_.database.Image());
+    Bytes opcode = ResetTestOpcode(record);
     for (ScriptEntry& e : entries_) {
       if (e.Matched || !e.flags.HasIdentity || e.identity.empty()) continue;
       if (!(e.flags.HasValue || e.flags.HasCurrent || e.flags.HasListOrder)) continue;
@@ -400,7 +400,7 @@ class Importer {
     auto op = OpAt(setup_.database.Image(), record.Opcode, record.ScopeLimit);
     switch (record.Kind) {
       case IFR_NUMERIC:
-        if (op && !IsSignedNumeric(*op) && entry.flags.IsNegative) {
+        if (op && NumericDisplay(*op, record) != kDisplaySignedDecimal && entry.flags.IsNegative) {
           Finding(Invalid(name));
           return false;
         }
@@ -446,7 +446,8 @@ class Importer {
   bool RangeCheck(const ScriptEntry& entry, const QuestionRecord& record, const IfrOp& op, const std::wstring& name,
                   bool stdLine, bool mfgLine) {
     size_t width = record.Width;
-    bool isSigned = IsSignedNumeric(op);
+    uint8_t display = NumericDisplay(op, record);
+    bool isSigned = display == kDisplaySignedDecimal, hex = display == kDisplayHex;
     uint64_t widthMax = width >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * width)) - 1;
     uint64_t min = record.ValueInfo.Minimum & widthMax, max = record.ValueInfo.Maximum & widthMax;
     struct Candidate {
@@ -473,11 +474,11 @@ class Importer {
       if (!fitsWidth(v)) return static_cast<int64_t>(v) < 0;
       return SignExtend(v, width) < SignExtend(min, width);
     };
-    const wchar_t* format = IsHexNumeric(op)  ? L"(%llx)"
+    const wchar_t* format = hex               ? L"(%llx)"
                             : isSigned        ? (width == 8 ? L"(%lld)" : L"(%d)")
                                               : (width == 8 ? L"(%llu)" : L"(%u)");
     auto limitText = [&](uint64_t limit) {
-      if (IsHexNumeric(op)) return WFormat(format, static_cast<unsigned long long>(limit));
+      if (hex) return WFormat(format, static_cast<unsigned long long>(limit));
       if (isSigned) {
         int64_t s = SignExtend(limit, width);
         return width == 8 ? WFormat(format, static_cast<long long>(s)) : WFormat(format, static_cast<int>(s));
@@ -511,8 +512,13 @@ class Importer {
   }
 
   bool Update(const QuestionRecord& record, size_t offset, std::span<const uint8_t> bytes) {
-    Bytes opcode = record.Op(setup_.database.Image());
-    return UpdateVarStoreValue(walk_.VarStores(), record.VarStoreIndex, offset, bytes, opcode);
+    return UpdateVarStoreValue(walk_.VarStores(), record.VarStoreIndex, offset, bytes, ResetTestOpcode(record));
+  }
+
+  // The opcode whose flags say whether a change needs a reset; none for the older encoding,
+  // whose opcodes carry no such flag.
+  Bytes ResetTestOpcode(const QuestionRecord& record) const {
+    return record.OlderEncoding ? Bytes() : record.Op(setup_.database.Image());
   }
 
   // Stores the accepted value; false when nothing was stored.
@@ -680,6 +686,9 @@ class Importer {
   DefaultStores stores_;
   QuestionWalk walk_;
   SpecialControls special_;
+  // The older layout matches by prompt and token only, warns and never stops, and has no
+  // checksum check and no post-walk passes.
+  bool older_;
   bool readChecksum_;
   bool restricted_, quiet_, lang_;
   bool stdPresent_ = false, mfgPresent_ = false;
@@ -710,8 +719,8 @@ Status ParseScriptFile(RunState& run, ScriptEntryList& entries) {
 
 Status ImportScript(const SetupContext& setup, ScriptEntryList& entries) {
   // Under /r an import is all or nothing: a dry run finds any refusal before the first variable
-  // of any form set is written.
-  if (setup.run.Given(Switch::R)) {
+  // of any form set is written. The older layout's import only warns, so it needs no dry run.
+  if (setup.run.Given(Switch::R) && setup.database.Format() != HiiFormat::Older) {
     Status checked = Importer(setup, entries, true).Run();
     if (checked != status::kSuccess) return checked;
     for (ScriptEntry& entry : entries) {

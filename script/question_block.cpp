@@ -22,8 +22,7 @@ const OptionRecord* OptionWithValue(const QuestionRecord& record, uint64_t value
 
 // Numeric text by display kind: hexadecimal, or decimal in angle brackets (signed values of
 // width 2, 4 and 8 sign-extended; a signed byte printed as its byte value).
-std::wstring NumericText(const IfrOp& op, uint64_t value, size_t width, bool brackets) {
-  uint8_t display = OpDisplayBits(op);
+std::wstring NumericText(uint8_t display, uint64_t value, size_t width, bool brackets) {
   if (width < 8) value &= (1ULL << (8 * width)) - 1;
   std::wstring text;
   if (display == kDisplaySignedDecimal) {
@@ -82,7 +81,7 @@ std::wstring DefaultLine(const StringLookup& strings, Bytes image, const Package
     case IFR_CHECKBOX:
       return WFormat(L"%ls%llX\n", kw, static_cast<unsigned long long>(LeN(bytes, 0, 1)));
     case IFR_NUMERIC:
-      return kw + NumericText(*op, LeN(bytes, 0, record.Width), record.Width, !bare) + L"\n";
+      return kw + NumericText(NumericDisplay(*op, record), LeN(bytes, 0, record.Width), record.Width, !bare) + L"\n";
     case IFR_DATE:
       return WFormat(L"%ls%02d-%02d-%04d\n", kw, Le8(bytes, 2), Le8(bytes, 3), Le16(bytes, 0));
     case IFR_TIME:
@@ -145,7 +144,7 @@ std::wstring ValueLines(const StringLookup& strings, Bytes image, const PackageL
                     static_cast<unsigned long long>(LeN(value, 0, 1)));
       break;
     case IFR_NUMERIC:
-      out = prefix + L"Value\t=" + NumericText(*op, LeN(value, 0, record.Width), record.Width, true);
+      out = prefix + L"Value\t=" + NumericText(NumericDisplay(*op, record), LeN(value, 0, record.Width), record.Width, true);
       break;
     case IFR_STRING: {
       out = prefix + L"Value\t=";
@@ -335,7 +334,7 @@ std::wstring FormatBareValue(Bytes image, const QuestionRecord& record, const st
     case IFR_CHECKBOX:
       return WFormat(L"%llX", static_cast<unsigned long long>(LeN(value, 0, 1)));
     case IFR_NUMERIC:
-      return NumericText(*op, LeN(value, 0, record.Width), record.Width, false);
+      return NumericText(NumericDisplay(*op, record), LeN(value, 0, record.Width), record.Width, false);
     case IFR_DATE:
       return WFormat(L"%02d-%02d-%04d", Le8(value, 2), Le8(value, 3), Le16(value, 0));
     case IFR_TIME:

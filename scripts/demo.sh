@@ -3,6 +3,7 @@
 #
 #   scripts/demo.sh [more KESLNX_64 switches, e.g. /v /lang]
 #   scripts/demo.sh --import     (also: edit the script, import it, export again)
+#   scripts/demo.sh --older      (a firmware that exports the older HII layout; with --import too)
 #
 # Installs what is missing, builds the tool, the firmware emulator and the demo firmware image
 # (in build-demo/, or $KESTREL_DEMO_BUILD_DIR), starts the emulator on the demo image, exports
@@ -12,13 +13,20 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 import_demo=0
-if [ "${1:-}" = "--import" ]; then
-  import_demo=1
+older=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --import) import_demo=1 ;;
+    --older) older=1 ;;
+    *) break ;;
+  esac
   shift
-fi
+done
 repo=$(pwd)
 build=${KESTREL_DEMO_BUILD_DIR:-build-demo}
-script_name=out/demo-script.txt
+prefix=out/demo
+[ "$older" -eq 1 ] && prefix=out/demo-older
+script_name=$prefix-script.txt
 
 say() { printf '==> %s\n' "$*"; }
 
@@ -28,12 +36,14 @@ scripts/install-deps.sh
 say "Building the tool, the firmware emulator and the demo firmware image in $build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_SANITIZE=OFF -DKESTREL_EMULATOR=ON \
   -DKESTREL_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target KESLNX_64 kestrel-fwemu demo-image
+image_target=demo-image
+[ "$older" -eq 1 ] && image_target=demo-older-image
+cmake --build "$build" -j"$(nproc)" --target KESLNX_64 kestrel-fwemu "$image_target"
 build=$(cd "$build" && pwd)
 
 tool="$build/KESLNX_64"
 emulator=$(find "$build" -name kestrel-fwemu -type f -perm -u+x -print -quit)
-image="$build/demo-image"
+image="$build/$image_target"
 for needed in "$tool" "$emulator" "$image/hii.bin"; do
   if [ -z "$needed" ] || [ ! -e "$needed" ]; then
     echo "demo: the build did not produce ${needed:-kestrel-fwemu}" >&2
@@ -111,8 +121,9 @@ KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /o /s "$script_name" "$@" || status=$?
 if [ "$status" -eq 0 ] && [ "$import_demo" -eq 1 ]; then
   # The round trip a user makes: move the "*" of Quiet Boot from Enabled to Disabled, import the
   # edited file, and export again to see the new value come back from the (emulated) firmware.
-  edited=out/demo-edited.txt
-  after=out/demo-after-import.txt
+  # Both demo firmwares have that question.
+  edited=$prefix-edited.txt
+  after=$prefix-after-import.txt
   say "Editing $edited: Quiet Boot from Enabled to Disabled"
   sed -e '/^Setup Question\t= Quiet Boot$/,/^$/{s/^Options\t=\[00\]Disabled/Options\t=*[00]Disabled/;s/^\( *\)\*\[01\]Enabled/\1[01]Enabled/}' \
     "$script_name" >"$edited"
