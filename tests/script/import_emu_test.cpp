@@ -10,12 +10,6 @@
 namespace kes::test {
 namespace {
 
-void Replace(std::string& text, const std::string& from, const std::string& to) {
-  size_t at = text.find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  text.replace(at, from.size(), to);
-}
-
 // The variables a run wrote, one "Name" per SetVariable the firmware accepted or refused,
 // mailbox requests left out.
 std::vector<std::string> Writes(const Emulator& emu) {

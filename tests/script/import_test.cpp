@@ -47,12 +47,6 @@ std::vector<uint8_t> SetupBytes() {
   return v.Take();
 }
 
-void Replace(std::string& text, const std::string& from, const std::string& to) {
-  size_t at = text.find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  text.replace(at, from.size(), to);
-}
-
 class ImportTest : public ExportFixture {
  protected:
   void SetUp() override {

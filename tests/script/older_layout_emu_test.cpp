@@ -10,12 +10,6 @@
 namespace kes::test {
 namespace {
 
-void Replace(std::string& text, const std::string& from, const std::string& to) {
-  size_t at = text.find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  text.replace(at, from.size(), to);
-}
-
 size_t Count(const std::string& text, const std::string& part) {
   size_t n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;

@@ -16,12 +16,6 @@ const char* kBootList =
     "NOT change this line\nOffset\t=00\nWidth\t=02\nListOrder\t=[0000] UEFI: NVMe SSD\n\t\t [0002] SATA HDD: Legacy "
     "Disk\n\t\t [0001] UEFI: PXE IPv4 Onboard NIC\n\t\t [000a] UEFI: Built-in Shell\n\t\t \n";
 
-void Replace(std::string& text, const std::string& from, const std::string& to) {
-  size_t at = text.find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  text.replace(at, from.size(), to);
-}
-
 // The variables a run wrote (mailbox requests left out).
 std::vector<std::string> Writes(const std::vector<std::string>& log, size_t from) {
   std::vector<std::string> out;

@@ -1,5 +1,7 @@
 #include "tests/support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -150,6 +152,32 @@ void MakeFirmwareTree(const std::string& root, std::optional<std::vector<uint8_t
   MakeDirs(root + "/acpi/tables");
   MakeDirs(root + "/efi/efivars");
   WriteFileBytes(root + "/acpi/tables/FIDT", fidt ? *fidt : SupportedFidt());
+}
+
+void Replace(std::string& text, const std::string& from, const std::string& to) {
+  size_t at = text.find(from);
+  if (at == std::string::npos) {
+    ADD_FAILURE() << "not found: " << from;
+    return;
+  }
+  text.replace(at, from.size(), to);
+}
+
+std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::vector<uint8_t> Utf16(std::u16string_view text) {
+  std::vector<uint8_t> out;
+  for (char16_t c : text) {
+    out.push_back(static_cast<uint8_t>(c));
+    out.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  out.push_back(0);
+  out.push_back(0);
+  return out;
 }
 
 }  // namespace kes::test

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kes::test {
@@ -50,6 +52,11 @@ void WriteFileText(const std::string& path, const std::string& text);
 std::optional<std::vector<uint8_t>> ReadFileBytes(const std::string& path);
 std::string ReadFileText(const std::string& path);
 void MakeDirs(const std::string& path);
+// Replaces the first `from` in `text` with `to`; a test failure when there is none.
+void Replace(std::string& text, const std::string& from, const std::string& to);
+// Byte vectors for tests that spell out binary layouts: parts joined, and UCS-2 text with its NUL.
+std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts);
+std::vector<uint8_t> Utf16(std::u16string_view text);
 
 // A firmware tree for KESTREL_SYSFS_FIRMWARE: acpi/tables/FIDT holding a supported core version
 // (or the given bytes) and an empty efi/efivars directory.

@@ -1,6 +1,8 @@
 // The builder's structures against bytes written out by hand from the UEFI layouts.
 #include <gtest/gtest.h>
 
+#include "tests/support/test_support.h"
+
 #include <stdexcept>
 
 #include "tools/hiibuild/hii_builder.h"
@@ -18,22 +20,8 @@ const V kPlatformSetupBytes = {0x71, 0x99, 0x03, 0x93, 0x45, 0x85, 0x04, 0x4B,
 const V kExtensionBytes = {0x35, 0x17, 0x0B, 0x0F, 0xA0, 0x87, 0x93, 0x41,
                            0xB2, 0x66, 0x53, 0x8C, 0x38, 0xAF, 0x48, 0xCE};
 
-V Cat(std::initializer_list<V> parts) {
-  V out;
-  for (const V& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-V Utf16(std::u16string_view s) {
-  V out;
-  for (char16_t c : s) {
-    out.push_back(static_cast<uint8_t>(c));
-    out.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
-  return out;
-}
+using test::Cat;
+using test::Utf16;
 
 TEST(HiiBuildBytes, PackageListHeaderWithEndPackage) {
   PackageList list(kGuid);

@@ -2,6 +2,8 @@
 // the older demo firmware's determinism.
 #include <gtest/gtest.h>
 
+#include "tests/support/test_support.h"
+
 #include <stdexcept>
 #include <string>
 
@@ -17,22 +19,8 @@ using V = std::vector<uint8_t>;
 constexpr EfiGuid kGuid{0x04030201, 0x0605, 0x0807, {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10}};
 const V kGuidBytes = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10};
 
-V Cat(std::initializer_list<V> parts) {
-  V out;
-  for (const V& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-V Utf16(std::u16string_view s) {
-  V out;
-  for (char16_t c : s) {
-    out.push_back(static_cast<uint8_t>(c));
-    out.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
-  return out;
-}
+using test::Cat;
+using test::Utf16;
 
 V U32(uint32_t v) {
   return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),

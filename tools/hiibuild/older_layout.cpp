@@ -125,22 +125,21 @@ Emitted OlderTable::Option(const OlderOpt& option) {
   return e;
 }
 
-Emitted OlderTable::OneOf(const OlderQ& q, const std::vector<OlderOpt>& options) {
+Emitted OlderTable::WithOptions(uint8_t code, const OlderQ& q, const std::vector<OlderOpt>& options) {
   Emitted e;
   ByteWriter w;
-  e.at = Append(older::op::kOneOf, QuestionHead(w, q, e).bytes());
+  e.at = Append(code, QuestionHead(w, q, e).bytes());
   for (const OlderOpt& o : options) e.options.push_back(Option(o).prompt);
   EndOneOf();
   return e;
 }
 
+Emitted OlderTable::OneOf(const OlderQ& q, const std::vector<OlderOpt>& options) {
+  return WithOptions(older::op::kOneOf, q, options);
+}
+
 Emitted OlderTable::OrderedList(const OlderQ& q, const std::vector<OlderOpt>& options) {
-  Emitted e;
-  ByteWriter w;
-  e.at = Append(older::op::kOrderedList, QuestionHead(w, q, e).bytes());
-  for (const OlderOpt& o : options) e.options.push_back(Option(o).prompt);
-  EndOneOf();
-  return e;
+  return WithOptions(older::op::kOrderedList, q, options);
 }
 
 Emitted OlderTable::CheckBox(const OlderQ& q) {

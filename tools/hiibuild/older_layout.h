@@ -171,6 +171,8 @@ class OlderTable {
   ByteVector Bytes() const;
 
  private:
+  // A question followed by its options and END_ONE_OF (ONE_OF, ORDERED_LIST).
+  Emitted WithOptions(uint8_t code, const OlderQ& q, const std::vector<OlderOpt>& options);
   struct Language {
     std::string name;
     std::wstring printable;
