@@ -73,8 +73,10 @@ HiiFormat ClassifyHiiLayout(Bytes image);
 // field says (46 bytes when it says 0). Valid when the running offset reaches or passes the image
 // size exactly at the last declared table.
 bool IsOlderHiiLayout(Bytes image);
-// The declared data tables in image order, each clipped to the image; the walk ends early at a
-// table that starts past the image.
+// The data table after `cursor` (the first one when cursor is null), clipped to the image; none
+// when it would start past the image.
+std::optional<OlderDataTable> NextDataTable(Bytes image, const OlderDataTable* cursor);
+// The declared data tables in image order (next after next, at most the declared count).
 std::vector<OlderDataTable> OlderDataTables(Bytes image);
 // Valid when the lists' lengths add up exactly to the image size and none is 0.
 bool IsPackageListChain(Bytes image);

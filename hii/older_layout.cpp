@@ -50,25 +50,31 @@ bool IsOlderHiiLayout(Bytes image) {
   return false;
 }
 
+std::optional<OlderDataTable> NextDataTable(Bytes image, const OlderDataTable* cursor) {
+  size_t offset = cursor ? cursor->offset + TableSize(image, cursor->offset) : kImageHeaderSize;
+  if (offset >= image.size()) return std::nullopt;
+  OlderDataTable table;
+  table.offset = offset;
+  table.bytes = image.subspan(offset, std::min<size_t>(TableSize(image, offset), image.size() - offset));
+  table.handle = Le16(table.bytes, kTableHandle);
+  table.guid = EfiGuid::FromBytes(table.bytes, kTableGuid);
+  if (uint32_t ifr = Le32(table.bytes, kTableIfrOffset); ifr != 0 && Fits(table.bytes, ifr, kPackHeaderSize)) {
+    table.ifrPack = offset + ifr;
+    size_t length = std::max<size_t>(Le32(table.bytes, ifr), kPackHeaderSize);
+    table.ifrLimit = offset + ifr + std::min<size_t>(length, table.bytes.size() - ifr);
+  }
+  if (uint32_t strings = Le32(table.bytes, kTableStringOffset); strings != 0)
+    table.stringPacks = StringPacks(table.bytes, offset, strings);
+  return table;
+}
+
 std::vector<OlderDataTable> OlderDataTables(Bytes image) {
   std::vector<OlderDataTable> tables;
   uint16_t count = Le16(image, 0);
-  size_t offset = kImageHeaderSize;
-  for (uint16_t i = 0; i < count && offset < image.size(); ++i) {
-    OlderDataTable table;
-    table.offset = offset;
-    table.bytes = image.subspan(offset, std::min<size_t>(TableSize(image, offset), image.size() - offset));
-    table.handle = Le16(table.bytes, kTableHandle);
-    table.guid = EfiGuid::FromBytes(table.bytes, kTableGuid);
-    if (uint32_t ifr = Le32(table.bytes, kTableIfrOffset); ifr != 0 && Fits(table.bytes, ifr, kPackHeaderSize)) {
-      table.ifrPack = offset + ifr;
-      size_t length = std::max<size_t>(Le32(table.bytes, ifr), kPackHeaderSize);
-      table.ifrLimit = offset + ifr + std::min<size_t>(length, table.bytes.size() - ifr);
-    }
-    if (uint32_t strings = Le32(table.bytes, kTableStringOffset); strings != 0)
-      table.stringPacks = StringPacks(table.bytes, offset, strings);
-    offset += TableSize(image, offset);
-    tables.push_back(std::move(table));
+  for (uint16_t i = 0; i < count; ++i) {
+    auto next = NextDataTable(image, tables.empty() ? nullptr : &tables.back());
+    if (!next) break;
+    tables.push_back(std::move(*next));
   }
   return tables;
 }

@@ -127,8 +127,12 @@ void QuestionWalk::DecodeOlderQuestion(const FormSetInfo& formSet, const IfrOp& 
       record.Width = 1;
       [[fallthrough]];
     case OP_ONE_OF:
+      // Up to END_ONE_OF; a question or the end of the form also ends the list, so that a list
+      // left open is never scanned again by each following question.
       for (size_t at = op.offset + op.length; auto option = older::OpAt(image, at, formSet.limit); at += option->length) {
-        if (option->code == OP_END_ONE_OF || option->code == OP_END_FORM || option->code == OP_END_FORM_SET) break;
+        if (option->code == OP_END_ONE_OF || option->code == OP_END_FORM || option->code == OP_END_FORM_SET ||
+            option->code == OP_FORM || IsOlderQuestion(option->code))
+          break;
         if (option->code != OP_ONE_OF_OPTION) continue;
         OptionRecord o;
         o.Option = Le16(option->bytes, kOptionText);

@@ -26,6 +26,11 @@ StringLookup::StringLookup(const HiiDatabase& database, StringOptions options)
 
 StringLookup::~StringLookup() = default;
 
+std::optional<std::wstring> StringLookup::GetOlderString(const PackageList& list, uint16_t token) const {
+  const OlderStringPack* pack = olderPacks_ ? olderPacks_->For(list) : nullptr;
+  return pack ? older::StringInPack(*pack, token) : std::nullopt;
+}
+
 StringOptions StringOptions::FromRun(const RunState& run) {
   StringOptions o;
   o.lang = run.Given(Switch::Lang);
@@ -106,8 +111,7 @@ std::optional<std::wstring> StringLookup::GetStringInLanguages(const PackageList
 std::optional<std::wstring> StringLookup::GetString(const PackageList& list, uint16_t id, bool mapping,
                                                     const std::wstring* match, bool noCompletion) const {
   if (database_.Format() == HiiFormat::Older) {
-    const OlderStringPack* pack = olderPacks_->For(list);
-    auto text = pack ? older::StringInPack(*pack, id) : std::nullopt;
+    auto text = GetOlderString(list, id);
     if (text && match && options_.singleQuestion && CompareNoCaseWide(*text, *match) != 0) return std::nullopt;
     return text;
   }

@@ -57,6 +57,8 @@ class StringLookup {
   // the string pack in the "Lang" language (map strings and /lang do not exist there).
   std::optional<std::wstring> GetString(const PackageList& list, uint16_t id, bool mapping,
                                         const std::wstring* match = nullptr, bool noCompletion = false) const;
+  // Older layout: the string `token` of the list's string pack in the "Lang" language.
+  std::optional<std::wstring> GetOlderString(const PackageList& list, uint16_t token) const;
   // GetString with an explicit language list (UEFI layout only).
   std::optional<std::wstring> GetStringInLanguages(const PackageList& list, uint16_t id,
                                                    const std::vector<std::string>& languages,
