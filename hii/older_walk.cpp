@@ -56,7 +56,9 @@ std::optional<FormSetInfo> QuestionWalk::FirstOlderFormSet(const PackageList& li
 std::optional<FormInfo> QuestionWalk::NextOlderForm(const FormSetInfo& formSet, const FormInfo* cursor) {
   Bytes image = database_.Image();
   size_t at = cursor ? cursor->opcode : formSet.opcode;
-  for (bool first = true; auto op = older::OpAt(image, at, formSet.limit); first = false) {
+  for (bool first = true;; first = false) {
+    auto op = older::OpAt(image, at, formSet.limit);
+    if (!op) return std::nullopt;
     if (op->code == OP_FORM && !first) {
       FormInfo form;
       form.opcode = op->offset;
@@ -68,7 +70,6 @@ std::optional<FormInfo> QuestionWalk::NextOlderForm(const FormSetInfo& formSet, 
     if (op->code == OP_VARSTORE) RegisterOlderVarStore(varStores_, *op);
     at += op->length;
   }
-  return std::nullopt;
 }
 
 // The value the suppress-if whose body starts at `from` compares with: that of the first
@@ -129,10 +130,12 @@ void QuestionWalk::DecodeOlderQuestion(const FormSetInfo& formSet, const IfrOp& 
     case OP_ONE_OF:
       // Up to END_ONE_OF; a question or the end of the form also ends the list, so that a list
       // left open is never scanned again by each following question.
-      for (size_t at = op.offset + op.length; auto option = older::OpAt(image, at, formSet.limit); at += option->length) {
-        if (option->code == OP_END_ONE_OF || option->code == OP_END_FORM || option->code == OP_END_FORM_SET ||
-            option->code == OP_FORM || IsOlderQuestion(option->code))
+      for (size_t at = op.offset + op.length;;) {
+        auto option = older::OpAt(image, at, formSet.limit);
+        if (!option || option->code == OP_END_ONE_OF || option->code == OP_END_FORM ||
+            option->code == OP_END_FORM_SET || option->code == OP_FORM || IsOlderQuestion(option->code))
           break;
+        at += option->length;
         if (option->code != OP_ONE_OF_OPTION) continue;
         OptionRecord o;
         o.Option = Le16(option->bytes, kOptionText);
