@@ -50,6 +50,11 @@ LargeImage BuildLargeImage(unsigned scale, LargeImageKind kind = LargeImageKind:
 // set with the variable of its varstore.
 LargeImage BuildNestedConditionsImage(unsigned depth);
 
+// A large image in the older HII layout: 100 data tables per scale of 200 questions each (one-of,
+// checkbox, numeric and string in turn; every fifth under a suppress-if; a few in a second
+// varstore), strings in "eng" and "fra", the "Setup" variable of each form set and "Lang".
+LargeImage BuildLargeOlderImage(unsigned scale);
+
 // The large image as an emulator image directory (supported FIDT, default configuration).
 EmulatorImage ToEmulatorImage(LargeImage image);
 
