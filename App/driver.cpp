@@ -64,7 +64,7 @@ class RunSequence {
   Status OperationSteps(int argc, char** argv) {
     ToolOptions& options = run_.options;
     Status status = ParseCommandLine(argc, argv, run_, firmware_);
-    DebugLog(LV_ALWS, "Main Execution of App [START]\n ");
+    DebugLog(&run_.log, LV_ALWS, "Main Execution of App [START]\n ");
     if (status != status::kSuccess) {
       if (status == status::kPlatformUnsupported || status == status::kEndSilently) return status;
       if (status == status::kNoArguments) {
@@ -284,7 +284,7 @@ class RunSequence {
     RunState& run = run_;
     ToolOptions& options = run.options;
     ops_.relockProtectedVariables(firmware_);
-    DebugLog(LV_ALWS, "Main Execution of App [END] with status %x\n ", status);
+    DebugLog(&run_.log, LV_ALWS, "Main Execution of App [END] with status %x\n ", status);
     options.HiiDatabase = {};
     // Whatever was not committed is discarded: the user's files stay as they were.
     options.ListingFile.reset();
@@ -390,7 +390,7 @@ Status RunToolWith(int argc, char** argv, const OperationTable& ops) {
     ops.bindToFirstProcessor();
     RunState run;
     FirmwareAccess firmware;
-    DebugLogScope log(run.log);
+    firmware.log = &run.log;
     return RunSequence(ops, run, firmware).Execute(argc, argv);
   } catch (const std::bad_alloc&) {
     // Outside the operation steps there is nothing left to finish.

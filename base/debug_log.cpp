@@ -21,18 +21,11 @@ int LineForLevel(uint32_t level) {
   }
 }
 
-// The trace sink is process-wide like standard output itself: traces come from every layer, and
-// threading the log settings through each of them would buy nothing. Set only by DebugLogScope.
-const LogSettings* g_settings = nullptr;
-
 }  // namespace
 
-DebugLogScope::DebugLogScope(const LogSettings& settings) : previous_(g_settings) { g_settings = &settings; }
-DebugLogScope::~DebugLogScope() { g_settings = previous_; }
-
-int DebugLog(uint32_t level, const char* fmt, ...) {
-  if (!g_settings || !g_settings->Enabled()) return 1;
-  const LogSettings& settings = *g_settings;
+int DebugLog(const LogSettings* trace, uint32_t level, const char* fmt, ...) {
+  if (!trace || !trace->Enabled()) return 1;
+  const LogSettings& settings = *trace;
   va_list args;
   va_start(args, fmt);
   std::string message = NFormatV(fmt, args);

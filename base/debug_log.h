@@ -13,21 +13,9 @@ inline constexpr uint32_t LV_KERN = 2;
 inline constexpr uint32_t LV_LIBR = 4;
 inline constexpr uint32_t LV_MODL = 8;
 
-// Returns 1, or 0 when the log file cannot be opened. Writes nothing unless a DebugLogScope is
-// alive.
-int DebugLog(uint32_t level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-
-// Directs DebugLog to the given settings while alive (the driver holds one for the run). The
-// settings must outlive the scope. Scopes nest; the innermost one wins.
-class DebugLogScope {
- public:
-  explicit DebugLogScope(const LogSettings& settings);
-  ~DebugLogScope();
-  DebugLogScope(const DebugLogScope&) = delete;
-  DebugLogScope& operator=(const DebugLogScope&) = delete;
-
- private:
-  const LogSettings* previous_;
-};
+// Traces one message under the run's settings (/log, /logfile:, /loglvl:); `settings` may be
+// null: no trace. Callers reach the settings through the run record, or through the firmware
+// access, which the driver points at them. Returns 1, or 0 when the log file cannot be opened.
+int DebugLog(const LogSettings* settings, uint32_t level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
 }  // namespace kes

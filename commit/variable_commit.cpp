@@ -61,7 +61,7 @@ Status ImportVariablesToNvram(const VarStoreTable& table, const CommitContext& c
   FirmwareAccess& fw = context.firmware;
   Status result = status::kSuccess;
   for (const VarStoreEntry& entry : table.Entries()) {
-    DebugLog(LV_LIBR, "Importing Variable To NVRAM function(loop) [START]\n ");
+    DebugLog(&run.log, LV_LIBR, "Importing Variable To NVRAM function(loop) [START]\n ");
     if (!entry.Data) continue;
     if (fw.mailboxConfigured && entry.Guid == fw.mailboxGuid && entry.Name == ToWide(fw.mailboxName)) continue;
     uint32_t attributes = 0;
@@ -107,9 +107,9 @@ Status ImportVariablesToNvram(const VarStoreTable& table, const CommitContext& c
       run.SystemModified = true;
       if (!run.ResetRequired) run.ResetRequired = entry.ResetRequired;
     }
-    DebugLog(LV_LIBR, "Importing Variable To NVRAM function loop [END] with status %x\n ", written);
+    DebugLog(&run.log, LV_LIBR, "Importing Variable To NVRAM function loop [END] with status %x\n ", written);
   }
-  DebugLog(LV_LIBR, "Importing Variable To NVRAM [END]\n ");
+  DebugLog(&run.log, LV_LIBR, "Importing Variable To NVRAM [END]\n ");
   return result;
 }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "base/guid.h"
+#include "base/run_state.h"
 
 namespace kes {
 
@@ -42,6 +43,9 @@ class FirmwareAccess {
   bool readOnlyReported = false;
   // Variables found larger than the store reads, already reported (each once per run).
   std::set<std::string> oversizedVariables;
+  // The run's trace settings, for the layers that reach the run only through this object (set by
+  // the driver; none: no trace).
+  const LogSettings* log = nullptr;
 
  private:
   std::string root_;

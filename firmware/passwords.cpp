@@ -132,7 +132,7 @@ Status ChangePasswords(const RunState& run, FirmwareAccess& fw) {
 }  // namespace
 
 Status ChangeSetupPasswords(const RunState& run, FirmwareAccess& fw) {
-  DebugLog(LV_ALWS, "Changing Admin and User PWD by unlock [START]\n ");
+  DebugLog(fw.log, LV_ALWS, "Changing Admin and User PWD by unlock [START]\n ");
   Status s;
   try {
     s = ChangePasswords(run, fw);
@@ -140,12 +140,12 @@ Status ChangeSetupPasswords(const RunState& run, FirmwareAccess& fw) {
     Out(L"Error: Memory allocation failure.\n");
     s = status::kOutOfMemory;
   }
-  DebugLog(LV_ALWS, "Changing Admin and User PWD by unlock [END] with status %x\n ", s);
+  DebugLog(fw.log, LV_ALWS, "Changing Admin and User PWD by unlock [END] with status %x\n ", s);
   return s;
 }
 
 Status RelockProtectedVariables(FirmwareAccess& fw) {
-  DebugLog(LV_LIBR, "Relocking of protected variables[START] \n");
+  DebugLog(fw.log, LV_LIBR, "Relocking of protected variables[START] \n");
   Status s = status::kSuccess;
   if (fw.setupUnlocked) {
     const uint8_t zero = 0;
@@ -159,7 +159,7 @@ Status RelockProtectedVariables(FirmwareAccess& fw) {
     }
     fw.setupUnlocked = false;
   }
-  DebugLog(LV_LIBR, "Relocking of protected variables[END] with status %x\n ", s);
+  DebugLog(fw.log, LV_LIBR, "Relocking of protected variables[END] with status %x\n ", s);
   return s;
 }
 

@@ -34,7 +34,7 @@ bool ReadIdentificationTable(const FirmwareAccess& fw, std::array<uint8_t, kFidt
 bool ValidatePlatform(const RunState& run, FirmwareAccess& fw) {
   std::array<uint8_t, kFidtReadSize> table{};
   bool readable = ReadIdentificationTable(fw, table);
-  DebugLog(LV_KERN, "Platform Validation [START]\n ");
+  DebugLog(&run.log, LV_KERN, "Platform Validation [START]\n ");
   bool skipCheck = run.Given(Switch::D);
   if (!readable) {
     if (skipCheck) return true;

@@ -233,7 +233,7 @@ void ReportTooLarge(FirmwareAccess& fw, const std::string& name, const EfiGuid& 
   constexpr unsigned long long kMaxData = kMaxVariableFileBytes - 4;
   Print(Stream::Err, L"ERROR: Variable %ls holds more than %llu bytes, the most the tool reads; it is taken as unreadable.\n",
         ToWide(file).c_str(), kMaxData);
-  DebugLog(LV_ALWS, "Variable %s holds more than %llu bytes: not read", file.c_str(), kMaxData);
+  DebugLog(fw.log, LV_ALWS, "Variable %s holds more than %llu bytes: not read", file.c_str(), kMaxData);
 }
 
 // ---- sysfs interface. ----

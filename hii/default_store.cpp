@@ -143,7 +143,7 @@ bool DefaultStores::SetQuestionDefault(DefaultStore store, const EfiGuid& guid, 
 }
 
 Status DefaultStores::WriteBackDefaultStores(RunState& run) {
-  DebugLog(LV_MODL, "Setting std and Mfg Defaults Buffer [START]\n ");
+  DebugLog(&run.log, LV_MODL, "Setting std and Mfg Defaults Buffer [START]\n ");
   Status result = status::kSuccess;
   for (DefaultStore store : {DefaultStore::Std, DefaultStore::Mfg}) {
     auto& image = state_.images[static_cast<size_t>(store)];
@@ -166,7 +166,7 @@ Status DefaultStores::WriteBackDefaultStores(RunState& run) {
     image.attributes = attributes;
     image.changed = false;
   }
-  DebugLog(LV_MODL, "Setting std and Mfg Defaults Buffer [END] with status %x\n ", result);
+  DebugLog(&run.log, LV_MODL, "Setting std and Mfg Defaults Buffer [END] with status %x\n ", result);
   return result;
 }
 

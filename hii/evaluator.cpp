@@ -615,7 +615,7 @@ Evaluator::Evaluator(const HiiDatabase& database, const StringLookup& strings, F
 Evaluator::~Evaluator() = default;
 
 EfiStatus Evaluator::InitializeEvaluation() {
-  DebugLog(LV_MODL, "Setup Question Evaluation Initialization [START]\n ");
+  DebugLog(firmware_.log, LV_MODL, "Setup Question Evaluation Initialization [START]\n ");
   *state_ = State{};
   State& s = *state_;
   s.database = &database_;
@@ -632,7 +632,7 @@ EfiStatus Evaluator::InitializeEvaluation() {
   BuildPages(s);
   LoadVariables(s);
   s.initialized = true;
-  DebugLog(LV_MODL, "Setup Question Evaluation Initialization [END] with status %x\n ", static_cast<unsigned>(efi::kSuccess));
+  DebugLog(firmware_.log, LV_MODL, "Setup Question Evaluation Initialization [END] with status %x\n ", static_cast<unsigned>(efi::kSuccess));
   return efi::kSuccess;
 }
 

@@ -460,9 +460,9 @@ Status ExportRawVariables(RunState& run, FirmwareAccess& fw) {
 }
 
 Status ImportRawVariables(RunState& run, FirmwareAccess& fw) {
-  DebugLog(LV_LIBR, "Importing Rawmode Data to NVRAM [START]\n ");
+  DebugLog(&run.log, LV_LIBR, "Importing Rawmode Data to NVRAM [START]\n ");
   Status s = ImportRecords(run, fw);
-  DebugLog(LV_LIBR, "Importing Rawmode Data to NVRAM [END] with status %x\n ", s);
+  DebugLog(&run.log, LV_LIBR, "Importing Rawmode Data to NVRAM [END] with status %x\n ", s);
   return s;
 }
 

@@ -139,6 +139,7 @@ Status Compare(RunState& run, const std::wstring& fileA, const std::wstring& fil
   if (!inA || !inB) return OpenError(L"\nERROR:%X -  Opening NVRAM Script File");
 
   ParseOptions options;
+  options.log = &run.log;
   options.quiet = run.Quiet();
   options.systemChecksum = run.options.HiiCrc32;
   ScriptEntryList listA, listB;
@@ -159,7 +160,7 @@ Status Compare(RunState& run, const std::wstring& fileA, const std::wstring& fil
     if (crcA != crcB) FilePrint(file, L"%ls= %X\r\n", L"HIICrc32", crcB);
   }
 
-  DebugLog(LV_MODL, "Comparing Advanced ScriptFiles [START]\n ");
+  DebugLog(&run.log, LV_MODL, "Comparing Advanced ScriptFiles [START]\n ");
   // The first entry of the second file for every identity and token, so that pairing takes one
   // look-up per entry of the first file.
   std::unordered_map<PairKey, size_t, PairKeyHash> indexB;
@@ -175,16 +176,16 @@ Status Compare(RunState& run, const std::wstring& fileA, const std::wstring& fil
     else WriteNarrow(Stream::Out, pair);
   }
   if (out && !out->Commit()) return OpenError(L"ERROR:%X -  Writing NVRAM Script File\n");
-  DebugLog(LV_MODL, "Comparing Advanced ScriptFiles [END] with Success\n ");
+  DebugLog(&run.log, LV_MODL, "Comparing Advanced ScriptFiles [END] with Success\n ");
   return status::kSuccess;
 }
 
 }  // namespace
 
 Status CompareScripts(RunState& run, const std::wstring& fileA, const std::wstring& fileB, const std::wstring& output) {
-  DebugLog(LV_MODL, "KesAdvancedModeCompareScripts [START]\n ");
+  DebugLog(&run.log, LV_MODL, "KesAdvancedModeCompareScripts [START]\n ");
   Status status = Compare(run, fileA, fileB, output);
-  DebugLog(LV_MODL, "KesAdvancedModeCompareScripts [END] with Status %x\n ", status);
+  DebugLog(&run.log, LV_MODL, "KesAdvancedModeCompareScripts [END] with Status %x\n ", status);
   return status;
 }
 

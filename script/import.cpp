@@ -163,9 +163,9 @@ class Importer {
     }
     if (dryRun_) return status::kSuccess;
     Commit();
-    DebugLog(LV_MODL, "Setting std and Mfg Defaults Buffer [START]\n ");
+    DebugLog(&run_.log, LV_MODL, "Setting std and Mfg Defaults Buffer [START]\n ");
     Status written = stores_.WriteBackDefaultStores(run_);
-    DebugLog(LV_MODL, "Setting std and Mfg Defaults Buffer [END] with status %x\n ", written);
+    DebugLog(&run_.log, LV_MODL, "Setting std and Mfg Defaults Buffer [END] with status %x\n ", written);
     return status::kSuccess;
   }
 
@@ -701,6 +701,7 @@ class Importer {
 
 Status ParseScriptFile(RunState& run, ScriptEntryList& entries) {
   ParseOptions options;
+  options.log = &run.log;
   options.lang = run.Given(Switch::Lang);
   options.quiet = run.Quiet();
   options.systemChecksum = run.options.HiiCrc32;

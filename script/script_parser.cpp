@@ -435,7 +435,7 @@ class Parser {
 };
 
 Status Parser::Run(LineSource& lines) {
-  DebugLog(LV_MODL, "Parsing ScriptFile and Updating Data [START]\n ");
+  DebugLog(options_.log, LV_MODL, "Parsing ScriptFile and Updating Data [START]\n ");
   entries_.clear();
   std::string line;
   bool overflow = false;
@@ -462,7 +462,7 @@ Status Parser::Run(LineSource& lines) {
     Err(kScriptFileError);
     return status::kFailure;
   }
-  DebugLog(LV_MODL, "Parsing ScriptFile and Updating Data return no Error [END]\n ");
+  DebugLog(options_.log, LV_MODL, "Parsing ScriptFile and Updating Data return no Error [END]\n ");
   return status::kSuccess;
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/run_state.h"
 #include "base/status.h"
 
 namespace kes {
@@ -83,6 +84,7 @@ struct ParseOptions {
   // them; the import needs only their values, and an 80,000-question script holds half a
   // million of them.
   bool keepTexts = true;
+  const LogSettings* log = nullptr;  // the run's trace settings; none: no trace
 };
 
 // Longest line the parser takes, line end excluded. A braced value continued over several lines

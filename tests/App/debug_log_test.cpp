@@ -8,10 +8,7 @@
 namespace kes::test {
 namespace {
 
-class DebugLogTest : public InProcessTest {
- protected:
-  DebugLogScope log_{run_.log};
-};
+class DebugLogTest : public InProcessTest {};
 
 TEST_F(DebugLogTest, LevelOneIsAlwaysOnAndTheOthersFollowTheConfiguredLevel) {
   struct Case {
@@ -34,7 +31,7 @@ TEST_F(DebugLogTest, LevelOneIsAlwaysOnAndTheOthersFollowTheConfiguredLevel) {
     run_.log.Level = c.level;
     ConsoleCapture capture;
     for (auto [level, text] : {std::pair{LV_ALWS, "one"}, {LV_KERN, "two"}, {LV_LIBR, "four"}, {LV_MODL, "eight"}})
-      EXPECT_EQ(DebugLog(level, "%s", text), 1);
+      EXPECT_EQ(DebugLog(&run_.log, level, "%s", text), 1);
     EXPECT_EQ(capture.out(), c.expected);
   }
 }
@@ -42,7 +39,8 @@ TEST_F(DebugLogTest, LevelOneIsAlwaysOnAndTheOthersFollowTheConfiguredLevel) {
 TEST_F(DebugLogTest, AnUnopenableLogFileReportsZero) {
   run_.log.ToFile = true;
   run_.log.FileName = "no/such/dir/log.txt";
-  EXPECT_EQ(DebugLog(LV_ALWS, "x"), 0);
+  EXPECT_EQ(DebugLog(&run_.log, LV_ALWS, "x"), 0);
+  EXPECT_EQ(DebugLog(nullptr, LV_ALWS, "x"), 1);  // no settings: no trace
 }
 
 class DebugLogRunTest : public ::testing::Test {

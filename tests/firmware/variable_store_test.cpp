@@ -74,7 +74,7 @@ TEST(VariableStoreRead, VariableAboveTheCapIsReportedOnce) {
   PlainFirmwareRoot fw;
   LogSettings log;
   log.ToScreen = true;
-  DebugLogScope logScope(log);
+  fw.access().log = &log;
   for (const char* name : {"Huge", "Other"}) {
     std::string path = fw.VarPath(name, kTestGuid);
     WriteFileBytes(path, {7, 0, 0, 0});
