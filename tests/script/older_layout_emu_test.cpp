@@ -64,27 +64,28 @@ TEST_F(OlderLayoutThroughEmulator, ExportsEveryFormSetWithAClass) {
 TEST_F(OlderLayoutThroughEmulator, EditedScriptRoundTripsWithWarningsOnly) {
   std::string script = Export("script.txt");
   std::string edited = script;
-  Replace(edited, "Value\t=<10>", "Value\t=<30>");
+  Replace(edited, "Value\t=<10>", "Value\t=<300>");  // above the maximum of 100
   Replace(edited, "Value\t=\"KS-0042\"", "Value\t=\"RACK-7\"");
   Replace(edited, "ListOrder\t=[01]Hard Disk\n         [03]USB\n         [02]CD/DVD\n         [04]Network",
           "ListOrder\t=[04]Network\n         [01]Hard Disk\n         [03]USB\n         [02]CD/DVD");
-  Replace(edited, "Value\t=<60>", "Value\t=<200>");  // above the maximum of 100
+  Replace(edited, "Value\t=<60>", "Value\t=<70>");
   edited.erase(edited.find("HIICrc32"), edited.find('\n', edited.find("HIICrc32")) + 1 - edited.find("HIICrc32"));
   WriteFileText(dir_ / "edited.txt", edited);
   size_t before = emu_->RequestLog().size();
   // /r neither stops at the refused value nor asks for a checksum line.
   ProcessResult run = RunTool({"/i", "/s", dir_ / "edited.txt", "/r"}, {.env = emu_->Env()});
   EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_NE(run.err.find("WARNING : Value for control (Fan Duty Cycle) not updated as the value/defaults specified "
+  EXPECT_NE(run.err.find("WARNING : Value for control (Boot Timeout) not updated as the value/defaults specified "
                          "exceeds the maximum range (100).\n"),
             std::string::npos)
       << run.err;
   EXPECT_NE(run.err.find("\nScript file imported successfully.\n"), std::string::npos) << run.err;
+  // The older encoding has no reset flag (Fan Duty Cycle's minimum of 16 is not one).
   EXPECT_EQ(run.err.find("Power cycle reset"), std::string::npos);
-  EXPECT_EQ(WritesSince(before), std::vector<std::string>{"Setup"});
+  EXPECT_EQ(WritesSince(before), (std::vector<std::string>{"Setup", "OemSetup"}));
 
   std::string again = Export("again.txt");
-  Replace(edited, "Value\t=<200>", "Value\t=<60>");
+  Replace(edited, "Value\t=<300>", "Value\t=<10>");
   EXPECT_EQ(again.substr(again.find("\nSetup Question")), edited.substr(edited.find("\nSetup Question")));
 }
 

@@ -90,9 +90,11 @@ void BuildMain(OlderTable& t, VarBuffer& setup, VarBuffer& oem) {
   t.CheckBox({.prompt = L"Chassis Intrusion Detection", .help = L"Logs an event when the cover is opened",
               .offset = 0, .width = 1, .key = 0x1101});
   oem.Put(0, 1, 1);
+  // A minimum of 16: the byte where a UEFI question keeps its flags holds 0x10 here, the value
+  // that would mean "reset required" to a reader that took the opcode for a UEFI one.
   t.Numeric({.prompt = L"Fan Duty Cycle", .help = L"Minimum fan speed in percent", .offset = 1, .width = 1,
              .key = 0x1102},
-            1, 100, 5, 50);
+            16, 100, 5, 50);
   oem.Put(1, 60, 1);
   t.OneOf({.prompt = L"Power LED", .help = L"Behaviour of the power LED", .offset = 2, .width = 1},
           Choices({L"Off", L"On", L"Blink"}, 1));
