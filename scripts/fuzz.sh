@@ -45,7 +45,7 @@ for target in "${targets[@]}"; do
   [ -n "${KESTREL_FUZZ_RUNS:-}" ] && runs=(-runs="$KESTREL_FUZZ_RUNS")
   [ -f "fuzz/dictionaries/$target.dict" ] && dict=(-dict="$PWD/fuzz/dictionaries/$target.dict")
   # The targets' temporary firmware roots and working directories; a crashed run leaves them.
-  export TMPDIR="$build/tmp"
+  export TMPDIR="$build/tmp-$target"
   rm -rf "$TMPDIR"
   mkdir -p "$TMPDIR"
   before=$(find "$findings" -type f | wc -l)
@@ -57,9 +57,10 @@ for target in "${targets[@]}"; do
   set -e
   elapsed=$(( $(date +%s) - start ))
   rm -rf "$TMPDIR"
+  # A run that crashed on its first input has no coverage lines: the figures stay empty.
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
-  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2 || true)
+  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | cut -d' ' -f2 || true)
   after=$(find "$findings" -type f | wc -l)
   note=$(( after - before ))
   [ "$rc" -eq 0 ] || { note="$note (exit $rc, see $log)"; status=1; }
