@@ -19,6 +19,8 @@ all=(command_line hii_database nvar_store variable mailbox passwords platform sc
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 
+# clang and its libFuzzer runtime, with what the build needs, when missing.
+scripts/install-deps.sh clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_FUZZ=ON \
   -DKESTREL_TESTS=OFF -DKESTREL_EMULATOR=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzz-all >/dev/null

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs, on Debian 12, the packages that building, the emulator and the tests need,
-# when they are missing. Needs root (or sudo) only when something has to be installed.
+# Installs, on Debian 12, the packages that building, the emulator and the tests need, and any
+# further packages named as arguments (scripts/fuzz.sh asks for clang), when they are missing.
+# Needs root (or sudo) only when something has to be installed.
 #
 # When another process holds the package manager's lock (an unattended upgrade, another
 # install), apt-get waits for it, at most KESTREL_APT_LOCK_TIMEOUT seconds (default 600), instead
 # of failing at once.
 set -euo pipefail
-packages=(g++ make cmake pkg-config libgtest-dev fuse3 libfuse3-dev efivar efibootmgr zlib1g-dev ca-certificates)
+packages=(g++ make cmake pkg-config libgtest-dev fuse3 libfuse3-dev efivar efibootmgr zlib1g-dev ca-certificates "$@")
 lock_timeout=${KESTREL_APT_LOCK_TIMEOUT:-600}
 case "$lock_timeout" in
   '' | *[!0-9]*) echo "install-deps: KESTREL_APT_LOCK_TIMEOUT must be a number of seconds" >&2; exit 2 ;;
