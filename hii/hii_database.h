@@ -40,7 +40,6 @@ struct PackageList {
 
 // A string pack of an older-layout data table (one language).
 struct OlderStringPack {
-  size_t offset = 0;       // in the image
   Bytes bytes;             // the pack, clipped to its table
   std::wstring language;   // its language name, e.g. "eng"
   uint32_t count = 0;      // number of string pointers

@@ -18,13 +18,12 @@ uint32_t TableSize(Bytes image, size_t offset) {
 
 // The string packs of a table from `first` (an offset in the table): each must hold its header
 // and say type 2; the walk ends at anything else or at a length too short to make progress.
-std::vector<OlderStringPack> StringPacks(Bytes table, size_t tableOffset, size_t first) {
+std::vector<OlderStringPack> StringPacks(Bytes table, size_t first) {
   std::vector<OlderStringPack> packs;
   for (size_t at = first; Fits(table, at, kStringPackPointers);) {
     uint32_t length = Le32(table, at);
     if (Le16(table, at + 4) != kPackStrings || length < kStringPackPointers) break;
     OlderStringPack pack;
-    pack.offset = tableOffset + at;
     pack.bytes = table.subspan(at, std::min<size_t>(length, table.size() - at));
     pack.count = Le32(pack.bytes, kStringPackCount);
     for (size_t c = Le32(pack.bytes, kStringPackLanguage); Fits(pack.bytes, c, 2) && Le16(pack.bytes, c) != 0; c += 2)
@@ -64,7 +63,7 @@ std::optional<OlderDataTable> NextDataTable(Bytes image, const OlderDataTable* c
     table.ifrLimit = offset + ifr + std::min<size_t>(length, table.bytes.size() - ifr);
   }
   if (uint32_t strings = Le32(table.bytes, kTableStringOffset); strings != 0)
-    table.stringPacks = StringPacks(table.bytes, offset, strings);
+    table.stringPacks = StringPacks(table.bytes, strings);
   return table;
 }
 
