@@ -4,6 +4,7 @@
 
 #include "App/command_line.h"
 #include "base/console.h"
+#include "kestrel_version.h"
 
 namespace kes {
 namespace {
@@ -79,7 +80,8 @@ void HelpLine(Switch s) {
 
 void ShowBanner() {
   Out(L"\n------------------------------------------------------------------------------\n");
-  Print(Stream::Out, L"|                       Kestrel Utility. Ver %d.%02d.%04d                        |", 5, 4, 1140);
+  Print(Stream::Out, L"|                       Kestrel Utility. Ver %d.%02d.%04d                        |",
+        KESTREL_VERSION_MAJOR, KESTREL_VERSION_MINOR, KESTREL_VERSION_PATCH);
   Out(L"\n------------------------------------------------------------------------------\n");
 }
 

@@ -2,6 +2,7 @@
 
 #include "base/console.h"
 #include "script/export.h"
+#include "kestrel_version.h"
 
 namespace kes {
 
@@ -13,7 +14,8 @@ void WriteScriptHeader(std::FILE* file, const std::wstring& fileName) {
   std::strftime(date, sizeof date, "%D", &local);
   std::strftime(time, sizeof time, "%T", &local);
   FilePrint(file, L"// Script File Name : %ls\n// Created on %s at %s    \n", fileName.c_str(), date, time);
-  FilePrint(file, L"// Kestrel Utility. Ver %d.%02d.%04d\n", 5, 4, 1140);
+  FilePrint(file, L"// Kestrel Utility. Ver %d.%02d.%04d\n", KESTREL_VERSION_MAJOR, KESTREL_VERSION_MINOR,
+            KESTREL_VERSION_PATCH);
   FileWrite(file, L"// Change values in place; keep every other line as it is written.");
 }
 
