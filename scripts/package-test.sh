@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds the Debian packages from the committed HEAD in a fresh Debian 12 root, installs them in
+# another fresh root with apt (dependencies resolved by apt), and checks the installed tool:
+# KESLNX_64 exports the installed demo image through the installed emulator, `man -w KESLNX_64`
+# finds the page, and lintian reports no error. Takes several minutes; not part of the test
+# command. Needs root and ../shared/tools/fresh-check.
+#
+#   scripts/package-test.sh [OUT_DIR]     (the .deb files are kept in OUT_DIR)
+#
+# Inside a fresh root the host's files are reached through /proc/1/root, which is how the
+# packages leave the first root and enter the second.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+fresh=../shared/tools/fresh-check
+[ -x "$fresh" ] || { echo "package-test: $fresh is missing" >&2; exit 2; }
+out=$(realpath -m "${1:-build-package}")
+rm -rf "$out" && mkdir -p "$out"
+
+say() { printf '==> %s\n' "$*"; }
+
+say "Building the packages in a fresh Debian 12 root"
+"$fresh" "set -e
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends build-essential dpkg-dev >/dev/null
+  apt-get build-dep -y -qq ./ >/dev/null
+  dpkg-buildpackage -us -uc -b
+  cp ../kestrel*.deb /proc/1/root$out/"
+ls "$out"/kestrel_*.deb >/dev/null
+
+say "Installing them in another fresh root and using them"
+"$fresh" "set -e
+  export DEBIAN_FRONTEND=noninteractive
+  mkdir /tmp/debs && cp /proc/1/root$out/*.deb /tmp/debs/
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends man-db lintian >/dev/null
+  apt-get install -y -qq /tmp/debs/kestrel*.deb
+  man -w KESLNX_64
+  man -w kestrel-fwemu
+  mkdir /tmp/fw
+  kestrel-fwemu /usr/share/kestrel/demo-image /tmp/fw
+  trap 'fusermount3 -u /tmp/fw' EXIT
+  KESTREL_SYSFS_FIRMWARE=/tmp/fw KESLNX_64 /o /s /tmp/setup.txt
+  grep -q 'Setup Question' /tmp/setup.txt
+  lintian --fail-on error /tmp/debs/*.deb"
+say "Packages in $out passed"
