@@ -7,8 +7,8 @@
 #
 #   scripts/package-test.sh [OUT_DIR]     (the .deb files are kept in OUT_DIR)
 #
-# Inside a fresh root the host's files are reached through /proc/1/root, which is how the
-# packages leave the first root and enter the second.
+# A fresh root shares only /dev, /proc and /sys with this machine: the packages leave the first
+# root and enter the second through a directory under /dev (removed on the way out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 fresh=../shared/tools/fresh-check
@@ -17,6 +17,9 @@ out=$(realpath -m "${1:-build-package}")
 rm -rf "$out" && mkdir -p "$out"
 
 say() { printf '==> %s\n' "$*"; }
+exchange=/dev/kestrel-package.$$
+mkdir "$exchange"
+trap 'rm -rf "$exchange"' EXIT
 
 say "Building the packages in a fresh Debian 12 root"
 "$fresh" "set -e
@@ -25,13 +28,14 @@ say "Building the packages in a fresh Debian 12 root"
   apt-get install -y -qq --no-install-recommends build-essential dpkg-dev >/dev/null
   apt-get build-dep -y -qq ./ >/dev/null
   dpkg-buildpackage -us -uc -b
-  cp ../kestrel*.deb /proc/1/root$out/"
+  cp ../kestrel*.deb $exchange/"
+cp "$exchange"/kestrel*.deb "$out"/
 ls "$out"/kestrel_*.deb >/dev/null
 
 say "Installing them in another fresh root and using them"
 "$fresh" "set -e
   export DEBIAN_FRONTEND=noninteractive
-  mkdir /tmp/debs && cp /proc/1/root$out/*.deb /tmp/debs/
+  mkdir /tmp/debs && cp $exchange/*.deb /tmp/debs/
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends man-db lintian >/dev/null
   apt-get install -y -qq /tmp/debs/kestrel*.deb
