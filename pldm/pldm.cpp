@@ -508,7 +508,8 @@ class PldmImporter {
 
 Status ExportPldm(const SetupContext& setup) {
   PldmTables tables;
-  if (Status s = CreatePldmTables(setup, tables); s != status::kSuccess) return s;
+  // 1 is the driver's success: every failure returns 0 (the run then ends with status 1).
+  if (CreatePldmTables(setup, tables) != status::kSuccess) return 0;
   if (tables.attributes.empty() && !setup.run.Quiet())
     Err(L"WARNING: HII data does not have setup questions information\n");
   std::vector<uint8_t> bytes = AssemblePldmFile(tables);
@@ -516,13 +517,13 @@ Status ExportPldm(const SetupContext& setup) {
   OutputFile out;
   if (!out.Open(name)) {
     PrintNarrow(Stream::Err, "Unable to create file %s\n", name.c_str());
-    return status::kFailure;
+    return 0;
   }
   bool written = std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size();
   if (!written || !out.Commit()) {
     out.Discard();
     PrintNarrow(Stream::Err, "Unable to write into file : %s\n", name.c_str());
-    return status::kFailure;
+    return 0;
   }
   return 1;
 }

@@ -12,7 +12,7 @@ namespace kes {
 
 // Builds the tables over the running firmware and writes the file named by /p through the
 // output layer (an existing file is replaced only once the whole file is written). 1 when the
-// file was written; any other value is a failure already reported.
+// file was written, 0 after a failure has been reported.
 Status ExportPldm(const SetupContext& setup);
 
 // Reads and splits a PLDM file; 0, or 87 after a message (unreadable, header short, lengths past
