@@ -345,5 +345,71 @@ TEST(PldmFormat, MalformedTablesAreRefused) {
   EXPECT_EQ(Le32(Bytes(integer), integer.size() - 4), test::ReferenceCrc32(integer.data(), integer.size() - 4));
 }
 
+#ifdef KESTREL_PLDM_COMPANION_PATH
+// kestrel-pldm over the demo firmware's file: what dump shows, and what set writes or refuses.
+TEST(PldmCompanion, DumpAndSet) {
+  hiibuild::EmulatorImage demo = hiibuild::BuildDemoFirmware();
+  InProcessRun run(demo.hii, demo.variables, {Switch::O, Switch::P, Switch::B});
+  test::TempDir dir;
+  test::WriteFileBytes(dir / "in.pldm", run.Export());
+  auto companion = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), KESTREL_PLDM_COMPANION_PATH);
+    return test::RunProcess(args);
+  };
+  test::ProcessResult dump = companion({"dump", dir / "in.pldm"});
+  EXPECT_EQ(dump.exitCode, 0) << dump.err;
+  EXPECT_NE(dump.out.find("attribute value   "), std::string::npos);
+  EXPECT_NE(dump.out.find("\n[11] MAIN001 \"Setup Mode\" enumeration\n    options: \"Standard\", \"Advanced\"\n"),
+            std::string::npos) << dump.out;
+  test::ProcessResult json = companion({"dump", dir / "in.pldm", "--json"});
+  EXPECT_EQ(json.exitCode, 0);
+  EXPECT_NE(json.out.find("\"keyword\": \"MAIN002\""), std::string::npos);
+  std::vector<uint8_t> damaged = *test::ReadFileBytes(dir / "in.pldm");
+  damaged[50] ^= 1;
+  test::WriteFileBytes(dir / "damaged.pldm", damaged);
+  test::ProcessResult bad = companion({"dump", dir / "damaged.pldm"});
+  EXPECT_EQ(bad.exitCode, 1);
+  EXPECT_NE(bad.out.find("mismatch"), std::string::npos);
+
+  struct Case {
+    std::vector<std::string> assignments;
+    int exitCode;
+    std::string err;
+  } cases[] = {
+      {{"MAIN001=Standard", "MAIN002=0x1E", "PWR022=-128", "SVC001=RACK-9",
+        "Boot Options=UEFI: Built-in Shell;UEFI: NVMe SSD;SATA HDD: Legacy Disk;UEFI: PXE IPv4 Onboard NIC"},
+       0, ""},
+      {{"MAIN001=Expert"}, 1, "MAIN001 not set: \"Expert\" is not one of its options (\"Standard\", \"Advanced\")\n"},
+      {{"MAIN002=61"}, 1, "MAIN002 not set: 61 is outside 0 to 60\n"},
+      {{"PWR022=-129"}, 1, "PWR022 not set: -129 is outside -128 to 127\n"},
+      {{"MAIN002=ten"}, 1, "is not a decimal or 0x hexadecimal integer"},
+      {{"SVC001=" + std::string(17, 'x')}, 1, "its length of 34 bytes is outside 0 to 32"},
+      {{"SEC001=secret"}, 1, "passwords are not written into PLDM files"},
+      {{"Boot Options=UEFI: NVMe SSD"}, 1, "it holds 4 elements, the new order names 1"},
+      {{"NOSUCH=1"}, 1, "no attribute with a value has the keyword NOSUCH"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.assignments.front());
+    std::remove((dir / "out.pldm").c_str());
+    std::vector<std::string> args{"set", dir / "in.pldm", dir / "out.pldm"};
+    args.insert(args.end(), c.assignments.begin(), c.assignments.end());
+    test::ProcessResult set = companion(args);
+    EXPECT_EQ(set.exitCode, c.exitCode) << set.err;
+    EXPECT_NE(set.err.find(c.err), std::string::npos) << set.err;
+    auto written = test::ReadFileBytes(dir / "out.pldm");
+    EXPECT_EQ(written.has_value(), c.exitCode == 0);
+    if (!written) continue;
+    test::PldmDecoded d = test::DecodePldmFile(*written);
+    ASSERT_TRUE(d.ok);
+    for (const auto& t : d.tables) EXPECT_TRUE(t.checksumOk);
+    EXPECT_EQ(test::CurrentTexts(d, *d.ByKeyword("MAIN001")), std::vector<std::string>{"Standard"});
+    EXPECT_EQ(d.ByKeyword("MAIN002")->value, 30u);
+    EXPECT_EQ(static_cast<int64_t>(d.ByKeyword("PWR022")->value), -128);
+    EXPECT_EQ(test::Utf16Ascii(d.ByKeyword("SVC001")->bytes), "RACK-9");
+    EXPECT_EQ(test::CurrentTexts(d, *d.ByName("Boot Options")).front(), "UEFI: Built-in Shell");
+  }
+}
+#endif
+
 }  // namespace
 }  // namespace kes
