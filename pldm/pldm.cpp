@@ -272,9 +272,19 @@ class PldmImporter {
       case IFR_DATE:
       case IFR_TIME: {
         if (!expect(kInteger)) return;
-        std::wstring problem = IntegerProblem(record, v.value);
-        if (!problem.empty()) return NotApplied(name, problem);
-        Write(record, LittleEndian(v.value, ValueWidth(record)));
+        std::vector<uint8_t> bytes = LittleEndian(v.value, ValueWidth(record));
+        // The value the firmware holds now needs no write, even when it lies outside the
+        // question's range (a firmware may store one): only a different value is checked.
+        auto current = CurrentBytes(image_, record, walk_.Walk().VarStores());
+        size_t valueWidth = ValueWidth(record);
+        bool fits = IsSignedQuestion(image_, record) ? static_cast<int64_t>(v.value) == SignExtend(v.value, valueWidth)
+                                                     : v.value <= WidthMask(valueWidth);
+        bool unchanged = fits && current && *current == bytes;
+        if (!unchanged) {
+          std::wstring problem = IntegerProblem(record, v.value);
+          if (!problem.empty()) return NotApplied(name, problem);
+          Write(record, bytes);
+        }
         return ImportPldmDefault(pack, record, a, name);
       }
       case IFR_STRING: {

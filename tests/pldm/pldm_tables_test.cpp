@@ -182,6 +182,8 @@ TEST(PldmTables, EdgeImageImports) {
        {2, 1, 1, 0x80}},
       {"below the signed minimum", change("EDGE005", [](pldm::Value& v) { v.value = static_cast<uint64_t>(-129); }),
        "WARNING : PLDM attribute EDGE005 not imported: -129 is below the minimum -128.\n", {2, 1, 1, 0x9C}},
+      {"a value wider than the signed byte", change("EDGE005", [](pldm::Value& v) { v.value = 0x80; }),
+       "WARNING : PLDM attribute EDGE005 not imported: 128 is above the maximum 127.\n", {2, 1, 1, 0x9C}},
       {"the list reordered", change("EDGE003", [](pldm::Value& v) { v.indexes = {3, 2}; }), "", {4, 3, 1, 0x9C}},
       {"more elements than the list's storage", change("EDGE003", [](pldm::Value& v) { v.indexes = {0, 1, 2}; }),
        "WARNING : PLDM attribute EDGE003 not imported: it holds 3 elements, the question's storage 2.\n", {2, 1, 1, 0x9C}},
