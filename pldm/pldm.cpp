@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <unordered_map>
 
 #include "base/console.h"
@@ -103,6 +104,8 @@ class PldmImporter {
 
  private:
   void Commit() {
+    originals_.clear();
+    written_.clear();
     ImportVariablesToNvram(walk_.Walk().VarStores(), {run_, setup_.firmware, setup_.database.Format()});
     DebugLog(&run_.log, LV_MODL, "Setting std and Mfg Defaults Buffer [START]\n ");
     Status written = walk_.Stores().WriteBackDefaultStores(run_);
@@ -119,9 +122,36 @@ class PldmImporter {
 
   Bytes ResetOpcode(const QuestionRecord& record) const { return record.OlderEncoding ? Bytes() : record.Op(image_); }
 
-  bool Write(const QuestionRecord& record, const std::vector<uint8_t>& bytes) {
-    return UpdateVarStoreValue(walk_.Walk().VarStores(), record.VarStoreIndex, record.VarOffset, bytes,
-                               ResetOpcode(record));
+  // The bytes at the question's storage as the firmware held them when the import began (the
+  // walk's copy may already hold values imported for other questions).
+  std::optional<std::vector<uint8_t>> Original(const QuestionRecord& record, size_t length) {
+    const VarStoreEntry* store = Store(record);
+    if (!store || !store->Data) return std::nullopt;
+    auto saved = originals_.find(record.VarStoreIndex);
+    const std::vector<uint8_t>& data = saved != originals_.end() ? saved->second : *store->Data;
+    if (static_cast<size_t>(record.VarOffset) + length > data.size()) return std::nullopt;
+    return std::vector<uint8_t>(data.begin() + record.VarOffset, data.begin() + record.VarOffset + length);
+  }
+
+  // Stores a value that differs from what the firmware holds. A value equal to it is nothing to
+  // import, so that a question sharing its storage with another (the firmware shows one setting
+  // twice) never undoes the other's change; two different new values for one storage are
+  // refused for the later question.
+  void Write(const QuestionRecord& record, const std::vector<uint8_t>& bytes, const std::wstring& name) {
+    if (Original(record, bytes.size()) == bytes) return;
+    const VarStoreEntry* store = Store(record);
+    if (!store || !store->Data) return;
+    auto key = std::make_pair(record.VarStoreIndex, record.VarOffset);
+    if (auto earlier = written_.find(key); earlier != written_.end()) {
+      size_t end = static_cast<size_t>(record.VarOffset) + bytes.size();
+      if (end <= store->Data->size() &&
+          !std::equal(bytes.begin(), bytes.end(), store->Data->begin() + record.VarOffset))
+        return NotApplied(name, L"it shares its storage with " + earlier->second + L", whose new value was imported");
+      return;
+    }
+    originals_.emplace(record.VarStoreIndex, *store->Data);
+    if (UpdateVarStoreValue(walk_.Walk().VarStores(), record.VarStoreIndex, record.VarOffset, bytes, ResetOpcode(record)))
+      written_.emplace(key, name);
   }
 
   std::wstring Prompt(const PackEntry& pack, const QuestionRecord& record) const {
@@ -275,15 +305,15 @@ class PldmImporter {
         std::vector<uint8_t> bytes = LittleEndian(v.value, ValueWidth(record));
         // The value the firmware holds now needs no write, even when it lies outside the
         // question's range (a firmware may store one): only a different value is checked.
-        auto current = CurrentBytes(image_, record, walk_.Walk().VarStores());
         size_t valueWidth = ValueWidth(record);
+        auto current = Original(record, valueWidth);
         bool fits = IsSignedQuestion(image_, record) ? static_cast<int64_t>(v.value) == SignExtend(v.value, valueWidth)
                                                      : v.value <= WidthMask(valueWidth);
         bool unchanged = fits && current && *current == bytes;
         if (!unchanged) {
           std::wstring problem = IntegerProblem(record, v.value);
           if (!problem.empty()) return NotApplied(name, problem);
-          Write(record, bytes);
+          Write(record, bytes, name);
         }
         return ImportPldmDefault(pack, record, a, name);
       }
@@ -297,7 +327,7 @@ class PldmImporter {
                                           static_cast<unsigned>(std::min<uint64_t>(2 * record.ValueInfo.Maximum, width))));
         std::vector<uint8_t> bytes(width, 0);
         std::copy(v.bytes.begin(), v.bytes.end(), bytes.begin());
-        Write(record, bytes);
+        Write(record, bytes, name);
         return;
       }
       case IFR_PASSWORD: {
@@ -306,7 +336,7 @@ class PldmImporter {
         if (v.bytes.size() != width)
           return NotApplied(name, WFormat(L"its length of %u bytes differs from the %u bytes the question holds",
                                           static_cast<unsigned>(v.bytes.size()), static_cast<unsigned>(width)));
-        Write(record, v.bytes);
+        Write(record, v.bytes, name);
         return;
       }
       case IFR_ONE_OF: {
@@ -319,7 +349,7 @@ class PldmImporter {
         const OptionRecord* option = MapImportedOption(pack, record, a.possible[index]);
         if (!option)
           return NotApplied(name, WFormat(L"\"%ls\" is not an option of the question", OptionText(a.possible[index]).c_str()));
-        Write(record, LittleEndian(option->Value, width));
+        Write(record, LittleEndian(option->Value, width), name);
         return ImportPldmDefault(pack, record, a, name);
       }
       case IFR_ORDERED_LIST: {
@@ -339,7 +369,7 @@ class PldmImporter {
         }
         auto list = MapList(pack, record, handles, name, L"element");
         if (!list) return;
-        Write(record, ListBytes(record, *list));
+        Write(record, ListBytes(record, *list), name);
         return ImportPldmDefault(pack, record, a, name);
       }
       default:
@@ -512,14 +542,21 @@ class PldmImporter {
   ImportedFile& file_;
   PldmWalk walk_;
   Bytes image_;
+  // Per package list: each varstore's data before the first value was stored into it, and the
+  // attribute that changed each question storage (by varstore and offset).
+  std::map<uint16_t, std::vector<uint8_t>> originals_;
+  std::map<std::pair<uint16_t, uint16_t>, std::wstring> written_;
 };
 
 }  // namespace
 
 Status ExportPldm(const SetupContext& setup) {
   PldmTables tables;
+  DebugLog(&setup.run.log, LV_MODL, "CreatePldmTables [START]\n ");
+  Status built = CreatePldmTables(setup, tables);
+  DebugLog(&setup.run.log, LV_MODL, "CreatePldmTables [END] with status %x\n ", built);
   // 1 is the driver's success: every failure returns 0 (the run then ends with status 1).
-  if (CreatePldmTables(setup, tables) != status::kSuccess) return 0;
+  if (built != status::kSuccess) return 0;
   if (tables.attributes.empty() && !setup.run.Quiet())
     Err(L"WARNING: HII data does not have setup questions information\n");
   std::vector<uint8_t> bytes = AssemblePldmFile(tables);
@@ -586,7 +623,10 @@ Status ImportPldmTables(const SetupContext& setup, const PldmTables& tables) {
 Status ImportPldm(const SetupContext& setup, const std::wstring& fileName) {
   PldmTables tables;
   if (Status s = ReadPldmFile(fileName, tables); s != status::kSuccess) return s;
-  return ImportPldmTables(setup, tables);
+  DebugLog(&setup.run.log, LV_MODL, "ImportPldmTables [START]\n ");
+  Status imported = ImportPldmTables(setup, tables);
+  DebugLog(&setup.run.log, LV_MODL, "ImportPldmTables [END] with status %x\n ", imported);
+  return imported;
 }
 
 }  // namespace kes

@@ -241,6 +241,13 @@ TEST_F(PldmThroughEmulator, ImportOutcomesAndWrites) {
          ResealTable(f, d, 3);
        }, 0, {"not imported: the file holds an integer value for a question that takes an enumeration.\n",
               "\nImport completed with some errors"}, {}},
+      {"one of two questions sharing storage", [&](auto& f) {
+         // Quiet Boot to Disabled; Full Screen Logo, stored in the same byte, keeps its value.
+         const auto* quiet = d.ByKeyword("QBOOT01");
+         ASSERT_TRUE(quiet && quiet->current.size() == 1 && d.Text(quiet->options[0]) == "Disabled");
+         f[quiet->valueAt + 4] = 0;
+         ResealTable(f, d, 2);
+       }, 0, {"\nPldm file imported successfully.\n"}, {"BootConfig"}},
       {"moved handles", [&](auto& f) {
          // Every attribute under another handle (the firmware would assign other handles).
          for (const auto& a : d.attributes) {
