@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <array>
 #include <map>
+#include <tuple>
 #include <unordered_map>
 
 #include "base/console.h"
@@ -386,7 +388,11 @@ class PldmImporter {
     if (!store) return;
     size_t length = ValueWidth(record);
     if (record.Kind == IFR_ORDERED_LIST) length = OrderedListElements(image_, record, *store) * (record.Width ? record.Width : 1);
-    if (!walk_.Defaults().find(false, *store, record.VarOffset, length)) return;
+    auto held = walk_.Defaults().find(false, *store, record.VarOffset, length);
+    if (!held) return;
+    // As for values: a default equal to what the store held at the start is nothing to import.
+    auto key = std::make_tuple(store->Guid.ToBytes(), store->Name, record.VarOffset);
+    const std::vector<uint8_t>& original = defaultOriginals_.emplace(key, *held).first->second;
     std::vector<uint8_t> bytes;
     switch (BaseType(a.type)) {
       case kEnumeration: {
@@ -414,6 +420,7 @@ class PldmImporter {
       default:
         return;
     }
+    if (std::equal(bytes.begin(), bytes.end(), original.begin(), original.end())) return;
     if (!walk_.Stores().SetQuestionDefault(DefaultStore::Std, store->Guid, store->Name, record.VarOffset, bytes)) {
       run_.ImportErrors = true;
       if (!run_.Quiet()) Print(Stream::Err, L"Warning : Failed to update BIOS defaults for %ls\n", name.c_str());
@@ -546,6 +553,8 @@ class PldmImporter {
   // attribute that changed each question storage (by varstore and offset).
   std::map<uint16_t, std::vector<uint8_t>> originals_;
   std::map<std::pair<uint16_t, uint16_t>, std::wstring> written_;
+  // Each question default as the standard-defaults store held it before this import.
+  std::map<std::tuple<std::array<uint8_t, 16>, std::wstring, uint16_t>, std::vector<uint8_t>> defaultOriginals_;
 };
 
 }  // namespace
