@@ -176,9 +176,10 @@ int main(int argc, char** argv) {
 
   {
     ConsoleCapture quiet;
-    std::vector<uint8_t> pldm = PldmFile(demo.hii, root, true);
+    std::vector<uint8_t> image = fuzz::PldmFuzzImage(demo.hii);
+    std::vector<uint8_t> pldm = PldmFile(image, root, true);
     Seed("pldm_file", "demo-b.pldm", pldm);
-    Seed("pldm_file", "demo.pldm", PldmFile(demo.hii, root, false));
+    Seed("pldm_file", "demo.pldm", PldmFile(image, root, false));
     Seed("pldm_file", "header-only.pldm", std::vector<uint8_t>(pldm.begin(), pldm.begin() + 40));
   }
 
