@@ -201,15 +201,24 @@ class PldmImporter {
     }
   }
 
-  // The question's option whose English text is the imported option string `handle`.
-  const OptionRecord* MapImportedOption(const PackEntry& pack, const QuestionRecord& record, uint16_t handle) const {
+  // The question's option whose English text is the imported option string `handle`. Options
+  // may share a text: the one at the imported option's position (among the attribute's
+  // `possible` handles) is preferred, so that a file of the same firmware maps every option to
+  // itself.
+  const OptionRecord* MapImportedOption(const PackEntry& pack, const QuestionRecord& record, const Attribute& a,
+                                        uint16_t handle) const {
     const std::u16string* text = file_.String(handle);
     if (!text) return nullptr;
-    for (const OptionRecord& o : record.ValueInfo.Options) {
-      const std::u16string* own = pack.Text(o.Option);
-      if (own && *own == *text) return &o;
+    size_t position = std::find(a.possible.begin(), a.possible.end(), handle) - a.possible.begin();
+    const auto& options = record.ValueInfo.Options;
+    const OptionRecord* first = nullptr;
+    for (size_t i = 0; i < options.size(); ++i) {
+      const std::u16string* own = pack.Text(options[i].Option);
+      if (!own || *own != *text) continue;
+      if (i == position) return &options[i];
+      if (!first) first = &options[i];
     }
-    return nullptr;
+    return first;
   }
 
   std::wstring OptionText(uint16_t handle) const {
@@ -265,12 +274,12 @@ class PldmImporter {
   const VarStoreEntry* Store(const QuestionRecord& record) { return walk_.Walk().VarStores().At(record.VarStoreIndex); }
 
   // Maps a list of option handles (or positions) to the option values; none when one fails.
-  std::optional<std::vector<uint64_t>> MapList(const PackEntry& pack, const QuestionRecord& record,
+  std::optional<std::vector<uint64_t>> MapList(const PackEntry& pack, const QuestionRecord& record, const Attribute& a,
                                                const std::vector<uint16_t>& handles, const std::wstring& name,
                                                const wchar_t* what) {
     std::vector<uint64_t> out;
     for (uint16_t handle : handles) {
-      const OptionRecord* option = MapImportedOption(pack, record, handle);
+      const OptionRecord* option = MapImportedOption(pack, record, a, handle);
       if (!option) {
         NotApplied(name, WFormat(L"%ls \"%ls\" is not an option of the question", what, OptionText(handle).c_str()));
         return std::nullopt;
@@ -348,7 +357,7 @@ class PldmImporter {
         if (index >= a.possible.size())
           return NotApplied(name, WFormat(L"index %u is not one of its %u possible values", index,
                                           static_cast<unsigned>(a.possible.size())));
-        const OptionRecord* option = MapImportedOption(pack, record, a.possible[index]);
+        const OptionRecord* option = MapImportedOption(pack, record, a, a.possible[index]);
         if (!option)
           return NotApplied(name, WFormat(L"\"%ls\" is not an option of the question", OptionText(a.possible[index]).c_str()));
         Write(record, LittleEndian(option->Value, width), name);
@@ -362,16 +371,23 @@ class PldmImporter {
         if (v.indexes.size() > room)
           return NotApplied(name, WFormat(L"it holds %u elements, the question's storage %u",
                                           static_cast<unsigned>(v.indexes.size()), static_cast<unsigned>(room)));
-        std::vector<uint16_t> handles;
-        for (uint16_t index : v.indexes) {
+        size_t elementWidth = record.Width ? record.Width : 1;
+        auto held = Original(record, v.indexes.size() * elementWidth);
+        std::vector<uint64_t> list;
+        for (size_t i = 0; i < v.indexes.size(); ++i) {
+          uint16_t index = v.indexes[i];
+          if (index == kNoOption && held) {  // the element the storage holds stays
+            list.push_back(LeN(*held, i * elementWidth, elementWidth));
+            continue;
+          }
           if (index >= a.possible.size())
             return NotApplied(name, WFormat(L"index %u is not one of its %u options", index,
                                             static_cast<unsigned>(a.possible.size())));
-          handles.push_back(a.possible[index]);
+          auto mapped = MapList(pack, record, a, {a.possible[index]}, name, L"element");
+          if (!mapped) return;
+          list.push_back(mapped->front());
         }
-        auto list = MapList(pack, record, handles, name, L"element");
-        if (!list) return;
-        Write(record, ListBytes(record, *list), name);
+        Write(record, ListBytes(record, list), name);
         return ImportPldmDefault(pack, record, a, name);
       }
       default:
@@ -397,7 +413,7 @@ class PldmImporter {
     switch (BaseType(a.type)) {
       case kEnumeration: {
         if (a.defaults.empty()) return;
-        auto list = MapList(pack, record, {a.defaults.front()}, name, L"default");
+        auto list = MapList(pack, record, a, {a.defaults.front()}, name, L"default");
         if (!list) return;
         bytes = LittleEndian(list->front(), record.Width);
         break;
@@ -406,7 +422,7 @@ class PldmImporter {
         if (a.defaults.empty()) return;
         if (a.defaults.size() * (record.Width ? record.Width : 1) > length)
           return NotApplied(name, L"its default list is longer than the question's storage");
-        auto list = MapList(pack, record, a.defaults, name, L"default");
+        auto list = MapList(pack, record, a, a.defaults, name, L"default");
         if (!list) return;
         bytes = ListBytes(record, *list);
         break;

@@ -481,10 +481,12 @@ class Maker {
       case IFR_ORDERED_LIST: {
         v.type = kOrderedList;
         size_t elementWidth = width ? width : 1;
+        // An element that names no option keeps its place as kNoOption, so that the positions
+        // of the others stay those of the storage.
         for (size_t at = 0; at + elementWidth <= bytes->size(); at += elementWidth) {
           size_t position = 0;
-          if (OptionWithValue(record, LeN(*bytes, at, elementWidth), &position))
-            v.indexes.push_back(static_cast<uint16_t>(position));
+          bool named = OptionWithValue(record, LeN(*bytes, at, elementWidth), &position);
+          v.indexes.push_back(named ? static_cast<uint16_t>(position) : kNoOption);
         }
         break;
       }

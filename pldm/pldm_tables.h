@@ -29,6 +29,8 @@
 namespace kes::pldm {
 
 inline constexpr uint32_t kFirstHandle = 11;
+// An ordered-list element that names no option of the question (its stored value is kept).
+inline constexpr uint16_t kNoOption = 0xFFFF;
 inline constexpr uint32_t kHandleGap = 11;
 
 struct StringRecord {

@@ -159,9 +159,12 @@ int main(int argc, char** argv) {
     std::printf("%-6u %10.2f %10zu %10.2f %10.3f %10.3f\n", scale, image.hii.size() / 1048576.0, image.questions,
                 best.fileBytes / 1048576.0, best.exportSeconds, best.importSeconds);
   }
+  if (!ok) {
+    std::fprintf(stderr, "files kept in %s\n", dir.c_str());
+    return 1;
+  }
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
-  if (!ok) return 1;
   if (results.size() >= 2 && scales.front() == 1) {
     std::printf("1x export %.3f s, import %.3f s (target < 0.3 s)\n", results.front().exportSeconds,
                 results.front().importSeconds);
