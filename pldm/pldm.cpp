@@ -274,12 +274,32 @@ class PldmImporter {
   const VarStoreEntry* Store(const QuestionRecord& record) { return walk_.Walk().VarStores().At(record.VarStoreIndex); }
 
   // Maps a list of option handles (or positions) to the option values; none when one fails.
+  // As MapImportedOption for every handle of a list, through one index of the options' texts
+  // and of the attribute's handles, so that a long list costs linear time.
   std::optional<std::vector<uint64_t>> MapList(const PackEntry& pack, const QuestionRecord& record, const Attribute& a,
                                                const std::vector<uint16_t>& handles, const std::wstring& name,
                                                const wchar_t* what) {
+    const auto& options = record.ValueInfo.Options;
+    std::unordered_map<std::u16string, size_t> firstWithText;
+    for (size_t i = 0; i < options.size(); ++i)
+      if (const std::u16string* own = pack.Text(options[i].Option)) firstWithText.emplace(*own, i);
+    std::unordered_map<uint16_t, size_t> positionOf;
+    for (size_t i = 0; i < a.possible.size(); ++i) positionOf.emplace(a.possible[i], i);
+    auto map = [&](uint16_t handle) -> const OptionRecord* {
+      const std::u16string* text = file_.String(handle);
+      if (!text) return nullptr;
+      auto at = positionOf.find(handle);
+      if (at != positionOf.end() && at->second < options.size()) {
+        const std::u16string* own = pack.Text(options[at->second].Option);
+        if (own && *own == *text) return &options[at->second];
+      }
+      auto first = firstWithText.find(*text);
+      return first == firstWithText.end() ? nullptr : &options[first->second];
+    };
     std::vector<uint64_t> out;
+    out.reserve(handles.size());
     for (uint16_t handle : handles) {
-      const OptionRecord* option = MapImportedOption(pack, record, a, handle);
+      const OptionRecord* option = map(handle);
       if (!option) {
         NotApplied(name, WFormat(L"%ls \"%ls\" is not an option of the question", what, OptionText(handle).c_str()));
         return std::nullopt;
@@ -373,20 +393,19 @@ class PldmImporter {
                                           static_cast<unsigned>(v.indexes.size()), static_cast<unsigned>(room)));
         size_t elementWidth = record.Width ? record.Width : 1;
         auto held = Original(record, v.indexes.size() * elementWidth);
-        std::vector<uint64_t> list;
-        for (size_t i = 0; i < v.indexes.size(); ++i) {
-          uint16_t index = v.indexes[i];
-          if (index == kNoOption && held) {  // the element the storage holds stays
-            list.push_back(LeN(*held, i * elementWidth, elementWidth));
-            continue;
-          }
+        std::vector<uint16_t> handles;
+        for (uint16_t index : v.indexes) {
+          if (index == kNoOption && held) continue;  // the element the storage holds stays
           if (index >= a.possible.size())
             return NotApplied(name, WFormat(L"index %u is not one of its %u options", index,
                                             static_cast<unsigned>(a.possible.size())));
-          auto mapped = MapList(pack, record, a, {a.possible[index]}, name, L"element");
-          if (!mapped) return;
-          list.push_back(mapped->front());
+          handles.push_back(a.possible[index]);
         }
+        auto mapped = MapList(pack, record, a, handles, name, L"element");
+        if (!mapped) return;
+        std::vector<uint64_t> list;
+        for (size_t i = 0, next = 0; i < v.indexes.size(); ++i)
+          list.push_back(v.indexes[i] == kNoOption && held ? LeN(*held, i * elementWidth, elementWidth) : (*mapped)[next++]);
         Write(record, ListBytes(record, list), name);
         return ImportPldmDefault(pack, record, a, name);
       }
