@@ -141,4 +141,23 @@ inline std::vector<std::string> SplitInput(const uint8_t* data, size_t size, cha
   return parts;
 }
 
+// The PLDM target's firmware: the demo firmware's first package list (questions of every kind)
+// and its last (the boot manager: language, boot order and legacy order controls), so that each
+// import walks a few hundred questions rather than the whole demo.
+inline std::vector<uint8_t> PldmFuzzImage(const std::vector<uint8_t>& demoHii) {
+  std::vector<std::pair<size_t, size_t>> lists;  // offset, length
+  for (size_t at = 0; at + 20 <= demoHii.size();) {
+    size_t length = demoHii[at + 16] | demoHii[at + 17] << 8 | demoHii[at + 18] << 16 | size_t{demoHii[at + 19]} << 24;
+    if (length == 0 || at + length > demoHii.size()) break;
+    lists.emplace_back(at, length);
+    at += length;
+  }
+  std::vector<uint8_t> image;
+  if (lists.empty()) return image;
+  for (auto [at, length] : {lists.front(), lists.back()})
+    image.insert(image.end(), demoHii.begin() + static_cast<std::ptrdiff_t>(at),
+                 demoHii.begin() + static_cast<std::ptrdiff_t>(at + length));
+  return image;
+}
+
 }  // namespace kes::fuzz

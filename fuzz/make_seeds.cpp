@@ -16,6 +16,8 @@
 #include "hii/hii_database.h"
 #include "hii/setup_context.h"
 #include "hii/strings.h"
+#include "pldm/pldm.h"
+#include "pldm/pldm_tables.h"
 #include "raw/raw_mode.h"
 #include "script/export.h"
 #include "tools/hiibuild/generators.h"
@@ -53,6 +55,21 @@ std::string Export(const std::vector<uint8_t>& image, const fuzz::FirmwareRoot& 
 }
 
 // A response frame: header with ReturnValue 0 and the payload.
+// The demo firmware's PLDM file, with /b (boot and legacy orders) or without.
+std::vector<uint8_t> PldmFile(const std::vector<uint8_t>& image, const fuzz::FirmwareRoot& root, bool withBoot) {
+  RunState run;
+  run.switches.Set(Switch::O);
+  run.switches.Set(Switch::P);
+  if (withBoot) run.switches.Set(Switch::B);
+  FirmwareAccess fw = root.Access();
+  const HiiDatabase database(image);
+  const StringLookup strings(database, StringOptions::FromRun(run));
+  const SetupContext setup{run, fw, database, strings, nullptr};
+  pldm::PldmTables tables;
+  pldm::CreatePldmTables(setup, tables);
+  return pldm::AssemblePldmFile(tables);
+}
+
 std::vector<uint8_t> Frame(const EfiGuid& function, const std::vector<uint8_t>& payload) {
   std::vector<uint8_t> frame(mailbox::kHeaderBytes, 0);
   PutLe16(frame.data() + mailbox::kSizeOffset, mailbox::kFrameSize);
@@ -157,9 +174,19 @@ int main(int argc, char** argv) {
   Seed("raw_files", "listing.txt", listing);
   Seed("raw_files", "raw.txt", raw);
 
+  {
+    ConsoleCapture quiet;
+    std::vector<uint8_t> image = fuzz::PldmFuzzImage(demo.hii);
+    std::vector<uint8_t> pldm = PldmFile(image, root, true);
+    Seed("pldm_file", "demo-b.pldm", pldm);
+    Seed("pldm_file", "demo.pldm", PldmFile(image, root, false));
+    Seed("pldm_file", "header-only.pldm", std::vector<uint8_t>(pldm.begin(), pldm.begin() + 40));
+  }
+
   Seed("command_line", "export", Argv({"/o", "/s", "script.txt"}));
   Seed("command_line", "import", Argv({"/i", "/s", "script.txt", "/q", "/b"}));
   Seed("command_line", "lang", Argv({"/o", "/s", "script.txt", "/lang", "en-US", "/sp", "/g"}));
+  Seed("command_line", "pldm", Argv({"/i", "/p", "tables.pldm", "/b"}));
   Seed("command_line", "listing", Argv({"/c", "list.txt"}));
   Seed("command_line", "raw", Argv({"/o", "/r", "list.txt", "raw.txt"}));
   Seed("command_line", "single", Argv({"/ms", "Boot Mode", "/qv", "/q"}));

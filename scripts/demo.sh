@@ -4,6 +4,8 @@
 #   scripts/demo.sh [more KESLNX_64 switches, e.g. /v /lang]
 #   scripts/demo.sh --import     (also: edit the script, import it, export again)
 #   scripts/demo.sh --older      (a firmware that exports the older HII layout; with --import too)
+#   scripts/demo.sh --pldm       (also: export the PLDM file, change values in it with kestrel-pldm,
+#                                 import it and show the change in a second PLDM export)
 #
 # Installs what is missing, builds the tool, the firmware emulator and the demo firmware image
 # (in build-demo/, or $KESTREL_DEMO_BUILD_DIR), starts the emulator on the demo image, exports
@@ -14,9 +16,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 import_demo=0
 older=0
+pldm_demo=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --import) import_demo=1 ;;
+    --pldm) pldm_demo=1 ;;
     --older) older=1 ;;
     *) break ;;
   esac
@@ -38,7 +42,9 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_SANITIZE=OFF 
   -DKESTREL_TESTS=OFF >/dev/null
 image_target=demo-image
 [ "$older" -eq 1 ] && image_target=demo-older-image
-cmake --build "$build" -j"$(nproc)" --target KESLNX_64 kestrel-fwemu "$image_target"
+targets=(KESLNX_64 kestrel-fwemu "$image_target")
+[ "$pldm_demo" -eq 1 ] && targets+=(kestrel-pldm)
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 build=$(cd "$build" && pwd)
 
 tool="$build/KESLNX_64"
@@ -136,6 +142,33 @@ if [ "$status" -eq 0 ] && [ "$import_demo" -eq 1 ]; then
   if [ "$status" -eq 0 ]; then
     say "Quiet Boot as the firmware now holds it:"
     sed -n '/^Setup Question\t= Quiet Boot$/,/^$/p' "$after"
+  fi
+fi
+
+if [ "$status" -eq 0 ] && [ "$pldm_demo" -eq 1 ]; then
+  # The PLDM round trip: export the tables, set Quiet Boot to Disabled and the Setup idle
+  # timeout to 30 minutes in a copy of the file (by their keywords), import the copy and export
+  # again to see both values come back from the (emulated) firmware.
+  companion=$(find "$build" -name kestrel-pldm -type f -perm -u+x -print -quit)
+  pldm=$prefix.pldm
+  pldm_edited=$prefix-edited.pldm
+  pldm_after=$prefix-after-import.pldm
+  show() { "$companion" dump "$1" | sed -n '/^\[[0-9]*\] \(QBOOT01\|MAIN002\) /,/^$/p'; }
+  say "Exporting the PLDM tables into $pldm"
+  KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /o /p "$pldm" /b || status=$?
+  if [ "$status" -eq 0 ]; then
+    show "$pldm"
+    say "Writing $pldm_edited: Quiet Boot (QBOOT01) Disabled, Setup Idle Timeout (MAIN002) 30"
+    "$companion" set "$pldm" "$pldm_edited" QBOOT01=Disabled MAIN002=30 || status=$?
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "Importing $pldm_edited"
+    KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /i /p "$pldm_edited" /b || status=$?
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "Exporting again into $pldm_after; the two attributes as the firmware now holds them:"
+    KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /o /p "$pldm_after" /b /q >/dev/null 2>&1 || status=$?
+    [ "$status" -eq 0 ] && show "$pldm_after"
   fi
 fi
 

@@ -1,0 +1,176 @@
+// PLDM benchmark: a PLDM file exported (/o /p: tables built and the file written) and imported
+// unchanged (/i /p: checksums, decoding, the tables rebuilt, every question matched by keyword and
+// checked, the commit finding nothing to write), at each scale, in process. Prints the CPU time of
+// each (the HII database parse included) against the targets: 1x under 0.3 s, 4x at most 4.5
+// times 1x.
+//
+// The tables number strings and attributes with 16-bit handles, one per string id of each
+// exported package list: the whole large image (78,000 English string ids at scale 1) cannot be
+// numbered. Scale N is therefore the first 3 x N package lists of the large image (about 1,000
+// questions and 3,900 string ids each), with all of its variables.
+//
+//   kestrel-bench-pldm [--scales N[,N...]] [--runs N]
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/console.h"
+#include "base/le.h"
+#include "base/run_state.h"
+#include "base/text.h"
+#include "firmware/firmware_access.h"
+#include "hii/hii_database.h"
+#include "hii/strings.h"
+#include "pldm/pldm.h"
+#include "tools/hiibuild/generators.h"
+
+namespace {
+
+double CpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+struct Figures {
+  double exportSeconds = 0, importSeconds = 0;
+  size_t fileBytes = 0, attributes = 0;
+};
+
+// One export and one import over the image, with the variables under `root`.
+std::optional<Figures> Measure(const std::vector<uint8_t>& hii, const std::string& root, const std::string& file) {
+  Figures f;
+  kes::FirmwareAccess firmware(root, true);
+  {
+    kes::RunState run;
+    for (kes::Switch s : {kes::Switch::O, kes::Switch::P, kes::Switch::Q}) run.switches.Set(s);
+    run.options.PldmFileName = kes::ToWide(file);
+    double start = CpuSeconds();
+    const kes::HiiDatabase database(hii);
+    const kes::StringLookup strings(database, kes::StringOptions::FromRun(run));
+    const kes::SetupContext setup{run, firmware, database, strings, nullptr};
+    if (kes::ExportPldm(setup) != 1) return std::nullopt;
+    f.exportSeconds = CpuSeconds() - start;
+  }
+  {
+    kes::RunState run;
+    for (kes::Switch s : {kes::Switch::I, kes::Switch::P}) run.switches.Set(s);
+    double start = CpuSeconds();
+    const kes::HiiDatabase database(hii);
+    const kes::StringLookup strings(database, kes::StringOptions::FromRun(run));
+    const kes::SetupContext setup{run, firmware, database, strings, nullptr};
+    kes::ConsoleCapture quiet;
+    if (kes::ImportPldm(setup, kes::ToWide(file)) != 0 || run.SystemModified || run.ImportErrors) {
+      std::fprintf(stderr, "import failed or changed something (modified %d, errors %d):\n%s", run.SystemModified, run.ImportErrors, quiet.err().substr(0, 3000).c_str());
+      return std::nullopt;
+    }
+    f.importSeconds = CpuSeconds() - start;
+  }
+  std::error_code ec;
+  f.fileBytes = static_cast<size_t>(std::filesystem::file_size(file, ec));
+  return f;
+}
+
+std::optional<std::vector<unsigned>> ParseScales(std::string_view text) {
+  std::vector<unsigned> scales;
+  while (!text.empty()) {
+    size_t comma = text.find(',');
+    std::string item(text.substr(0, comma));
+    if (item.empty() || item.size() > 2 || item.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    unsigned scale = static_cast<unsigned>(std::stoul(item));
+    if (scale < 1 || scale > 64) return std::nullopt;
+    scales.push_back(scale);
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  if (scales.empty()) return std::nullopt;
+  return scales;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<unsigned> scales{1, 4};
+  int runs = 3;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view a = argv[i];
+    if (a == "--scales" && i + 1 < argc) {
+      auto parsed = ParseScales(argv[++i]);
+      if (!parsed) return 2;
+      scales = *parsed;
+    } else if (a == "--runs" && i + 1 < argc) {
+      runs = std::atoi(argv[++i]);
+      if (runs < 1 || runs > 100) return 2;
+    } else {
+      std::fprintf(stderr, "usage: kestrel-bench-pldm [--scales N[,N...]] [--runs N]\n");
+      return 2;
+    }
+  }
+  char pattern[] = "/tmp/kestrel-bench-pldm-XXXXXX";
+  const char* base = mkdtemp(pattern);
+  if (!base) return 2;
+  const std::string dir = base;
+  std::printf("PLDM export (/o /p) and unchanged import (/i /p) of the large image, CPU seconds (best of %d)\n", runs);
+  std::printf("%-6s %10s %10s %10s %10s %10s\n", "scale", "hii(MB)", "questions", "file(MB)", "export(s)", "import(s)");
+  std::vector<Figures> results;
+  bool ok = true;
+  kes::hiibuild::LargeImage large = kes::hiibuild::BuildLargeImage(1);
+  const size_t perList = large.questions / (large.packageLists ? large.packageLists : 1);
+  for (unsigned scale : scales) {
+    kes::hiibuild::LargeImage image;
+    image.variables = large.variables;
+    size_t at = 0, lists = 0;
+    while (lists < 3 * scale && at + 20 <= large.hii.size()) {
+      size_t length = kes::Le32(kes::Bytes(large.hii), at + 16);
+      if (length == 0 || at + length > large.hii.size()) break;
+      at += length;
+      ++lists;
+    }
+    if (lists < 3 * scale) {
+      std::fprintf(stderr, "scale %u needs %u package lists, the large image has %zu\n", scale, 3 * scale, lists);
+      ok = false;
+      break;
+    }
+    image.hii.assign(large.hii.begin(), large.hii.begin() + static_cast<std::ptrdiff_t>(at));
+    image.questions = perList * lists;
+    std::string root = dir + "/root-" + std::to_string(scale);
+    if (!kes::hiibuild::WriteVariableFiles(root + "/efi/efivars", image.variables).empty()) {
+      ok = false;
+      break;
+    }
+    Figures best;
+    for (int r = 0; r < runs; ++r) {
+      auto f = Measure(image.hii, root, dir + "/tables.pldm");
+      if (!f) {
+        ok = false;
+        break;
+      }
+      if (r == 0 || f->exportSeconds < best.exportSeconds) best.exportSeconds = f->exportSeconds;
+      if (r == 0 || f->importSeconds < best.importSeconds) best.importSeconds = f->importSeconds;
+      best.fileBytes = f->fileBytes;
+    }
+    if (!ok) break;
+    results.push_back(best);
+    std::printf("%-6u %10.2f %10zu %10.2f %10.3f %10.3f\n", scale, image.hii.size() / 1048576.0, image.questions,
+                best.fileBytes / 1048576.0, best.exportSeconds, best.importSeconds);
+  }
+  if (!ok) {
+    std::fprintf(stderr, "files kept in %s\n", dir.c_str());
+    return 1;
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  if (results.size() >= 2 && scales.front() == 1) {
+    std::printf("1x export %.3f s, import %.3f s (target < 0.3 s)\n", results.front().exportSeconds,
+                results.front().importSeconds);
+    std::printf("%ux/1x: export %.2f, import %.2f (target <= %.1f)\n", scales.back(),
+                results.back().exportSeconds / results.front().exportSeconds,
+                results.back().importSeconds / results.front().importSeconds, 4.5 * scales.back() / 4.0);
+  }
+  return 0;
+}
