@@ -189,6 +189,11 @@ class RunSequence {
     }
     if (run_.Given(Switch::Ms)) {
       Status status = ops_.exportSingleQuestion(setup);
+      // The value is the operation's result: lost on standard output, the export failed.
+      if (status == status::kSuccess && !StandardOutputWritten()) {
+        Print(Stream::Err, L"ERROR:%X -  Writing to standard output\n", status::kFailure);
+        status = status::kFailure;
+      }
       if (status == status::kSuccess) {
         summaryWanted_ = false;
         return status;
