@@ -8,6 +8,7 @@
 
 #include "base/console.h"
 #include "base/debug_log.h"
+#include "base/interrupt.h"
 #include "base/text.h"
 #include "firmware/mailbox.h"
 #include "firmware/variable_store.h"
@@ -330,6 +331,7 @@ Status ImportRecords(RunState& run, FirmwareAccess& fw) {
   }
 
   for (const VariableRecord& record : records) {
+    ThrowIfInterrupted();
     if (!Listed(entries, record)) continue;
     // The mailbox variable is the firmware's request channel, never a setting to restore.
     if (IsMailboxVariable(fw, record.Name, record.Guid)) continue;
@@ -388,6 +390,7 @@ Status CreateVariableListing(FirmwareAccess& fw, std::FILE* listing) {
   bool written = true;
   Status s;
   while ((s = GetNextNVRAMVariableName(session, length, name, guid)) == status::kSuccess) {
+    ThrowIfInterrupted();
     if (!seen.emplace(name, guid.ToBytes()).second) {
       s = status::kTransportFailure;
       break;
@@ -476,6 +479,7 @@ Status ExportRawVariables(RunState& run, FirmwareAccess& fw) {
   if (s != status::kSuccess) return s;
   std::FILE* raw = options.ScriptFile.get();
   for (const VariableRecord& entry : entries) {
+    ThrowIfInterrupted();
     uint32_t attributes = 0;
     auto data = GetNVRAMVariable(fw, entry.Name, entry.Guid, &attributes);
     if (!data) {

@@ -3,7 +3,16 @@
 // firmware's refusals.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 #include <functional>
+#include <thread>
 
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
@@ -273,6 +282,60 @@ TEST_F(ImportThroughEmulator, WritesOnlyWhatTheScriptReallyAsksFor) {
       ASSERT_EQ(RunTool({"/o", "/s", dir_ / "again.txt"}, {.env = emu_->Env()}).exitCode, 0);
       EXPECT_NE(ReadFileText(dir_ / "again.txt").find(c.exported), std::string::npos);
     }
+  }
+}
+
+// A signal while the run waits for its script (standard input held open): the run ends with
+// 128 + the signal, after the protected variables were locked again, and writes nothing.
+TEST_F(ImportThroughEmulator, SignalEndsTheRunAfterTheRelock) {
+  Start("admin_password = pw\nprotected_variables = Setup\n");
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    size_t logStart = emu_->RequestLog().size();
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    std::string out = dir_ / "out.txt", err = dir_ / "err.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_addclose(&actions, input[1]);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> args{ToolPath(), "/i", "/s", "/dev/stdin", "/cpwd", "pw", "/hb"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env{"KESTREL_SYSFS_FIRMWARE=" + emu_->root(), "PATH=/nonexistent"};
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+    // Once the password was presented and the requests have stopped, the run waits for its input.
+    auto requests = [&] { return emu_->RequestLog().size(); };
+    for (int i = 0; i < 200 && requests() == logStart; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (size_t seen = 0; seen != requests();) {
+      seen = requests();
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    kill(pid, signal);
+    std::string script = Edited();
+    (void)!write(input[1], script.data(), std::min<size_t>(script.size(), 4096));
+    close(input[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signal) << ReadFileText(err);
+    EXPECT_EQ(ReadFileText(out), "Password accepted\nVariable access re-locked\n");
+    EXPECT_NE(ReadFileText(err).find("ERROR: The run was interrupted by signal " + std::to_string(signal) + ".\n"),
+              std::string::npos)
+        << ReadFileText(err);
+    const std::vector<std::string> log = emu_->RequestLog();
+    for (size_t i = logStart; i < log.size(); ++i)
+      EXPECT_TRUE(log[i].rfind("set ", 0) != 0 || log[i].rfind("set KMBX-", 0) == 0 || log[i].rfind("set $", 0) == 0)
+          << log[i];
   }
 }
 
