@@ -9,6 +9,7 @@
 #include "App/command_line.h"
 #include "base/console.h"
 #include "base/debug_log.h"
+#include "base/interrupt.h"
 #include "base/text.h"
 #include "App/system_control.h"
 #include "App/terminal.h"
@@ -39,8 +40,8 @@ void WipePassword(PasswordInput& input) {
 // One run: the operation steps under the allocation guard, then the finish steps.
 class RunSequence {
  public:
-  RunSequence(const OperationTable& ops, RunState& run, FirmwareAccess& firmware)
-      : ops_(ops), run_(run), firmware_(firmware) {}
+  RunSequence(const OperationTable& ops, RunState& run, FirmwareAccess& firmware, InterruptSignals& signals)
+      : ops_(ops), run_(run), firmware_(firmware), signals_(signals) {}
 
   Status Execute(int argc, char** argv) {
     Status status = GuardAllocation([&] {
@@ -49,6 +50,8 @@ class RunSequence {
       } catch (const UnsupportedStringBlocks&) {
         Err(L"The BIOS has unsupported string blocks.\n");
         return status::kFailure;
+      } catch (const RunInterrupted&) {
+        return status::kFailure;  // Finish reports the signal
       }
     });
     return Finish(status);
@@ -86,6 +89,9 @@ class RunSequence {
       if (status != status::kSuccess) return status;
     }
     status = options.RawMode ? RawOperation() : OtherOperation();
+    // A signal noted after the last check point still stops the run before its files are put
+    // in place or its outcome is reported.
+    ThrowIfInterrupted();
     if (status == status::kSuccess) status = CommitOutputs();
     if (status == status::kSuccess && summaryWanted_) Summary();
     return status;
@@ -189,6 +195,11 @@ class RunSequence {
     }
     if (run_.Given(Switch::Ms)) {
       Status status = ops_.exportSingleQuestion(setup);
+      // The value is the operation's result: lost on standard output, the export failed.
+      if (status == status::kSuccess && !StandardOutputWritten()) {
+        Print(Stream::Err, L"ERROR:%X -  Writing to standard output\n", status::kFailure);
+        status = status::kFailure;
+      }
       if (status == status::kSuccess) {
         summaryWanted_ = false;
         return status;
@@ -292,6 +303,13 @@ class RunSequence {
     options.HiiFile.reset();
     options.DuplicateFile.reset();
     if (tempFileCreated_) RemoveTempFile();
+    // The protected variables are locked and no output file is half-written: from here on a
+    // signal ends the process at once.
+    signals_.ExitAtOnce();
+    if (int signal = signals_.Received()) {
+      Print(Stream::Err, L"\nERROR: The run was interrupted by signal %d.\n", signal);
+      status = static_cast<Status>(128 + signal);
+    }
 
     WipePassword(run.currentAdmin);
     WipePassword(run.newAdmin);
@@ -300,7 +318,7 @@ class RunSequence {
 
     // The command's result may turn a successful run into a failure, never a failed run into a
     // success.
-    if (run.SystemModified) {
+    if (run.SystemModified && !signals_.Received()) {
       if (run.Given(Switch::Shutdown) &&
           AskYesNo(L"Warning : System is going to Shutdown. Do you want to proceed (Y|N)? \n", ops_.readKey)) {
         Status result = ops_.shutDownSystem();
@@ -328,6 +346,7 @@ class RunSequence {
   const OperationTable& ops_;
   RunState& run_;
   FirmwareAccess& firmware_;
+  InterruptSignals& signals_;
   bool summaryWanted_ = true;
   bool tempFileCreated_ = false;
   struct stat tempFile_ {};  // identity of the temporary file created by this run
@@ -391,7 +410,8 @@ Status RunToolWith(int argc, char** argv, const OperationTable& ops) {
     RunState run;
     FirmwareAccess firmware;
     firmware.log = &run.log;
-    return RunSequence(ops, run, firmware).Execute(argc, argv);
+    InterruptSignals signals;
+    return RunSequence(ops, run, firmware, signals).Execute(argc, argv);
   } catch (const std::bad_alloc&) {
     // Outside the operation steps there is nothing left to finish.
     return ReportAllocationFailure();

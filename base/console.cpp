@@ -266,6 +266,11 @@ void WriteNarrow(Stream stream, std::string_view bytes) {
   }
 }
 
+bool StandardOutputWritten() {
+  if (g_capture) return true;
+  return std::fflush(stdout) == 0 && !std::ferror(stdout);
+}
+
 void Write(Stream stream, std::wstring_view text) { WriteNarrow(stream, EncodeText(text)); }
 
 void Print(Stream stream, const wchar_t* fmt, ...) {

@@ -25,6 +25,10 @@ void WriteNarrow(Stream stream, std::string_view bytes);
 void Print(Stream stream, const wchar_t* fmt, ...);
 void PrintNarrow(Stream stream, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 inline void Out(std::wstring_view text) { Write(Stream::Out, text); }
+// Flushes standard output; false when something written to it was lost (a full disk, a closed
+// pipe, /dev/full). Always true while a ConsoleCapture is alive. For operations whose result is
+// what they print.
+bool StandardOutputWritten();
 inline void Err(std::wstring_view text) { Write(Stream::Err, text); }
 
 // File output (files opened by the tool with fopen).

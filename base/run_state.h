@@ -68,6 +68,9 @@ struct ToolOptions {
   uint32_t HiiCrc32 = 0;
   std::vector<uint8_t> HiiDatabase;  // owned for the whole run
   std::wstring ScriptFileName;
+  // The script file's "HIICrc32" value, noted while the import's parse reads the file (which is
+  // read once, so that a pipe works); none when the line is missing or unreadable.
+  std::optional<uint32_t> ScriptChecksum;
   std::wstring DuplicateFileName;
   std::wstring PldmFileName;
   bool EvaluateSuppressIf = false;

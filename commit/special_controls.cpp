@@ -176,7 +176,8 @@ void SpecialControls::ReadBootOptions() {
   if (!entry || !(entry->Guid == guids::kGlobalVariable) || !entry->Data) return;
   const std::vector<uint8_t>& data = *entry->Data;
   for (size_t at = 0; at + 1 < data.size(); at += 2) bootOrder_.push_back(Le16(data, at));
-  for (uint16_t number : bootOrder_) {
+  for (size_t place = 0; place < bootOrder_.size(); ++place) {
+    uint16_t number = bootOrder_[place];
     std::optional<std::vector<uint8_t>> bytes;
     for (bool lower : {false, true}) {
       bytes = GetNVRAMVariable(firmware_, BootOptionName(number, lower), guids::kGlobalVariable);
@@ -184,7 +185,10 @@ void SpecialControls::ReadBootOptions() {
       bytes.reset();
     }
     if (!bytes) continue;
-    if (auto option = DecodeLoadOption(number, *bytes)) bootOptions_.push_back(std::move(*option));
+    if (auto option = DecodeLoadOption(number, *bytes)) {
+      bootOptions_.push_back(std::move(*option));
+      bootOptionPlaces_.push_back(place);
+    }
   }
 }
 
@@ -192,6 +196,7 @@ void SpecialControls::FreeBootOptions() {
   bootRead_ = false;
   bootOrder_.clear();
   bootOptions_.clear();
+  bootOptionPlaces_.clear();
 }
 
 const std::vector<BootOption>& SpecialControls::BootOptions() {
@@ -348,7 +353,11 @@ bool SpecialControls::ImportBootOrderControl(const SpecialEntry& entry, const Qu
     FreeBootOptions();
     return false;
   }
-  std::vector<uint16_t> current = bootOrder_;
+  // The list is compared with what the export lists: the boot options that can be read. An
+  // entry of BootOrder without its Boot#### variable is not listed; it keeps its place and the
+  // listed options are reordered around it.
+  std::vector<uint16_t> current;
+  for (const BootOption& o : bootOptions_) current.push_back(o.number);
   std::wstring identity = ToWide(entry.identity);
   if (entry.value != current.size() || entry.listValues.size() != current.size()) {
     Print(Stream::Err,
@@ -367,13 +376,15 @@ bool SpecialControls::ImportBootOrderControl(const SpecialEntry& entry, const Qu
     FreeBootOptions();
     return true;
   }
+  std::vector<uint16_t> order = bootOrder_;
+  for (size_t i = 0; i < bootOptionPlaces_.size(); ++i) order[bootOptionPlaces_[i]] = entry.listValues[i];
   std::vector<uint8_t> bytes;
-  for (uint16_t n : entry.listValues) {
+  for (uint16_t n : order) {
     bytes.push_back(static_cast<uint8_t>(n));
     bytes.push_back(static_cast<uint8_t>(n >> 8));
   }
   // The same order again changes nothing, LegacyDevOrder included.
-  if (entry.listValues != current) {
+  if (order != bootOrder_) {
     UpdateVarStoreValue(table_, record.VarStoreIndex, record.VarOffset, bytes, opcode);
     ReadBootOptions();  // now in the new order
     RebuildLegacyOrder();

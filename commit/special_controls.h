@@ -139,6 +139,7 @@ class SpecialControls {
   bool bootRead_ = false;
   std::vector<uint16_t> bootOrder_;
   std::vector<BootOption> bootOptions_;
+  std::vector<size_t> bootOptionPlaces_;  // each option's position in bootOrder_
   bool refused_ = false;
 };
 

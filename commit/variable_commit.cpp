@@ -8,6 +8,7 @@
 #include "base/console.h"
 #include "base/debug_log.h"
 #include "base/guid.h"
+#include "base/interrupt.h"
 #include "base/text.h"
 #include "firmware/variable_store.h"
 #include "hii/question_model.h"
@@ -61,6 +62,7 @@ Status ImportVariablesToNvram(const VarStoreTable& table, const CommitContext& c
   FirmwareAccess& fw = context.firmware;
   Status result = status::kSuccess;
   for (const VarStoreEntry& entry : table.Entries()) {
+    ThrowIfInterrupted();  // an interrupted run writes no further variable
     DebugLog(&run.log, LV_LIBR, "Importing Variable To NVRAM function(loop) [START]\n ");
     if (!entry.Data) continue;
     if (fw.mailboxConfigured && entry.Guid == fw.mailboxGuid && entry.Name == ToWide(fw.mailboxName)) continue;

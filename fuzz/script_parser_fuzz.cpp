@@ -1,5 +1,6 @@
 // The NVRAM script file the user hands to an import or a compare: ParseScriptText over the input,
-// once with the "Setup Question" identities and once with /lang's "Map String" ones.
+// once with the "Setup Question" identities and once with /lang's "Map String" ones, the
+// checksum line noted as the import notes it.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -15,6 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ParseOptions options;
     options.lang = lang;
     options.keepTexts = !lang;
+    ScriptChecksumLine checksum;
+    options.checksumLine = &checksum;
     ScriptEntryList entries;
     ParseScriptText(text, options, entries);
   }

@@ -8,6 +8,7 @@
 #include <set>
 #include <tuple>
 
+#include "base/interrupt.h"
 #include "base/text.h"
 #include "hii/evaluator.h"
 #include "hii/hii_format.h"
@@ -195,6 +196,7 @@ std::optional<FormInfo> QuestionWalk::NextForm(const FormSetInfo& formSet, const
 
 QuestionStep QuestionWalk::NextQuestion(const FormSetInfo& formSet, const FormInfo& form, size_t& cursor,
                                         QuestionRecord& record, WalkMode mode) {
+  ThrowIfInterrupted();  // every walk stops at the next question once the run was interrupted
   if (database_.Format() == HiiFormat::Older) return NextOlderQuestion(formSet, form, cursor, record, mode);
   Bytes image = database_.Image();
   const WalkContext& context = context_;

@@ -8,6 +8,7 @@
 
 #include "base/console.h"
 #include "base/debug_log.h"
+#include "base/interrupt.h"
 #include "base/text.h"
 #include "firmware/mailbox.h"
 #include "firmware/variable_store.h"
@@ -38,13 +39,21 @@ class LineReader {
 
   bool Next(std::string& line) {
     if (position_ >= text_.size()) return false;
+    lineNumber_ = linesEnded_ + 1;
     std::string_view rest = text_.substr(position_, kMaxLineBytes);
     size_t end = rest.find('\n');
     size_t taken = end == std::string_view::npos ? rest.size() : end + 1;
+    ended_ = end != std::string_view::npos;
+    if (ended_) ++linesEnded_;
     line = Trim(rest.substr(0, taken));
     position_ += taken;
     return true;
   }
+
+  // The 1-based number of the line Next returned last, and whether it ended with a line feed
+  // (false for the last piece of a file cut inside a line).
+  size_t LineNumber() const { return lineNumber_; }
+  bool LineEnded() const { return ended_; }
 
   // The next line that is not empty; false at the end of the text.
   bool NextNonEmpty(std::string& line) {
@@ -57,6 +66,9 @@ class LineReader {
   static constexpr size_t kMaxLineBytes = 1023;
   std::string_view text_;
   size_t position_ = 0;
+  size_t linesEnded_ = 0;
+  size_t lineNumber_ = 0;
+  bool ended_ = false;
 };
 
 // The line's words, split at white space.
@@ -189,18 +201,44 @@ Status ParseRawHeader(LineReader& reader, uint32_t& crc) {
   return status::kSuccess;
 }
 
+Status DataCutShort(const VariableRecord& record, size_t line) {
+  Print(Stream::Err, L"ERROR:%X -  Variable Data of %ls is cut short at line %llu of the NVRAM raw file.\n",
+        status::kInvalidFile, record.Name.c_str(), static_cast<unsigned long long>(line));
+  return status::kInvalidFile;
+}
+
 // Data lines up to an empty line or the end of the text: words of exactly two hexadecimal
-// digits. Anything else would turn into different bytes in the firmware.
-Status ParseDataLines(LineReader& reader, std::vector<uint8_t>& data) {
+// digits. Anything else would turn into different bytes in the firmware. The export writes 16
+// bytes to a line and ends the data with a line end after the last byte (so a full last line is
+// followed by an empty line): a line of fewer bytes followed by more data, or data that stops
+// inside a line or after a full line at the end of the file, is a copy cut short, and writing it
+// would replace the variable with a shorter one.
+Status ParseDataLines(LineReader& reader, VariableRecord& record) {
+  std::vector<uint8_t>& data = record.Data;
   std::string line;
-  while (reader.Next(line) && !line.empty()) {
-    for (std::string_view word : Words(line)) {
+  size_t lastCount = 0, lastLine = reader.LineNumber();  // before any data: the "Variable Data" line
+  bool lastEnded = true, endedByEmptyLine = false;
+  while (reader.Next(line)) {
+    if (line.empty()) {
+      endedByEmptyLine = true;
+      break;
+    }
+    if (lastCount != 0 && lastCount < kBytesPerDataLine) return DataCutShort(record, lastLine);
+    std::vector<std::string_view> words = Words(line);
+    if (words.size() > kBytesPerDataLine) return RawEntryError(line);
+    for (std::string_view word : words) {
       int high = word.size() == 2 ? HexDigit(word[0]) : -1;
       int low = word.size() == 2 ? HexDigit(word[1]) : -1;
       if (high < 0 || low < 0) return RawEntryError(line);
       data.push_back(static_cast<uint8_t>(high << 4 | low));
     }
+    lastCount = words.size();
+    lastLine = reader.LineNumber();
+    lastEnded = reader.LineEnded();
   }
+  // At the end of the text the data is complete only after a short last line with its line end.
+  if (!endedByEmptyLine && (lastCount == 0 || lastCount == kBytesPerDataLine || !lastEnded))
+    return DataCutShort(record, lastLine);
   return status::kSuccess;
 }
 
@@ -213,7 +251,7 @@ Status ParseRawBlock(LineReader& reader, VariableRecord& record, bool& found) {
   while (reader.NextNonEmpty(line)) {
     found = true;
     if (StartsWith(line, kDataLabel)) {
-      Status s = ParseDataLines(reader, record.Data);
+      Status s = ParseDataLines(reader, record);
       if (s != status::kSuccess) return s;
       if (!haveGuid || !haveAttributes || !haveName) return InvalidRawFile();
       return status::kSuccess;
@@ -293,6 +331,7 @@ Status ImportRecords(RunState& run, FirmwareAccess& fw) {
   }
 
   for (const VariableRecord& record : records) {
+    ThrowIfInterrupted();
     if (!Listed(entries, record)) continue;
     // The mailbox variable is the firmware's request channel, never a setting to restore.
     if (IsMailboxVariable(fw, record.Name, record.Guid)) continue;
@@ -301,7 +340,10 @@ Status ImportRecords(RunState& run, FirmwareAccess& fw) {
     if (currentSize == record.Data.size() && (record.Data.empty() || *current == record.Data)) continue;
     Status written = kSetVariableBadArguments;
     // Empty data would delete the variable: a block without bytes restores nothing.
-    if (!record.Data.empty()) written = SetNVRAMVariable(fw, record.Name, record.Guid, record.Attributes, record.Data);
+    // The append-write bit would make the firmware add the data to what the variable holds:
+    // the file records the whole contents, which replace the variable's.
+    if (!record.Data.empty())
+      written = SetNVRAMVariable(fw, record.Name, record.Guid, record.Attributes & ~EFI_VARIABLE_APPEND_WRITE, record.Data);
     else fw.lastWriteError = EINVAL;
     if (written == status::kSuccess) {
       run.SystemModified = true;
@@ -348,6 +390,7 @@ Status CreateVariableListing(FirmwareAccess& fw, std::FILE* listing) {
   bool written = true;
   Status s;
   while ((s = GetNextNVRAMVariableName(session, length, name, guid)) == status::kSuccess) {
+    ThrowIfInterrupted();
     if (!seen.emplace(name, guid.ToBytes()).second) {
       s = status::kTransportFailure;
       break;
@@ -436,6 +479,7 @@ Status ExportRawVariables(RunState& run, FirmwareAccess& fw) {
   if (s != status::kSuccess) return s;
   std::FILE* raw = options.ScriptFile.get();
   for (const VariableRecord& entry : entries) {
+    ThrowIfInterrupted();
     uint32_t attributes = 0;
     auto data = GetNVRAMVariable(fw, entry.Name, entry.Guid, &attributes);
     if (!data) {

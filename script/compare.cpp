@@ -73,10 +73,10 @@ bool ValuesDiffer(const ScriptEntry& a, const ScriptEntry& b) {
 bool DefaultsDiffer(bool hasA, bool hasB, const ScriptEntry& a, const ScriptEntry& b, bool mfg) {
   if (!hasA && !hasB) return false;
   if (hasA != hasB) return true;
-  if (a.flags.DefaultIsList || b.flags.DefaultIsList) {
-    if (a.flags.DefaultIsList != b.flags.DefaultIsList) return true;
-    return mfg ? a.mfgDefaultList != b.mfgDefaultList : a.biosDefaultList != b.biosDefaultList;
-  }
+  // The list form is told per line: a block may hold one braced and one plain default.
+  const std::wstring& listA = mfg ? a.mfgDefaultList : a.biosDefaultList;
+  const std::wstring& listB = mfg ? b.mfgDefaultList : b.biosDefaultList;
+  if (!listA.empty() || !listB.empty()) return listA != listB;
   return mfg ? a.mfgDefault != b.mfgDefault : a.biosDefault != b.biosDefault;
 }
 
@@ -102,10 +102,9 @@ std::string RebuildBlock(const ScriptEntry& e) {
     block += NFormat("\nToken\t=%02X\t// Do NOT change this line\nOffset\t=%02X\nWidth\t=%02X\n", e.token, e.offset,
                      e.width);
   }
-  if (e.flags.HasBiosDefault)
-    block += "BIOS Default\t=" + (e.flags.DefaultIsList ? ToNarrow(e.biosDefaultList) : e.biosDefaultText) + "\n";
-  if (e.flags.HasMfgDefault)
-    block += "MFG Default\t=" + (e.flags.DefaultIsList ? ToNarrow(e.mfgDefaultList) : e.mfgDefaultText) + "\n";
+  // Each default line as written (a braced list included), so that the output parses again.
+  if (e.flags.HasBiosDefault) block += "BIOS Default\t=" + e.biosDefaultText + "\n";
+  if (e.flags.HasMfgDefault) block += "MFG Default\t=" + e.mfgDefaultText + "\n";
   if (e.flags.HasOptions || e.flags.HasListOrder) {
     for (size_t i = 0; i < e.entryTexts.size(); ++i) {
       block += i == 0 ? (e.flags.HasOptions ? "Options\t=" : "ListOrder\t=") : "         ";
@@ -175,7 +174,9 @@ Status Compare(RunState& run, const std::wstring& fileA, const std::wstring& fil
     if (out) FileWriteNarrow(out->get(), pair);
     else WriteNarrow(Stream::Out, pair);
   }
-  if (out && !out->Commit()) return OpenError(L"ERROR:%X -  Writing NVRAM Script File\n");
+  // Differences lost on the way out must not read as a successful compare.
+  if ((out && !out->Commit()) || (!out && !StandardOutputWritten()))
+    return OpenError(L"ERROR:%X -  Writing NVRAM Script File\n");
   DebugLog(&run.log, LV_MODL, "Comparing Advanced ScriptFiles [END] with Success\n ");
   return status::kSuccess;
 }

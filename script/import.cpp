@@ -189,31 +189,10 @@ class Importer {
     if (!quiet_) Err(warning);
   }
 
-  // The file's "HIICrc32" line, read afresh from the named file (the second blank-separated field,
-  // hexadecimal). Compared with the firmware's only under /r.
+  // The file's "HIICrc32" line, noted when the file was parsed. Compared with the firmware's
+  // only under /r.
   Status CheckChecksum() {
-    std::optional<uint32_t> crc;
-    const std::wstring& name = run_.options.ScriptFileName;
-    if (std::FILE* file = name.empty() ? nullptr : std::fopen(ToNarrow(name).c_str(), "r")) {
-      std::string line;
-      for (int c; !crc && (c = std::fgetc(file)) != EOF;) {
-        if (c != '\n') {
-          if (line.size() < 4096) line.push_back(static_cast<char>(c));
-          continue;
-        }
-        if (line.rfind("HIICrc32", 0) == 0) {
-          unsigned value = 0;
-          crc = std::sscanf(line.c_str(), "%*s %X", &value) == 1 ? std::optional<uint32_t>(value) : std::nullopt;
-          if (!crc) break;
-        }
-        line.clear();
-      }
-      if (!crc && line.rfind("HIICrc32", 0) == 0) {
-        unsigned value = 0;
-        if (std::sscanf(line.c_str(), "%*s %X", &value) == 1) crc = value;
-      }
-      std::fclose(file);
-    }
+    const std::optional<uint32_t>& crc = run_.options.ScriptChecksum;
     if (!crc) {
       Print(Stream::Err, L"ERROR:%X -  Parsing Advanced Script File\n", status::kInvalidFile);
       return status::kInvalidFile;
@@ -386,6 +365,32 @@ class Importer {
                    name.c_str());
   }
 
+  // Whether the value is written in the notation of the question's kind. A value in another
+  // notation would skip the kind's checks (a braced string over a numeric's storage, a plain
+  // number as a date) and store bytes nobody checked, so it is refused as invalid. A numeric or
+  // checkbox may take its value from a "*" option line; it is range-checked like any value.
+  static bool NotationFits(const ScriptEntry& entry, const QuestionRecord& record) {
+    const ScriptEntryFlags& f = entry.flags;
+    bool plainNumber = !f.ValueIsString && !f.IsDate && !f.IsTime && !f.HasListOrder;
+    bool listDefault = f.DefaultIsList && record.Kind != IFR_STRING;  // a string's defaults are not used
+    switch (record.Kind) {
+      case IFR_ONE_OF:
+      case IFR_NUMERIC:
+      case IFR_CHECKBOX:
+        return plainNumber && !listDefault;
+      case IFR_DATE:
+        return f.IsDate && !listDefault;
+      case IFR_TIME:
+        return f.IsTime && !listDefault;
+      case IFR_STRING:
+        return f.ValueIsString;
+      case IFR_ORDERED_LIST:
+        return f.HasListOrder;
+      default:
+        return true;
+    }
+  }
+
   // The checks in order; the first failure reports and ends the question.
   bool Validate(const ScriptEntry& entry, const QuestionRecord& record, const std::wstring& name) {
     if (entry.width != record.Width) {
@@ -394,6 +399,10 @@ class Importer {
     }
     if (!lang_ && entry.offset != record.VarOffset) {
       Finding(WFormat(L"WARNING : DataOffset mismatch for setup question %ls \n", name.c_str()));
+      return false;
+    }
+    if (!NotationFits(entry, record)) {
+      Finding(Invalid(name));
       return false;
     }
     bool stdLine = ChecksDefault(entry, record, DefaultStore::Std), mfgLine = ChecksDefault(entry, record, DefaultStore::Mfg);
@@ -511,8 +520,23 @@ class Importer {
                    name.c_str());
   }
 
-  bool Update(const QuestionRecord& record, size_t offset, std::span<const uint8_t> bytes) {
-    return UpdateVarStoreValue(walk_.VarStores(), record.VarStoreIndex, offset, bytes, ResetTestOpcode(record));
+  // Stores the bytes into the question's variable copy. A variable that could not be read, or
+  // is shorter than the question's storage needs, cannot take the value: that is a finding, and
+  // the run no longer counts as a plain success.
+  bool Update(const QuestionRecord& record, size_t offset, std::span<const uint8_t> bytes, const std::wstring& name) {
+    if (UpdateVarStoreValue(walk_.VarStores(), record.VarStoreIndex, offset, bytes, ResetTestOpcode(record)))
+      return true;
+    const VarStoreEntry* store = walk_.VarStores().At(record.VarStoreIndex);
+    if (!store || !store->Data) {
+      Finding(WFormat(L"WARNING : Value for control (%ls) not updated as its variable cannot be read.\n", name.c_str()));
+    } else {
+      Finding(WFormat(L"WARNING : Value for control (%ls) not updated as its storage (offset %02x, width %02x) lies "
+                      L"past the end of variable %ls (%u bytes).\n",
+                      name.c_str(), static_cast<unsigned>(offset), static_cast<unsigned>(bytes.size()),
+                      store->Name.c_str(), static_cast<unsigned>(store->Data->size())));
+    }
+    if (!dryRun_) run_.ImportErrors = true;
+    return false;
   }
 
   // The opcode whose flags say whether a change needs a reset; none for the older encoding,
@@ -544,7 +568,7 @@ class Importer {
         Finding(warning, &error);
         return false;
       }
-      return StoreList(record, list);
+      return StoreList(record, list, name);
     }
     if (!options.empty() && !IsOption(options, entry.value)) {
       Finding(WFormat(L"WARNING : Value for control (%ls) not updated as the value/defaults specified in the script "
@@ -558,14 +582,16 @@ class Importer {
     size_t width = record.Width;
     std::vector<uint8_t> bytes(width, 0);
     if (entry.flags.ValueIsString && entry.stringIsPrintable) {
-      for (size_t i = 0; i < entry.stringText.size() && 2 * i + 1 < width; ++i)
-        bytes[2 * i] = static_cast<uint8_t>(entry.stringText[i]);
+      for (size_t i = 0; i < entry.stringUnits.size() && 2 * i + 1 < width; ++i) {
+        bytes[2 * i] = static_cast<uint8_t>(entry.stringUnits[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<uint8_t>(entry.stringUnits[i] >> 8);
+      }
     } else if (entry.flags.ValueIsString) {
       std::copy_n(entry.stringBytes.begin(), std::min(entry.stringBytes.size(), width), bytes.begin());
     } else {
       bytes = LittleEndian(entry.value, width);
     }
-    return Update(record, record.VarOffset, bytes);
+    return Update(record, record.VarOffset, bytes, name);
   }
 
   // An ordered list's elements, little-endian at the question's element width.
@@ -579,8 +605,8 @@ class Importer {
     return bytes;
   }
 
-  bool StoreList(const QuestionRecord& record, const std::vector<uint64_t>& list) {
-    return Update(record, record.VarOffset, ListBytes(record, list));
+  bool StoreList(const QuestionRecord& record, const std::vector<uint64_t>& list, const std::wstring& name) {
+    return Update(record, record.VarOffset, ListBytes(record, list), name);
   }
 
   std::wstring UpdateFailed(const std::wstring& name, DefaultStore store) const {
@@ -605,10 +631,12 @@ class Importer {
     if (!DefaultLineApplies(entry, name, store)) return;
     uint64_t fromLine = mfg ? entry.mfgDefault : entry.biosDefault;
     const auto& options = record.ValueInfo.Options;
-    if (!options.empty() && !IsOption(options, fromLine)) {
+    if (!options.empty() && !IsOption(options, fromLine) && !run_.Given(mfg ? Switch::Dm : Switch::Ds)) {
+      // Said not updated, so not written: a default that is not an option is never stored.
       Finding(WFormat(L"WARNING : Value for control (%ls) not updated as the value/defaults specified exceeds the "
                       L"maximum range \n",
                       name.c_str()));
+      return;
     }
     uint64_t value = run_.Given(mfg ? Switch::Dm : Switch::Ds) ? entry.value : fromLine;
     WriteDefault(record, name, store, LittleEndian(value, record.Width));
@@ -670,10 +698,16 @@ class Importer {
                         e.identity.c_str(), e.token));
     }
     for (const ScriptEntry& e : entries_) {
-      if (e.Matched) continue;
+      if (e.Matched || LeavesUnchanged(e)) continue;
       Finding(WFormat(L"\nWarning : Unmatched question... prompt: %s,Token:%x", e.identity.c_str(), e.token));
     }
     if (questions_ == 0) Finding(L"WARNING: HII data does not have setup questions information\n");
+  }
+
+  // An options block without a "*" asks for no value: the export writes one so when the current
+  // value matches none of the question's options. It leaves the question as it is.
+  static bool LeavesUnchanged(const ScriptEntry& e) {
+    return e.flags.HasOptions && !e.flags.HasCurrent && !e.flags.HasValue;
   }
 
   static const std::wstring* ptr(const std::wstring& text) { return &text; }
@@ -706,6 +740,9 @@ Status ParseScriptFile(RunState& run, ScriptEntryList& entries) {
   options.quiet = run.Quiet();
   options.systemChecksum = run.options.HiiCrc32;
   options.keepTexts = false;
+  ScriptChecksumLine checksum;
+  options.checksumLine = &checksum;
+  run.options.ScriptChecksum.reset();
   // Room for the entries up front: a question block takes well over 100 bytes of the file, and
   // growing a vector of large entries step by step moves them all again and again.
   struct stat st {};
@@ -715,6 +752,7 @@ Status ParseScriptFile(RunState& run, ScriptEntryList& entries) {
     entries.clear();
     return status::kInvalidFile;
   }
+  run.options.ScriptChecksum = checksum.value;
   return status::kSuccess;
 }
 

@@ -86,6 +86,7 @@ class LineSource {
   // call returns the following line.
   virtual bool Next(std::string& line, bool& overflow) = 0;
   virtual bool Failed() const { return false; }
+  virtual bool TooLarge() const { return false; }
 };
 
 class TextLines : public LineSource {
@@ -119,7 +120,12 @@ class FileLines : public LineSource {
     for (;;) {
       if (pos_ == size_) {
         if (ended_) break;
-        size_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+        if (total_ >= kScriptMaxFileBytes) {
+          ended_ = tooLarge_ = failed_ = true;
+          break;
+        }
+        size_ = std::fread(buffer_.data(), 1, std::min(buffer_.size(), kScriptMaxFileBytes - total_), file_);
+        total_ += size_;
         pos_ = 0;
         if (size_ == 0) {
           ended_ = true;
@@ -143,6 +149,7 @@ class FileLines : public LineSource {
     return any;
   }
   bool Failed() const override { return failed_; }
+  bool TooLarge() const override { return tooLarge_; }
 
  private:
   std::FILE* file_;
@@ -150,8 +157,10 @@ class FileLines : public LineSource {
   std::vector<char> buffer_;
   size_t pos_ = 0;
   size_t size_ = 0;
+  size_t total_ = 0;
   bool ended_ = false;
   bool failed_ = false;
+  bool tooLarge_ = false;
 };
 
 // ---- Small text rules ---------------------------------------------------------------------------
@@ -282,6 +291,34 @@ bool ReadBraced(std::string_view text, uint16_t width, std::vector<uint8_t>& byt
   return true;
 }
 
+// Strict UTF-8 (no overlong forms, no surrogates, nothing past U+10FFFF) into UTF-16 units;
+// characters beyond the basic plane become surrogate pairs. Nothing for invalid text.
+std::optional<std::u16string> DecodeUtf8(std::string_view text) {
+  std::u16string units;
+  units.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : 4;
+    if (extra > 3 || extra >= text.size() - i) return std::nullopt;  // not a lead byte, or cut short
+    uint32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (size_t k = 1; k <= extra; ++k) {
+      unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return std::nullopt;
+      code = code << 6 | (next & 0x3F);
+    }
+    static constexpr uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
+    if (code >= 0x10000) {
+      units.push_back(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+    } else {
+      units.push_back(static_cast<char16_t>(code));
+    }
+    i += extra + 1;
+  }
+  return units;
+}
+
 // The number of a "HIICrc32" line, read as "%X" reads it (a value past 32 bits saturates);
 // nothing when there are no digits.
 std::optional<uint32_t> ReadChecksum(std::string_view text) {
@@ -294,6 +331,22 @@ std::optional<uint32_t> ReadChecksum(std::string_view text) {
   }
   if (pos == start) return std::nullopt;
   return static_cast<uint32_t>(value);
+}
+
+// The checksum field of a line that begins with "HIICrc32": the second blank-separated word, an
+// optional "0x" and one to eight hexadecimal digits (what follows them is not read). A longer
+// number is refused rather than cut to 32 bits.
+std::optional<uint32_t> ReadChecksumField(std::string_view line) {
+  size_t pos = 0;
+  while (pos < line.size() && !IsSpace(line[pos])) ++pos;
+  pos = SkipBlanks(line, pos);
+  std::string_view field = line.substr(pos);
+  if (field.starts_with("0x") || field.starts_with("0X")) field.remove_prefix(2);
+  size_t digits = 0;
+  uint32_t value = 0;
+  for (; digits < field.size() && IsHexDigit(field[digits]); ++digits) value = value << 4 | HexValue(field[digits]);
+  if (digits == 0 || digits > 8) return std::nullopt;
+  return value;
 }
 
 // Looks a "Q_" name up in the symbol file: the first line whose first word is the name gives
@@ -404,6 +457,11 @@ class Parser {
   }
   void EndEntry(bool byFixedToken);
 
+  static void ReportTooLarge(const LineSource& lines) {
+    if (lines.TooLarge())
+      Print(Stream::Err, L"\n- ERROR: Script file is larger than %llu bytes.",
+            static_cast<unsigned long long>(kScriptMaxFileBytes));
+  }
   void Report(const wchar_t* form, Message message) { Print(Stream::Err, form, line_, kMessages[message]); }
   void SyntaxError(Message message) {
     Report(kSyntaxErrorForm, message);
@@ -440,12 +498,17 @@ Status Parser::Run(LineSource& lines) {
   std::string line;
   bool overflow = false;
   if (!lines.Next(line, overflow) || !line.starts_with("// Script")) {
+    ReportTooLarge(lines);
     Err(kScriptFileError);
     return status::kFailure;
   }
   line_ = 1;
   while (!failed_ && lines.Next(line, overflow)) {
     ++line_;
+    if (options_.checksumLine && !options_.checksumLine->found && line.starts_with("HIICrc32")) {
+      options_.checksumLine->found = true;
+      options_.checksumLine->value = ReadChecksumField(line);
+    }
     if (overflow) {
       // What lies past the limit is harmless only when it is part of a comment.
       if (line.find("//") == std::string::npos) SyntaxError(kInvalidCurrentValue);
@@ -455,6 +518,7 @@ Status Parser::Run(LineSource& lines) {
     if (OpensBracedValue(line) && !JoinBracedValue(lines, line)) break;
     ParseLine(line);
   }
+  ReportTooLarge(lines);
   if (lines.Failed()) failed_ = true;
   if (!failed_) EndEntry(false);
   for (ScriptEntry& e : entries_) e.fileChecksum = checksum_;
@@ -704,7 +768,12 @@ void Parser::OnValue(std::string_view value) {
   e.valueText = text;
   if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
     e.stringText = text.substr(1, text.size() - 2);
-    e.stringLength = static_cast<uint16_t>(std::min<size_t>(e.stringText.size(), UINT16_MAX));
+    // The file is UTF-8: a character outside ASCII reaches the firmware as one unit, and the
+    // question's length limits count units.
+    auto units = DecodeUtf8(e.stringText);
+    if (!units) return SyntaxError(kInvalidCurrentValue);
+    e.stringUnits = std::move(*units);
+    e.stringLength = static_cast<uint16_t>(std::min<size_t>(e.stringUnits.size(), UINT16_MAX));
     e.stringIsPrintable = true;
     f.ValueIsString = true;
   } else if (text.size() >= 2 && text.front() == '{' && text.back() == '}') {

@@ -54,8 +54,9 @@ struct ScriptEntry {
   std::vector<uint16_t> listValues;  // ordered-list element values in file order
   uint16_t offset = 0;
   uint16_t width = 0;
-  std::string stringText;       // between the quotes of a quoted "Value"
-  uint16_t stringLength = 0;    // characters of a quoted value (at most 0xFFFF), half the width for a braced one
+  std::string stringText;       // between the quotes of a quoted "Value", UTF-8 as in the file
+  std::u16string stringUnits;   // the same decoded into UTF-16 units, as the firmware stores it
+  uint16_t stringLength = 0;    // UTF-16 units of a quoted value (at most 0xFFFF), half the width for a braced one
   bool stringIsPrintable = false;    // quoted form (true) or braced hexadecimal form (false)
   std::vector<uint8_t> stringBytes;  // a braced value decoded, little-endian 16-bit units
   std::wstring biosDefaultList;      // a braced default list as written, "{01,02,03}"
@@ -75,6 +76,13 @@ struct ScriptEntry {
 
 using ScriptEntryList = std::vector<ScriptEntry>;  // in file order
 
+// The file's checksum line as the import reads it: the first line that begins with "HIICrc32",
+// its second blank-separated field in hexadecimal (an optional "0x", one to eight digits).
+struct ScriptChecksumLine {
+  bool found = false;             // such a line exists
+  std::optional<uint32_t> value;  // its number; none when it has no digits or more than eight
+};
+
 struct ParseOptions {
   bool lang = false;               // /lang: the identity is the "Map String", not the "Setup Question"
   bool quiet = false;              // /q: no warnings (syntax errors are always printed)
@@ -85,17 +93,21 @@ struct ParseOptions {
   // million of them.
   bool keepTexts = true;
   const LogSettings* log = nullptr;  // the run's trace settings; none: no trace
+  ScriptChecksumLine* checksumLine = nullptr;  // when given, receives the checksum line
 };
 
 // Longest line the parser takes, line end excluded. A braced value continued over several lines
 // is held to the same length once joined.
 inline constexpr size_t kScriptMaxLineChars = 328702;
+// Largest script file read (far above any firmware's export): a device or a file without line
+// ends is refused there instead of being read for ever.
+inline constexpr size_t kScriptMaxFileBytes = size_t{256} << 20;
 
 // Parses an open script file from its current position to its end. The caller owns `file` and
 // closes it; the parser only reads it (and rewinds options.symbolFile for every lookup). `entries`
 // is cleared first and receives the entries in file order. Returns 0 when the whole file parsed,
-// 1 otherwise: a null file, a first line that does not begin with "// Script", a read error or a
-// syntax error. On failure `entries` holds what was read before the failure and must not be
+// 1 otherwise: a null file, a first line that does not begin with "// Script", a read error, a
+// file larger than kScriptMaxFileBytes or a syntax error. On failure `entries` holds what was read before the failure and must not be
 // imported.
 Status ParseScript(std::FILE* file, const ParseOptions& options, ScriptEntryList& entries);
 

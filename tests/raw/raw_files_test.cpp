@@ -73,6 +73,14 @@ struct ReaderCase {
 TEST(RawFileText, RawReaderVerdicts) {
   const std::string block = FormatRawBlock(L"V", kGuid, 7, Counting(3, 1));
   const std::string invalid = "ERROR:D - Invalid NVRAM script file\n";
+  // A copy cut short: the data stops inside a line, after a full line or before any line, or a
+  // short line is followed by more data. Lines 1-11 are the header and the block's head.
+  const std::string block20 = FormatRawBlock(L"V", kGuid, 7, Counting(20));
+  const std::string block16 = FormatRawBlock(L"V", kGuid, 7, Counting(16));
+  const std::string head = block20.substr(0, block20.find("Variable Data\r\n") + 15);
+  auto cut = [](size_t line) {
+    return "ERROR:D -  Variable Data of V is cut short at line " + std::to_string(line) + " of the NVRAM raw file.\n";
+  };
   const ReaderCase cases[] = {
       {"version 00050004", "00050004\r\nHIICrc32\r\n0\r\n" + block, 0, ""},
       {"version 00040004", "00040004\r\nHIICrc32\r\n0\r\n" + block, 0, ""},
@@ -103,6 +111,13 @@ TEST(RawFileText, RawReaderVerdicts) {
       {"no attributes", kHeader + "\r\nGUID\r\n12345678-9abc-def0-0123-456789abcdef\r\nVariable Name\r\nV\r\n"
                                   "Variable Data\r\n01\r\n", 13, invalid},
       {"no data section", kHeader + block.substr(0, block.find("Variable Data")), 13, invalid},
+      {"data cut inside the last line", kHeader + block20.substr(0, block20.size() - 6), 13, cut(13)},
+      {"data cut before the last line end", kHeader + block20.substr(0, block20.size() - 2), 13, cut(13)},
+      {"data cut after a full line", kHeader + block16.substr(0, block16.size() - 2), 13, cut(12)},
+      {"data cut before its first line", kHeader + head, 13, cut(11)},
+      {"short line before more data", kHeader + head + "00 01 \r\n02 03 \r\n", 13, cut(12)},
+      {"seventeen bytes on a line", kHeader + head + "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10\r\n\r\n",
+       87, "Unknown Entry '00 01"},
       {"NUL bytes", kHeader + std::string("\r\nGU\0ID\r\n", 9), 87, "Unknown Entry 'GU"},
       {"a line of 5000 bytes", kHeader + std::string(5000, 'A'), 87, "Unknown Entry 'AAAA"},
   };
@@ -163,6 +178,8 @@ TEST(RawFileText, EveryTruncationGetsAVerdict) {
     std::vector<VariableRecord> records;
     Status s = ParseRawFile(std::string(raw.substr(0, n)), crc, records);
     EXPECT_TRUE(s == 0 || s == 13 || s == 87) << n;
+    // A file that reads is never a shorter copy of a variable.
+    for (const VariableRecord& r : records) EXPECT_EQ(r.Data, Counting(r.Name == L"A" ? 20 : 1)) << n;
   }
   for (size_t n = 0; n <= listing.size(); ++n) {
     std::vector<VariableRecord> entries;

@@ -190,6 +190,49 @@ TEST_F(RawModeThroughTool, RecordsNeverWritten) {
   }
 }
 
+// What the file records replaces the variable, whatever the file says around it: a copy cut
+// inside a block is refused before anything is written, and the append-write attribute never
+// reaches the firmware, so importing a file twice leaves the same bytes.
+TEST_F(RawModeThroughTool, ImportWritesExactlyTheRecordedContents) {
+  const uint32_t crc = CalculateCrc32(hii);
+  const std::string changed = RawFile(crc, {{L"Other", 7, kGuid, true, {6, 6}},
+                                            {L"Setup", 7, kGuid, true, Counting(17, 0x40)}});
+  struct Case {
+    const char* what;
+    std::string raw;
+    int imports;
+    int exitCode;
+    std::string err;
+    std::vector<std::string> writes;
+    std::vector<uint8_t> setup;
+  };
+  const Case cases[] = {
+      {"cut inside the last data line", changed.substr(0, changed.size() - 3), 1, 13,
+       "ERROR:D -  Variable Data of Setup is cut short at line 22 of the NVRAM raw file.\n", {}, Counting(16)},
+      {"cut after a full data line", changed.substr(0, changed.size() - 5), 1, 13,
+       "ERROR:D -  Variable Data of Setup is cut short at line 21 of the NVRAM raw file.\n", {}, Counting(16)},
+      {"append-write attribute, twice", RawFile(crc, {{L"Setup", 0x47, kGuid, true, Counting(4, 0x40)}}), 2, 0,
+       kImported + kNotModified, {"Setup"}, Counting(4, 0x40)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Start();
+    std::string err;
+    ProcessResult r;
+    for (int i = 0; i < c.imports; ++i) {
+      r = Import(Listing({L"Setup", L"Other"}), c.raw);
+      err += r.err;
+    }
+    EXPECT_EQ(r.exitCode, c.exitCode) << err;
+    EXPECT_NE(err.find(c.err), std::string::npos) << err;
+    EXPECT_EQ(Writes(), c.writes);
+    EXPECT_EQ(Var("Setup"), VarFileBytes(7, c.setup));
+    if (c.writes.empty()) {
+      EXPECT_EQ(Var("Other"), VarFileBytes(7, {5}));
+    }
+  }
+}
+
 TEST_F(RawModeThroughTool, Attributes27RoundTrip) {
   Start("strict_attributes = no\n", [](FirmwareImage& i) { i.Var("Auth", kVendorGuidText, 0x27, {1, 2}); });
   ProcessResult exported = Export();

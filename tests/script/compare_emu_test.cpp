@@ -66,5 +66,38 @@ TEST(CompareThroughEmulator, ASavedScriptAgainstTheRunningSystem) {
   EXPECT_FALSE(Exists(dir / "Tempfile.txt"));
 }
 
+// Operations whose result is what they print fail when standard output loses it.
+TEST(CompareThroughEmulator, LostStandardOutputFailsTheRun) {
+  TempDir dir;
+  ASSERT_EQ(hiibuild::WriteEmulatorImage(dir / "image", hiibuild::BuildDemoFirmware()), "");
+  Emulator emu(dir / "image");
+  ASSERT_TRUE(emu.Started()) << emu.Output();
+  ASSERT_EQ(RunTool({"/o", "/s", dir / "a.txt", "/hb"}, {.env = emu.Env()}).exitCode, 0);
+  std::string edited = ReadFileText(dir / "a.txt");
+  Replace(edited, "Options\t=[00]Disabled\t// Move \"*\" to the desired Option\n         *[01]Enabled\n",
+          "Options\t=*[00]Disabled\n         [01]Enabled\n");
+  WriteFileText(dir / "b.txt", edited);
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"/o", "/cs", dir / "a.txt", "/cs", dir / "b.txt"}, 0x57,
+       "ERROR:57 -  Writing NVRAM Script File\n\nERROR:57 - Script comparison failed.\n"},
+      {{"/o", "/ms", "LANG002"}, 1, "ERROR:1 -  Writing to standard output\n\nERROR:1 - Single question export failed.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    std::vector<std::string> argv{"sh", "-c", "exec \"$0\" \"$@\" >/dev/full", ToolPath()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    argv.push_back("/hb");
+    ProcessResult run = RunProcess(argv, {.env = emu.Env()});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("successfully"), std::string::npos) << run.err;
+  }
+}
+
 }  // namespace
 }  // namespace kes::test

@@ -109,6 +109,10 @@ TEST_F(CompareTest, DifferenceRules) {
        Block("Q", "h", 1, 2, 1, "Value\t=1"), true},
       {"default lists", Block("Q", "h", 1, 2, 1, "BIOS Default ={01,02} \nListOrder\t=[01]A\n         [02]B"),
        Block("Q", "h", 1, 2, 1, "BIOS Default ={02,01} \nListOrder\t=[01]A\n         [02]B"), true},
+      // The list form is per line: the plain MFG default is compared, and written back, as a number.
+      {"braced BIOS and plain MFG default",
+       Block("Q", "h", 1, 2, 1, "BIOS Default ={01,02} \nMFG Default =01 \nListOrder\t=[01]A\n         [02]B"),
+       Block("Q", "h", 1, 2, 1, "BIOS Default ={01,02} \nMFG Default =02 \nListOrder\t=[01]A\n         [02]B"), true},
       {"fixed token", "\nFixed Token\t=12\nValue\t=5\n", "\nFixed Token\t=12\nValue\t=6\n", true},
       {"other token", Block("Q", "h", 1, 2, 1, "Value\t=1"), Block("Q", "h", 2, 2, 1, "Value\t=2"), false},
       {"other identity", Block("Q", "h", 1, 2, 1, "Value\t=1"), Block("R", "h", 1, 2, 1, "Value\t=2"), false},
@@ -132,6 +136,7 @@ TEST_F(CompareTest, DifferenceRules) {
         EXPECT_EQ(rebuilt[i].valueText, original[i].valueText);
         EXPECT_EQ(rebuilt[i].entryTexts, original[i].entryTexts);
         EXPECT_EQ(rebuilt[i].biosDefaultText, original[i].biosDefaultText);
+        EXPECT_EQ(rebuilt[i].mfgDefaultText, original[i].mfgDefaultText);
       }
     } else {
       EXPECT_EQ(DiffBody(), expected);

@@ -3,6 +3,17 @@
 // firmware's refusals.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <thread>
+
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
 #include "tools/hiibuild/generators.h"
@@ -24,9 +35,11 @@ std::vector<std::string> Writes(const Emulator& emu) {
 class ImportThroughEmulator : public ::testing::Test {
  protected:
   // The demo image with extra emulator configuration, mounted; its script exported.
-  void Start(const std::string& config = "", const std::vector<std::string>& mountArgs = {}) {
+  void Start(const std::string& config = "", const std::vector<std::string>& mountArgs = {},
+             const std::function<void(hiibuild::EmulatorImage&)>& change = {}) {
     hiibuild::EmulatorImage image = hiibuild::BuildDemoFirmware();
     image.config += config;
+    if (change) change(image);
     ASSERT_EQ(hiibuild::WriteEmulatorImage(dir_ / "image", image), "");
     emu_ = std::make_unique<Emulator>(dir_ / "image", mountArgs);
     ASSERT_TRUE(emu_->Started()) << emu_->Output();
@@ -150,7 +163,9 @@ TEST_F(ImportThroughEmulator, FirmwareRefusalsAreWarnedAndTheRestIsWritten) {
     Start(c.config);
     ProcessResult run = Import(Edited(), c.extra);
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    if (!c.warning.empty()) EXPECT_NE(run.err.find(c.warning), std::string::npos) << run.err;
+    if (!c.warning.empty()) {
+      EXPECT_NE(run.err.find(c.warning), std::string::npos) << run.err;
+    }
     EXPECT_NE(run.err.find(c.outcome), std::string::npos) << run.err;
     std::vector<std::string> writes;
     for (const std::string& w : writes_)
@@ -175,6 +190,153 @@ TEST_F(ImportThroughEmulator, ReadOnlyVariableStoreIsOneClearError) {
   EXPECT_EQ(run.err.find("WARNING"), std::string::npos);
   EXPECT_EQ(run.err.find("successfully"), std::string::npos);
   EXPECT_TRUE(writes_.empty());
+}
+
+// The line of `question`'s block that begins with `keyword`, replaced by `line`.
+void SetLine(std::string& text, const std::string& question, const std::string& keyword, const std::string& line) {
+  size_t block = text.find("\nSetup Question\t= " + question + "\n");
+  ASSERT_NE(block, std::string::npos) << question;
+  size_t at = text.find("\n" + keyword, block + 1);
+  ASSERT_NE(at, std::string::npos) << question << " " << keyword;
+  text.replace(at + 1, text.find('\n', at + 1) - at - 1, line);
+}
+
+// Scripts that ask for something other than what a clean check would store: nothing unasked
+// is written, every refusal says why, and a run that dropped a value is not a plain success.
+TEST_F(ImportThroughEmulator, WritesOnlyWhatTheScriptReallyAsksFor) {
+  const std::string notModified = "\nSystem configuration not modified.\n";
+  const std::string imported = "\nScript file imported successfully.\n";
+  auto invalid = [](const char* form, const std::string& question) {
+    return std::string(form) + " : Value for control (" + question +
+           ") not updated as the value/defaults specified is invalid.\n";
+  };
+  const std::string pastEnd = " : Value for control (Service Interval (days)) not updated as its storage (offset 9b, "
+                              "width 02) lies past the end of variable ServiceInfo (155 bytes).\n";
+  // The service variable cut short before the last question's storage.
+  auto shortServiceInfo = [](hiibuild::EmulatorImage& image) {
+    for (hiibuild::Variable& v : image.variables)
+      if (v.name == "ServiceInfo") v.data.resize(0x9B);
+  };
+  using Edit = std::function<void(std::string&)>;
+  struct Case {
+    const char* name;
+    Edit edit;
+    std::vector<std::string> extra;
+    int exitCode;
+    std::string err;
+    std::vector<std::string> writes;
+    std::function<void(hiibuild::EmulatorImage&)> image = {};
+    std::string file = "";  // the script's name on the command line; empty: the edited file
+    std::string exported = "";  // in the script exported afterwards
+  };
+  const Case cases[] = {
+      {"braced string for a numeric", [](std::string& t) { SetLine(t, "Service Interval (days)", "Value", "Value\t={FFFF }"); },
+       {}, 0, invalid("WARNING", "Service Interval (days)") + notModified, {}},
+      {"braced string for a numeric, /r", [](std::string& t) { SetLine(t, "Service Interval (days)", "Value", "Value\t={FFFF }"); },
+       {"/r"}, 13, invalid("ERROR", "Service Interval (days)"), {}},
+      {"plain value for a date, /r", [](std::string& t) { SetLine(t, "Last Service Date", "Date", "Value\t=FFFFFFFF"); },
+       {"/r"}, 13, invalid("ERROR", "Last Service Date"), {}},
+      {"number for a string, /r", [](std::string& t) { SetLine(t, "Asset Tag", "Value", "Value\t=41"); },
+       {"/r"}, 13, invalid("ERROR", "Asset Tag"), {}},
+      {"UTF-8 string", [](std::string& t) { SetLine(t, "System Location", "Value", "Value\t=\"Lab Caf\xC3\xA9 Rack 8\""); },
+       {"/r"}, 0, imported, {"ServiceInfo"}, {}, "",
+       "Value\t={004C 0061 0062 0020 0043 0061 0066 00E9 0020 0052 0061 0063 006B 0020 0038 0000 "},
+      {"sixteen characters, one of two bytes", [](std::string& t) { SetLine(t, "Asset Tag", "Value", "Value\t=\"Caf\xC3\xA9 1234567890A\""); },
+       {"/r"}, 0, imported, {"ServiceInfo"}},
+      {"invalid UTF-8", [](std::string& t) { SetLine(t, "System Location", "Value", "Value\t=\"Lab Caf\xE9\""); },
+       {}, 13, "\nSyntax Error in line 38\nInvalid Current Value\n", {}},
+      {"BIOS default not an option", [](std::string& t) { SetLine(t, "Memory Refresh Rate", "BIOS Default", "BIOS Default =[03]3x"); },
+       {}, 0, "WARNING : Value for control (Memory Refresh Rate) not updated as the value/defaults specified exceeds the "
+              "maximum range \n" + notModified, {}},
+      {"storage past the end of the variable", {}, {}, 0,
+       "WARNING" + pastEnd + "\nImport completed with some errors, see warnings given.\n", {}, shortServiceInfo},
+      {"storage past the end of the variable, /r", {}, {"/r"}, 13, "ERROR" + pastEnd, {}, shortServiceInfo},
+      // The demo's Restore AC Power Loss holds a value none of its options has: no "*" in its block.
+      {"unedited export, /r", {}, {"/r"}, 0, notModified, {}},
+      {"script on a pipe, /r", {}, {"/r"}, 0, notModified, {}, {}, "/dev/stdin"},
+      {"checksum of nine digits", [](std::string& t) { Replace(t, "HIICrc32= ", "HIICrc32= 1"); }, {}, 13,
+       "ERROR:D -  Parsing Advanced Script File\n", {}},
+      {"endless file", {}, {}, 13, "\n- ERROR: Script file is larger than 268435456 bytes.", {}, {}, "/dev/zero"},
+  };
+  Start();
+  const std::string full = script_;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start("", {}, c.image);
+    std::string text = full;
+    if (c.edit) c.edit(text);
+    WriteFileText(dir_ / "edited.txt", text);
+    size_t before = emu_->RequestLog().size();
+    std::vector<std::string> args{"/i", "/s", c.file.empty() ? dir_ / "edited.txt" : c.file};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    ProcessResult run = RunTool(args, {.env = emu_->Env(), .stdinData = c.file == "/dev/stdin" ? text : ""});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    const std::vector<std::string> log = emu_->RequestLog();
+    std::vector<std::string> writes;
+    for (size_t i = before; i < log.size(); ++i)
+      if (log[i].rfind("set ", 0) == 0 && log[i].rfind("set KMBX-", 0) != 0)
+        writes.push_back(log[i].substr(4, log[i].find('-') - 4));
+    EXPECT_EQ(writes, c.writes);
+    if (!c.exported.empty()) {
+      ASSERT_EQ(RunTool({"/o", "/s", dir_ / "again.txt"}, {.env = emu_->Env()}).exitCode, 0);
+      EXPECT_NE(ReadFileText(dir_ / "again.txt").find(c.exported), std::string::npos);
+    }
+  }
+}
+
+// A signal while the run waits for its script (standard input held open): the run ends with
+// 128 + the signal, after the protected variables were locked again, and writes nothing.
+TEST_F(ImportThroughEmulator, SignalEndsTheRunAfterTheRelock) {
+  Start("admin_password = pw\nprotected_variables = Setup\n");
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    size_t logStart = emu_->RequestLog().size();
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    std::string out = dir_ / "out.txt", err = dir_ / "err.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_addclose(&actions, input[1]);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> args{ToolPath(), "/i", "/s", "/dev/stdin", "/cpwd", "pw", "/hb"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env{"KESTREL_SYSFS_FIRMWARE=" + emu_->root(), "PATH=/nonexistent"};
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+    // Once the password was presented and the requests have stopped, the run waits for its input.
+    auto requests = [&] { return emu_->RequestLog().size(); };
+    for (int i = 0; i < 200 && requests() == logStart; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (size_t seen = 0; seen != requests();) {
+      seen = requests();
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    kill(pid, signal);
+    std::string script = Edited();
+    (void)!write(input[1], script.data(), std::min<size_t>(script.size(), 4096));
+    close(input[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signal) << ReadFileText(err);
+    EXPECT_EQ(ReadFileText(out), "Password accepted\nVariable access re-locked\n");
+    EXPECT_NE(ReadFileText(err).find("ERROR: The run was interrupted by signal " + std::to_string(signal) + ".\n"),
+              std::string::npos)
+        << ReadFileText(err);
+    const std::vector<std::string> log = emu_->RequestLog();
+    for (size_t i = logStart; i < log.size(); ++i)
+      EXPECT_TRUE(log[i].rfind("set ", 0) != 0 || log[i].rfind("set KMBX-", 0) == 0 || log[i].rfind("set $", 0) == 0)
+          << log[i];
+  }
 }
 
 }  // namespace

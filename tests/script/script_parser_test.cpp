@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -301,6 +302,57 @@ TEST(ScriptParser, ValuesOfEveryForm) {
                               "Time\t=08:05:0a"}) {
     SCOPED_TRACE(invalid);
     EXPECT_EQ(Parse(kHead + invalid + "\n").err, SyntaxError(6, "Invalid Current Value\n"));
+  }
+}
+
+// Quoted values are UTF-8: decoded into the UTF-16 units the firmware stores, lengths in units;
+// anything that is not UTF-8 (overlong forms, surrogates, cut sequences) names its line.
+TEST(ScriptParser, QuotedValuesAreUtf8) {
+  struct Case {
+    std::string text;
+    std::u16string units;
+  } cases[] = {
+      {"Caf\xC3\xA9", u"Caf\u00E9"},
+      {"\xE2\x82\xAC 5", u"\u20AC 5"},
+      {"\xF0\x9F\x98\x80", u"\U0001F600"},  // a surrogate pair: two units
+      {"", u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Parsed p = Parse(kHead + "Value\t=\"" + c.text + "\"\n");
+    ASSERT_EQ(p.status, 0u) << p.err;
+    EXPECT_EQ(p.entries[0].stringUnits, c.units);
+    EXPECT_EQ(p.entries[0].stringLength, c.units.size());
+    EXPECT_EQ(p.entries[0].stringText, c.text);
+  }
+  for (const char* invalid : {"Caf\xE9", "\xC0\xAF", "\xED\xA0\x80", "\xE2\x82", "\xF4\x90\x80\x80", "\x80",
+                              "\xF8\x88\x80\x80\x80"}) {
+    SCOPED_TRACE(invalid);
+    EXPECT_EQ(Parse(kHead + "Value\t=\"" + invalid + "\"\n").err, SyntaxError(6, "Invalid Current Value\n"));
+  }
+}
+
+// The checksum line as the import reads it: the first line beginning with "HIICrc32".
+TEST(ScriptParser, ChecksumLineIsNotedOnce) {
+  struct Case {
+    std::string lines;
+    bool found;
+    std::optional<uint32_t> value;
+  } cases[] = {
+      {"\r\nHIICrc32= 1A2B3C4D\r\n", true, 0x1A2B3C4D},
+      {"HIICrc32= 0x00ff\nHIICrc32= 5\n", true, 0xFF},
+      {"HIICrc32= 123456789\n", true, std::nullopt},  // nine digits: refused, not cut to 32 bits
+      {"HIICrc32=\n", true, std::nullopt},
+      {" HIICrc32= 5\n", false, std::nullopt},  // not at the start of the line
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lines);
+    ScriptChecksumLine line;
+    ParseOptions options;
+    options.checksumLine = &line;
+    Parsed p = Parse(c.lines + kHead + "Value\t=1\n", options);
+    EXPECT_EQ(line.found, c.found);
+    EXPECT_EQ(line.value, c.value);
   }
 }
 

@@ -153,9 +153,46 @@ TEST_F(BootManager, SingleQuestion) {
     SCOPED_TRACE(c.args[2] + " " + c.args.back());
     ProcessResult run = Tool(c.args);
     EXPECT_EQ(run.exitCode, c.exit) << run.err;
-    if (c.out) EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
-    if (c.err) EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    if (c.out) {
+      EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+    }
+    if (c.err) {
+      EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    }
     EXPECT_EQ(Written(), c.written);
+  }
+}
+
+// A BootOrder entry without its Boot#### variable is not listed and keeps its place: the listed
+// options can still be reordered, by a script or by a single question.
+TEST_F(BootManager, DanglingBootOrderEntryKeepsItsPlace) {
+  hiibuild::EmulatorImage image = hiibuild::BuildDemoFirmware();
+  for (hiibuild::Variable& v : image.variables)
+    if (v.name == "BootOrder") v.data = {0x00, 0x00, 0x07, 0x00, 0x02, 0x00, 0x01, 0x00, 0x0A, 0x00};
+  emu_.reset();
+  ASSERT_EQ(hiibuild::WriteEmulatorImage(dir_ / "image", image), "");
+  emu_ = std::make_unique<Emulator>(dir_ / "image");
+  ASSERT_TRUE(emu_->Started()) << emu_->Output();
+  const std::string path = emu_->VarPath("BootOrder", "8be4df61-93ca-11d2-aa0d-00e098032b8c");
+
+  std::string script = Export({"/b"});
+  ASSERT_NE(script.find(kBootList), std::string::npos);
+  Replace(script, "=[0000] UEFI: NVMe SSD\n\t\t [0002]", "=[0002] UEFI: NVMe SSD\n\t\t [0000]");
+  WriteFileText(dir_ / "edited.txt", script);
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<uint8_t> order;
+  };
+  const Case cases[] = {
+      {{"/i", "/s", dir_ / "edited.txt", "/b"}, {0x02, 0x00, 0x07, 0x00, 0x00, 0x00, 0x01, 0x00, 0x0A, 0x00}},
+      {{"/i", "/ms", "BOOTORDER", "/qv", "a,1,2,0"}, {0x0A, 0x00, 0x07, 0x00, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);  // each case starts from the order the one before left
+    ProcessResult run = Tool(c.args);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Written(), std::vector<std::string>{"BootOrder"}) << run.err;
+    EXPECT_EQ(ReadFileBytes(path), Cat({{0x07, 0x00, 0x00, 0x00}, c.order}));
   }
 }
 
