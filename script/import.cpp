@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -172,6 +173,9 @@ class Importer {
   // Whether a special control refused a value (status 13 was printed).
   bool SpecialRefused() const { return special_.Refused(); }
 
+  // Findings about an entry go to `sink`, with the entry's position, instead of the console.
+  void SetFindingSink(EntryFindingSink sink) { sink_ = std::move(sink); }
+
  private:
   struct Applied {
     std::array<uint8_t, 16> guid{};
@@ -182,6 +186,10 @@ class Importer {
 
   // A finding: the WARNING form unless quiet; under /r the ERROR form, always, and the import stops.
   void Finding(const std::wstring& warning, const std::wstring* error = nullptr) {
+    if (sink_ && current_ < entries_.size()) {
+      sink_(current_, warning);
+      return;
+    }
     if (restricted_) {
       Err(error ? *error : ErrorForm(warning));
       throw StopImport{};
@@ -355,6 +363,11 @@ class Importer {
       return;
     }
     entry.Matched = true;
+    struct Current {
+      size_t& at;
+      ~Current() { at = SIZE_MAX; }
+    } current{current_};
+    current_ = index;
     if (store) applied_[index] = {store->Guid.ToBytes(), store->Name, record.VarOffset, true};
     entry.appliedVarStore = record.VarStoreIndex;
     if (!Validate(entry, record, name)) return;
@@ -695,6 +708,8 @@ class Importer {
   std::unordered_map<EntryKey, size_t, EntryKeyHash> candidates_;
   std::vector<std::unique_ptr<std::string>> lowered_;  // the /lang keys' lower-case identities
   size_t questions_ = 0;
+  EntryFindingSink sink_;
+  size_t current_ = SIZE_MAX;  // the entry whose question is being checked
 };
 
 }  // namespace
@@ -730,6 +745,12 @@ Status ImportScript(const SetupContext& setup, ScriptEntryList& entries) {
     }
   }
   return Importer(setup, entries, false).Run();
+}
+
+Status CheckEntries(const SetupContext& setup, ScriptEntryList& entries, const EntryFindingSink& sink) {
+  Importer importer(setup, entries, true, false);
+  importer.SetFindingSink(sink);
+  return importer.Run();
 }
 
 Status ImportEntries(const SetupContext& setup, ScriptEntryList& entries, bool* specialRefused) {
