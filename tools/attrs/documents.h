@@ -1,0 +1,42 @@
+// The JSON documents of kestrel-attrs: the attribute registry, the Bios resource, the set and
+// diff reports, and the reader of the Bios documents (and settings files) users hand in.
+#pragma once
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "tools/attrs/attribute_model.h"
+
+namespace kes::attrs {
+
+inline constexpr const char* kRegistryId = "KestrelSetup.1.0.0";
+
+// One entry of RegistryEntries.Attributes.
+Json RegistryEntry(const Attribute& attribute);
+// The registry without entries (RegistryEntries.Attributes is an empty array).
+Json NewRegistry();
+// A Bios resource without attributes (Attributes is an empty object).
+Json NewBios(const char* name);
+
+// Writes `document` (indented by 2, UTF-8, a line feed at the end) to `file`, in pieces, without
+// building its text in memory. False when a write failed.
+bool WriteDocument(const Json& document, std::FILE* file);
+// The same to standard output, through the console layer.
+void PrintDocument(const Json& document);
+
+// Name/value pairs in document order.
+using AttributeValues = std::vector<std::pair<std::string, Json>>;
+
+// Reads the "Attributes" object of a Bios document (or of a settings file, which needs nothing
+// else) from JSON text. None, with `error` set, when the text is not JSON, is nested deeper than
+// 64 levels, repeats a name in one object, has no "Attributes" object, or an attribute's value
+// is not a string, number, boolean or null.
+std::optional<AttributeValues> ReadAttributeValues(std::string_view text, std::string& error);
+
+// The whole file (at most 256 MiB); none, with `error` set, when it cannot be read.
+std::optional<std::string> ReadInputFile(const std::string& path, std::string& error);
+
+}  // namespace kes::attrs
