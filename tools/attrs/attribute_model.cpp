@@ -39,6 +39,12 @@ std::string Text(const StringLookup& strings, const PackageList& list, uint16_t 
 
 std::string Hex4(uint64_t value) { return NFormat("%04llX", static_cast<unsigned long long>(value)); }
 
+// A title as one step of a menu path; `fallback` when nothing of it is left.
+std::string MenuName(const std::string& title, const std::string& fallback) {
+  std::string name = MakeName(title);
+  return name.empty() ? fallback : name;
+}
+
 // Unique names in walk order.
 class NameBook {
  public:
@@ -116,7 +122,7 @@ class Builder {
       auto formSet = walk_.FirstFormSet(list);
       if (!formSet) continue;
       seen_.Clear();
-      std::string formSetTitle = MakeName(Text(strings, list, formSet->title));
+      std::string formSetTitle = MenuName(Text(strings, list, formSet->title), "FormSet");
       FormInfo current;
       const FormInfo* previous = nullptr;
       while (auto form = walk_.NextForm(*formSet, previous)) {
@@ -125,7 +131,7 @@ class Builder {
         ReferenceMarks marks = walk_.LookupReference(formSet->guid, current.formId);
         formSuppressed_ = marks.hidden && marks.suppressed;
         formGrayedOut_ = marks.hidden && marks.grayedOut && !marks.suppressed;
-        menuPath_ = "./" + formSetTitle + "/" + MakeName(Text(strings, list, current.title));
+        menuPath_ = "./" + formSetTitle + "/" + MenuName(Text(strings, list, current.title), "Form" + Hex4(current.formId));
         size_t cursor = 0;
         QuestionRecord record;
         while (true) {
