@@ -164,6 +164,7 @@ class Importer {
     }
     if (dryRun_) return status::kSuccess;
     Commit();
+    if (batch_) batch_->Commit({run_, setup_.firmware, setup_.database.Format()});
     DebugLog(&run_.log, LV_MODL, "Setting std and Mfg Defaults Buffer [START]\n ");
     Status written = stores_.WriteBackDefaultStores(run_);
     DebugLog(&run_.log, LV_MODL, "Setting std and Mfg Defaults Buffer [END] with status %x\n ", written);
@@ -175,6 +176,8 @@ class Importer {
 
   // Findings about an entry go to `sink`, with the entry's position, instead of the console.
   void SetFindingSink(EntryFindingSink sink) { sink_ = std::move(sink); }
+  // The form sets' changes are gathered and every changed variable is written once, at the end.
+  void CommitOnce() { batch_.emplace(); }
 
  private:
   struct Applied {
@@ -264,7 +267,9 @@ class Importer {
   }
 
   void Commit() {
-    if (!dryRun_) ImportVariablesToNvram(walk_.VarStores(), {run_, setup_.firmware, setup_.database.Format()});
+    if (dryRun_) return;
+    if (batch_) batch_->Collect(walk_.VarStores(), setup_.firmware);
+    else ImportVariablesToNvram(walk_.VarStores(), {run_, setup_.firmware, setup_.database.Format()});
   }
 
   void Walk() {
@@ -709,6 +714,7 @@ class Importer {
   std::vector<std::unique_ptr<std::string>> lowered_;  // the /lang keys' lower-case identities
   size_t questions_ = 0;
   EntryFindingSink sink_;
+  std::optional<CommitBatch> batch_;
   size_t current_ = SIZE_MAX;  // the entry whose question is being checked
 };
 
@@ -751,6 +757,14 @@ Status CheckEntries(const SetupContext& setup, ScriptEntryList& entries, const E
   Importer importer(setup, entries, true, false);
   importer.SetFindingSink(sink);
   return importer.Run();
+}
+
+Status ImportEntriesOnce(const SetupContext& setup, ScriptEntryList& entries, bool* specialRefused) {
+  Importer importer(setup, entries, false, false);
+  importer.CommitOnce();
+  Status result = importer.Run();
+  if (specialRefused) *specialRefused = importer.SpecialRefused();
+  return result;
 }
 
 Status ImportEntries(const SetupContext& setup, ScriptEntryList& entries, bool* specialRefused) {

@@ -26,6 +26,10 @@ Status ImportScript(const SetupContext& setup, ScriptEntryList& entries);
 // order or language control refused its value.
 Status ImportEntries(const SetupContext& setup, ScriptEntryList& entries, bool* specialRefused = nullptr);
 
+// ImportEntries, except that every changed variable is written once, after the last form set,
+// even where several form sets change it.
+Status ImportEntriesOnce(const SetupContext& setup, ScriptEntryList& entries, bool* specialRefused = nullptr);
+
 // Checks entries the caller built as ImportEntries would apply them, writing nothing: each
 // finding about an entry (the import's own warning text) goes to `sink` with the entry's
 // position instead of the console. Entries no question took stay unmatched (Matched false).
