@@ -379,7 +379,7 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
     run.ImportErrors = false;
     run.ResetRequired = false;
     bool specialRefused = false;
-    Status result = ImportEntries(setup, entries, &specialRefused);
+    Status result = ImportEntriesOnce(setup, entries, &specialRefused);
     resetRequired = run.ResetRequired;
     // Read back: a value holds when `get` now shows it.
     auto after = FindAttributes(setup, names);

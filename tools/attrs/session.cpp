@@ -30,7 +30,15 @@ Session::~Session() {
   evaluator_.reset();
   strings_.reset();
   database_.reset();
-  if (firmware_ && unlocked_) RelockProtectedVariables(*firmware_);
+  if (firmware_ && unlocked_) {
+    std::string said;
+    {
+      ConsoleCapture capture;
+      RelockProtectedVariables(*firmware_);
+      said = capture.out() + capture.err();
+    }
+    WriteNarrow(Stream::Err, said);
+  }
   std::fill(run_.currentAdmin.Text.begin(), run_.currentAdmin.Text.end(), L'\0');
   std::fill(run_.currentAdmin.Units.begin(), run_.currentAdmin.Units.end(), uint16_t{0});
   if (!offlineRoot_.empty()) {
@@ -49,6 +57,20 @@ bool Session::Open(const SessionOptions& options) {
 }
 
 bool Session::OpenLive(const SessionOptions& options) {
+  // Standard output carries the document alone: what the firmware steps say goes to standard
+  // error.
+  std::string said;
+  bool opened;
+  {
+    ConsoleCapture capture;
+    opened = OpenLiveSteps(options);
+    said = capture.out() + capture.err();
+  }
+  WriteNarrow(Stream::Err, said);
+  return opened;
+}
+
+bool Session::OpenLiveSteps(const SessionOptions& options) {
   firmware_ = std::make_unique<FirmwareAccess>();
   firmware_->log = &run_.log;
   if (!ValidatePlatform(run_, *firmware_)) {

@@ -37,6 +37,7 @@ class Session {
  private:
   bool OpenOffline(const SessionOptions& options);
   bool OpenLive(const SessionOptions& options);
+  bool OpenLiveSteps(const SessionOptions& options);
   bool Prepare();
 
   RunState run_;
