@@ -50,14 +50,18 @@ class NameBook {
  public:
   std::string Claim(std::string base) {
     if (taken_.insert(base).second) return base;
-    for (size_t n = 2;; ++n) {
-      std::string candidate = base + "_" + std::to_string(n);
+    // Each base remembers the next suffix to try, so that a prompt shared by thousands of
+    // questions costs no more than a rare one.
+    size_t& next = nextSuffix_.try_emplace(base, 2).first->second;
+    while (true) {
+      std::string candidate = base + "_" + std::to_string(next++);
       if (taken_.insert(candidate).second) return candidate;
     }
   }
 
  private:
   std::unordered_set<std::string> taken_;
+  std::unordered_map<std::string, size_t> nextSuffix_;
 };
 
 int64_t SignExtend(uint64_t value, size_t width) {
@@ -324,7 +328,8 @@ class Builder {
       std::string order;
       for (const BootOption& o : special_.BootOptions()) {
         a.choices.push_back({"Boot" + Hex4(o.number), Utf8(Printable(o.description)), o.number});
-        order += (order.empty() ? "" : ",") + a.choices.back().name;
+        if (!order.empty()) order += ',';
+        order += a.choices.back().name;
       }
       special_.FreeBootOptions();
       // The choices in number order: the registry lists them the same way whatever the order.
@@ -348,7 +353,10 @@ class Builder {
       a.identity = ToNarrow(name);
       a.valueExpression = "^[0-9A-F]{4}(,[0-9A-F]{4})*$";
       std::string devices;
-      for (uint16_t d : group.devices) devices += (devices.empty() ? "" : ",") + Hex4(d);
+      for (uint16_t d : group.devices) {
+        if (!devices.empty()) devices += ',';
+        devices += Hex4(d);
+      }
       a.current = devices;
       a.name = names_.Claim(MakeName(Utf8(name)));
       a.unreachable = "the legacy device order is changed through the tool's script import";
@@ -430,7 +438,8 @@ Json ValueFromBytes(const Attribute& a, const std::vector<uint8_t>& bytes) {
       for (size_t at = 0; at + w <= bytes.size(); at += w) {
         const Choice* c = ChoiceWithValue(a, LeN(bytes, at, w));
         if (!c) continue;
-        out += (out.empty() ? "" : ",") + c->name;
+        if (!out.empty()) out += ',';
+        out += c->name;
       }
       return Json(out);
     }

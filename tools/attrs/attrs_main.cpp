@@ -104,16 +104,20 @@ int Parse(int argc, char** argv, CommandLine& line) {
   return kExitSuccess;
 }
 
-// Writes the document to -o FILE (replaced only once complete) or standard output.
-int Emit(const Json& document, const std::string& output, int status) {
+// Writes a document through `write` to -o FILE (replaced only once complete) or standard output.
+int Emit(const std::function<bool(const TextSink&)>& write, const std::string& output, int status) {
   if (output.empty() || output == "-") {
-    PrintDocument(document);
+    write(ConsoleSink());
     return status;
   }
   OutputFile file;
   if (!file.Open(output)) return Fail("cannot open " + output + ": " + std::strerror(errno), kExitUsage);
-  if (!WriteDocument(document, file.get()) || !file.Commit()) return Fail("cannot write " + output, kExitUsage);
+  if (!write(FileSink(file.get())) || !file.Commit()) return Fail("cannot write " + output, kExitUsage);
   return status;
+}
+
+int Emit(const Json& document, const std::string& output, int status) {
+  return Emit([&](const TextSink& sink) { return SerializeDocument(document, sink); }, output, status);
 }
 
 // NAME=VALUE words: the value is text, typed by the attribute when the set looks it up.
@@ -186,7 +190,8 @@ int RunCommand(const CommandLine& line) {
   Session session;
   if (!session.Open(line.session)) return kExitFirmware;
   const SetupContext& setup = session.Setup();
-  if (command == "registry") return Emit(BuildRegistry(setup), line.output, kExitSuccess);
+  if (command == "registry")
+    return Emit([&](const TextSink& sink) { return WriteRegistry(setup, sink); }, line.output, kExitSuccess);
   if (command == "get") {
     std::vector<std::string> missing;
     Json bios = BuildBios(setup, line.words, defaults, missing);

@@ -46,6 +46,13 @@ const char* KindName(const Attribute& a) {
   }
 }
 
+// Appends a member the object does not hold yet (without the ordered object's linear search).
+template <typename T>
+void Put(Json& object, const char* name, T&& value) {
+  auto& members = static_cast<std::vector<Json::object_t::value_type>&>(object.get_ref<Json::object_t&>());
+  members.emplace_back(name, Json(std::forward<T>(value)));
+}
+
 // Hands the serializer's output on in 64 KiB pieces.
 class ChunkBuffer : public std::streambuf {
  public:
@@ -78,63 +85,54 @@ class ChunkBuffer : public std::streambuf {
   bool ok_ = true;
 };
 
-// Indented by 2; text that is not valid UTF-8 (none should reach a document) is replaced, never
-// a reason to stop half-way.
-bool Serialize(const Json& document, const std::function<bool(std::string_view)>& out) {
-  ChunkBuffer buffer(out);
-  {
-    std::ostream stream(&buffer);
-    nlohmann::detail::serializer<Json> serializer(nlohmann::detail::output_adapter<char>(stream), ' ',
-                                                  Json::error_handler_t::replace);
-    serializer.dump(document, true, false, 2);
-    stream << '\n';
-    stream.flush();
-  }
-  buffer.pubsync();
-  return buffer.ok();
-}
-
 }  // namespace
 
 Json RegistryEntry(const Attribute& a) {
-  Json e;
-  e["AttributeName"] = a.name;
-  e["DisplayName"] = a.displayName;
-  e["HelpText"] = a.helpText;
-  e["Type"] = TypeName(a.type);
+  Json e = Json::object();
+  Put(e, "AttributeName", a.name);
+  Put(e, "DisplayName", a.displayName);
+  Put(e, "HelpText", a.helpText);
+  Put(e, "Type", TypeName(a.type));
   if (!a.choices.empty()) {
     Json values = Json::array();
-    for (const Choice& c : a.choices) values.push_back(Json{{"ValueName", c.name}, {"ValueDisplayName", c.display}});
-    e["Value"] = std::move(values);
+    for (const Choice& c : a.choices) {
+      Json value = Json::object();
+      Put(value, "ValueName", c.name);
+      Put(value, "ValueDisplayName", c.display);
+      values.push_back(std::move(value));
+    }
+    Put(e, "Value", std::move(values));
   }
-  if (a.lowerBound) e["LowerBound"] = *a.lowerBound;
-  if (a.lowerBoundU) e["LowerBound"] = *a.lowerBoundU;
-  if (a.upperBound) e["UpperBound"] = *a.upperBound;
-  if (a.upperBoundU) e["UpperBound"] = *a.upperBoundU;
-  if (a.scalarIncrement) e["ScalarIncrement"] = *a.scalarIncrement;
-  if (a.minLength) e["MinLength"] = *a.minLength;
-  if (a.maxLength) e["MaxLength"] = *a.maxLength;
-  if (!a.valueExpression.empty()) e["ValueExpression"] = a.valueExpression;
-  e["CurrentValue"] = a.current;
-  e["DefaultValue"] = a.biosDefault;
-  e["ReadOnly"] = a.readOnly;
-  e["Hidden"] = a.hidden;
-  e["GrayOut"] = a.grayOut;
-  e["ResetRequired"] = a.resetRequired;
-  e["MenuPath"] = a.menuPath;
-  e["DisplayOrder"] = a.displayOrder;
-  Json oem;
-  oem["VariableName"] = EncodeText(a.variableName);
-  oem["VariableGuid"] = FormatGuidText(a.variableGuid);
-  oem["Offset"] = a.offset;
-  oem["Width"] = a.width;
-  oem["QuestionId"] = a.questionId;
-  oem["QuestionKind"] = KindName(a);
-  oem["MfgDefaultValue"] = a.mfgDefault;
-  if (a.form == ValueForm::LegacyOrder) oem["BbsDeviceType"] = a.legacyType;
-  oem["SharesStorage"] = a.sharesStorage;
-  oem["Settable"] = a.unreachable.empty() && !a.readOnly;
-  e["Oem"] = Json{{"Kestrel", std::move(oem)}};
+  if (a.lowerBound) Put(e, "LowerBound", *a.lowerBound);
+  if (a.lowerBoundU) Put(e, "LowerBound", *a.lowerBoundU);
+  if (a.upperBound) Put(e, "UpperBound", *a.upperBound);
+  if (a.upperBoundU) Put(e, "UpperBound", *a.upperBoundU);
+  if (a.scalarIncrement) Put(e, "ScalarIncrement", *a.scalarIncrement);
+  if (a.minLength) Put(e, "MinLength", *a.minLength);
+  if (a.maxLength) Put(e, "MaxLength", *a.maxLength);
+  if (!a.valueExpression.empty()) Put(e, "ValueExpression", a.valueExpression);
+  Put(e, "CurrentValue", a.current);
+  Put(e, "DefaultValue", a.biosDefault);
+  Put(e, "ReadOnly", a.readOnly);
+  Put(e, "Hidden", a.hidden);
+  Put(e, "GrayOut", a.grayOut);
+  Put(e, "ResetRequired", a.resetRequired);
+  Put(e, "MenuPath", a.menuPath);
+  Put(e, "DisplayOrder", a.displayOrder);
+  Json oem = Json::object();
+  Put(oem, "VariableName", EncodeText(a.variableName));
+  Put(oem, "VariableGuid", FormatGuidText(a.variableGuid));
+  Put(oem, "Offset", a.offset);
+  Put(oem, "Width", a.width);
+  Put(oem, "QuestionId", a.questionId);
+  Put(oem, "QuestionKind", KindName(a));
+  Put(oem, "MfgDefaultValue", a.mfgDefault);
+  if (a.form == ValueForm::LegacyOrder) Put(oem, "BbsDeviceType", a.legacyType);
+  Put(oem, "SharesStorage", a.sharesStorage);
+  Put(oem, "Settable", a.unreachable.empty() && !a.readOnly);
+  Json kestrel = Json::object();
+  Put(kestrel, "Kestrel", std::move(oem));
+  Put(e, "Oem", std::move(kestrel));
   return e;
 }
 
@@ -147,7 +145,7 @@ Json NewRegistry() {
   r["Language"] = "en";
   r["OwningEntity"] = "Kestrel";
   r["RegistryVersion"] = "1.0.0";
-  r["RegistryEntries"] = Json{{"Attributes", Json::array()}};
+  r["RegistryEntries"] = Json{{"Attributes", kStreamedArray}};
   return r;
 }
 
@@ -162,46 +160,114 @@ Json NewBios(const char* name) {
   return b;
 }
 
-bool WriteDocument(const Json& document, std::FILE* file) {
-  bool ok = Serialize(document, [file](std::string_view piece) { return FileWriteNarrow(file, piece); });
-  return ok && std::fflush(file) == 0;
+TextSink FileSink(std::FILE* file) {
+  return [file](std::string_view piece) { return FileWriteNarrow(file, piece); };
 }
 
-void PrintDocument(const Json& document) {
-  Serialize(document, [](std::string_view piece) {
+TextSink ConsoleSink() {
+  return [](std::string_view piece) {
     WriteNarrow(Stream::Out, piece);
     return true;
-  });
+  };
 }
+
+namespace {
+
+// Indented by 2 from `indent`; text that is not valid UTF-8 (none should reach a document) is
+// replaced, never a reason to stop half-way.
+void Dump(std::ostream& stream, const Json& value, unsigned indent) {
+  nlohmann::detail::serializer<Json> serializer(nlohmann::detail::output_adapter<char>(stream), ' ',
+                                                Json::error_handler_t::replace);
+  serializer.dump(value, true, false, 2, indent);
+}
+
+}  // namespace
+
+bool SerializeDocument(const Json& document, const TextSink& out) {
+  ChunkBuffer buffer(out);
+  {
+    std::ostream stream(&buffer);
+    Dump(stream, document, 0);
+    stream << '\n';
+    stream.flush();
+  }
+  buffer.pubsync();
+  return buffer.ok();
+}
+
+bool SerializeStreamed(const Json& envelope, const std::function<void(const ElementSink&)>& produce,
+                       const TextSink& out) {
+  // The envelope's own text, split where the marker stands.
+  std::string frame;
+  if (!SerializeDocument(envelope, [&](std::string_view piece) {
+        frame.append(piece);
+        return true;
+      }))
+    return false;
+  std::string marker = Json(kStreamedArray).dump(-1, ' ', false, Json::error_handler_t::replace);
+  size_t at = frame.find(marker);
+  if (at == std::string::npos) return false;
+  size_t lineStart = frame.rfind('\n', at) + 1;
+  unsigned indent = static_cast<unsigned>(frame.find_first_not_of(' ', lineStart) - lineStart);
+  // Elements are serialized into one buffer, handed on whenever it holds 64 KiB.
+  constexpr size_t kPiece = 65536;
+  std::string text(frame, 0, at);
+  text += '[';
+  text.reserve(2 * kPiece);
+  bool ok = true;
+  size_t count = 0;
+  std::string pad(indent + 2, ' ');
+  nlohmann::detail::serializer<Json> serializer(nlohmann::detail::output_adapter<char>(text), ' ',
+                                                Json::error_handler_t::replace);
+  produce([&](const Json& element) {
+    text += count++ == 0 ? "\n" : ",\n";
+    text += pad;
+    serializer.dump(element, true, false, 2, indent + 2);
+    if (text.size() >= kPiece) {
+      ok = ok && out(text);
+      text.clear();
+    }
+  });
+  if (count > 0) text += '\n' + std::string(indent, ' ');
+  text += ']';
+  text.append(frame, at + marker.size());
+  return out(text) && ok;
+}
+
+bool WriteDocument(const Json& document, std::FILE* file) {
+  return SerializeDocument(document, FileSink(file)) && std::fflush(file) == 0;
+}
+
+void PrintDocument(const Json& document) { SerializeDocument(document, ConsoleSink()); }
 
 std::optional<AttributeValues> ReadAttributeValues(std::string_view text, std::string& error) {
   constexpr int kMaxDepth = 64;
-  // Repeated names are refused: which of two values a reader keeps is nobody's guess.
+  // Parsed into sorted objects (an ordered object looks every key up linearly); the order of the
+  // attributes is taken from the parse itself. Repeated names are refused: which of two values a
+  // reader keeps is nobody's guess.
   std::vector<std::set<std::string>> keys;
-  std::string repeated;
+  std::vector<std::string> order;   // the keys of the top-level "Attributes" object, in order
+  std::string topKey, repeated;
   bool tooDeep = false;
-  auto callback = [&](int depth, Json::parse_event_t event, Json& parsed) {
-    switch (event) {
-      case Json::parse_event_t::object_start:
-        keys.emplace_back();
-        break;
-      case Json::parse_event_t::object_end:
-        if (!keys.empty()) keys.pop_back();
-        break;
-      case Json::parse_event_t::key:
-        if (!keys.empty() && !keys.back().insert(parsed.get<std::string>()).second && repeated.empty())
-          repeated = parsed.get<std::string>();
-        break;
-      default:
-        break;
+  auto callback = [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+    using Event = nlohmann::json::parse_event_t;
+    if (event == Event::object_start) {
+      keys.emplace_back();
+    } else if (event == Event::object_end) {
+      if (!keys.empty()) keys.pop_back();
+    } else if (event == Event::key) {
+      const std::string& key = parsed.get_ref<const std::string&>();
+      if (!keys.empty() && !keys.back().insert(key).second && repeated.empty()) repeated = key;
+      if (depth == 1) topKey = key;
+      if (depth == 2 && keys.size() == 2 && topKey == "Attributes") order.push_back(key);
     }
     if (depth > kMaxDepth) tooDeep = true;
     return !tooDeep && repeated.empty();
   };
-  Json document;
+  nlohmann::json document;
   try {
-    document = Json::parse(text.begin(), text.end(), callback);
-  } catch (const Json::exception& e) {
+    document = nlohmann::json::parse(text.begin(), text.end(), callback);
+  } catch (const nlohmann::json::exception& e) {
     if (!tooDeep && repeated.empty()) {
       error = std::string("not valid JSON: ") + e.what();
       return std::nullopt;
@@ -215,17 +281,21 @@ std::optional<AttributeValues> ReadAttributeValues(std::string_view text, std::s
     error = "the name \"" + repeated + "\" appears twice in one object";
     return std::nullopt;
   }
-  if (!document.is_object() || !document.contains("Attributes") || !document["Attributes"].is_object()) {
+  auto attributes = document.is_object() ? document.find("Attributes") : document.end();
+  if (!document.is_object() || attributes == document.end() || !attributes->is_object()) {
     error = "the document has no \"Attributes\" object";
     return std::nullopt;
   }
   AttributeValues out;
-  for (auto& [name, value] : document["Attributes"].items()) {
-    if (value.is_object() || value.is_array()) {
+  out.reserve(order.size());
+  for (const std::string& name : order) {
+    auto value = attributes->find(name);
+    if (value == attributes->end()) continue;
+    if (value->is_object() || value->is_array()) {
       error = "the value of \"" + name + "\" is not a string, number, boolean or null";
       return std::nullopt;
     }
-    out.emplace_back(name, std::move(value));
+    out.emplace_back(name, Json(std::move(*value)));
   }
   return out;
 }

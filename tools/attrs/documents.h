@@ -2,6 +2,7 @@
 // diff reports, and the reader of the Bios documents (and settings files) users hand in.
 #pragma once
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,16 +17,30 @@ inline constexpr const char* kRegistryId = "KestrelSetup.1.0.0";
 
 // One entry of RegistryEntries.Attributes.
 Json RegistryEntry(const Attribute& attribute);
-// The registry without entries (RegistryEntries.Attributes is an empty array).
+// The registry's envelope: RegistryEntries.Attributes is kStreamedArray.
 Json NewRegistry();
 // A Bios resource without attributes (Attributes is an empty object).
 Json NewBios(const char* name);
 
-// Writes `document` (indented by 2, UTF-8, a line feed at the end) to `file`, in pieces, without
-// building its text in memory. False when a write failed.
+// Where document text goes, piece by piece; false when a write failed.
+using TextSink = std::function<bool(std::string_view)>;
+TextSink FileSink(std::FILE* file);
+TextSink ConsoleSink();  // standard output, through the console layer
+
+// Writes `document` (indented by 2, UTF-8, a line feed at the end) in pieces, without building
+// its text in memory. False when a write failed.
+bool SerializeDocument(const Json& document, const TextSink& out);
 bool WriteDocument(const Json& document, std::FILE* file);
-// The same to standard output, through the console layer.
 void PrintDocument(const Json& document);
+
+// A document with one large array, written while its elements are made: the member of
+// `envelope` whose value is kStreamedArray becomes the array. `produce` is called once and hands
+// each element to the function it gets, in order; every element is written and dropped at once,
+// so the document is never whole in memory.
+inline constexpr const char* kStreamedArray = "\x01streamed array\x01";
+using ElementSink = std::function<void(const Json&)>;
+bool SerializeStreamed(const Json& envelope, const std::function<void(const ElementSink&)>& produce,
+                       const TextSink& out);
 
 // Name/value pairs in document order.
 using AttributeValues = std::vector<std::pair<std::string, Json>>;

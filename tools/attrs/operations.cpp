@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "base/console.h"
+#include "base/guid.h"
 #include "base/text.h"
 #include "hii/hii_format.h"
 #include "script/import.h"
@@ -123,7 +124,8 @@ std::string BuildEntry(const Attribute& a, const Json& value, ScriptEntry& entry
         const Choice* c = ChoiceNamed(a, name);
         if (!c) return "not an option: \"" + name + "\" is not one of the list's options";
         entry.listValues.push_back(static_cast<uint16_t>(c->value));
-        joined += (joined.empty() ? "" : ",") + c->name;
+        if (!joined.empty()) joined += ',';
+        joined += c->name;
       }
       if (entry.listValues.size() > a.choices.size())
         return "Warning : Setup question '" + a.identity +
@@ -219,6 +221,12 @@ std::string BuildEntry(const Attribute& a, const Json& value, ScriptEntry& entry
 
 Json ValueOrNull(const Json* value) { return value ? *value : Json(); }
 
+// Appends a member whose name the object does not hold yet.
+void AppendMember(Json& object, const std::string& name, Json value) {
+  auto& members = object.get_ref<Json::object_t&>();
+  static_cast<std::vector<Json::object_t::value_type>&>(members).emplace_back(name, std::move(value));
+}
+
 // Command-line text as the attribute's type; text that is no such value stays text (and is
 // refused as the wrong type).
 Json TypedText(const Attribute& a, const Json& value) {
@@ -253,13 +261,12 @@ Json TypedText(const Attribute& a, const Json& value) {
 
 }  // namespace
 
-Json BuildRegistry(const SetupContext& setup) {
-  Json registry = NewRegistry();
-  Json& entries = registry["RegistryEntries"]["Attributes"];
-  AttributeSink sink;
-  sink.attribute = [&](Attribute& a) { entries.push_back(RegistryEntry(a)); };
-  WalkAttributes(setup, sink);
-  return registry;
+bool WriteRegistry(const SetupContext& setup, const TextSink& out) {
+  return SerializeStreamed(NewRegistry(), [&](const ElementSink& element) {
+    AttributeSink sink;
+    sink.attribute = [&](Attribute& a) { element(RegistryEntry(a)); };
+    WalkAttributes(setup, sink);
+  }, out);
 }
 
 Json BuildBios(const SetupContext& setup, const std::vector<std::string>& names, Defaults defaults,
@@ -274,7 +281,9 @@ Json BuildBios(const SetupContext& setup, const std::vector<std::string>& names,
   sink.attribute = [&](Attribute& a) {
     if (!wanted.empty() && !wanted.count(a.name)) return;
     seen.insert(a.name);
-    attributes[a.name] = defaults == Defaults::None ? a.current : defaults == Defaults::Bios ? a.biosDefault : a.mfgDefault;
+    // Names are unique: appended without the ordered object's linear search for the key.
+    AppendMember(attributes, a.name,
+                 defaults == Defaults::None ? a.current : defaults == Defaults::Bios ? a.biosDefault : a.mfgDefault);
   };
   if (!wanted.empty()) sink.stop = [&] { return seen.size() == wanted.size(); };
   WalkAttributes(setup, sink);
@@ -297,6 +306,7 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
 
   ScriptEntryList entries;
   std::unordered_set<std::string> given;
+  std::unordered_map<std::string, std::string> storageOwners;
   for (Request& r : requests) {
     auto it = attributes.find(r.name);
     if (!given.insert(r.name).second) {
@@ -321,6 +331,15 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
     ScriptEntry entry;
     r.refusal = BuildEntry(a, r.value, entry, r.normalized);
     if (!r.refusal.empty()) continue;
+    // Two questions over the same bytes: which value would hold is nobody's guess.
+    std::string storage = EncodeText(a.variableName) + "-" + FormatGuidText(a.variableGuid) + "@" + std::to_string(a.offset);
+    if (a.special == SpecialControlKind::None) {
+      auto [other, fresh] = storageOwners.emplace(storage, a.name);
+      if (!fresh) {
+        r.refusal = "the attribute shares its variable bytes with " + other->second + ", also given";
+        continue;
+      }
+    }
     r.entry = static_cast<int>(entries.size());
     entries.push_back(std::move(entry));
   }

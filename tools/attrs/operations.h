@@ -18,7 +18,8 @@ inline constexpr int kExitRefused = 3;      // set: a value was refused; nothing
 inline constexpr int kExitWriteFailed = 4;  // set: a write failed or a value does not hold
 inline constexpr int kExitFirmware = 5;     // the Setup data could not be read
 
-Json BuildRegistry(const SetupContext& setup);
+// Writes the registry while the questions are walked.
+bool WriteRegistry(const SetupContext& setup, const TextSink& out);
 
 enum class Defaults { None, Bios, Mfg };
 // The Bios resource: every attribute, or those named (in registry order); `missing` receives the

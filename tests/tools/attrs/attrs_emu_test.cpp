@@ -127,6 +127,8 @@ TEST_F(AttrsThroughEmulator, RefusedValuesLeaveEveryVariableAsItWas) {
       {{"SVC004=2024-02-30"}, "SVC004", "is invalid"},
       {{"SEC011=SHA_1,SHA_1,SHA_256"}, "SEC011", "is invalid"},
       {{"NOSUCH=1"}, "NOSUCH", "no attribute of this name"},
+      {{"PROC001=Disabled", "PWR001=Enabled"}, "PWR001", "shares its variable bytes with PROC001"},
+      {{"MAIN002=20", "MAIN002=21"}, "MAIN002", "given more than once"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.refused);
