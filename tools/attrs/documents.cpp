@@ -87,18 +87,18 @@ class ChunkBuffer : public std::streambuf {
 
 }  // namespace
 
-Json RegistryEntry(const Attribute& a) {
+Json RegistryEntry(Attribute&& a) {
   Json e = Json::object();
-  Put(e, "AttributeName", a.name);
-  Put(e, "DisplayName", a.displayName);
-  Put(e, "HelpText", a.helpText);
+  Put(e, "AttributeName", std::move(a.name));
+  Put(e, "DisplayName", std::move(a.displayName));
+  Put(e, "HelpText", std::move(a.helpText));
   Put(e, "Type", TypeName(a.type));
   if (!a.choices.empty()) {
     Json values = Json::array();
-    for (const Choice& c : a.choices) {
+    for (Choice& c : a.choices) {
       Json value = Json::object();
-      Put(value, "ValueName", c.name);
-      Put(value, "ValueDisplayName", c.display);
+      Put(value, "ValueName", std::move(c.name));
+      Put(value, "ValueDisplayName", std::move(c.display));
       values.push_back(std::move(value));
     }
     Put(e, "Value", std::move(values));
@@ -110,14 +110,14 @@ Json RegistryEntry(const Attribute& a) {
   if (a.scalarIncrement) Put(e, "ScalarIncrement", *a.scalarIncrement);
   if (a.minLength) Put(e, "MinLength", *a.minLength);
   if (a.maxLength) Put(e, "MaxLength", *a.maxLength);
-  if (!a.valueExpression.empty()) Put(e, "ValueExpression", a.valueExpression);
-  Put(e, "CurrentValue", a.current);
-  Put(e, "DefaultValue", a.biosDefault);
+  if (!a.valueExpression.empty()) Put(e, "ValueExpression", std::move(a.valueExpression));
+  Put(e, "CurrentValue", std::move(a.current));
+  Put(e, "DefaultValue", std::move(a.biosDefault));
   Put(e, "ReadOnly", a.readOnly);
   Put(e, "Hidden", a.hidden);
   Put(e, "GrayOut", a.grayOut);
   Put(e, "ResetRequired", a.resetRequired);
-  Put(e, "MenuPath", a.menuPath);
+  Put(e, "MenuPath", std::move(a.menuPath));
   Put(e, "DisplayOrder", a.displayOrder);
   Json oem = Json::object();
   Put(oem, "VariableName", EncodeText(a.variableName));
@@ -126,7 +126,7 @@ Json RegistryEntry(const Attribute& a) {
   Put(oem, "Width", a.width);
   Put(oem, "QuestionId", a.questionId);
   Put(oem, "QuestionKind", KindName(a));
-  Put(oem, "MfgDefaultValue", a.mfgDefault);
+  Put(oem, "MfgDefaultValue", std::move(a.mfgDefault));
   if (a.form == ValueForm::LegacyOrder) Put(oem, "BbsDeviceType", a.legacyType);
   Put(oem, "SharesStorage", a.sharesStorage);
   Put(oem, "Settable", a.unreachable.empty() && !a.readOnly);

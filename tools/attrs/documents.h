@@ -15,8 +15,8 @@ namespace kes::attrs {
 
 inline constexpr const char* kRegistryId = "KestrelSetup.1.0.0";
 
-// One entry of RegistryEntries.Attributes.
-Json RegistryEntry(const Attribute& attribute);
+// One entry of RegistryEntries.Attributes; the attribute's texts and values move into it.
+Json RegistryEntry(Attribute&& attribute);
 // The registry's envelope: RegistryEntries.Attributes is kStreamedArray.
 Json NewRegistry();
 // A Bios resource without attributes (Attributes is an empty object).

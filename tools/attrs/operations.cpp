@@ -185,6 +185,12 @@ std::string BuildEntry(const Attribute& a, const Json& value, ScriptEntry& entry
       }
       f.HasValue = f.HasCurrent = true;
       normalized = value;
+      // A signed question shows its bytes with their sign: 255 in a signed byte reads back as -1.
+      if (a.numericDisplay == kDisplaySignedDecimal && value.is_number_unsigned() && a.width > 0 && a.width < 8 &&
+          entry.value < (uint64_t{1} << (8 * a.width))) {
+        uint64_t sign = uint64_t{1} << (8 * a.width - 1);
+        normalized = static_cast<int64_t>((entry.value ^ sign) - sign);
+      }
       return {};
     case IFR_STRING: {
       if (!value.is_string()) return wrongType("a string");
@@ -264,7 +270,7 @@ Json TypedText(const Attribute& a, const Json& value) {
 bool WriteRegistry(const SetupContext& setup, const TextSink& out) {
   return SerializeStreamed(NewRegistry(), [&](const ElementSink& element) {
     AttributeSink sink;
-    sink.attribute = [&](Attribute& a) { element(RegistryEntry(a)); };
+    sink.attribute = [&](Attribute& a) { element(RegistryEntry(std::move(a))); };
     WalkAttributes(setup, sink);
   }, out);
 }
