@@ -115,4 +115,41 @@ Status ImportVariablesToNvram(const VarStoreTable& table, const CommitContext& c
   return result;
 }
 
+void CommitBatch::Collect(const VarStoreTable& table, FirmwareAccess& firmware) {
+  for (const VarStoreEntry& entry : table.Entries()) {
+    if (!entry.Data) continue;
+    auto stored = GetNVRAMVariable(firmware, entry.Name, entry.Guid);
+    if (!stored) continue;  // the commit leaves a variable it cannot read alone
+    const std::vector<uint8_t>& copy = *entry.Data;
+    if (copy == *stored) continue;
+    auto same = std::find_if(entries_.begin(), entries_.end(),
+                             [&](const VarStoreEntry& e) { return e.Guid == entry.Guid && e.Name == entry.Name; });
+    if (same == entries_.end()) {
+      VarStoreEntry gathered = entry;
+      gathered.Data = *stored;
+      gathered.ResetRequired = false;
+      gathered.Index = static_cast<uint16_t>(entries_.size());
+      entries_.push_back(std::move(gathered));
+      same = entries_.end() - 1;
+    }
+    std::vector<uint8_t>& data = *same->Data;
+    if (copy.size() != stored->size() || data.size() != stored->size()) {
+      // A copy of another size (a language code that grew) speaks for the whole variable.
+      data = copy;
+      same->Size = entry.Size;
+    } else {
+      for (size_t i = 0; i < copy.size(); ++i)
+        if (copy[i] != (*stored)[i]) data[i] = copy[i];
+    }
+    same->ResetRequired = same->ResetRequired || entry.ResetRequired;
+  }
+}
+
+Status CommitBatch::Commit(const CommitContext& context) {
+  VarStoreTable table(context.firmware);
+  table.Entries() = std::move(entries_);
+  entries_.clear();
+  return ImportVariablesToNvram(table, context);
+}
+
 }  // namespace kes

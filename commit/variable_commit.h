@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "base/le.h"
 #include "base/run_state.h"
@@ -36,5 +37,19 @@ struct CommitContext {
 // write sets SystemModified and carries the entry's ResetRequired into the run. Returns 0, or 1
 // when a write failed.
 Status ImportVariablesToNvram(const VarStoreTable& table, const CommitContext& context);
+
+// The changes of several varstore tables gathered for one commit at the end, so that a variable
+// two form sets change is written once. A table's changes are the bytes of its copies that
+// differ from what the store holds (nothing is written before the end); each collected table's
+// changes are laid over those collected before.
+class CommitBatch {
+ public:
+  void Collect(const VarStoreTable& table, FirmwareAccess& firmware);
+  // ImportVariablesToNvram over the gathered copies; the batch is empty afterwards.
+  Status Commit(const CommitContext& context);
+
+ private:
+  std::vector<VarStoreEntry> entries_;
+};
 
 }  // namespace kes

@@ -20,6 +20,7 @@
 #include "pldm/pldm_tables.h"
 #include "raw/raw_mode.h"
 #include "script/export.h"
+#include "tools/attrs/operations.h"
 #include "tools/hiibuild/generators.h"
 
 namespace {
@@ -52,6 +53,17 @@ std::string Export(const std::vector<uint8_t>& image, const fuzz::FirmwareRoot& 
   ExportScriptTo(setup, file.file, nullptr, false);
   std::fflush(file.file);
   return std::string(file.data, file.size);
+}
+
+// The demo firmware's current values as kestrel-attrs get writes them.
+std::string BiosDocument(const std::vector<uint8_t>& image, const fuzz::FirmwareRoot& root) {
+  RunState run;
+  FirmwareAccess fw = root.Access();
+  const HiiDatabase database(image);
+  const StringLookup strings(database, StringOptions{});
+  const SetupContext setup{run, fw, database, strings, nullptr};
+  std::vector<std::string> missing;
+  return attrs::BuildBios(setup, {}, attrs::Defaults::None, missing).dump(2);
 }
 
 // A response frame: header with ReturnValue 0 and the payload.
@@ -164,7 +176,10 @@ int main(int argc, char** argv) {
     ConsoleCapture quiet;
     Seed("script_parser", "demo.txt", Export(demo.hii, root, false));
     Seed("script_parser", "demo-lang.txt", Export(demo.hii, root, true));
+    Seed("attrs_document", "demo-bios.json", BiosDocument(demo.hii, root));
   }
+  Seed("attrs_document", "settings.json",
+       std::string(R"({"Attributes": {"MAIN001": "Standard", "MAIN002": 20, "PROC009": true, "SVC004": "2025-01-02"}})"));
 
   std::string listing, raw = "50004\r\nHIICrc32\r\n" + NFormat("%08X\r\n", CalculateCrc32(demo.hii));
   for (const hiibuild::Variable& variable : names) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -163,6 +164,7 @@ class Importer {
     }
     if (dryRun_) return status::kSuccess;
     Commit();
+    if (batch_) batch_->Commit({run_, setup_.firmware, setup_.database.Format()});
     DebugLog(&run_.log, LV_MODL, "Setting std and Mfg Defaults Buffer [START]\n ");
     Status written = stores_.WriteBackDefaultStores(run_);
     DebugLog(&run_.log, LV_MODL, "Setting std and Mfg Defaults Buffer [END] with status %x\n ", written);
@@ -171,6 +173,11 @@ class Importer {
 
   // Whether a special control refused a value (status 13 was printed).
   bool SpecialRefused() const { return special_.Refused(); }
+
+  // Findings about an entry go to `sink`, with the entry's position, instead of the console.
+  void SetFindingSink(EntryFindingSink sink) { sink_ = std::move(sink); }
+  // The form sets' changes are gathered and every changed variable is written once, at the end.
+  void CommitOnce() { batch_.emplace(); }
 
  private:
   struct Applied {
@@ -182,6 +189,10 @@ class Importer {
 
   // A finding: the WARNING form unless quiet; under /r the ERROR form, always, and the import stops.
   void Finding(const std::wstring& warning, const std::wstring* error = nullptr) {
+    if (sink_ && current_ < entries_.size()) {
+      sink_(current_, warning);
+      return;
+    }
     if (restricted_) {
       Err(error ? *error : ErrorForm(warning));
       throw StopImport{};
@@ -235,7 +246,9 @@ class Importer {
   }
 
   void Commit() {
-    if (!dryRun_) ImportVariablesToNvram(walk_.VarStores(), {run_, setup_.firmware, setup_.database.Format()});
+    if (dryRun_) return;
+    if (batch_) batch_->Collect(walk_.VarStores(), setup_.firmware);
+    else ImportVariablesToNvram(walk_.VarStores(), {run_, setup_.firmware, setup_.database.Format()});
   }
 
   void Walk() {
@@ -334,6 +347,11 @@ class Importer {
       return;
     }
     entry.Matched = true;
+    struct Current {
+      size_t& at;
+      ~Current() { at = SIZE_MAX; }
+    } current{current_};
+    current_ = index;
     if (store) applied_[index] = {store->Guid.ToBytes(), store->Name, record.VarOffset, true};
     entry.appliedVarStore = record.VarStoreIndex;
     if (!Validate(entry, record, name)) return;
@@ -729,6 +747,9 @@ class Importer {
   std::unordered_map<EntryKey, size_t, EntryKeyHash> candidates_;
   std::vector<std::unique_ptr<std::string>> lowered_;  // the /lang keys' lower-case identities
   size_t questions_ = 0;
+  EntryFindingSink sink_;
+  std::optional<CommitBatch> batch_;
+  size_t current_ = SIZE_MAX;  // the entry whose question is being checked
 };
 
 }  // namespace
@@ -768,6 +789,20 @@ Status ImportScript(const SetupContext& setup, ScriptEntryList& entries) {
     }
   }
   return Importer(setup, entries, false).Run();
+}
+
+Status CheckEntries(const SetupContext& setup, ScriptEntryList& entries, const EntryFindingSink& sink) {
+  Importer importer(setup, entries, true, false);
+  importer.SetFindingSink(sink);
+  return importer.Run();
+}
+
+Status ImportEntriesOnce(const SetupContext& setup, ScriptEntryList& entries, bool* specialRefused) {
+  Importer importer(setup, entries, false, false);
+  importer.CommitOnce();
+  Status result = importer.Run();
+  if (specialRefused) *specialRefused = importer.SpecialRefused();
+  return result;
 }
 
 Status ImportEntries(const SetupContext& setup, ScriptEntryList& entries, bool* specialRefused) {

@@ -6,6 +6,8 @@
 #   scripts/demo.sh --older      (a firmware that exports the older HII layout; with --import too)
 #   scripts/demo.sh --pldm       (also: export the PLDM file, change values in it with kestrel-pldm,
 #                                 import it and show the change in a second PLDM export)
+#   scripts/demo.sh --attrs      (also: kestrel-attrs shows one registry entry, sets two attributes
+#                                 and shows them through get and through a script export)
 #
 # Installs what is missing, builds the tool, the firmware emulator and the demo firmware image
 # (in build-demo/, or $KESTREL_DEMO_BUILD_DIR), starts the emulator on the demo image, exports
@@ -17,15 +19,21 @@ cd "$(dirname "$0")/.."
 import_demo=0
 older=0
 pldm_demo=0
+attrs_demo=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --import) import_demo=1 ;;
     --pldm) pldm_demo=1 ;;
     --older) older=1 ;;
+    --attrs) attrs_demo=1 ;;
     *) break ;;
   esac
   shift
 done
+if [ "$attrs_demo" -eq 1 ] && [ "$older" -eq 1 ]; then
+  echo "demo: --attrs runs on the demo firmware, not with --older" >&2
+  exit 2
+fi
 repo=$(pwd)
 build=${KESTREL_DEMO_BUILD_DIR:-build-demo}
 prefix=out/demo
@@ -44,6 +52,7 @@ image_target=demo-image
 [ "$older" -eq 1 ] && image_target=demo-older-image
 targets=(KESLNX_64 kestrel-fwemu "$image_target")
 [ "$pldm_demo" -eq 1 ] && targets+=(kestrel-pldm)
+[ "$attrs_demo" -eq 1 ] && targets+=(kestrel-attrs)
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 build=$(cd "$build" && pwd)
 
@@ -169,6 +178,31 @@ if [ "$status" -eq 0 ] && [ "$pldm_demo" -eq 1 ]; then
     say "Exporting again into $pldm_after; the two attributes as the firmware now holds them:"
     KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /o /p "$pldm_after" /b /q >/dev/null 2>&1 || status=$?
     [ "$status" -eq 0 ] && show "$pldm_after"
+  fi
+fi
+
+if [ "$status" -eq 0 ] && [ "$attrs_demo" -eq 1 ]; then
+  attrs=$(find "$build" -name kestrel-attrs -type f -perm -u+x -print -quit)
+  registry=out/demo-registry.json
+  after=out/demo-after-attrs.txt
+  say "Writing the attribute registry to $registry; the entry of Setup Idle Timeout:"
+  KESTREL_SYSFS_FIRMWARE="$mount" "$attrs" registry -o "$registry" || status=$?
+  if [ "$status" -eq 0 ]; then
+    python3 -c 'import json, sys
+for entry in json.load(open(sys.argv[1]))["RegistryEntries"]["Attributes"]:
+    if entry["AttributeName"] == "MAIN002":
+        print(json.dumps(entry, indent=2, ensure_ascii=False))' "$registry"
+    say "Setting MAIN002 (Setup Idle Timeout) to 20 and PROC001 (Hyper-Threading) to Disabled"
+    KESTREL_SYSFS_FIRMWARE="$mount" "$attrs" set MAIN002=20 PROC001=Disabled || status=$?
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "Their values through get:"
+    KESTREL_SYSFS_FIRMWARE="$mount" "$attrs" get MAIN002 PROC001 || status=$?
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "Their values through a script export ($after):"
+    KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /o /s "$after" /q || status=$?
+    sed -n -e '/^Setup Question\t= Setup Idle Timeout$/,/^$/p' -e '/^Setup Question\t= Hyper-Threading$/,/^$/p' "$after"
   fi
 fi
 

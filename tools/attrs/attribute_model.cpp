@@ -1,0 +1,453 @@
+#include "tools/attrs/attribute_model.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "base/console.h"
+#include "base/text.h"
+#include "commit/special_controls.h"
+#include "hii/default_store.h"
+#include "hii/hii_format.h"
+#include "hii/question_walk.h"
+#include "script/question_block.h"
+#include "script/script_defaults.h"
+
+namespace kes::attrs {
+
+using namespace hii;
+
+namespace {
+
+const std::vector<std::string> kMappingLanguages{"x-Vorn", "x-UEFI-Vorn"};
+
+// UTF-8 for a document: what UTF-8 cannot carry (a lone surrogate, a byte kept from invalid
+// input) becomes U+FFFD.
+std::string Utf8(std::wstring text) {
+  for (wchar_t& c : text)
+    if ((c >= 0xD800 && c <= 0xDFFF) || static_cast<uint32_t>(c) > 0x10FFFF) c = 0xFFFD;
+  return EncodeText(text);
+}
+
+// A string of the list as the firmware holds it, in UTF-8 (empty when absent).
+std::string Text(const StringLookup& strings, const PackageList& list, uint16_t id) {
+  auto text = strings.GetString(list, id, false);
+  return text ? Utf8(*text) : std::string();
+}
+
+std::string Hex4(uint64_t value) { return NFormat("%04llX", static_cast<unsigned long long>(value)); }
+
+// A title as one step of a menu path; `fallback` when nothing of it is left.
+std::string MenuName(const std::string& title, const std::string& fallback) {
+  std::string name = MakeName(title);
+  return name.empty() ? fallback : name;
+}
+
+// Unique names in walk order.
+class NameBook {
+ public:
+  std::string Claim(std::string base) {
+    if (taken_.insert(base).second) return base;
+    // Each base remembers the next suffix to try, so that a prompt shared by thousands of
+    // questions costs no more than a rare one.
+    size_t& next = nextSuffix_.try_emplace(base, 2).first->second;
+    while (true) {
+      std::string candidate = base + "_" + std::to_string(next++);
+      if (taken_.insert(candidate).second) return candidate;
+    }
+  }
+
+ private:
+  std::unordered_set<std::string> taken_;
+  std::unordered_map<std::string, size_t> nextSuffix_;
+};
+
+int64_t SignExtend(uint64_t value, size_t width) {
+  if (width >= 8 || width == 0) return static_cast<int64_t>(value);
+  unsigned bits = static_cast<unsigned>(8 * width);
+  uint64_t sign = uint64_t{1} << (bits - 1);
+  value &= (uint64_t{1} << bits) - 1;
+  return static_cast<int64_t>((value ^ sign) - sign);
+}
+
+uint64_t Mask(uint64_t value, size_t width) { return width >= 8 ? value : value & ((uint64_t{1} << (8 * width)) - 1); }
+
+// The choices of a one-of or ordered list: each option's text made a name, unique within the
+// question (a repeated or empty name gets the option's value appended).
+std::vector<Choice> OptionChoices(const StringLookup& strings, const PackageList& list, const QuestionRecord& record) {
+  std::vector<Choice> out;
+  std::set<std::string> used;
+  for (const OptionRecord& o : record.ValueInfo.Options) {
+    Choice c;
+    c.display = Text(strings, list, o.Option);
+    c.value = o.Value;
+    std::string base = MakeName(c.display);
+    if (c.display.find_first_not_of(" \t") == std::string::npos) base = "Value";
+    c.name = base;
+    if (!used.insert(c.name).second) {
+      c.name = base + "_" + std::to_string(o.Value);
+      for (size_t n = 2; !used.insert(c.name).second; ++n) c.name = base + "_" + std::to_string(o.Value) + "_" + std::to_string(n);
+    }
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
+const Choice* ChoiceWithValue(const Attribute& a, uint64_t value) {
+  for (const Choice& c : a.choices)
+    if (c.value == value) return &c;
+  return nullptr;
+}
+
+size_t NumericSize(const IfrOp& op) {
+  switch (Le8(op.bytes, kQTypeFlags) & 0x0F) {
+    case 0: return 1;
+    case 1: return 2;
+    case 2: return 4;
+    default: return 8;
+  }
+}
+
+class Builder {
+ public:
+  Builder(const SetupContext& setup, const AttributeSink& sink)
+      : setup_(setup), sink_(sink), stores_(setup.firmware), walk_(setup.NewWalk(Context())),
+        special_({setup.run, setup.firmware, walk_.VarStores()}) {
+    defaults_ = LoadDefaultsSource(stores_);
+  }
+
+  void Run() {
+    if (setup_.database.Format() == HiiFormat::Unknown) return;
+    const StringLookup& strings = setup_.strings;
+    for (const PackageList& list : setup_.database.Lists()) {
+      walk_.VarStores().Clear();
+      auto formSet = walk_.FirstFormSet(list);
+      if (!formSet) continue;
+      seen_.Clear();
+      std::string formSetTitle = MenuName(Text(strings, list, formSet->title), "FormSet");
+      FormInfo current;
+      const FormInfo* previous = nullptr;
+      while (auto form = walk_.NextForm(*formSet, previous)) {
+        current = *form;
+        previous = &current;
+        ReferenceMarks marks = walk_.LookupReference(formSet->guid, current.formId);
+        formSuppressed_ = marks.hidden && marks.suppressed;
+        formGrayedOut_ = marks.hidden && marks.grayedOut && !marks.suppressed;
+        menuPath_ = "./" + formSetTitle + "/" + MenuName(Text(strings, list, current.title), "Form" + Hex4(current.formId));
+        size_t cursor = 0;
+        QuestionRecord record;
+        while (true) {
+          QuestionStep step = walk_.NextQuestion(*formSet, current, cursor, record);
+          if (step == QuestionStep::FormDone) break;
+          if (step != QuestionStep::Question) continue;
+          if (!strings.GetString(list, record.Prompt, false)) continue;
+          Question(list, record);
+          if (stopped_) return;
+        }
+      }
+    }
+  }
+
+ private:
+  static WalkContext Context() {
+    WalkContext c;
+    c.exportMode = true;
+    c.suppressIf = true;
+    c.grayOutIf = true;
+    c.commentOut = true;
+    return c;
+  }
+
+  void Emit(Attribute& a) {
+    a.displayOrder = ++order_;
+    sink_.attribute(a);
+    if (sink_.stop && sink_.stop()) stopped_ = true;
+  }
+
+  // The fields every attribute of the question shares.
+  Attribute Common(const PackageList& list, const QuestionRecord& record, const VarStoreEntry& store,
+                   const std::wstring& prompt) {
+    const StringLookup& strings = setup_.strings;
+    Attribute a;
+    a.displayName = Text(strings, list, record.Prompt);
+    a.helpText = Text(strings, list, record.Help);
+    a.menuPath = menuPath_;
+    a.hidden = record.Suppressed || formSuppressed_;
+    a.grayOut = (record.GrayedOut && !record.Suppressed) || formGrayedOut_;
+    a.variableName = store.Name;
+    a.variableGuid = store.Guid;
+    a.offset = record.VarOffset;
+    a.width = record.Width;
+    a.questionId = record.QuestionId;
+    a.kind = record.Kind;
+    Bytes image = setup_.database.Image();
+    auto op = OpAt(image, record.Opcode, record.ScopeLimit);
+    bool readOnlyFlag = op && !record.OlderEncoding && (Le8(op->bytes, kQFlags) & 0x01) != 0;
+    a.readOnly = a.grayOut || readOnlyFlag;
+    a.resetRequired = op && !record.OlderEncoding && OpResetRequired(*op);
+    a.sharesStorage = seen_.Contains(walk_.VarStores(), record);
+    return a;
+  }
+
+  // The base of the name: the map string when the question has one, else the prompt.
+  std::string BaseName(const PackageList& list, const QuestionRecord& record, const std::wstring& prompt) {
+    auto map = setup_.strings.GetStringInLanguages(list, record.Prompt, kMappingLanguages);
+    std::string base = map && !IsBlankText(*map) ? MakeName(Utf8(Printable(*map))) : MakeName(Utf8(prompt));
+    if (base.empty()) base = "Q" + Hex4(record.QuestionId);
+    return base;
+  }
+
+  // The import finds a question by its prompt and id; only the first question with both is
+  // reachable.
+  void CheckReachable(Attribute& a) {
+    auto [it, inserted] = keys_.emplace(a.identity + '\n' + std::to_string(a.questionId), a.name);
+    if (!inserted) a.unreachable = "the question " + it->second + " has the same prompt and question id and takes the value";
+  }
+
+  void Question(const PackageList& list, QuestionRecord& record) {
+    const StringLookup& strings = setup_.strings;
+    const VarStoreEntry* store = walk_.VarStores().At(record.VarStoreIndex);
+    if (!store) return;
+    std::wstring prompt = ScriptString(strings, list, record.Prompt, false);
+    SpecialControlKind kind = special_.KindOf(record);
+    if (kind != SpecialControlKind::None) {
+      SpecialQuestion(list, record, *store, prompt, kind);
+      seen_.Add(walk_.VarStores(), record);
+      return;
+    }
+    if (IsBlankText(prompt)) return;
+    auto value = ReadQuestionValue(walk_.VarStores(), record);
+    if (record.Kind == IFR_PASSWORD) {
+      Attribute a = Common(list, record, *store, prompt);
+      a.type = AttrType::Password;
+      a.name = names_.Claim(BaseName(list, record, prompt));
+      a.minLength = record.ValueInfo.Minimum;
+      a.maxLength = record.ValueInfo.Maximum;
+      a.unreachable = "password questions are changed with the tool's password switches";
+      Emit(a);
+      return;
+    }
+    if (!value) return;
+    Attribute a = Common(list, record, *store, prompt);
+    a.identity = Trim(ToNarrow(prompt));
+    Bytes image = setup_.database.Image();
+    auto op = OpAt(image, record.Opcode, record.ScopeLimit);
+    switch (record.Kind) {
+      case IFR_ONE_OF:
+        a.type = AttrType::Enumeration;
+        a.choices = OptionChoices(strings, list, record);
+        break;
+      case IFR_CHECKBOX:
+        a.type = AttrType::Boolean;
+        break;
+      case IFR_NUMERIC: {
+        a.type = AttrType::Integer;
+        a.numericDisplay = op ? NumericDisplay(*op, record) : kDisplayUnsignedDecimal;
+        size_t width = record.Width;
+        if (a.numericDisplay == kDisplaySignedDecimal) {
+          a.lowerBound = SignExtend(record.ValueInfo.Minimum, width);
+          a.upperBound = SignExtend(record.ValueInfo.Maximum, width);
+        } else {
+          a.lowerBoundU = Mask(record.ValueInfo.Minimum, width);
+          a.upperBoundU = Mask(record.ValueInfo.Maximum, width);
+        }
+        if (op && !record.OlderEncoding) {
+          size_t size = NumericSize(*op);
+          uint64_t step = LeN(op->bytes, kNumericMin + 2 * size, size);
+          if (kNumericMin + 3 * size <= op->bytes.size()) a.scalarIncrement = static_cast<int64_t>(Mask(step, width));
+        }
+        break;
+      }
+      case IFR_STRING:
+        a.type = AttrType::String;
+        a.minLength = record.ValueInfo.Minimum;
+        a.maxLength = record.ValueInfo.Maximum;
+        break;
+      case IFR_DATE:
+        a.type = AttrType::String;
+        a.form = ValueForm::Date;
+        a.valueExpression = "^[0-9]{4}-[0-9]{2}-[0-9]{2}$";
+        break;
+      case IFR_TIME:
+        a.type = AttrType::String;
+        a.form = ValueForm::Time;
+        a.valueExpression = "^[0-9]{2}:[0-9]{2}:[0-9]{2}$";
+        break;
+      case IFR_ORDERED_LIST:
+        a.type = AttrType::String;
+        a.form = ValueForm::OrderedList;
+        a.choices = OptionChoices(strings, list, record);
+        a.valueExpression = "^[A-Za-z0-9_]+(,[A-Za-z0-9_]+)*$";
+        break;
+      default:
+        return;
+    }
+    a.name = names_.Claim(BaseName(list, record, prompt));
+    a.current = ValueFromBytes(a, *value);
+    if (record.Kind != IFR_STRING && defaults_.find) {
+      if (defaults_.stdPresent)
+        if (auto bytes = defaults_.find(false, *store, record.VarOffset, value->size())) a.biosDefault = ValueFromBytes(a, *bytes);
+      if (defaults_.mfgPresent)
+        if (auto bytes = defaults_.find(true, *store, record.VarOffset, value->size())) a.mfgDefault = ValueFromBytes(a, *bytes);
+    }
+    CheckReachable(a);
+    seen_.Add(walk_.VarStores(), record);
+    Emit(a);
+  }
+
+  void SpecialQuestion(const PackageList& list, QuestionRecord& record, const VarStoreEntry& store,
+                       const std::wstring& prompt, SpecialControlKind kind) {
+    if (kind == SpecialControlKind::Language || kind == SpecialControlKind::PlatformLanguage) {
+      std::wstring name = SpecialControls::ControlName(kind, prompt);
+      if (IsBlankText(name)) return;
+      Attribute a = Common(list, record, store, prompt);
+      a.type = AttrType::Enumeration;
+      a.form = ValueForm::Language;
+      a.special = kind;
+      a.identity = ToNarrow(name);
+      const auto& languages = special_.LanguageList(record.ControlVarStoreIndex);
+      for (size_t i = 0; i < languages.size(); ++i) a.choices.push_back({Utf8(languages[i]), Utf8(languages[i]), i});
+      if (auto at = special_.CurrentLanguage(record); at && *at < a.choices.size()) a.current = a.choices[*at].name;
+      a.name = names_.Claim(BaseName(list, record, prompt));
+      CheckReachable(a);
+      Emit(a);
+      return;
+    }
+    if (kind == SpecialControlKind::BootOrder) {
+      std::wstring name = SpecialControls::ControlName(kind, prompt);
+      if (IsBlankText(name)) return;
+      Attribute a = Common(list, record, store, prompt);
+      a.type = AttrType::String;
+      a.form = ValueForm::BootOrder;
+      a.special = kind;
+      a.identity = ToNarrow(name);
+      a.valueExpression = "^(Boot[0-9A-F]{4}(,Boot[0-9A-F]{4})*)?$";
+      special_.ReadBootOptions();
+      std::string order;
+      for (const BootOption& o : special_.BootOptions()) {
+        a.choices.push_back({"Boot" + Hex4(o.number), Utf8(Printable(o.description)), o.number});
+        if (!order.empty()) order += ',';
+        order += a.choices.back().name;
+      }
+      special_.FreeBootOptions();
+      // The choices in number order: the registry lists them the same way whatever the order.
+      std::sort(a.choices.begin(), a.choices.end(), [](const Choice& x, const Choice& y) { return x.value < y.value; });
+      a.current = order;
+      a.name = names_.Claim(BaseName(list, record, name));
+      CheckReachable(a);
+      Emit(a);
+      return;
+    }
+    auto groups = special_.LegacyGroups();
+    if (!groups) return;
+    for (const LegacyGroup& group : *groups) {
+      std::wstring name = SpecialControls::LegacyGroupName(group.type, prompt);
+      Attribute a = Common(list, record, store, prompt);
+      a.displayName = Utf8(name);
+      a.type = AttrType::String;
+      a.form = ValueForm::LegacyOrder;
+      a.special = kind;
+      a.legacyType = group.type;
+      a.identity = ToNarrow(name);
+      a.valueExpression = "^[0-9A-F]{4}(,[0-9A-F]{4})*$";
+      std::string devices;
+      for (uint16_t d : group.devices) {
+        if (!devices.empty()) devices += ',';
+        devices += Hex4(d);
+      }
+      a.current = devices;
+      a.name = names_.Claim(MakeName(Utf8(name)));
+      a.unreachable = "the legacy device order is changed through the tool's script import";
+      Emit(a);
+      if (stopped_) return;
+    }
+  }
+
+  const SetupContext& setup_;
+  const AttributeSink& sink_;
+  DefaultStores stores_;
+  DefaultsSource defaults_;
+  QuestionWalk walk_;
+  SpecialControls special_;
+  SeenStorage seen_;
+  NameBook names_;
+  std::unordered_map<std::string, std::string> keys_;
+  std::string menuPath_;
+  bool formSuppressed_ = false, formGrayedOut_ = false;
+  size_t order_ = 0;
+  bool stopped_ = false;
+};
+
+}  // namespace
+
+std::string MakeName(std::string_view text) {
+  std::string out;
+  bool gap = false;
+  for (char c : text) {
+    bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    if (!keep) {
+      gap = !out.empty();
+      continue;
+    }
+    if (gap) out += '_';
+    gap = false;
+    out += c;
+  }
+  if (out.empty()) return out;
+  if (!((out[0] >= 'A' && out[0] <= 'Z') || (out[0] >= 'a' && out[0] <= 'z')) || out.size() < 2) out = "Q_" + out;
+  return out;
+}
+
+Json ValueFromBytes(const Attribute& a, const std::vector<uint8_t>& bytes) {
+  size_t width = a.width;
+  switch (a.kind) {
+    case IFR_ONE_OF: {
+      const Choice* c = ChoiceWithValue(a, LeN(bytes, 0, width));
+      return c ? Json(c->name) : Json();
+    }
+    case IFR_CHECKBOX:
+      return Json(LeN(bytes, 0, 1) != 0);
+    case IFR_NUMERIC: {
+      uint64_t v = LeN(bytes, 0, width);
+      if (a.numericDisplay == kDisplaySignedDecimal) return Json(SignExtend(v, width));
+      return Json(Mask(v, width));
+    }
+    case IFR_STRING: {
+      std::wstring text;
+      for (size_t at = 0; at + 1 < bytes.size(); at += 2) {
+        uint32_t unit = Le16(bytes, at);
+        if (unit == 0) break;
+        uint32_t next = at + 3 < bytes.size() ? Le16(bytes, at + 2) : 0;
+        if (unit >= 0xD800 && unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+          unit = 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00);
+          at += 2;
+        }
+        text.push_back(static_cast<wchar_t>(unit));
+      }
+      return Json(Utf8(std::move(text)));
+    }
+    case IFR_DATE:
+      return Json(NFormat("%04u-%02u-%02u", Le16(bytes, 0), Le8(bytes, 2), Le8(bytes, 3)));
+    case IFR_TIME:
+      return Json(NFormat("%02u:%02u:%02u", Le8(bytes, 0), Le8(bytes, 1), Le8(bytes, 2)));
+    case IFR_ORDERED_LIST: {
+      std::string out;
+      size_t w = width ? width : 1;
+      for (size_t at = 0; at + w <= bytes.size(); at += w) {
+        const Choice* c = ChoiceWithValue(a, LeN(bytes, at, w));
+        if (!c) continue;
+        if (!out.empty()) out += ',';
+        out += c->name;
+      }
+      return Json(out);
+    }
+    default:
+      return Json();
+  }
+}
+
+void WalkAttributes(const SetupContext& setup, const AttributeSink& sink) { Builder(setup, sink).Run(); }
+
+}  // namespace kes::attrs

@@ -1,0 +1,227 @@
+// kestrel-attrs: the Setup questions as a Redfish-shaped JSON attribute registry and Bios
+// resource, with get, set and diff for automation.
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "base/console.h"
+#include "base/output_file.h"
+#include "base/text.h"
+#include "hii/strings.h"
+#include "tools/attrs/operations.h"
+#include "tools/attrs/session.h"
+
+namespace kes::attrs {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: kestrel-attrs [--hii FILE --vars DIR] [/cpwd PASSWORD | /cpwdf FILE] COMMAND\n"
+    "  registry [-o FILE]                          the attribute registry\n"
+    "  get [NAME...] [--defaults bios|mfg] [-o FILE]  the Bios resource (current values or defaults)\n"
+    "  set NAME=VALUE... | --file FILE [--dry-run] [-o FILE]\n"
+    "                                              change values; the report is JSON\n"
+    "  diff [A.json [B.json]] [--from-defaults] [-o FILE]\n"
+    "                                              attributes that differ\n"
+    "exit status: 0 done, 1 diff found differences, 2 usage or input error, 3 a value was refused\n"
+    "(nothing written), 4 a write failed or a value did not hold, 5 the Setup data could not be read\n";
+
+int Usage(const std::string& problem) {
+  if (!problem.empty()) WriteNarrow(Stream::Err, "kestrel-attrs: " + problem + "\n");
+  WriteNarrow(Stream::Err, kUsage);
+  return kExitUsage;
+}
+
+int Fail(const std::string& problem, int status) {
+  WriteNarrow(Stream::Err, "kestrel-attrs: " + problem + "\n");
+  return status;
+}
+
+struct CommandLine {
+  std::string command;
+  std::vector<std::string> words;   // names, NAME=VALUE pairs or documents
+  std::string output;
+  std::string file;                 // set --file
+  std::string defaults;             // get --defaults
+  bool dryRun = false;
+  bool fromDefaults = false;
+  SessionOptions session;
+};
+
+// The current admin password from a file: UTF-16LE text, as the tool reads it.
+bool ReadPasswordFile(const std::string& path, PasswordInput& input) {
+  auto bytes = ReadWholeFile(path, size_t{1} << 20);
+  if (!bytes || bytes->empty() || bytes->size() >= (size_t{1} << 20)) return false;
+  bytes->push_back(0);
+  bytes->push_back(0);
+  input.Text = Utf16BytesToWide(*bytes, true);
+  input.Length = static_cast<uint32_t>(input.Text.size() + 1);
+  input.Type = PasswordType::Plain;
+  return true;
+}
+
+int Parse(int argc, char** argv, CommandLine& line) {
+  for (int i = 1; i < argc; ++i) {
+    std::string word = argv[i];
+    auto value = [&](std::string& into) {
+      if (i + 1 >= argc) return false;
+      into = argv[++i];
+      return true;
+    };
+    bool ok = true;
+    if (word == "--hii") ok = value(line.session.hiiFile);
+    else if (word == "--vars") ok = value(line.session.varsDir);
+    else if (word == "-o" || word == "--output") ok = value(line.output);
+    else if (word == "--file" || word == "-f") ok = value(line.file);
+    else if (word == "--defaults") ok = value(line.defaults);
+    else if (word == "--dry-run") line.dryRun = true;
+    else if (word == "--from-defaults") line.fromDefaults = true;
+    else if (word == "-h" || word == "--help") return Usage("");
+    else if (CompareNoCase(word, "/cpwd") == 0) {
+      std::string text;
+      ok = value(text);
+      if (ok) {
+        line.session.currentAdmin.Text = DecodeText(text);
+        line.session.currentAdmin.Length = static_cast<uint32_t>(line.session.currentAdmin.Text.size() + 1);
+        line.session.currentAdmin.Type = PasswordType::Plain;
+        std::fill(text.begin(), text.end(), '\0');
+      }
+    } else if (CompareNoCase(word, "/cpwdf") == 0) {
+      std::string path;
+      ok = value(path);
+      if (ok && !ReadPasswordFile(path, line.session.currentAdmin))
+        return Usage("cannot read the password file " + path);
+    } else if (word.size() > 1 && word[0] == '-' && word != "-") {
+      return Usage("unknown option " + word);
+    } else if (line.command.empty()) {
+      line.command = word;
+    } else {
+      line.words.push_back(word);
+    }
+    if (!ok) return Usage(word + " needs a value");
+  }
+  if (line.command.empty()) return Usage("no command given");
+  return kExitSuccess;
+}
+
+// Writes a document through `write` to -o FILE (replaced only once complete) or standard output.
+int Emit(const std::function<bool(const TextSink&)>& write, const std::string& output, int status) {
+  if (output.empty() || output == "-") {
+    write(ConsoleSink());
+    return status;
+  }
+  OutputFile file;
+  if (!file.Open(output)) return Fail("cannot open " + output + ": " + std::strerror(errno), kExitUsage);
+  if (!write(FileSink(file.get())) || !file.Commit()) return Fail("cannot write " + output, kExitUsage);
+  return status;
+}
+
+int Emit(const Json& document, const std::string& output, int status) {
+  return Emit([&](const TextSink& sink) { return SerializeDocument(document, sink); }, output, status);
+}
+
+// NAME=VALUE words: the value is text, typed by the attribute when the set looks it up.
+bool ReadPairs(const std::vector<std::string>& words, AttributeValues& values, std::string& error) {
+  for (const std::string& word : words) {
+    size_t equals = word.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      error = "\"" + word + "\" is not NAME=VALUE";
+      return false;
+    }
+    values.emplace_back(word.substr(0, equals), Json(word.substr(equals + 1)));
+  }
+  return true;
+}
+
+std::optional<AttributeValues> ReadDocument(const std::string& path, std::string& error) {
+  auto text = ReadInputFile(path, error);
+  if (!text) return std::nullopt;
+  auto values = ReadAttributeValues(*text, error);
+  if (!values) error = path + ": " + error;
+  return values;
+}
+
+int RunCommand(const CommandLine& line) {
+  const std::string& command = line.command;
+  if (command != "registry" && command != "get" && command != "set" && command != "diff")
+    return Usage("unknown command " + command);
+  if (command == "registry" && !line.words.empty()) return Usage("registry takes no names");
+  if (!line.defaults.empty() && command != "get") return Usage("--defaults belongs to get");
+  if (line.dryRun && command != "set") return Usage("--dry-run belongs to set");
+  if (line.fromDefaults && command != "diff") return Usage("--from-defaults belongs to diff");
+  if (!line.file.empty() && command != "set") return Usage("--file belongs to set");
+
+  // Inputs first: a bad document is reported before the firmware is touched.
+  std::string error;
+  AttributeValues values;
+  std::vector<AttributeValues> documents;
+  bool textValues = false;
+  if (command == "set") {
+    if (line.file.empty() == line.words.empty()) return Usage("set takes NAME=VALUE pairs or --file FILE");
+    if (!line.file.empty()) {
+      auto read = ReadDocument(line.file, error);
+      if (!read) return Fail(error, kExitUsage);
+      values = std::move(*read);
+    } else if (!ReadPairs(line.words, values, error)) {
+      return Usage(error);
+    } else {
+      textValues = true;
+    }
+  }
+  if (command == "diff") {
+    if (line.words.size() > 2) return Usage("diff takes at most two documents");
+    if (line.words.size() == 2 && line.fromDefaults) return Usage("--from-defaults compares one document at most");
+    for (const std::string& path : line.words) {
+      auto read = ReadDocument(path, error);
+      if (!read) return Fail(error, kExitUsage);
+      documents.push_back(std::move(*read));
+    }
+    if (documents.empty() && !line.fromDefaults) return Usage("diff needs a document (or --from-defaults)");
+    if (documents.size() == 2) {
+      Outcome outcome = DiffAttributes(nullptr, &documents[0], &documents[1], false);
+      return Emit(outcome.report, line.output, outcome.status);
+    }
+  }
+  Defaults defaults = Defaults::None;
+  if (line.defaults == "bios") defaults = Defaults::Bios;
+  else if (line.defaults == "mfg") defaults = Defaults::Mfg;
+  else if (!line.defaults.empty()) return Usage("--defaults takes bios or mfg");
+
+  Session session;
+  if (!session.Open(line.session)) return kExitFirmware;
+  const SetupContext& setup = session.Setup();
+  if (command == "registry")
+    return Emit([&](const TextSink& sink) { return WriteRegistry(setup, sink); }, line.output, kExitSuccess);
+  if (command == "get") {
+    std::vector<std::string> missing;
+    Json bios = BuildBios(setup, line.words, defaults, missing);
+    if (!missing.empty()) {
+      std::string names;
+      for (const std::string& n : missing) names += (names.empty() ? "" : ", ") + n;
+      return Fail("no attribute named " + names, kExitUsage);
+    }
+    return Emit(bios, line.output, kExitSuccess);
+  }
+  if (command == "set") {
+    Outcome outcome = SetAttributes(setup, values, line.dryRun, textValues);
+    return Emit(outcome.report, line.output, outcome.status);
+  }
+  Outcome outcome = DiffAttributes(&setup, documents.empty() ? nullptr : &documents[0], nullptr, line.fromDefaults);
+  return Emit(outcome.report, line.output, outcome.status);
+}
+
+}  // namespace
+}  // namespace kes::attrs
+
+int main(int argc, char** argv) {
+  using namespace kes::attrs;
+  try {
+    CommandLine line;
+    if (int status = Parse(argc, argv, line); status != kExitSuccess || line.command.empty()) return status;
+    return RunCommand(line);
+  } catch (const kes::UnsupportedStringBlocks&) {
+    return Fail("the HII database has string blocks this tool cannot read", kExitFirmware);
+  } catch (const std::bad_alloc&) {
+    return Fail("out of memory", kExitFirmware);
+  }
+}

@@ -1,0 +1,202 @@
+// kestrel-attrs benchmark: the registry and the Bios resource (get) of the large image at each
+// scale, and a set of 1,000 attributes at the smallest, each step in a fresh process reading the
+// image offline (HII dump and variables directory). Prints compute time (database parse, walk
+// and the JSON written to a file, all included) and peak memory.
+//
+//   kestrel-bench-attrs [--scales N[,N...]] [--runs N]
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/console.h"
+#include "base/text.h"
+#include "tools/attrs/operations.h"
+#include "tools/attrs/session.h"
+#include "tools/bench/child_process.h"
+#include "tools/hiibuild/generators.h"
+
+namespace {
+
+using kes::attrs::Json;
+
+double CpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// In its own process: "registry", "get" or "set" over the image in `dir`. Prints "status seconds".
+int Child(const std::string& mode, const std::string& dir) {
+  kes::ConsoleCapture quiet;
+  double start = CpuSeconds();
+  kes::attrs::Session session;
+  if (!session.Open({dir + "/hii.bin", dir + "/vars", {}})) return 2;
+  const kes::SetupContext& setup = session.Setup();
+  Json document;
+  int status = 0;
+  std::FILE* out = std::fopen((dir + "/" + mode + "-out.json").c_str(), "w");
+  if (!out) return 2;
+  if (mode == "registry") {
+    if (!kes::attrs::WriteRegistry(setup, kes::attrs::FileSink(out))) return 2;
+  } else if (mode == "get") {
+    std::vector<std::string> missing;
+    document = kes::attrs::BuildBios(setup, {}, kes::attrs::Defaults::None, missing);
+  } else {
+    std::string error;
+    auto text = kes::attrs::ReadInputFile(dir + "/set.json", error);
+    auto values = text ? kes::attrs::ReadAttributeValues(*text, error) : std::nullopt;
+    if (!values) return 2;
+    kes::attrs::Outcome outcome = kes::attrs::SetAttributes(setup, *values, false);
+    document = std::move(outcome.report);
+    status = outcome.status;
+  }
+  if (mode != "registry" && !kes::attrs::WriteDocument(document, out)) return 2;
+  std::fclose(out);
+  double seconds = CpuSeconds() - start;
+  std::printf("%d %.6f\n", status, seconds);
+  return status;
+}
+
+struct Measurement {
+  double seconds = 0;
+  long peakKiB = 0;
+};
+
+std::optional<Measurement> Run(const std::string& mode, const std::string& dir) {
+  auto child = kes::bench::RunChild({"/proc/self/exe", "--child", mode, dir});
+  if (!child) return std::nullopt;
+  Measurement m;
+  int status = 1;
+  if (std::sscanf(child->out.c_str(), "%d %lf", &status, &m.seconds) != 2 || status != 0) {
+    std::fprintf(stderr, "%s failed (status %d)\n", mode.c_str(), status);
+    return std::nullopt;
+  }
+  m.peakKiB = child->usage.ru_maxrss;
+  return m;
+}
+
+std::optional<Measurement> Best(const std::string& mode, const std::string& dir, int runs,
+                                const std::function<bool()>& before = {}) {
+  std::optional<Measurement> best;
+  for (int r = 0; r < runs; ++r) {
+    if (before && !before()) return std::nullopt;
+    auto m = Run(mode, dir);
+    if (!m) return std::nullopt;
+    if (!best || m->seconds < best->seconds) best = m;
+  }
+  return best;
+}
+
+// 1,000 settable one-of and checkbox attributes, each given a value other than its current one.
+bool WriteSetFile(const std::string& dir, size_t& count) {
+  std::string error;
+  auto text = kes::attrs::ReadInputFile(dir + "/registry-out.json", error);
+  if (!text) return false;
+  Json registry = Json::parse(*text);
+  Json settings;
+  settings["Attributes"] = Json::object();
+  count = 0;
+  for (const Json& a : registry["RegistryEntries"]["Attributes"]) {
+    if (count == 1000) break;
+    if (!a["Oem"]["Kestrel"]["Settable"].get<bool>()) continue;
+    if (a["Type"] == "Boolean") {
+      settings["Attributes"][a["AttributeName"].get<std::string>()] = !a["CurrentValue"].get<bool>();
+    } else if (a["Type"] == "Enumeration" && a["Oem"]["Kestrel"]["QuestionKind"] == "OneOf" && a["Value"].size() > 1) {
+      const Json& first = a["Value"][0]["ValueName"];
+      settings["Attributes"][a["AttributeName"].get<std::string>()] = a["CurrentValue"] == first ? a["Value"][1]["ValueName"] : first;
+    } else {
+      continue;
+    }
+    ++count;
+  }
+  std::FILE* out = std::fopen((dir + "/set.json").c_str(), "w");
+  bool ok = out && kes::attrs::WriteDocument(settings, out);
+  if (out) std::fclose(out);
+  return ok && count == 1000;
+}
+
+bool Measure(const std::string& dir, unsigned scale, int runs, bool withSet, std::vector<double>& registryTimes,
+             std::vector<double>& getTimes) {
+  kes::hiibuild::LargeImage image = kes::hiibuild::BuildLargeImage(scale);
+  if (kes::WriteFile(dir + "/hii.bin", image.hii) != 0) return false;
+  auto resetVariables = [&] {
+    std::error_code ec;
+    std::filesystem::remove_all(dir + "/vars", ec);
+    std::string error = kes::hiibuild::WriteVariableFiles(dir + "/vars", image.variables);
+    if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
+    return error.empty();
+  };
+  if (!resetVariables()) return false;
+  auto registry = Best("registry", dir, runs);
+  auto get = Best("get", dir, runs);
+  if (!registry || !get) return false;
+  registryTimes.push_back(registry->seconds);
+  getTimes.push_back(get->seconds);
+  std::printf("%-6u %10zu %12.3f %12.3f %10.1f", scale, image.questions, registry->seconds, get->seconds,
+              std::max(registry->peakKiB, get->peakKiB) / 1024.0);
+  if (withSet) {
+    size_t count = 0;
+    if (!WriteSetFile(dir, count)) return false;
+    auto set = Best("set", dir, runs, resetVariables);
+    if (!set) return false;
+    std::printf(" %12.3f (%zu attributes, target < 0.3 s)", set->seconds, count);
+  }
+  std::printf("\n");
+  return true;
+}
+
+int Usage() {
+  std::fprintf(stderr, "usage: kestrel-bench-attrs [--scales N[,N...]] [--runs N]   (scales from 1 to 64)\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--child") return Child(argv[2], argv[3]);
+  std::vector<unsigned> scales{1, 4};
+  int runs = 3;
+  for (int i = 1; i < argc; i += 2) {
+    if (i + 1 >= argc) return Usage();
+    std::string_view flag = argv[i], value = argv[i + 1];
+    if (value.empty() || value.find_first_not_of("0123456789,") != std::string_view::npos) return Usage();
+    if (flag == "--runs") {
+      runs = std::clamp(std::atoi(argv[i + 1]), 1, 100);
+    } else if (flag == "--scales") {
+      scales.clear();
+      for (size_t start = 0; start <= value.size();) {
+        size_t comma = std::min(value.find(',', start), value.size());
+        unsigned scale = static_cast<unsigned>(std::atoi(std::string(value.substr(start, comma - start)).c_str()));
+        if (scale < 1 || scale > 64) return Usage();
+        scales.push_back(scale);
+        start = comma + 1;
+      }
+    } else {
+      return Usage();
+    }
+  }
+  char pattern[] = "/tmp/kestrel-bench-attrs-XXXXXX";
+  if (!mkdtemp(pattern)) return 2;
+  std::string dir = pattern;
+  std::printf("%-6s %10s %12s %12s %10s %12s\n", "scale", "questions", "registry(s)", "get(s)", "peak(MB)", "set(s)");
+  std::vector<double> registryTimes, getTimes;
+  bool ok = true;
+  for (size_t i = 0; i < scales.size() && ok; ++i) ok = Measure(dir, scales[i], runs, i == 0, registryTimes, getTimes);
+  if (ok && scales.size() >= 2) {
+    double limit = 4.5 * scales.back() / 4.0 / scales.front();
+    std::printf("time ratio %ux/%ux: registry %.2f, get %.2f (target <= %.1f)\n", scales.back(), scales.front(),
+                registryTimes.back() / registryTimes.front(), getTimes.back() / getTimes.front(), limit);
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return ok ? 0 : 1;
+}
