@@ -166,6 +166,16 @@ TEST(FwemuMount, ServesTheImageTree) {
   ASSERT_EQ(stat(emu.VarPath("First", kVendor).c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 7);
   EXPECT_EQ(ReadAll(emu.VarPath("First", kVendor)), VarFileBytes(7, {1, 2, 3}));
+  // Variable files cannot be seeked, as on efivarfs; the identification table can.
+  for (const auto& [path, seekable] : {std::pair{emu.VarPath("First", kVendor), false},
+                                      std::pair{emu.root() + "/acpi/tables/FIDT", true}}) {
+    int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << path;
+    errno = 0;
+    EXPECT_EQ(lseek(fd, 4, SEEK_SET), seekable ? 4 : -1) << path;
+    EXPECT_EQ(errno, seekable ? 0 : ESPIPE) << path;
+    close(fd);
+  }
   EXPECT_EQ(mkdir((emu.efivars() + "/dir").c_str(), 0755), -1);
   EXPECT_EQ(WriteOnce(emu.efivars() + "/NoGuid", VarFileBytes(7, {1})), EINVAL);
   EXPECT_NE(emu.Output().find("Second-"), std::string::npos) << "the skipped file is reported";

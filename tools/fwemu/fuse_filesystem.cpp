@@ -137,12 +137,18 @@ uint64_t NewHandle(fuse_file_info* fi) {
 
 bool ForWriting(const fuse_file_info* fi) { return (fi->flags & O_ACCMODE) != O_RDONLY; }
 
+// Variable files cannot be seeked (lseek fails with ESPIPE), as efivarfs has no llseek.
+void VariableHandle(fuse_file_info* fi) {
+  NewHandle(fi);
+  fi->nonseekable = 1;
+}
+
 int Open(const char* path, fuse_file_info* fi) {
   std::string name;
   switch (Classify(path, &name)) {
     case Node::kVariable:
       if (int e = Fs().efivars->CheckOpen(name, ForWriting(fi))) return -e;
-      NewHandle(fi);
+      VariableHandle(fi);
       return 0;
     case Node::kFidt:
       if (ForWriting(fi)) return -EACCES;
@@ -160,7 +166,7 @@ int Create(const char* path, mode_t, fuse_file_info* fi) {
   int e = Fs().efivars->Create(name);
   if (e == EEXIST && !(fi->flags & O_EXCL)) e = Fs().efivars->CheckOpen(name, ForWriting(fi));
   if (e) return -e;
-  NewHandle(fi);
+  VariableHandle(fi);
   return 0;
 }
 
