@@ -2,9 +2,11 @@
 // mailbox writes, each preceded by its 16-bit little-endian length and a byte of attributes,
 // answered over a small HII snapshot and a fixed list of variables; after each write the
 // variable is read back with a buffer of the length the write had.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "mailbox_service.h"
