@@ -130,6 +130,19 @@ std::vector<uint8_t> MailboxSeed(const std::vector<uint8_t>& image, const std::v
   return input;
 }
 
+// Mailbox writes for the driver's target: each with its 16-bit length and an attribute byte.
+std::vector<uint8_t> DriverSeed(const std::vector<std::vector<uint8_t>>& payloads, const std::vector<EfiGuid>& functions) {
+  std::vector<uint8_t> input;
+  for (size_t i = 0; i < payloads.size(); ++i) {
+    std::vector<uint8_t> frame = Frame(functions[i], payloads[i]);
+    PutLe16(frame.data() + mailbox::kReturnValueOffset, 0x8002);
+    AppendLe16(input, static_cast<uint16_t>(frame.size()));
+    input.push_back(7);
+    input.insert(input.end(), frame.begin(), frame.end());
+  }
+  return input;
+}
+
 std::vector<uint8_t> Argv(std::initializer_list<const char*> words) {
   std::vector<uint8_t> bytes;
   for (const char* word : words) {
@@ -171,6 +184,22 @@ int main(int argc, char** argv) {
   std::vector<hiibuild::Variable> names(demo.variables.begin(), demo.variables.begin() + std::min<size_t>(4, demo.variables.size()));
   Seed("mailbox", "demo.bin", MailboxSeed(demo.hii, names));
   Seed("mailbox", "empty-database.bin", MailboxSeed({}, {}));
+  {
+    std::vector<uint8_t> sizeQuery(hii_read::kDataOffset, 0), chunk(hii_read::kDataOffset + 100, 0);
+    PutLe64(sizeQuery.data() + hii_read::kCommandOffset, hii_read::kCommand);
+    PutLe64(chunk.data() + hii_read::kLengthOffset, 100);
+    PutLe64(chunk.data() + hii_read::kOffsetOffset, 2950);
+    PutLe64(chunk.data() + hii_read::kCommandOffset, hii_read::kCommand);
+    std::vector<uint8_t> first(name_enumeration::kPayloadBytes, 0), next = first;
+    PutLe64(first.data() + name_enumeration::kLengthOffset, 512);
+    PutLe64(next.data() + name_enumeration::kLengthOffset, 512);
+    next[name_enumeration::kGuidOffset] = 2;
+    std::vector<uint8_t> units = WideToUtf16Bytes(L"Setup", false);
+    std::copy(units.begin(), units.end(), next.begin() + name_enumeration::kNameOffset);
+    Seed("mailbox_driver", "requests.bin",
+         DriverSeed({sizeQuery, chunk, first, next}, {hii_read::kFunctionGuid, hii_read::kFunctionGuid,
+                                                      name_enumeration::kFunctionGuid, name_enumeration::kFunctionGuid}));
+  }
 
   {
     ConsoleCapture quiet;

@@ -8,7 +8,7 @@
 # of failing at once.
 set -euo pipefail
 packages=(g++ make cmake pkg-config libgtest-dev fuse3 libfuse3-dev efivar efibootmgr zlib1g-dev ca-certificates
-  scdoc man-db groff-base nlohmann-json3-dev python3 python3-jsonschema "$@")
+  scdoc man-db groff-base nlohmann-json3-dev python3 python3-jsonschema gnu-efi "$@")
 lock_timeout=${KESTREL_APT_LOCK_TIMEOUT:-600}
 case "$lock_timeout" in
   '' | *[!0-9]*) echo "install-deps: KESTREL_APT_LOCK_TIMEOUT must be a number of seconds" >&2; exit 2 ;;

@@ -166,6 +166,16 @@ TEST(FwemuMount, ServesTheImageTree) {
   ASSERT_EQ(stat(emu.VarPath("First", kVendor).c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 7);
   EXPECT_EQ(ReadAll(emu.VarPath("First", kVendor)), VarFileBytes(7, {1, 2, 3}));
+  // Variable files cannot be seeked, as on efivarfs; the identification table can.
+  for (const auto& [path, seekable] : {std::pair{emu.VarPath("First", kVendor), false},
+                                      std::pair{emu.root() + "/acpi/tables/FIDT", true}}) {
+    int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << path;
+    errno = 0;
+    EXPECT_EQ(lseek(fd, 4, SEEK_SET), seekable ? 4 : -1) << path;
+    EXPECT_EQ(errno, seekable ? 0 : ESPIPE) << path;
+    close(fd);
+  }
   EXPECT_EQ(mkdir((emu.efivars() + "/dir").c_str(), 0755), -1);
   EXPECT_EQ(WriteOnce(emu.efivars() + "/NoGuid", VarFileBytes(7, {1})), EINVAL);
   EXPECT_NE(emu.Output().find("Second-"), std::string::npos) << "the skipped file is reported";
@@ -191,11 +201,24 @@ TEST(FwemuMount, EfivarfsFileSemantics) {
   ASSERT_EQ(GetFlags(old, flags), 0);
   EXPECT_EQ(flags, 0);
 
+  // A successful write moves the modification time on; a refused one does not.
+  auto modified = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return std::pair{st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+  };
+  auto mounted = modified(old);
+  EXPECT_EQ(WriteOnce(old, VarFileBytes(7, {1, 2, 3}), O_WRONLY), 0);
+  auto written = modified(old);
+  EXPECT_GT(written, mounted);
+  EXPECT_EQ(WriteOnce(old, VarFileBytes(0x80, {1}), O_WRONLY), EINVAL);
+  EXPECT_EQ(modified(old), written);
+
   // Truncating is no delete: the variable keeps its content until the write replaces it.
   int fd = open(old.c_str(), O_WRONLY);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, 9), 0);
-  EXPECT_EQ(ReadAll(old), VarFileBytes(7, {9, 9}));
+  EXPECT_EQ(ReadAll(old), VarFileBytes(7, {1, 2, 3}));
   Data replacement = VarFileBytes(7, {1, 2, 3, 4, 5});
   EXPECT_EQ(write(fd, replacement.data(), replacement.size()), 9);
   close(fd);

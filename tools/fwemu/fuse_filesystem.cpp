@@ -38,6 +38,9 @@ struct Filesystem {
   uid_t uid = 0;
   gid_t gid = 0;
   time_t started = 0;
+  // When each variable file was last created or successfully written: efivarfs sets the
+  // modification and change times then; other files keep the mount time.
+  std::map<std::string, timespec> modified;
 };
 
 Filesystem& Fs() { return *static_cast<Filesystem*>(fuse_get_context()->private_data); }
@@ -103,6 +106,7 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
       st->st_mode = S_IFREG | 0644;
       st->st_nlink = 1;
       st->st_size = static_cast<off_t>(Fs().efivars->Size(name));
+      if (auto it = Fs().modified.find(name); it != Fs().modified.end()) st->st_mtim = st->st_ctim = it->second;
       return 0;
     case Node::kNone: break;
   }
@@ -137,12 +141,20 @@ uint64_t NewHandle(fuse_file_info* fi) {
 
 bool ForWriting(const fuse_file_info* fi) { return (fi->flags & O_ACCMODE) != O_RDONLY; }
 
+void Touch(const std::string& name) { clock_gettime(CLOCK_REALTIME, &Fs().modified[name]); }
+
+// Variable files cannot be seeked (lseek fails with ESPIPE), as efivarfs has no llseek.
+void VariableHandle(fuse_file_info* fi) {
+  NewHandle(fi);
+  fi->nonseekable = 1;
+}
+
 int Open(const char* path, fuse_file_info* fi) {
   std::string name;
   switch (Classify(path, &name)) {
     case Node::kVariable:
       if (int e = Fs().efivars->CheckOpen(name, ForWriting(fi))) return -e;
-      NewHandle(fi);
+      VariableHandle(fi);
       return 0;
     case Node::kFidt:
       if (ForWriting(fi)) return -EACCES;
@@ -160,7 +172,8 @@ int Create(const char* path, mode_t, fuse_file_info* fi) {
   int e = Fs().efivars->Create(name);
   if (e == EEXIST && !(fi->flags & O_EXCL)) e = Fs().efivars->CheckOpen(name, ForWriting(fi));
   if (e) return -e;
-  NewHandle(fi);
+  Touch(name);
+  VariableHandle(fi);
   return 0;
 }
 
@@ -207,6 +220,7 @@ int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_fil
   }
   std::span<const uint8_t> content = continues ? std::span<const uint8_t>(joined) : piece;
   if (int e = Fs().efivars->Write(name, content)) return -e;
+  Touch(name);
   // Only what a later piece may continue is kept: small writes (every mailbox request) are not
   // copied.
   if (!split(size)) file.written.clear();

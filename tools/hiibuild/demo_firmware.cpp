@@ -947,4 +947,33 @@ EmulatorImage BuildDemoFirmware() {
   return image;
 }
 
+namespace {
+
+// The package list without its device path package.
+ByteVector WithoutDevicePath(const ByteVector& list, const EfiGuid& guid) {
+  // Package list header: GUID and 32-bit length; each package: 24-bit length and type.
+  ByteVector packages;
+  for (size_t off = 20; off + 4 <= list.size();) {
+    size_t length = list[off] | list[off + 1] << 8 | list[off + 2] << 16;
+    if (length < 4 || off + length > list.size()) throw std::logic_error("malformed demo package list");
+    if (list[off + 3] != package::kDevicePath) packages.insert(packages.end(), list.begin() + off, list.begin() + off + length);
+    off += length;
+  }
+  return PackageListBytes(guid, packages);
+}
+
+}  // namespace
+
+DriverFormSets BuildDriverFormSets() {
+  Store chipset("ChipsetSetup", kChipsetGuid, 0x80, false);
+  PackageList chipsetList(kChipsetList);
+  BuildChipset(chipsetList, chipset);
+  PackageList bootManagerList(kBootManagerFormSet);
+  BuildBootManager(bootManagerList);
+  DriverFormSets sets{WithoutDevicePath(chipsetList.Bytes(), kChipsetList), chipset.ToVariable()};
+  ByteVector bootManager = WithoutDevicePath(bootManagerList.Bytes(), kBootManagerFormSet);
+  sets.packageLists.insert(sets.packageLists.end(), bootManager.begin(), bootManager.end());
+  return sets;
+}
+
 }  // namespace kes::hiibuild

@@ -25,6 +25,17 @@ EmulatorImage BuildDemoFirmware();
 // FIDT and a fwemu.conf that keeps the emulator's defaults.
 EmulatorImage BuildOlderDemoFirmware();
 
+// The demo firmware's form sets that the mailbox driver registers on real firmware: the chipset
+// form set and the boot manager (boot order and language controls over the firmware's own
+// variables), each package list without its device path package (the firmware's HII database
+// makes that from the handle a list is registered with), and the chipset varstore's variable
+// with the demo's values.
+struct DriverFormSets {
+  std::vector<uint8_t> packageLists;  // the lists one after the other
+  Variable variable;
+};
+DriverFormSets BuildDriverFormSets();
+
 // A large image for the export benchmark. At scale 1 it holds at least 20,000 questions and
 // 60,000 strings in each of three languages (en-US, fr-FR, de-DE), plus map strings in
 // "x-Vorn" and "x-UEFI-Vorn"; scale N multiplies every count by N. Its variables have the

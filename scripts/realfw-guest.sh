@@ -1,0 +1,119 @@
+#!/bin/sh
+# The checks scripts/realfw-test.sh runs inside the QEMU guest, on real EDK2 firmware served by
+# the mailbox driver. Started by the initramfs's /init with the boot's phase (1: before the
+# reset, 2: after it). Each check prints "realfw: ok WHAT" or "realfw: FAIL WHAT" on the console;
+# every file the checks made is in /r, which /init sends to the host.
+phase=$1
+R=${KESTREL_REALFW_RESULTS:-/r}
+FW=${KESTREL_SYSFS_FIRMWARE:-/sys/firmware}
+VARS=$FW/efi/efivars
+CHIPSET=ChipsetSetup-3f9a4c12-8d7b-4e65-a1c3-52e8b90d4f17
+failed=0
+
+ok() { echo "realfw: ok $*"; }
+fail() { echo "realfw: FAIL $*"; failed=1; }
+# run NAME COMMAND...: output in $R/NAME.out, status in $R/NAME.rc; returns the status.
+run() {
+  name=$1
+  shift
+  "$@" >"$R/$name.out" 2>&1 </dev/null
+  rc=$?
+  echo "$rc" >"$R/$name.rc"
+  return $rc
+}
+expect_rc() { # WHAT NAME WANTED
+  got=$(cat "$R/$2.rc")
+  if [ "$got" = "$3" ]; then ok "$1"; else fail "$1 (status $got, wanted $3; output follows)"; cat "$R/$2.out"; fi
+}
+# Each variable's content and modification time, the mailbox left out (it is answered in memory).
+vars_state() {
+  for f in "$VARS"/*; do
+    case "$f" in */KMBX-*) continue ;; esac
+    echo "$(md5sum "$f" | cut -d' ' -f1) $(stat -c %Y "$f") ${f##*/}"
+  done
+}
+# The byte at OFFSET of a variable's data, in decimal. Read through a pipe: efivarfs files cannot
+# be seeked.
+var_byte() { cat "$VARS/$1" | od -An -tu1 -j $((4 + $2)) -N1 | tr -d ' '; }
+# Sets the value of the numeric question PROMPT in a script to VALUE.
+set_numeric() { # FILE PROMPT VALUE
+  awk -v q="Setup Question	= $2" -v v="$3" '
+    index($0, q) == 1 { hit = 1 }
+    hit && /^Value	=</ { sub(/<[^>]*>/, "<" v ">"); hit = 0 }
+    { print }' "$1"
+}
+
+[ -r $FW/acpi/tables/FIDT ] && ok "identification table installed" || fail "no $FW/acpi/tables/FIDT"
+head -c 71 $FW/acpi/tables/FIDT | tail -c 3 | od -An -c >"$R/fidt-version.txt" 2>&1
+
+if [ "$phase" = 1 ]; then
+  run export KESLNX_64 /o /s $R/setup1.txt /h $R/hii1.bin
+  expect_rc "export with HII dump" export 0
+  gzip -c $R/hii1.bin | tail -c 8 | head -c 4 | od -An -tx4 | tr -d ' ' >$R/hii1.crc
+
+  run boot-export KESLNX_64 /o /s $R/boot1.txt /b
+  expect_rc "export with boot order" boot-export 0
+  efibootmgr >$R/efibootmgr1.out 2>&1
+
+  # Raw mode: listing and dump through the mailbox enumeration, then an unchanged import.
+  run raw-export KESLNX_64 /o /c /l $R/vars.lst /n $R/nvram.raw /h $R/hii-raw.bin
+  expect_rc "raw export" raw-export 0
+  grep -q "VARIABLE_NAME.*BootOrder" $R/vars.lst && grep -q "VARIABLE_NAME.*ChipsetSetup" $R/vars.lst &&
+    ok "listing holds BootOrder and ChipsetSetup" || fail "listing lacks BootOrder or ChipsetSetup"
+  vars_state >$R/vars-before-raw.txt
+  sleep 1.2 # a write in the same second would keep the modification time
+  run raw-import KESLNX_64 /i /l $R/vars.lst /n $R/nvram.raw
+  expect_rc "unchanged raw import" raw-import 0
+  vars_state >$R/vars-after-raw.txt
+  cmp -s $R/vars-before-raw.txt $R/vars-after-raw.txt && ok "unchanged raw import wrote nothing" ||
+    { fail "unchanged raw import wrote variables"; diff $R/vars-before-raw.txt $R/vars-after-raw.txt; }
+
+  # A refused import: a value changed, the checksum line foreign, all or nothing.
+  set_numeric $R/setup1.txt "PCI Segment Count" 7 | sed 's/^HIICrc32= [0-9A-Fa-f]*/HIICrc32= 1234ABCD/' >$R/foreign.txt
+  sleep 1.2
+  run refused-import KESLNX_64 /i /s $R/foreign.txt /r
+  [ "$(cat $R/refused-import.rc)" != 0 ] && ok "foreign checksum refused" || fail "foreign checksum accepted"
+  vars_state >$R/vars-after-refused.txt
+  cmp -s $R/vars-after-raw.txt $R/vars-after-refused.txt && ok "refused import wrote nothing" ||
+    { fail "refused import wrote variables"; diff $R/vars-after-raw.txt $R/vars-after-refused.txt; }
+
+  # The boot order reversed in the export and imported (before the edited value: the import of
+  # the whole exported script writes every value as it was).
+  awk '
+    /^Setup Question	= Boot Option #/ { inq = 1 }
+    inq && /^ListOrder	=/ { n = 0; collecting = 1 }
+    collecting && /\[[0-9a-fA-F]+\]/ {
+      line[n] = $0; match($0, /\[[0-9a-fA-F]+\].*/); item[n] = substr($0, RSTART); n++; next
+    }
+    collecting {
+      for (i = 0; i < n; i++) { l = line[i]; sub(/\[[0-9a-fA-F]+\].*/, item[n - 1 - i], l); print l }
+      collecting = 0; inq = 0
+    }
+    { print }' $R/boot1.txt >$R/boot-reversed.txt
+  awk '/^Setup Question	= Boot Option #/ { inq = 1 } inq && /\[[0-9a-fA-F]+\]/ { match($0, /\[[0-9a-fA-F]+\]/);
+       printf "%s%s", sep, toupper(substr($0, RSTART + 1, RLENGTH - 2)); sep = "," } inq && /^$/ && sep { exit }' \
+    $R/boot-reversed.txt >$R/expected-bootorder.txt
+  run boot-import KESLNX_64 /i /s $R/boot-reversed.txt /b
+  expect_rc "boot order import" boot-import 0
+  efibootmgr >$R/efibootmgr1-after.out 2>&1
+  grep -q "^BootOrder: $(cat $R/expected-bootorder.txt)\$" $R/efibootmgr1-after.out &&
+    ok "efibootmgr reports the imported order $(cat $R/expected-bootorder.txt)" ||
+    fail "efibootmgr reports $(grep BootOrder $R/efibootmgr1-after.out), imported $(cat $R/expected-bootorder.txt)"
+
+  # An edited value of the driver's form set, imported: it goes to the firmware's flash.
+  before=$(var_byte $CHIPSET 19)
+  set_numeric $R/setup1.txt "PCI Segment Count" 5 >$R/edited.txt
+  run edit-import KESLNX_64 /i /s $R/edited.txt
+  expect_rc "edited import" edit-import 0
+  after=$(var_byte $CHIPSET 19)
+  [ "$before" = 1 ] && [ "$after" = 5 ] && ok "ChipsetSetup byte 0x13 went from 1 to 5" ||
+    fail "ChipsetSetup byte 0x13 is $after (was $before)"
+else
+  run export KESLNX_64 /o /s $R/setup2.txt /b /h $R/hii2.bin
+  expect_rc "export after the reset" export 0
+  gzip -c $R/hii2.bin | tail -c 8 | head -c 4 | od -An -tx4 | tr -d ' ' >$R/hii2.crc
+  efibootmgr >$R/efibootmgr2.out 2>&1
+  var_byte $CHIPSET 19 >$R/chipset-byte.txt
+fi
+dmesg >$R/dmesg.txt
+echo "$failed" >$R/failed
