@@ -286,6 +286,8 @@ class Builder {
     }
     a.name = names_.Claim(BaseName(list, record, prompt));
     a.current = ValueFromBytes(a, *value);
+    if (a.form != ValueForm::OrderedList && record.Kind != IFR_STRING)
+      a.currentRaw = LeN(*value, 0, std::min<size_t>(value->size(), 8));
     if (record.Kind != IFR_STRING && defaults_.find) {
       if (defaults_.stdPresent)
         if (auto bytes = defaults_.find(false, *store, record.VarOffset, value->size())) a.biosDefault = ValueFromBytes(a, *bytes);

@@ -56,6 +56,7 @@ struct Attribute {
   std::vector<Choice> choices;
   bool readOnly = false, hidden = false, grayOut = false, resetRequired = false;
   bool sharesStorage = false;  // an earlier question uses the same variable bytes
+  std::optional<uint64_t> currentRaw;  // a one-of, checkbox, numeric, date or time: its stored bytes
 
   // Where the value lives and how the import finds the question.
   std::wstring variableName;

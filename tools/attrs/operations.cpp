@@ -312,7 +312,8 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
 
   ScriptEntryList entries;
   std::unordered_set<std::string> given;
-  std::unordered_map<std::string, std::string> storageOwners;
+  // Variable bytes requested so far: by whom, and which value (none: not a scalar).
+  std::unordered_map<std::string, std::pair<std::string, std::optional<uint64_t>>> storageOwners;
   for (Request& r : requests) {
     auto it = attributes.find(r.name);
     if (!given.insert(r.name).second) {
@@ -325,6 +326,23 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
     }
     r.attribute = &it->second;
     const Attribute& a = it->second;
+    if (textValues) r.value = TypedText(a, r.value);
+    std::string storage = EncodeText(a.variableName) + "-" + FormatGuidText(a.variableGuid) + "@" + std::to_string(a.offset);
+    bool shared = a.special == SpecialControlKind::None;
+    // A value that already holds needs no check and no write, whatever the question allows: a
+    // document from get can be handed back with a few values changed.
+    // Two questions over the same bytes must ask for the same bytes (none: not a scalar).
+    auto conflict = [&](std::optional<uint64_t> raw) -> std::string {
+      if (!shared) return {};
+      auto [other, fresh] = storageOwners.try_emplace(storage, a.name, raw);
+      if (fresh || (raw && other->second.second == raw)) return {};
+      return "the attribute shares its variable bytes with " + other->second.first + ", also given another value";
+    };
+    if (!a.current.is_null() && r.value == a.current) {
+      r.normalized = a.current;
+      r.refusal = conflict(a.currentRaw);
+      continue;
+    }
     if (!a.unreachable.empty()) {
       r.refusal = "cannot be set: " + a.unreachable;
       continue;
@@ -333,19 +351,13 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
       r.refusal = a.grayOut ? "read-only: the question is grayed out" : "read-only: the question is marked read-only";
       continue;
     }
-    if (textValues) r.value = TypedText(a, r.value);
     ScriptEntry entry;
     r.refusal = BuildEntry(a, r.value, entry, r.normalized);
     if (!r.refusal.empty()) continue;
-    // Two questions over the same bytes: which value would hold is nobody's guess.
-    std::string storage = EncodeText(a.variableName) + "-" + FormatGuidText(a.variableGuid) + "@" + std::to_string(a.offset);
-    if (a.special == SpecialControlKind::None) {
-      auto [other, fresh] = storageOwners.emplace(storage, a.name);
-      if (!fresh) {
-        r.refusal = "the attribute shares its variable bytes with " + other->second + ", also given";
-        continue;
-      }
-    }
+    std::optional<uint64_t> raw;
+    if (a.currentRaw) raw = a.width >= 8 ? entry.value : entry.value & ((uint64_t{1} << (8 * a.width)) - 1);
+    r.refusal = conflict(raw);
+    if (!r.refusal.empty()) continue;
     r.entry = static_cast<int>(entries.size());
     entries.push_back(std::move(entry));
   }

@@ -90,10 +90,10 @@ TEST_F(AttrsThroughEmulator, SetWritesEachChangedVariableOnceAndTheExportShowsIt
   size_t ht = script.find("= Hyper-Threading\n");
   EXPECT_LT(script.find("*[00]Disabled", ht), script.find("Setup Question", ht + 1));
 
-  // Values that already hold: nothing to write, success.
-  ProcessResult again = Attrs({"set", "MAIN002=20", "PROC001=Disabled"});
-  EXPECT_EQ(again.exitCode, 0) << again.err;
-  EXPECT_EQ(Json::parse(again.out)["Unchanged"].size(), 2u);
+  // Values that already hold, a read-only one included: nothing to write, success.
+  ProcessResult again = Attrs({"set", "MAIN002=20", "PROC001=Disabled", "PWR004=39"});
+  EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
+  EXPECT_EQ(Json::parse(again.out)["Unchanged"].size(), 3u);
   EXPECT_TRUE(writes_.empty());
 
   // diff: a document against itself, and the one taken before against the live system.
