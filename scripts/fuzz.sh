@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-180}
 shift || true
 build=$(realpath -m "${KESTREL_FUZZ_BUILD_DIR:-build-fuzz}")
-all=(command_line hii_database nvar_store variable mailbox passwords platform script_parser raw_files)
+all=(command_line hii_database nvar_store variable mailbox passwords platform script_parser raw_files pldm_file)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 
