@@ -77,10 +77,10 @@ struct File {
     auto it = keywordByHandle.find(handle);
     return it == keywordByHandle.end() ? "" : Utf8(it->second);
   }
+  std::map<uint16_t, size_t> valueByHandle;  // the first value of each attribute handle
   const Value* ValueOf(uint16_t handle) const {
-    for (const Value& v : values)
-      if (v.handle == handle) return &v;
-    return nullptr;
+    auto it = valueByHandle.find(handle);
+    return it == valueByHandle.end() ? nullptr : &values[it->second];
   }
 };
 
@@ -117,6 +117,7 @@ std::optional<File> Load(const std::string& path) {
   }
   for (const StringEntry& s : file.strings) file.stringByHandle.emplace(s.handle, s.text);
   for (const StringEntry& k : file.keywords) file.keywordByHandle.emplace(k.handle, k.text);
+  for (size_t i = 0; i < file.values.size(); ++i) file.valueByHandle.emplace(file.values[i].handle, i);
   return file;
 }
 
@@ -407,13 +408,10 @@ int Set(const std::vector<std::string>& args) {
     for (const StringEntry& k : file->keywords) {
       if (Utf8(k.text) != keyword) continue;
       for (const Attribute& a : file->attributes)
-        if (a.nameHandle == k.handle) attribute = &a;
+        if (a.nameHandle == k.handle && !attribute) attribute = &a;
       if (attribute) break;
     }
-    Value* value = nullptr;
-    if (attribute)
-      for (Value& v : file->values)
-        if (v.handle == attribute->handle) value = &v;
+    Value* value = attribute ? const_cast<Value*>(file->ValueOf(attribute->handle)) : nullptr;
     if (!attribute || !value) {
       PrintNarrow(Stream::Err, "kestrel-pldm: no attribute with a value has the keyword %s\n", keyword.c_str());
       refused = true;
