@@ -15,6 +15,7 @@ import time
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 COLLECTIONS = os.path.join(REPO, 'ansible')
 PLAYBOOKS = os.path.join(REPO, 'tests', 'ansible', 'playbooks')
+CALLBACKS = os.path.join(REPO, 'tests', 'ansible', 'callback_plugins')
 MAILBOX = 'KMBX-'  # the mailbox variable changes on every request; it is no setting
 
 
@@ -63,7 +64,7 @@ class Fleet:
             handle.write('#!/bin/sh\nexit 0\n')
         os.chmod(os.path.join(stub, 'shutdown'), 0o755)
         self.env = dict(os.environ, PATH=stub + os.pathsep + os.environ.get('PATH', ''),
-                        ANSIBLE_COLLECTIONS_PATH=COLLECTIONS, ANSIBLE_LOCAL_TEMP=os.path.join(self.dir, 'ansible-local'),
+                        ANSIBLE_COLLECTIONS_PATH=COLLECTIONS, ANSIBLE_CALLBACK_PLUGINS=CALLBACKS, ANSIBLE_LOCAL_TEMP=os.path.join(self.dir, 'ansible-local'),
                         ANSIBLE_REMOTE_TMP=os.path.join(self.dir, 'ansible-remote'), ANSIBLE_NOCOLOR='1',
                         ANSIBLE_RETRY_FILES_ENABLED='0', ANSIBLE_HOST_KEY_CHECKING='0', ANSIBLE_FORCE_COLOR='0',
                         ANSIBLE_DEPRECATION_WARNINGS='0', ANSIBLE_PYTHON_INTERPRETER=sys.executable)
@@ -144,17 +145,16 @@ class Fleet:
 
     def playbook(self, name, extra_vars=None, options=(), json_output=True):
         """Runs a playbook of tests/ansible/playbooks on the fleet: (status, output, results) where
-        results maps each host to its result of the play's first task (the json callback's)."""
+        results maps each host to its result of the play's first task."""
         command = ['ansible-playbook', '-i', self.inventory, os.path.join(PLAYBOOKS, name)] + list(options)
         if extra_vars is not None:
             command += ['-e', json.dumps(extra_vars)]
-        env = dict(self.env, ANSIBLE_STDOUT_CALLBACK='json' if json_output else 'default')
+        env = dict(self.env, ANSIBLE_STDOUT_CALLBACK='task_results' if json_output else 'default')
         done = subprocess.run(command, env=env, cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True,
                               text=True, check=False)
         results = {}
         if json_output and done.stdout.strip():
-            document = json.loads(done.stdout)
-            results = document['plays'][0]['tasks'][0]['hosts'] if document['plays'] else {}
+            results = json.loads(done.stdout.strip().splitlines()[-1])
         return done.returncode, done.stdout + done.stderr, results
 
 
