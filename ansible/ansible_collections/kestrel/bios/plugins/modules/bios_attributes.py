@@ -20,7 +20,7 @@ description:
   - Check mode validates the values and reports what would change without writing (C(--dry-run)).
   - Diff mode shows the old and new value of each changed attribute.
 author:
-  - Kestrel developers
+  - Kestrel developers (@kestrel)
 requirements:
   - kestrel-attrs and KESLNX_64 installed on the managed host, run as root
 options:
@@ -47,8 +47,10 @@ options:
     type: path
 attributes:
   check_mode:
+    description: Can run in check mode and return changed status prediction without modifying the firmware.
     support: full
   diff_mode:
+    description: Will return details on what has changed (or possibly needs changing in check mode), when in diff mode.
     support: full
 '''
 

@@ -13,7 +13,7 @@ description:
   - Reads the current Setup attributes and the attribute registry through C(kestrel-attrs) on the
     managed host and returns them as facts under C(ansible_facts.kestrel_bios), for conditions and reports.
 author:
-  - Kestrel developers
+  - Kestrel developers (@kestrel)
 requirements:
   - kestrel-attrs installed on the managed host, run as root
 options:
@@ -33,10 +33,13 @@ options:
     type: path
 attributes:
   check_mode:
+    description: Can run in check mode and return changed status prediction without modifying the firmware.
     support: full
   diff_mode:
+    description: Will not return details on what has changed.
     support: none
   facts:
+    description: Action returns an C(ansible_facts) dictionary that will update existing host facts.
     support: full
 '''
 

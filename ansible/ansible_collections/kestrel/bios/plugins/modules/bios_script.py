@@ -20,7 +20,7 @@ description:
   - The tool's failures, and an import that completed with errors (a protected variable without the
     admin password, a variable the firmware refused), fail the task with the tool's messages.
 author:
-  - Kestrel developers
+  - Kestrel developers (@kestrel)
 requirements:
   - KESLNX_64 installed on the managed host, run as root
 options:
@@ -57,10 +57,13 @@ options:
     type: path
 attributes:
   action:
+    description: Indicates this has a corresponding action plugin so some parts of the options can be executed on the controller.
     support: full
   check_mode:
+    description: Can run in check mode and return changed status prediction without modifying the firmware.
     support: full
   diff_mode:
+    description: Will return details on what has changed (or possibly needs changing in check mode), when in diff mode.
     support: full
 '''
 
