@@ -64,7 +64,8 @@ class Fleet:
             handle.write('#!/bin/sh\nexit 0\n')
         os.chmod(os.path.join(stub, 'shutdown'), 0o755)
         self.env = dict(os.environ, PATH=stub + os.pathsep + os.environ.get('PATH', ''),
-                        ANSIBLE_COLLECTIONS_PATH=COLLECTIONS, ANSIBLE_CALLBACK_PLUGINS=CALLBACKS, ANSIBLE_LOCAL_TEMP=os.path.join(self.dir, 'ansible-local'),
+                        ANSIBLE_COLLECTIONS_PATH=COLLECTIONS, ANSIBLE_CALLBACK_PLUGINS=CALLBACKS,
+                        ANSIBLE_LOCAL_TEMP=os.path.join(self.dir, 'ansible-local'),
                         ANSIBLE_REMOTE_TMP=os.path.join(self.dir, 'ansible-remote'), ANSIBLE_NOCOLOR='1',
                         ANSIBLE_RETRY_FILES_ENABLED='0', ANSIBLE_HOST_KEY_CHECKING='0', ANSIBLE_FORCE_COLOR='0',
                         ANSIBLE_DEPRECATION_WARNINGS='0', ANSIBLE_PYTHON_INTERPRETER=sys.executable)

@@ -29,7 +29,8 @@ def sanity_names():
     names = [(os.path.basename(path)[len('sanity.'):-len('.txt')], False)
              for path in glob.glob(os.path.join(data, 'sanity.*.txt'))]
     # The import test asks for one environment per kind of plugin, with the minimal requirements.
-    return [(n, m) for n, m in names if not n.startswith('import.')] + [('import.module', True), ('import.plugin', True)]
+    names = [(n, m) for n, m in names if not n.startswith('import.')]
+    return names + [('import.module', True), ('import.plugin', True)]
 
 
 def main():
