@@ -8,6 +8,9 @@
 #                                 import it and show the change in a second PLDM export)
 #   scripts/demo.sh --attrs      (also: kestrel-attrs shows one registry entry, sets two attributes
 #                                 and shows them through get and through a script export)
+#   scripts/demo.sh --fleet      (instead: three emulated hosts, and an Ansible playbook of the
+#                                 kestrel.bios collection that sets two attributes on all of them,
+#                                 with a diff, then runs again and changes nothing)
 #
 # Installs what is missing, builds the tool, the firmware emulator and the demo firmware image
 # (in build-demo/, or $KESTREL_DEMO_BUILD_DIR), starts the emulator on the demo image, exports
@@ -20,18 +23,24 @@ import_demo=0
 older=0
 pldm_demo=0
 attrs_demo=0
+fleet_demo=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --import) import_demo=1 ;;
     --pldm) pldm_demo=1 ;;
     --older) older=1 ;;
     --attrs) attrs_demo=1 ;;
+    --fleet) fleet_demo=1 ;;
     *) break ;;
   esac
   shift
 done
 if [ "$attrs_demo" -eq 1 ] && [ "$older" -eq 1 ]; then
   echo "demo: --attrs runs on the demo firmware, not with --older" >&2
+  exit 2
+fi
+if [ "$fleet_demo" -eq 1 ] && { [ "$older" -eq 1 ] || [ "$import_demo" -eq 1 ] || [ "$attrs_demo" -eq 1 ] || [ $# -gt 0 ]; }; then
+  echo "demo: --fleet runs alone, on the demo firmware" >&2
   exit 2
 fi
 repo=$(pwd)
@@ -52,7 +61,9 @@ image_target=demo-image
 [ "$older" -eq 1 ] && image_target=demo-older-image
 targets=(KESLNX_64 kestrel-fwemu "$image_target")
 [ "$pldm_demo" -eq 1 ] && targets+=(kestrel-pldm)
-[ "$attrs_demo" -eq 1 ] && targets+=(kestrel-attrs)
+if [ "$attrs_demo" -eq 1 ] || [ "$fleet_demo" -eq 1 ]; then
+  targets+=(kestrel-attrs)
+fi
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 build=$(cd "$build" && pwd)
 
@@ -65,6 +76,12 @@ for needed in "$tool" "$emulator" "$image/hii.bin"; do
     exit 1
   fi
 done
+
+if [ "$fleet_demo" -eq 1 ]; then
+  # Each host is a local alias with its own emulator mount; the fleet helper always unmounts them.
+  say "Three emulated hosts and the playbook of the kestrel.bios collection"
+  exec /usr/bin/python3 tests/ansible/fleet.py demo "$build"
+fi
 
 mount=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-demo-mount.XXXXXX")
 emulator_log=$(mktemp "${TMPDIR:-/tmp}/kestrel-demo-fwemu.XXXXXX")

@@ -9,6 +9,10 @@
 set -euo pipefail
 packages=(g++ make cmake pkg-config libgtest-dev fuse3 libfuse3-dev efivar efibootmgr zlib1g-dev ca-certificates
   scdoc man-db groff-base nlohmann-json3-dev python3 python3-jsonschema gnu-efi "$@")
+# The Ansible collection's tests: Debian's ansible-core, ansible-test's unit-test runner and the
+# linters its sanity tests use.
+packages+=(ansible-core python3-jinja2 python3-yaml python3-pytest python3-pytest-xdist python3-pytest-forked
+  python3-pytest-mock pylint pycodestyle yamllint python3-voluptuous)
 lock_timeout=${KESTREL_APT_LOCK_TIMEOUT:-600}
 case "$lock_timeout" in
   '' | *[!0-9]*) echo "install-deps: KESTREL_APT_LOCK_TIMEOUT must be a number of seconds" >&2; exit 2 ;;

@@ -1,0 +1,92 @@
+# -*- coding: utf-8 -*-
+# How the modules read the tools' reports, statuses and messages, and how a run of
+# bios_attributes calls kestrel-attrs.
+
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type
+
+import json
+
+import pytest
+
+from ansible.module_utils import basic
+from ansible.module_utils.common.text.converters import to_bytes
+from ansible_collections.kestrel.bios.plugins.modules import bios_attributes, bios_script
+
+PROTECTED = 'WARNING : Cannot update protected variable Setup. Please use /cpwd <admin_pwd> to update protected variables.\n'
+
+
+@pytest.mark.parametrize('rc, invalid, failed, err, expected', [
+    (0, {}, {}, '', None),
+    (0, {}, {}, 'Import completed with some errors, see warnings given.\n', 'completed with some errors'),
+    (4, {}, {'MAIN002': 'writing the variable failed'}, PROTECTED, 'MAIN002: writing the variable failed; WARNING : Cannot update'),
+    (3, {'ADV001': 'not an option'}, {}, '', 'invalid attributes, nothing was written: ADV001: not an option'),
+    (5, {}, {}, 'kestrel-attrs: the current admin password was not accepted\n', 'password was not accepted'),
+])
+def test_failure_message(rc, invalid, failed, err, expected):
+    message = bios_attributes.failure_message(rc, invalid, failed, err)
+    if expected is None:
+        assert message is None
+    else:
+        assert expected in message
+
+
+def test_compare_blocks_pair_script_then_system():
+    out = ('\nSetup Question\t= Quiet Boot\nOptions\t=*[00]Disabled\n\n'
+           'Setup Question\t= Quiet Boot\nOptions\t=*[01]Enabled\n\n'
+           'Setup Question\t= Timeout\nValue\t=<5>\n\nSetup Question\t= Timeout\nValue\t=<3>\n')
+    blocks = bios_script.question_blocks(out)
+    assert len(blocks) == 4
+    diff = bios_script.compare_diff(blocks)
+    assert '*[01]Enabled' in diff['before'] and '<3>' in diff['before']
+    assert '*[00]Disabled' in diff['after'] and '<5>' in diff['after']
+    assert bios_script.question_blocks('\r\n') == []
+
+
+class Exit(Exception):
+    pass
+
+
+def run_module(mocker, module, args, tool_output):
+    """Runs a module's main() with `args`; every tool run answers `tool_output`. Returns (result, commands)."""
+    commands = []
+
+    def run_command(self, command, **kwargs):
+        commands.append(command)
+        return tool_output
+
+    def finish(self, **result):
+        raise Exit(result)
+
+    mocker.patch.object(basic, '_ANSIBLE_ARGS', to_bytes(json.dumps({'ANSIBLE_MODULE_ARGS': args})))
+    mocker.patch.object(basic.AnsibleModule, 'run_command', run_command)
+    mocker.patch.object(basic.AnsibleModule, 'exit_json', finish)
+    mocker.patch.object(basic.AnsibleModule, 'fail_json', lambda self, **r: finish(self, failed=True, **r))
+    mocker.patch.object(basic.AnsibleModule, 'get_bin_path', lambda self, name, **kw: '/usr/sbin/' + name)
+    with pytest.raises(Exit) as done:
+        module.main()
+    return done.value.args[0], commands
+
+
+REPORT = json.dumps({'DryRun': True, 'Changed': [{'AttributeName': 'MAIN002', 'OldValue': 10, 'NewValue': 20}],
+                     'Unchanged': ['PROC009'], 'Refused': [], 'Failed': [], 'ResetRequired': True})
+
+
+@pytest.mark.parametrize('check_mode, output, failed, changed', [
+    (True, (0, REPORT, ''), False, True),
+    (False, (0, REPORT, 'Import completed with some errors.\n'), True, True),
+    (False, (5, '', 'kestrel-attrs: this platform is not supported\n'), True, False),
+])
+def test_bios_attributes_run(mocker, check_mode, output, failed, changed):
+    args = {'attributes': {'MAIN002': 20, 'PROC009': False}, 'admin_password': 'S3cret!', '_ansible_check_mode': check_mode,
+            '_ansible_diff': True}
+    result, commands = run_module(mocker, bios_attributes, args, output)
+    assert bool(result.get('failed')) == failed
+    assert result.get('changed', False) == changed and 'S3cret' not in json.dumps(commands)
+    command = commands[0]
+    assert command[0] == '/usr/sbin/kestrel-attrs' and 'MAIN002=20' in command and 'PROC009=false' in command
+    # The password goes to the tool in a file, and never in check mode, where nothing is written.
+    assert ('--dry-run' in command) == check_mode and ('/cpwdf' in command) != check_mode
+    if changed:
+        assert result['changed_attributes'] == {'MAIN002': {'old': 10, 'new': 20}} and result['reboot_required']
+        assert result['diff'] == {'before': {'MAIN002': 10}, 'after': {'MAIN002': 20}}
