@@ -41,10 +41,15 @@ say "Installing them in another fresh root and using them"
   apt-get install -y -qq /tmp/debs/kestrel*.deb
   man -w KESLNX_64
   man -w kestrel-fwemu
+  man -w kestrel-attrs
+  man -w kestrel-pldm
   mkdir /tmp/fw
   kestrel-fwemu /usr/share/kestrel/demo-image /tmp/fw
   trap 'fusermount3 -u /tmp/fw' EXIT
   KESTREL_SYSFS_FIRMWARE=/tmp/fw KESLNX_64 /o /s /tmp/setup.txt
   grep -q 'Setup Question' /tmp/setup.txt
+  KESTREL_SYSFS_FIRMWARE=/tmp/fw kestrel-attrs get MAIN002
+  KESTREL_SYSFS_FIRMWARE=/tmp/fw KESLNX_64 /o /p /tmp/setup.pldm /hb
+  kestrel-pldm dump /tmp/setup.pldm >/dev/null
   lintian --fail-on error /tmp/debs/*.deb"
 say "Packages in $out passed"

@@ -13,7 +13,7 @@ trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # The programs a user runs, where they go, and the section of their manual page.
-programs=(sbin/KESLNX_64:8 bin/kestrel-fwemu:8)
+programs=(sbin/KESLNX_64:8 sbin/kestrel-attrs:8 bin/kestrel-pldm:1 bin/kestrel-fwemu:8)
 
 stage() {
   cmake --install "$bin" --prefix "$tmp/usr" >/dev/null
