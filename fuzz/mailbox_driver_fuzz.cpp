@@ -1,7 +1,8 @@
-// The mailbox driver's handling of what the operating system writes: the input is a sequence of
-// mailbox writes, each preceded by its 16-bit little-endian length and a byte of attributes,
-// answered over a small HII snapshot and a fixed list of variables; after each write the
-// variable is read back with a buffer of the length the write had.
+// The mailbox driver's readers of outside data. The input is a sequence of mailbox writes, each
+// preceded by its 16-bit little-endian length and a byte of attributes, answered over a small HII
+// snapshot and a fixed list of variables; after each write the variable is read back with a
+// buffer of the length the write had. The same bytes are then a firmware memory attributes table
+// that the driver rewrites to describe its image.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "mailbox_service.h"
+#include "memory_attributes.h"
 
 namespace {
 
@@ -72,6 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t backSize = back.size();
     uint32_t backAttributes = 0;
     mbx_get(&runtime, &backAttributes, &backSize, back.empty() ? nullptr : back.data());
+  }
+
+  if (size >= MBX_MAT_HEADER_SIZE && mbx_mat_size(data, size) != 0) {
+    std::vector<uint8_t> table(data, data + mbx_mat_size(data, size));
+    std::vector<uint8_t> out(mbx_mat_rewritten_size(table.data()));
+    uint64_t written = 0;
+    mbx_mat_describe_image(table.data(), table.size(), out.data(), out.size(), &written, 0x100000, 0x120000, 0x103000,
+                           0x10A000);
   }
   return 0;
 }

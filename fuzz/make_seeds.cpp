@@ -196,6 +196,16 @@ int main(int argc, char** argv) {
     next[name_enumeration::kGuidOffset] = 2;
     std::vector<uint8_t> units = WideToUtf16Bytes(L"Setup", false);
     std::copy(units.begin(), units.end(), next.begin() + name_enumeration::kNameOffset);
+    // A memory attributes table whose one descriptor holds the target's image.
+    std::vector<uint8_t> table(16 + 48, 0);
+    PutLe32(table.data(), 1);
+    PutLe32(table.data() + 4, 1);
+    PutLe32(table.data() + 8, 48);
+    PutLe32(table.data() + 16, 5);
+    PutLe64(table.data() + 24, 0x100000);
+    PutLe64(table.data() + 40, 0x40);
+    PutLe64(table.data() + 48, 0x8000000000004000ULL);
+    Seed("mailbox_driver", "memory-attributes.bin", table);
     Seed("mailbox_driver", "requests.bin",
          DriverSeed({sizeQuery, chunk, first, next}, {hii_read::kFunctionGuid, hii_read::kFunctionGuid,
                                                       name_enumeration::kFunctionGuid, name_enumeration::kFunctionGuid}));

@@ -124,7 +124,8 @@ qemu() { # PHASE
     -drive if=virtio,format=raw,file="$esp" \
     -serial file:"$work/boot$1.log" -serial file:"$work/boot$1.data" </dev/null >"$work/qemu$1.out" 2>&1 || rc=$?
   [ "$rc" -eq 0 ] || echo "realfw-test: QEMU ended with status $rc (124: the boot took longer than ${boot_timeout}s)"
-  grep -a '^realfw: \|kestrel-mailbox:' "$work/boot$1.log" | tr -d '\r' || true
+  # The guest's check lines and the driver's, without the firmware console's escape sequences.
+  tr -d '\r' <"$work/boot$1.log" | sed 's/\x1b\[[0-9;=?]*[A-Za-z]//g' | grep -a '^realfw: \|^kestrel-mailbox:' || true
 }
 startup() { # the shell's commands, one per argument
   printf '%s\r\n' "$@" >"$work/startup.nsh"
