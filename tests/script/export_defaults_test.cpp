@@ -209,7 +209,7 @@ TEST_F(ExportDefaults, AHiddenFormHidesOnlyTheFormOfItsOwnFormSet) {
     }
     forms.End();
     forms.Form(2, L"Second");  // the same form id in both form sets
-    forms.Checkbox({n == 1 ? L"In Hidden Form" : L"In Visible Form", L"h", 1, 1, n});
+    forms.Checkbox({n == 1 ? L"In Hidden Form" : L"In Visible Form", L"h", 1, 1, static_cast<uint16_t>(n)});
     forms.End();
   }
   SetVariable("Setup", kSetupGuid, std::vector<uint8_t>(64, 0));

@@ -121,8 +121,11 @@ TEST(ExportFailures, BadHiiDataThroughTheEmulator) {
     EXPECT_EQ(run.exitCode, c.exitCode);
     EXPECT_EQ(run.err, c.err);
     // A failed export leaves no partial output: the user's file is as it was.
-    if (c.exitCode != 0) EXPECT_EQ(ReadFileText(path), "the user's script");
-    else EXPECT_EQ(ReadFileText(path).rfind("// Script File Name : " + path + "\n", 0), 0u);
+    if (c.exitCode != 0) {
+      EXPECT_EQ(ReadFileText(path), "the user's script");
+    } else {
+      EXPECT_EQ(ReadFileText(path).rfind("// Script File Name : " + path + "\n", 0), 0u);
+    }
   }
 }
 
