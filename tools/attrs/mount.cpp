@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/console.h"
+#include "firmware/passwords.h"
 #include "tools/attrs/mount_tree.h"
 #include "tools/attrs/operations.h"
 
@@ -244,6 +245,19 @@ int ServeAttributes(const SetupContext& setup, const AttrsMountOptions& options)
   fuse_unmount(f);
   fuse_destroy(f);
   fuse_opt_free_args(&args);
+  // A password presented through authentication/ unlocked the variables: lock them again, as
+  // every run of the tool does on its way out.
+  if (setup.firmware.setupUnlocked) {
+    std::string said;
+    {
+      ConsoleCapture capture;
+      RelockProtectedVariables(setup.firmware);
+      said = capture.out() + capture.err();
+    }
+    WriteNarrow(Stream::Err, said);
+  }
+  PasswordInput& current = setup.run.currentAdmin;
+  std::fill(current.Text.begin(), current.Text.end(), L'\0');
   return result;
 }
 
