@@ -287,7 +287,6 @@ int AttributeTree::Read(std::string_view path, bool fresh, std::string& text) {
   if (p.file.empty()) return EISDIR;
   if (p.file == "current_password" || p.file == "new_password") return EACCES;
   if (fresh && p.file == "current_value" && VariableChanged(*p.attribute)) {
-    std::string name = p.attribute->name;
     Refresh();
     p = Parse(path);
     if (p.depth < 0) return ENOENT;

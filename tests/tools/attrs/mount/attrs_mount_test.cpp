@@ -132,7 +132,10 @@ class AttrsMountTest : public ::testing::Test {
   ProcessResult Fwupd(const std::vector<std::string>& args) {
     std::vector<std::string> argv{"fwupdtool"};
     argv.insert(argv.end(), args.begin(), args.end());
-    ProcessResult r = RunProcess(argv, {.env = {{"FWUPD_SYSFSFWATTRIBDIR", mount_->root()}}, .timeoutSeconds = 180});
+    // A lock directory of its own: fwupdtool refuses to run while another instance holds its lock.
+    MakeDirs(dir_ / "fwupd-lock");
+    ProcessResult r = RunProcess(
+        argv, {.env = {{"FWUPD_SYSFSFWATTRIBDIR", mount_->root()}, {"FWUPD_LOCKDIR", dir_ / "fwupd-lock"}}, .timeoutSeconds = 180});
     if (r.exitCode == 127) ADD_FAILURE() << "fwupdtool is not installed (scripts/install-deps.sh installs fwupd)";
     return r;
   }
@@ -165,7 +168,7 @@ std::string AbiText(const Json& value, bool list) {
 
 TEST_F(AttrsMountTest, FwupdListsEveryAttributeWithItsTypeValueAndBounds) {
   ProcessResult listed = Fwupd({"get-bios-settings", "--json"});
-  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  ASSERT_EQ(listed.exitCode, 0) << listed.out << listed.err;
   Json settings = Json::parse(listed.out)["BiosSettings"];
   ProcessResult got = RunProcess({KESTREL_ATTRS_PATH, "get"}, {.env = emu_->Env()});
   ProcessResult registry = RunProcess({KESTREL_ATTRS_PATH, "registry"}, {.env = emu_->Env()});
