@@ -11,6 +11,9 @@
 #   scripts/demo.sh --fleet      (instead: three emulated hosts, and an Ansible playbook of the
 #                                 kestrel.bios collection that sets two attributes on all of them,
 #                                 with a diff, then runs again and changes nothing)
+#   scripts/demo.sh --fwupd      (also: kestrel-attrs mount serves the attributes as a
+#                                 firmware-attributes tree; fwupdtool lists them, changes
+#                                 Hyper-Threading, and a script export shows the change)
 #
 # Installs what is missing, builds the tool, the firmware emulator and the demo firmware image
 # (in build-demo/, or $KESTREL_DEMO_BUILD_DIR), starts the emulator on the demo image, exports
@@ -24,6 +27,7 @@ older=0
 pldm_demo=0
 attrs_demo=0
 fleet_demo=0
+fwupd_demo=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --import) import_demo=1 ;;
@@ -31,12 +35,13 @@ while [ $# -gt 0 ]; do
     --older) older=1 ;;
     --attrs) attrs_demo=1 ;;
     --fleet) fleet_demo=1 ;;
+    --fwupd) fwupd_demo=1 ;;
     *) break ;;
   esac
   shift
 done
-if [ "$attrs_demo" -eq 1 ] && [ "$older" -eq 1 ]; then
-  echo "demo: --attrs runs on the demo firmware, not with --older" >&2
+if [ $((attrs_demo + fwupd_demo)) -gt 0 ] && [ "$older" -eq 1 ]; then
+  echo "demo: --attrs and --fwupd run on the demo firmware, not with --older" >&2
   exit 2
 fi
 if [ "$fleet_demo" -eq 1 ] && { [ "$older" -eq 1 ] || [ "$import_demo" -eq 1 ] || [ "$attrs_demo" -eq 1 ] || [ $# -gt 0 ]; }; then
@@ -61,7 +66,7 @@ image_target=demo-image
 [ "$older" -eq 1 ] && image_target=demo-older-image
 targets=(KESLNX_64 kestrel-fwemu "$image_target")
 [ "$pldm_demo" -eq 1 ] && targets+=(kestrel-pldm)
-if [ "$attrs_demo" -eq 1 ] || [ "$fleet_demo" -eq 1 ]; then
+if [ "$attrs_demo" -eq 1 ] || [ "$fleet_demo" -eq 1 ] || [ "$fwupd_demo" -eq 1 ]; then
   targets+=(kestrel-attrs)
 fi
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
@@ -86,6 +91,30 @@ fi
 mount=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-demo-mount.XXXXXX")
 emulator_log=$(mktemp "${TMPDIR:-/tmp}/kestrel-demo-fwemu.XXXXXX")
 emulator_pid=""
+attrs_mount=""
+attrs_pid=""
+
+# Unmounts the attributes tree (before the emulator it reads from) and waits for kestrel-attrs.
+stop_attrs() {
+  [ -n "$attrs_mount" ] || return 0
+  if mountpoint -q "$attrs_mount" 2>/dev/null; then
+    fusermount3 -u "$attrs_mount" 2>/dev/null || umount "$attrs_mount" 2>/dev/null || true
+  fi
+  if [ -n "$attrs_pid" ]; then
+    for _ in $(seq 1 50); do
+      kill -0 "$attrs_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$attrs_pid" 2>/dev/null || true
+    wait "$attrs_pid" 2>/dev/null || true
+    attrs_pid=""
+  fi
+  if mountpoint -q "$attrs_mount" 2>/dev/null; then
+    fusermount3 -u -z "$attrs_mount" 2>/dev/null || umount -l "$attrs_mount" 2>/dev/null || true
+  fi
+  rmdir "$attrs_mount" 2>/dev/null || true
+  attrs_mount=""
+}
 
 stop_emulator() {
   if mountpoint -q "$mount" 2>/dev/null; then
@@ -113,6 +142,7 @@ stop_emulator() {
 cleanup() {
   local status=$?
   trap - EXIT INT TERM
+  stop_attrs
   stop_emulator
   rmdir "$mount" 2>/dev/null || true
   rm -f "$emulator_log"
@@ -221,6 +251,50 @@ for entry in json.load(open(sys.argv[1]))["RegistryEntries"]["Attributes"]:
     KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /o /s "$after" /q || status=$?
     sed -n -e '/^Setup Question\t= Setup Idle Timeout$/,/^$/p' -e '/^Setup Question\t= Hyper-Threading$/,/^$/p' "$after"
   fi
+fi
+
+if [ "$status" -eq 0 ] && [ "$fwupd_demo" -eq 1 ]; then
+  attrs=$(find "$build" -name kestrel-attrs -type f -perm -u+x -print -quit)
+  settings=out/demo-fwupd-settings.txt
+  after=out/demo-after-fwupd.txt
+  attrs_mount=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-demo-attrs.XXXXXX")
+  say "Mounting the attributes on $attrs_mount (kestrel-attrs mount)"
+  KESTREL_SYSFS_FIRMWARE="$mount" "$attrs" mount "$attrs_mount" &
+  attrs_pid=$!
+  for _ in $(seq 1 300); do
+    [ -d "$attrs_mount/kestrel/attributes" ] && break
+    kill -0 "$attrs_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ ! -d "$attrs_mount/kestrel/attributes" ]; then
+    echo "demo: kestrel-attrs mount did not come up" >&2
+    status=1
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "fwupdtool get-bios-settings (FWUPD_SYSFSFWATTRIBDIR=$attrs_mount), all of it in $settings; the first lines:"
+    FWUPD_SYSFSFWATTRIBDIR="$attrs_mount" fwupdtool get-bios-settings >"$settings" 2>/dev/null || status=$?
+    grep -v -e "ESP partition" -e "PluginFlag:esp" "$settings" | sed -n "1,24p"
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "fwupdtool set-bios-setting PROC001 Disabled (Hyper-Threading)"
+    said=$(FWUPD_SYSFSFWATTRIBDIR="$attrs_mount" fwupdtool set-bios-setting PROC001 Disabled </dev/null 2>&1) ||
+      status=$?
+    # fwupdtool's progress lines and its warning about the missing EFI system partition do not
+    # concern the settings.
+    printf '%s\n' "$said" | grep -v -E -e "ESP partition|PluginFlag:esp" -e ": [0-9]+%$" || true
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "Its current_value and pending_reboot in the mount:"
+    cat "$attrs_mount/kestrel/attributes/PROC001/current_value" "$attrs_mount/kestrel/attributes/pending_reboot" ||
+      status=1
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "Hyper-Threading through a script export ($after):"
+    KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /o /s "$after" /q || status=$?
+    sed -n '/^Setup Question\t= Hyper-Threading$/,/^$/p' "$after"
+  fi
+  say "Unmounting the attributes"
+  stop_attrs
 fi
 
 say "Stopping the firmware emulator"

@@ -7,7 +7,7 @@
 # install), apt-get waits for it, at most KESTREL_APT_LOCK_TIMEOUT seconds (default 600), instead
 # of failing at once.
 set -euo pipefail
-packages=(g++ make cmake pkg-config libgtest-dev fuse3 libfuse3-dev efivar efibootmgr zlib1g-dev ca-certificates
+packages=(g++ make cmake pkg-config libgtest-dev fuse3 libfuse3-dev efivar efibootmgr fwupd zlib1g-dev ca-certificates
   scdoc man-db groff-base nlohmann-json3-dev python3 python3-jsonschema gnu-efi "$@")
 # The Ansible collection's tests: Debian's ansible-core, ansible-test's unit-test runner and the
 # linters its sanity tests use.

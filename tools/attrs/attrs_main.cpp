@@ -11,6 +11,9 @@
 #include "hii/strings.h"
 #include "tools/attrs/operations.h"
 #include "tools/attrs/session.h"
+#ifdef KESTREL_ATTRS_MOUNT
+#include "tools/attrs/mount.h"
+#endif
 
 namespace kes::attrs {
 namespace {
@@ -23,6 +26,7 @@ constexpr const char* kUsage =
     "                                              change values; the report is JSON\n"
     "  diff [A.json [B.json]] [--from-defaults] [-o FILE]\n"
     "                                              attributes that differ\n"
+    "  mount MOUNTPOINT [--driver NAME] [--detach]  the attributes as a firmware-attributes tree\n"
     "exit status: 0 done, 1 diff found differences, 2 usage or input error, 3 a value was refused\n"
     "(nothing written), 4 a write failed or a value did not hold, 5 the Setup data could not be read\n";
 
@@ -45,6 +49,8 @@ struct CommandLine {
   std::string defaults;             // get --defaults
   bool dryRun = false;
   bool fromDefaults = false;
+  std::string driver;               // mount --driver
+  bool detach = false;              // mount --detach
   SessionOptions session;
 };
 
@@ -76,6 +82,8 @@ int Parse(int argc, char** argv, CommandLine& line) {
     else if (word == "--defaults") ok = value(line.defaults);
     else if (word == "--dry-run") line.dryRun = true;
     else if (word == "--from-defaults") line.fromDefaults = true;
+    else if (word == "--driver") ok = value(line.driver);
+    else if (word == "--detach") line.detach = true;
     else if (word == "-h" || word == "--help") return Usage("");
     else if (CompareNoCase(word, "/cpwd") == 0) {
       std::string text;
@@ -143,8 +151,10 @@ std::optional<AttributeValues> ReadDocument(const std::string& path, std::string
 
 int RunCommand(const CommandLine& line) {
   const std::string& command = line.command;
-  if (command != "registry" && command != "get" && command != "set" && command != "diff")
+  if (command != "registry" && command != "get" && command != "set" && command != "diff" && command != "mount")
     return Usage("unknown command " + command);
+  if ((!line.driver.empty() || line.detach) && command != "mount") return Usage("--driver and --detach belong to mount");
+  if (command == "mount" && line.words.size() != 1) return Usage("mount takes one mount point");
   if (command == "registry" && !line.words.empty()) return Usage("registry takes no names");
   if (!line.defaults.empty() && command != "get") return Usage("--defaults belongs to get");
   if (line.dryRun && command != "set") return Usage("--dry-run belongs to set");
@@ -190,6 +200,17 @@ int RunCommand(const CommandLine& line) {
   Session session;
   if (!session.Open(line.session)) return kExitFirmware;
   const SetupContext& setup = session.Setup();
+  if (command == "mount") {
+#ifdef KESTREL_ATTRS_MOUNT
+    AttrsMountOptions options;
+    options.mountPoint = line.words[0];
+    if (!line.driver.empty()) options.driver = line.driver;
+    options.detach = line.detach;
+    return ServeAttributes(setup, options);
+#else
+    return Fail("this kestrel-attrs was built without libfuse3: mount is not available", kExitUsage);
+#endif
+  }
   if (command == "registry")
     return Emit([&](const TextSink& sink) { return WriteRegistry(setup, sink); }, line.output, kExitSuccess);
   if (command == "get") {

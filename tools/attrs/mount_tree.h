@@ -1,0 +1,82 @@
+// The attributes of one SetupContext laid out as the kernel's firmware-attributes class directory:
+//
+//   <driver>/attributes/<AttributeName>/{type,current_value,default_value,display_name,...}
+//   <driver>/attributes/{pending_reboot,reset_bios}
+//   <driver>/authentication/<PasswordName>/{is_enabled,role,mechanism,...}
+//
+// Paths are relative to the mount point ("kestrel/attributes/PROC001/type"). Reads are answered
+// from a snapshot of the attributes that is taken again whenever the variable behind a value read
+// has changed; a write of current_value goes through SetAttributes, the same validation and
+// commit as kestrel-attrs set. Nothing here knows about FUSE.
+#pragma once
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "hii/setup_context.h"
+#include "tools/attrs/attribute_model.h"
+#include "tools/attrs/documents.h"
+
+namespace kes::attrs {
+
+// Value text as written to current_value: one trailing newline dropped; integers in decimal,
+// checkboxes 0 or 1, ordered lists joined by ";" (or ","). Empty with `error` set (an errno)
+// when the text cannot be a value of the attribute.
+std::optional<Json> ParseValueText(const Attribute& a, std::string_view text);
+// The value as current_value shows it, without the newline.
+std::string ValueText(const Attribute& a, const Json& value);
+
+class AttributeTree {
+ public:
+  AttributeTree(const SetupContext& setup, std::string driver);
+
+  enum class Kind { None, Directory, File };
+  struct NodeInfo {
+    Kind kind = Kind::None;
+    bool readable = false, writable = false;
+  };
+  NodeInfo Lookup(std::string_view path) const;
+  // The names in a directory; empty when `path` is none.
+  std::optional<std::vector<std::string>> List(std::string_view path) const;
+  // The file's text; an errno when it cannot be read. `fresh`: the value is looked at again
+  // (set for a read from the start of the file).
+  int Read(std::string_view path, bool fresh, std::string& text);
+  // Applies one write of `data` to the file; 0 or an errno.
+  int Write(std::string_view path, std::string_view data);
+
+  // Takes the snapshot again.
+  void Refresh();
+
+ private:
+  struct Parsed {
+    const Attribute* attribute = nullptr;
+    bool authentication = false;
+    std::string special;  // pending_reboot, reset_bios
+    std::string file;     // empty for the attribute's directory
+    int depth = 0;        // components matched
+  };
+  Parsed Parse(std::string_view path) const;
+  std::vector<std::string> Files(const Attribute& a, bool authentication) const;
+  std::optional<std::string> FileText(const Attribute& a, const std::string& file) const;
+  bool VariableChanged(const Attribute& a);
+  int WriteValue(const Attribute& a, std::string_view data);
+  int ResetBios(std::string_view data);
+  int WritePassword(const Attribute& a, const std::string& file, std::string_view data);
+  // Applies values through SetAttributes; 0 or an errno.
+  int Apply(const AttributeValues& values, bool defaultsLoad);
+
+  const SetupContext& setup_;
+  std::string driver_;
+  std::string language_;
+  std::vector<Attribute> attributes_;   // every attribute of the walk
+  std::unordered_map<std::string, size_t> byName_;
+  std::vector<std::string> visible_, passwords_;   // directory listings, walk order
+  std::map<std::string, std::vector<uint8_t>> variables_;  // the bytes each snapshot was taken from
+  bool pendingReboot_ = false;
+  std::string lastReset_;
+};
+
+}  // namespace kes::attrs
