@@ -95,7 +95,7 @@ class ImportTest : public ExportFixture {
     return o;
   }
 
-  std::vector<uint8_t> Setup() const { return Data(*firmware_.VarFile("Setup", kSetupGuid)); }
+  std::vector<uint8_t> StoredSetup() const { return Data(*firmware_.VarFile("Setup", kSetupGuid)); }
   static std::vector<uint8_t> Data(const std::vector<uint8_t>& file) { return {file.begin() + 4, file.end()}; }
 
   TempDir dir_;
@@ -107,7 +107,7 @@ TEST_F(ImportTest, UnchangedScriptWritesNothing) {
   EXPECT_EQ(o.status, 0u);
   EXPECT_EQ(o.err, "");
   EXPECT_FALSE(run_.SystemModified);
-  EXPECT_EQ(Setup(), SetupBytes());
+  EXPECT_EQ(StoredSetup(), SetupBytes());
 }
 
 TEST_F(ImportTest, EditedValuesOfEveryKindReachTheVariable) {
@@ -130,7 +130,7 @@ TEST_F(ImportTest, EditedValuesOfEveryKindReachTheVariable) {
   want.Put(kMode, 2, 1).Put(kBox, 1, 1).Put(kCount, 999, 2).Put(kBias, static_cast<uint8_t>(-10), 1);
   want.PutUcs2(kName, L"xyzw", 8).PutDate(kDate, 2000, 2, 29).PutTime(kTime, 23, 59, 58);
   want.Put(kOrder, 3, 1).Put(kOrder + 1, 1, 1).Put(kOrder + 2, 2, 1);
-  EXPECT_EQ(Setup(), want.bytes());
+  EXPECT_EQ(StoredSetup(), want.bytes());
   // Exported again, the file is the edited one.
   NewRun();
   EXPECT_EQ(Full(Export(image_).script, CalculateCrc32(image_)), text);
@@ -195,7 +195,7 @@ TEST_F(ImportTest, RefusedValuesLeaveTheirQuestionAndSayWhy) {
     Outcome o = Import(text);
     EXPECT_EQ(o.status, 0u);
     EXPECT_EQ(o.err, c.message);
-    EXPECT_EQ(Setup(), SetupBytes());
+    EXPECT_EQ(StoredSetup(), SetupBytes());
     // Quiet silences the warnings, except the list count mismatch.
     Outcome quiet = Import(text, {Switch::Q});
     EXPECT_EQ(quiet.err, std::string(c.name) == "list one long" ? c.message : "");
@@ -224,12 +224,12 @@ TEST_F(ImportTest, RestrictedImportIsAllOrNothing) {
             "ERROR : Value for control (Second) not updated as the value/defaults specified exceeds the maximum range "
             "(9).\n");
   EXPECT_FALSE(run_.SystemModified);
-  EXPECT_EQ(Setup(), SetupBytes());
+  EXPECT_EQ(StoredSetup(), SetupBytes());
 
   Replace(text, "Value\t=<10>", "Value\t=<3>");
   o = Import(text, {Switch::R});
   EXPECT_EQ(o.status, 0u) << o.err;
-  EXPECT_EQ(Setup()[0], 2);
+  EXPECT_EQ(StoredSetup()[0], 2);
   EXPECT_EQ(Data(*firmware_.VarFile("Other", kOtherGuid)), (std::vector<uint8_t>{3, 0, 0, 0}));
 }
 
@@ -262,7 +262,7 @@ TEST_F(ImportTest, DuplicatesAndStrangersArePointedOut) {
   EXPECT_EQ(o.err,
             "\nWarning : Duplicate question with different value ,prompt: Count,Token:3\n"
             "\nWarning : Unmatched question... prompt: Nobody,Token:3");
-  EXPECT_EQ(Setup(), SetupBytes());  // the first instance (unchanged) was applied
+  EXPECT_EQ(StoredSetup(), SetupBytes());  // the first instance (unchanged) was applied
 }
 
 TEST_F(ImportTest, LangMatchesByMapStringIgnoringCaseAndToken) {
@@ -278,7 +278,7 @@ TEST_F(ImportTest, LangMatchesByMapStringIgnoringCaseAndToken) {
           "*[00]Off\t// Move \"*\" to the desired Option\n         [01]On");
   Outcome o = Import(text, {Switch::Lang});
   EXPECT_EQ(o.status, 0u) << o.err;
-  EXPECT_EQ(Setup()[kMode], 0);
+  EXPECT_EQ(StoredSetup()[kMode], 0);
 }
 
 }  // namespace
