@@ -48,7 +48,15 @@ namespace {
 
 bool HasQuestionHeader(uint8_t code) { return IsQuestionKind(code) || code == IFR_ACTION || code == IFR_REF; }
 
-size_t OptionWidth(uint8_t type) {
+std::wstring AsciiName(Bytes op, size_t offset) {
+  std::wstring name;
+  for (size_t i = offset; i < op.size() && op[i] != 0; ++i) name.push_back(static_cast<wchar_t>(op[i]));
+  return name;
+}
+
+}  // namespace
+
+size_t IfrValueWidth(uint8_t type) {
   switch (type) {
     case 0: case 4: return 1;
     case 1: case 7: return 2;
@@ -58,14 +66,6 @@ size_t OptionWidth(uint8_t type) {
     default: return 0;
   }
 }
-
-std::wstring AsciiName(Bytes op, size_t offset) {
-  std::wstring name;
-  for (size_t i = offset; i < op.size() && op[i] != 0; ++i) name.push_back(static_cast<wchar_t>(op[i]));
-  return name;
-}
-
-}  // namespace
 
 uint16_t OpPrompt(const IfrOp& op) {
   if (op.code == IFR_SUBTITLE || op.code == IFR_TEXT || IsQuestionKind(op.code) || op.code == IFR_ACTION ||
@@ -201,7 +201,7 @@ void DecodeQuestion(Bytes image, const VarStoreTable& table, const IfrOp& op, si
         o.Option = Le16(inner->bytes, kOptionString);
         o.Flags = Le8(inner->bytes, kOptionFlags);
         o.Type = Le8(inner->bytes, kOptionType);
-        o.Value = LeN(inner->bytes, kOptionValue, OptionWidth(o.Type));
+        o.Value = LeN(inner->bytes, kOptionValue, IfrValueWidth(o.Type));
         r.ValueInfo.Options.push_back(o);
         if (first && op.code == IFR_ORDERED_LIST) {
           r.Width = o.Type == 1 ? 2 : o.Type == 2 ? 4 : o.Type == 3 ? 8 : 1;
@@ -245,7 +245,7 @@ std::vector<OptionRecord> VisibleOptions(Bytes image, const QuestionRecord& reco
         o.Option = Le16(op->bytes, kOptionString);
         o.Flags = Le8(op->bytes, kOptionFlags);
         o.Type = Le8(op->bytes, kOptionType);
-        o.Value = LeN(op->bytes, kOptionValue, OptionWidth(o.Type));
+        o.Value = LeN(op->bytes, kOptionValue, IfrValueWidth(o.Type));
         visible.push_back(o);
       }
     }

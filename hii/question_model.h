@@ -73,6 +73,8 @@ struct QuestionRecord {
 };
 
 bool IsQuestionKind(uint8_t code);
+// Bytes of an IFR value of the given EFI_IFR_TYPE_* (options, DEFAULT opcodes); 0 for an unknown type.
+size_t IfrValueWidth(uint8_t type);
 
 // Fills Opcode, QuestionId, Prompt, Help, VarStoreIndex, VarOffset, Width and ValueInfo.
 void DecodeQuestion(Bytes image, const VarStoreTable& table, const IfrOp& op, size_t limit, QuestionRecord& record);

@@ -27,17 +27,6 @@ std::string LanguageTag(Bytes package) {
   return tag;
 }
 
-size_t IfrValueWidth(uint8_t type) {
-  switch (type) {
-    case 0: case 4: return 1;
-    case 1: case 7: return 2;
-    case 2: case 6: return 4;
-    case 3: return 8;
-    case 5: return 3;
-    default: return 0;
-  }
-}
-
 uint64_t WidthMask(size_t width) { return width >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * width)) - 1; }
 
 std::vector<std::string> SplitCommas(const std::string& text) {
