@@ -1,4 +1,5 @@
 #include "mailbox_service.h"
+#include "byte_access.h"
 
 /* 45AC8863-E3FA-4A38-A23C-00BCD10CBD50 and 2A7ADC98-820E-4775-A17D-2F741D55B626 as stored. */
 const uint8_t mbx_enumerate_guid[16] = {0x63, 0x88, 0xAC, 0x45, 0xFA, 0xE3, 0x38, 0x4A,
@@ -23,20 +24,6 @@ const uint8_t mbx_variable_guid[16] = {0x15, 0xCC, 0x0B, 0x28, 0xD7, 0x2C, 0x7C,
 #define ATTR_NV 0x1u
 #define ATTR_BS 0x2u
 #define ATTR_RT 0x4u
-
-static uint64_t get_le(const uint8_t *p, unsigned width) {
-  uint64_t v = 0;
-  for (unsigned i = width; i > 0; --i) v = (v << 8) | p[i - 1];
-  return v;
-}
-
-static void put_le(uint8_t *p, uint64_t v, unsigned width) {
-  for (unsigned i = 0; i < width; ++i) p[i] = (uint8_t)(v >> (8 * i));
-}
-
-static void copy_bytes(uint8_t *to, const uint8_t *from, uint64_t n) {
-  for (uint64_t i = 0; i < n; ++i) to[i] = from[i];
-}
 
 static void zero_bytes(uint8_t *to, uint64_t n) {
   for (uint64_t i = 0; i < n; ++i) to[i] = 0;

@@ -1,4 +1,5 @@
 #include "memory_attributes.h"
+#include "byte_access.h"
 
 #define PAGE 4096u
 #define D_START 8u
@@ -6,20 +7,6 @@
 #define D_PAGES 24u
 #define D_ATTRIBUTE 32u
 #define MAX_ENTRIES 65536u
-
-static uint64_t get_le(const uint8_t *p, unsigned width) {
-  uint64_t v = 0;
-  for (unsigned i = width; i > 0; --i) v = (v << 8) | p[i - 1];
-  return v;
-}
-
-static void put_le(uint8_t *p, uint64_t v, unsigned width) {
-  for (unsigned i = 0; i < width; ++i) p[i] = (uint8_t)(v >> (8 * i));
-}
-
-static void copy_bytes(uint8_t *to, const uint8_t *from, uint64_t n) {
-  for (uint64_t i = 0; i < n; ++i) to[i] = from[i];
-}
 
 uint64_t mbx_mat_size(const uint8_t *table, uint64_t readable) {
   if (!table || readable < MBX_MAT_HEADER_SIZE) return 0;
