@@ -215,8 +215,14 @@ std::string BuildEntry(const Attribute& a, const Json& value, ScriptEntry& entry
       f.ValueIsString = f.HasValue = f.HasCurrent = true;
       entry.stringLength = static_cast<uint16_t>(units.size() / 2);
       entry.stringIsPrintable = printable;
-      if (printable) entry.stringText = value.get<std::string>();
-      else entry.stringBytes = std::move(units);
+      if (printable) {
+        // The import stores a quoted value from its UTF-16 units, as the parser decodes them.
+        entry.stringText = value.get<std::string>();
+        for (size_t i = 0; i + 1 < units.size(); i += 2)
+          entry.stringUnits.push_back(static_cast<char16_t>(units[i] | (units[i + 1] << 8)));
+      } else {
+        entry.stringBytes = std::move(units);
+      }
       normalized = value;
       return {};
     }
