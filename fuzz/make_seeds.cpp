@@ -217,6 +217,10 @@ int main(int argc, char** argv) {
     Seed("script_parser", "demo-lang.txt", Export(demo.hii, root, true));
     Seed("attrs_document", "demo-bios.json", BiosDocument(demo.hii, root));
   }
+  // attrs_mount_write: the first byte picks the attribute (by its place in the listing).
+  for (const auto& [index, text] : std::vector<std::pair<uint8_t, std::string>>{
+           {0, "Standard\n"}, {1, "20"}, {2, "1\n"}, {3, "KST-0099\n"}, {4, "2025-01-02"}, {5, "-5"}, {6, "\n"}})
+    Seed("attrs_mount_write", NFormat("write-%u.bin", index), std::string(1, static_cast<char>(index)) + text);
   Seed("attrs_document", "settings.json",
        std::string(R"({"Attributes": {"MAIN001": "Standard", "MAIN002": 20, "PROC009": true, "SVC004": "2025-01-02"}})"));
 

@@ -1,0 +1,56 @@
+// What a client of the firmware-attributes mount writes to a current_value file (fwupd, echo,
+// a script), through the mount's tree as kestrel-attrs mount serves it, over the demo firmware
+// offline: the first byte picks the attribute, the rest is the text written. A write that
+// changed a variable puts the demo variables back, so that every input starts alike.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/console.h"
+#include "fuzz/fuzz_support.h"
+#include "tools/attrs/mount_tree.h"
+#include "tools/attrs/session.h"
+#include "tools/hiibuild/generators.h"
+
+namespace {
+
+struct MountOverDemo {
+  kes::fuzz::ScratchDir dir{"attrs-mount"};
+  kes::hiibuild::EmulatorImage demo = kes::hiibuild::BuildDemoFirmware();
+  kes::attrs::Session session;
+  std::unique_ptr<kes::attrs::AttributeTree> tree;
+  std::vector<std::string> names;
+
+  MountOverDemo() {
+    kes::ConsoleCapture quiet;
+    kes::fuzz::WriteFile(dir / "hii.bin", demo.hii);
+    ResetVariables();
+    kes::attrs::SessionOptions options;
+    options.hiiFile = dir / "hii.bin";
+    options.varsDir = dir / "vars";
+    if (!session.Open(options)) std::abort();
+    tree = std::make_unique<kes::attrs::AttributeTree>(session.Setup(), "kestrel");
+    names = *tree->List("kestrel/attributes");
+  }
+  void ResetVariables() { kes::hiibuild::WriteVariableFiles(dir / "vars", demo.variables); }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static MountOverDemo mount;
+  if (size == 0 || mount.names.empty()) return 0;
+  kes::ConsoleCapture quiet;
+  const std::string& name = mount.names[data[0] % mount.names.size()];
+  std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+  int error = mount.tree->Write("kestrel/attributes/" + name + "/current_value", text);
+  if (error < 0) std::abort();  // 0 or a positive errno, nothing else
+  if (error == 0) {
+    mount.ResetVariables();
+    mount.tree->Refresh();
+  }
+  return 0;
+}
