@@ -47,6 +47,7 @@
 #include "hii/older_layout.h"
 #include "hii/strings.h"
 #include "script/export.h"
+#include "tools/bench/bench_options.h"
 #include "tools/bench/child_process.h"
 #include "tools/hiibuild/generators.h"
 
@@ -162,23 +163,6 @@ std::optional<Measurement> RunExport(const char* self, Variant variant, const st
   return m;
 }
 
-// "1,4" -> {1, 4}; nullopt unless every entry is a scale from 1 to 64.
-std::optional<std::vector<unsigned>> ParseScales(std::string_view text) {
-  std::vector<unsigned> scales;
-  while (true) {
-    size_t comma = text.find(',');
-    std::string_view item = text.substr(0, comma);
-    if (item.empty() || item.size() > 2 || item.find_first_not_of("0123456789") != std::string_view::npos) {
-      return std::nullopt;
-    }
-    unsigned scale = static_cast<unsigned>(std::stoul(std::string(item)));
-    if (scale < 1 || scale > 64) return std::nullopt;
-    scales.push_back(scale);
-    if (comma == std::string_view::npos) return scales;
-    text.remove_prefix(comma + 1);
-  }
-}
-
 int Usage() {
   std::fprintf(stderr,
                "usage: kestrel-bench-export [--emulator] [--scales N[,N...]] [--runs N] [--variants V[,V...]] [--depth N]\n"
@@ -197,15 +181,6 @@ std::optional<std::vector<Variant>> ParseVariants(std::string_view text) {
     if (comma == std::string_view::npos) return variants;
     text.remove_prefix(comma + 1);
   }
-}
-
-// A decimal count from 1 to `max`.
-std::optional<unsigned> ParseCount(std::string_view text, unsigned max) {
-  if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string_view::npos)
-    return std::nullopt;
-  unsigned long value = std::stoul(std::string(text));
-  if (value < 1 || value > max) return std::nullopt;
-  return static_cast<unsigned>(value);
 }
 
 kes::hiibuild::LargeImage BuildImage(Variant variant, unsigned scale) {
@@ -474,11 +449,11 @@ int main(int argc, char** argv) {
     if (i + 1 >= argc) return Usage();
     std::string_view value = argv[i + 1];
     if (flag == "--runs") {
-      auto parsed = ParseCount(value, 999);
+      auto parsed = kes::bench::ParseCount(value, 999);
       if (!parsed) return Usage();
       runs = static_cast<int>(*parsed);
     } else if (flag == "--scales") {
-      auto parsed = ParseScales(value);
+      auto parsed = kes::bench::ParseScales(value);
       if (!parsed) return Usage();
       scales = *parsed;
       scalesGiven = true;
@@ -487,7 +462,7 @@ int main(int argc, char** argv) {
       if (!parsed) return Usage();
       variants = *parsed;
     } else if (flag == "--depth") {
-      auto parsed = ParseCount(value, 1000000);
+      auto parsed = kes::bench::ParseCount(value, 1000000);
       if (!parsed) return Usage();
       depth = *parsed;
     } else {

@@ -28,6 +28,7 @@
 #include "hii/strings.h"
 #include "script/export.h"
 #include "script/import.h"
+#include "tools/bench/bench_options.h"
 #include "tools/bench/child_process.h"
 #include "tools/hiibuild/generators.h"
 
@@ -175,25 +176,7 @@ int main(int argc, char** argv) {
   if (argc == 5 && std::string(argv[1]) == "--child") return Child(argv[2], argv[3], argv[4]);
   std::vector<unsigned> scales{1, 4};
   int runs = 3;
-  for (int i = 1; i < argc; i += 2) {
-    if (i + 1 >= argc) return Usage();
-    std::string_view flag = argv[i], value = argv[i + 1];
-    if (value.empty() || value.find_first_not_of("0123456789,") != std::string_view::npos) return Usage();
-    if (flag == "--runs") {
-      runs = std::clamp(std::atoi(argv[i + 1]), 1, 100);
-    } else if (flag == "--scales") {
-      scales.clear();
-      for (size_t start = 0; start <= value.size();) {
-        size_t comma = std::min(value.find(',', start), value.size());
-        unsigned scale = static_cast<unsigned>(std::atoi(std::string(value.substr(start, comma - start)).c_str()));
-        if (scale < 1 || scale > 64) return Usage();
-        scales.push_back(scale);
-        start = comma + 1;
-      }
-    } else {
-      return Usage();
-    }
-  }
+  if (!kes::bench::ParseScalesAndRuns(argc, argv, 1, scales, runs)) return Usage();
   char pattern[] = "/tmp/kestrel-bench-import-XXXXXX";
   if (!mkdtemp(pattern)) return 2;
   std::string dir = pattern;

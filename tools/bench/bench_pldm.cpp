@@ -21,6 +21,7 @@
 
 #include "base/console.h"
 #include "base/le.h"
+#include "tools/bench/bench_options.h"
 #include "base/run_state.h"
 #include "base/text.h"
 #include "firmware/firmware_access.h"
@@ -76,40 +77,14 @@ std::optional<Figures> Measure(const std::vector<uint8_t>& hii, const std::strin
   return f;
 }
 
-std::optional<std::vector<unsigned>> ParseScales(std::string_view text) {
-  std::vector<unsigned> scales;
-  while (!text.empty()) {
-    size_t comma = text.find(',');
-    std::string item(text.substr(0, comma));
-    if (item.empty() || item.size() > 2 || item.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
-    unsigned scale = static_cast<unsigned>(std::stoul(item));
-    if (scale < 1 || scale > 64) return std::nullopt;
-    scales.push_back(scale);
-    if (comma == std::string_view::npos) break;
-    text.remove_prefix(comma + 1);
-  }
-  if (scales.empty()) return std::nullopt;
-  return scales;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<unsigned> scales{1, 4};
   int runs = 3;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view a = argv[i];
-    if (a == "--scales" && i + 1 < argc) {
-      auto parsed = ParseScales(argv[++i]);
-      if (!parsed) return 2;
-      scales = *parsed;
-    } else if (a == "--runs" && i + 1 < argc) {
-      runs = std::atoi(argv[++i]);
-      if (runs < 1 || runs > 100) return 2;
-    } else {
-      std::fprintf(stderr, "usage: kestrel-bench-pldm [--scales N[,N...]] [--runs N]\n");
-      return 2;
-    }
+  if (!kes::bench::ParseScalesAndRuns(argc, argv, 1, scales, runs)) {
+    std::fprintf(stderr, "usage: kestrel-bench-pldm [--scales N[,N...]] [--runs N]\n");
+    return 2;
   }
   char pattern[] = "/tmp/kestrel-bench-pldm-XXXXXX";
   const char* base = mkdtemp(pattern);
