@@ -31,20 +31,9 @@ options:
         C(ValueName), a string).
     type: dict
     required: true
-  admin_password:
-    description:
-      - The current Setup administrator password, needed to write protected variables. It is handed to
-        the tool in a private temporary file, never on a command line. Not used in check mode.
-    type: str
-  firmware_root:
-    description:
-      - The firmware tree the tool works on (C(KESTREL_SYSFS_FIRMWARE)); the tool's default is C(/sys/firmware).
-    type: path
-  binary_dir:
-    description:
-      - The directory holding C(kestrel-attrs). By default it is looked for in C(PATH), C(/usr/local/sbin),
-        C(/usr/local/bin), C(/usr/sbin) and C(/opt/kestrel/bin).
-    type: path
+extends_documentation_fragment:
+  - kestrel.bios.common
+  - kestrel.bios.common.admin_password
 attributes:
   check_mode:
     description: Can run in check mode and return changed status prediction without modifying the firmware.

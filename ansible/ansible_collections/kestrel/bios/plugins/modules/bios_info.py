@@ -22,15 +22,8 @@ options:
       - Also return the BIOS defaults and the manufacturing defaults of every attribute.
     type: bool
     default: false
-  firmware_root:
-    description:
-      - The firmware tree the tool works on (C(KESTREL_SYSFS_FIRMWARE)); the tool's default is C(/sys/firmware).
-    type: path
-  binary_dir:
-    description:
-      - The directory holding C(kestrel-attrs). By default it is looked for in C(PATH), C(/usr/local/sbin),
-        C(/usr/local/bin), C(/usr/sbin) and C(/opt/kestrel/bin).
-    type: path
+extends_documentation_fragment:
+  - kestrel.bios.common
 attributes:
   check_mode:
     description: Can run in check mode and return changed status prediction without modifying the firmware.

@@ -41,20 +41,9 @@ options:
         it does not accept, stops the import instead of being skipped with a warning.
     type: bool
     default: false
-  admin_password:
-    description:
-      - The current Setup administrator password, needed to write protected variables. It is handed to
-        the tool in a private temporary file, never on a command line. Not used in check mode.
-    type: str
-  firmware_root:
-    description:
-      - The firmware tree the tool works on (C(KESTREL_SYSFS_FIRMWARE)); the tool's default is C(/sys/firmware).
-    type: path
-  binary_dir:
-    description:
-      - The directory holding C(KESLNX_64). By default it is looked for in C(PATH), C(/usr/local/sbin),
-        C(/usr/local/bin), C(/usr/sbin) and C(/opt/kestrel/bin).
-    type: path
+extends_documentation_fragment:
+  - kestrel.bios.common
+  - kestrel.bios.common.admin_password
 attributes:
   action:
     description: Indicates this has a corresponding action plugin so some parts of the options can be executed on the controller.
