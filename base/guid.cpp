@@ -23,9 +23,21 @@ std::array<uint8_t, 16> EfiGuid::ToBytes() const {
   return out;
 }
 
+// "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" in lower case, digit by digit (it is formatted once per
+// variable of every question a document lists).
 std::string FormatGuidText(const EfiGuid& g) {
-  return NFormat("%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", g.Data1, g.Data2, g.Data3, g.Data4[0],
-                 g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out(36, '-');
+  auto put = [&](size_t at, uint64_t value, size_t digits) {
+    for (size_t i = digits; i-- > 0; value >>= 4) out[at + i] = kDigits[value & 0xF];
+  };
+  put(0, g.Data1, 8);
+  put(9, g.Data2, 4);
+  put(14, g.Data3, 4);
+  put(19, g.Data4[0], 2);
+  put(21, g.Data4[1], 2);
+  for (size_t i = 2; i < 8; ++i) put(24 + 2 * (i - 2), g.Data4[i], 2);
+  return out;
 }
 
 std::wstring FormatGuidTextW(const EfiGuid& g) { return DecodeText(FormatGuidText(g)); }

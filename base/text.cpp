@@ -1,5 +1,7 @@
 #include "base/text.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -41,6 +43,7 @@ std::vector<uint8_t> WideToUtf16Bytes(std::wstring_view text, bool terminator) {
 
 std::wstring Utf16BytesToWide(std::span<const uint8_t> bytes, bool stopAtZero) {
   std::wstring out;
+  out.reserve(bytes.size() / 2);
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
     wchar_t c = static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
     if (stopAtZero && c == 0) break;
@@ -184,6 +187,11 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& fileName, s
   std::FILE* f = std::fopen(fileName.c_str(), "rb");
   if (!f) return std::nullopt;
   std::vector<uint8_t> data;
+  // A regular file's size is known: one buffer of that size instead of growing (and copying)
+  // one as the reads come in. A file that grows meanwhile is still read to its end.
+  struct stat st {};
+  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    data.reserve(std::min(static_cast<size_t>(st.st_size), limit));
   uint8_t buffer[65536];
   size_t n;
   while (data.size() < limit &&

@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <unordered_map>
 #include <vector>
@@ -125,7 +126,13 @@ class HiiDatabase {
   std::vector<PackageList> lists_;
   std::vector<std::vector<Package>> packages_;          // by list position
   std::unordered_map<size_t, size_t> listByOffset_;     // list offset -> position
-  std::map<std::array<uint8_t, 16>, size_t> firstListByGuid_;
+  // Looked up for every string a walk fetches: hashed, not ordered.
+  struct GuidBytesHash {
+    size_t operator()(const std::array<uint8_t, 16>& g) const {
+      return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(g.data()), g.size()));
+    }
+  };
+  std::unordered_map<std::array<uint8_t, 16>, size_t, GuidBytesHash> firstListByGuid_;
   std::unordered_map<size_t, StringPackageIndex> strings_;  // by package offset
   std::vector<OlderDataTable> olderTables_;                 // older layout: parallel to lists_
   std::map<std::pair<uint16_t, std::array<uint8_t, 16>>, size_t> firstOlderTable_;

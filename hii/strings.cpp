@@ -7,11 +7,12 @@
 namespace kes {
 namespace {
 
-std::string LanguageTag(Bytes package) {
-  std::string tag;
-  for (size_t i = hii::kStringLanguage; i < package.size() && package[i] != 0; ++i)
-    tag.push_back(static_cast<char>(package[i]));
-  return tag;
+// The package's language tag, viewed in place (up to its NUL or the package's end).
+std::string_view LanguageTag(Bytes package) {
+  if (package.size() <= hii::kStringLanguage) return {};
+  size_t end = hii::kStringLanguage;
+  while (end < package.size() && package[end] != 0) ++end;
+  return std::string_view(reinterpret_cast<const char*>(package.data()) + hii::kStringLanguage, end - hii::kStringLanguage);
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -70,7 +71,7 @@ std::vector<std::string> StringLookup::LanguageList(bool mapping, bool noComplet
 std::optional<Package> StringLookup::FindStringPackage(const PackageList& list, std::string_view language) const {
   for (const Package& p : database_.PackagesOf(list)) {
     if (p.type != hii::kPackageStrings) continue;
-    std::string tag = LanguageTag(p.bytes);
+    std::string_view tag = LanguageTag(p.bytes);
     if (tag == language || (!options_.lang && tag == "en")) return p;
   }
   return std::nullopt;
@@ -116,6 +117,10 @@ std::optional<std::wstring> StringLookup::GetString(const PackageList& list, uin
     return text;
   }
   if (database_.Format() != HiiFormat::Uefi) return std::nullopt;
+  // The plain lookup (no map string under /lang) is by far the most frequent: its one-language
+  // list is not rebuilt for every string.
+  static const std::vector<std::string> kPlain{"en-US"};
+  if (!(mapping && options_.lang)) return GetStringInLanguages(list, id, kPlain, match);
   return GetStringInLanguages(list, id, LanguageList(mapping, noCompletion), match);
 }
 

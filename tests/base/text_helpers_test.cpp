@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "base/console.h"
+#include "base/guid.h"
 #include "base/text.h"
 #include "tests/support/test_support.h"
 
@@ -22,6 +23,15 @@ TEST(TextHelpers, Utf16Conversions) {
   EXPECT_EQ(CompareWideToUtf16(L"ab", u"ab"), 0);
   EXPECT_EQ(CompareWideToUtf16(L"ab", u"abc"), -'c');
   EXPECT_EQ(CompareWideToUtf16(L"b", u"a"), 1);
+}
+
+TEST(TextHelpers, GuidTextRoundTrips) {
+  for (const char* text : {"8be4df61-93ca-11d2-aa0d-00e098032b8c", "00000000-0000-0000-0000-000000000000",
+                           "ffffffff-ffff-ffff-ffff-ffffffffffff", "0123abcd-0a0b-f00f-8091-a1b2c3d4e5f6"}) {
+    auto guid = ParseGuidText(text);
+    ASSERT_TRUE(guid) << text;
+    EXPECT_EQ(FormatGuidText(*guid), text);
+  }
 }
 
 TEST(TextHelpers, TrimsAndFilters) {
