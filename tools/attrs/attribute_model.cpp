@@ -1,8 +1,9 @@
 #include "tools/attrs/attribute_model.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
-#include <set>
+#include <memory_resource>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -25,10 +26,12 @@ const std::vector<std::string> kMappingLanguages{"x-Vorn", "x-UEFI-Vorn"};
 
 // UTF-8 for a document: what UTF-8 cannot carry (a lone surrogate, a byte kept from invalid
 // input) becomes U+FFFD.
-std::string Utf8(std::wstring text) {
-  for (wchar_t& c : text)
-    if ((c >= 0xD800 && c <= 0xDFFF) || static_cast<uint32_t>(c) > 0x10FFFF) c = 0xFFFD;
-  return EncodeText(text);
+std::string Utf8(std::wstring_view text) {
+  auto unencodable = [](wchar_t c) { return (c >= 0xD800 && c <= 0xDFFF) || static_cast<uint32_t>(c) > 0x10FFFF; };
+  if (std::none_of(text.begin(), text.end(), unencodable)) return EncodeText(text);
+  std::wstring copy(text);
+  std::replace_if(copy.begin(), copy.end(), unencodable, L'\xFFFD');
+  return EncodeText(copy);
 }
 
 // A string of the list as the firmware holds it, in UTF-8 (empty when absent).
@@ -45,22 +48,88 @@ std::string MenuName(const std::string& title, const std::string& fallback) {
   return name.empty() ? fallback : name;
 }
 
+// Strings kept one after the other in an arena and found through an open-addressed table of
+// their hashes, each with a value (a view into the same arena). A look-up touches one or two
+// 16-byte slots and the kept text only when the hashes agree, so the table of a walk over tens
+// of thousands of questions costs about the same per name as a small one.
+class StringTable {
+ public:
+  explicit StringTable(std::pmr::memory_resource* arena) : arena_(arena), slots_(64) {}
+
+  // The entry for `key`, added with `value` when absent; `added` tells which.
+  struct Entry {
+    std::string_view key, value;
+    bool added;
+  };
+  Entry Insert(std::string_view key, std::string_view value = {}) {
+    size_t hash = std::hash<std::string_view>{}(key);
+    size_t at = Find(hash, key);
+    if (slots_[at].entry != 0) {
+      const auto& [k, v] = entries_[slots_[at].entry - 1];
+      return {k, v, false};
+    }
+    if (2 * (entries_.size() + 1) > slots_.size()) {
+      Grow();
+      at = Find(hash, key);
+    }
+    entries_.emplace_back(Keep(key), value);
+    slots_[at] = {hash, entries_.size()};
+    return {entries_.back().first, value, true};
+  }
+
+ private:
+  struct Slot {
+    size_t hash = 0;
+    size_t entry = 0;  // 1 + the entry's position; 0: free
+  };
+  // The slot holding `key`, or the free slot where it belongs (the table is never full).
+  size_t Find(size_t hash, std::string_view key) const {
+    size_t mask = slots_.size() - 1;
+    for (size_t at = hash & mask;; at = (at + 1) & mask)
+      if (slots_[at].entry == 0 || (slots_[at].hash == hash && entries_[slots_[at].entry - 1].first == key)) return at;
+  }
+  void Grow() {
+    std::vector<Slot> old(2 * slots_.size());
+    old.swap(slots_);
+    size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.entry == 0) continue;
+      size_t at = s.hash & mask;
+      while (slots_[at].entry != 0) at = (at + 1) & mask;
+      slots_[at] = s;
+    }
+  }
+  std::string_view Keep(std::string_view text) {
+    if (text.empty()) return {};
+    char* copy = static_cast<char*>(arena_->allocate(text.size(), 1));
+    std::memcpy(copy, text.data(), text.size());
+    return {copy, text.size()};
+  }
+
+  std::pmr::memory_resource* arena_;
+  std::vector<Slot> slots_;  // a power of two in size, at most half used
+  std::vector<std::pair<std::string_view, std::string_view>> entries_;  // key, value; in order added
+};
+
 // Unique names in walk order.
 class NameBook {
  public:
-  std::string Claim(std::string base) {
-    if (taken_.insert(base).second) return base;
+  explicit NameBook(std::pmr::memory_resource* arena) : taken_(arena) {}
+
+  // The name, as kept in the book (it stays where it is for the book's life).
+  std::string_view Claim(std::string_view base) {
+    if (auto e = taken_.Insert(base); e.added) return e.key;
     // Each base remembers the next suffix to try, so that a prompt shared by thousands of
     // questions costs no more than a rare one.
-    size_t& next = nextSuffix_.try_emplace(base, 2).first->second;
+    size_t& next = nextSuffix_.try_emplace(std::string(base), 2).first->second;
     while (true) {
-      std::string candidate = base + "_" + std::to_string(next++);
-      if (taken_.insert(candidate).second) return candidate;
+      std::string candidate = std::string(base) + "_" + std::to_string(next++);
+      if (auto e = taken_.Insert(candidate); e.added) return e.key;
     }
   }
 
  private:
-  std::unordered_set<std::string> taken_;
+  StringTable taken_;
   std::unordered_map<std::string, size_t> nextSuffix_;
 };
 
@@ -77,20 +146,33 @@ uint64_t Mask(uint64_t value, size_t width) { return width >= 8 ? value : value 
 // The choices of a one-of or ordered list: each option's text made a name, unique within the
 // question (a repeated or empty name gets the option's value appended).
 std::vector<Choice> OptionChoices(const StringLookup& strings, const PackageList& list, const QuestionRecord& record) {
+  const auto& options = record.ValueInfo.Options;
   std::vector<Choice> out;
-  std::set<std::string> used;
-  for (const OptionRecord& o : record.ValueInfo.Options) {
+  out.reserve(options.size());  // never reallocated: `used` views the names in place
+  // The names so far: the few choices of most questions are scanned, more are looked up.
+  constexpr size_t kScanned = 16;
+  std::unordered_set<std::string_view> used;
+  auto taken = [&](const std::string& name) {
+    if (out.size() <= kScanned)
+      return std::any_of(out.begin(), out.end(), [&](const Choice& c) { return c.name == name; });
+    return used.count(name) > 0;
+  };
+  for (const OptionRecord& o : options) {
     Choice c;
     c.display = Text(strings, list, o.Option);
     c.value = o.Value;
     std::string base = MakeName(c.display);
     if (c.display.find_first_not_of(" \t") == std::string::npos) base = "Value";
     c.name = base;
-    if (!used.insert(c.name).second) {
+    if (taken(c.name)) {
       c.name = base + "_" + std::to_string(o.Value);
-      for (size_t n = 2; !used.insert(c.name).second; ++n) c.name = base + "_" + std::to_string(o.Value) + "_" + std::to_string(n);
+      for (size_t n = 2; taken(c.name); ++n) c.name = base + "_" + std::to_string(o.Value) + "_" + std::to_string(n);
     }
     out.push_back(std::move(c));
+    if (out.size() == kScanned + 1)
+      for (const Choice& earlier : out) used.insert(earlier.name);
+    else if (out.size() > kScanned + 1)
+      used.insert(out.back().name);
   }
   return out;
 }
@@ -142,8 +224,9 @@ class Builder {
           QuestionStep step = walk_.NextQuestion(*formSet, current, cursor, record);
           if (step == QuestionStep::FormDone) break;
           if (step != QuestionStep::Question) continue;
-          if (!strings.GetString(list, record.Prompt, false)) continue;
-          Question(list, record);
+          auto promptText = strings.GetString(list, record.Prompt, false);
+          if (!promptText) continue;
+          Question(list, record, *promptText);
           if (stopped_) return;
         }
       }
@@ -166,17 +249,21 @@ class Builder {
     if (sink_.stop && sink_.stop()) stopped_ = true;
   }
 
-  // The fields every attribute of the question shares.
+  // The fields every attribute of the question shares; `promptText` is the prompt as the
+  // firmware holds it.
   Attribute Common(const PackageList& list, const QuestionRecord& record, const VarStoreEntry& store,
-                   const std::wstring& prompt) {
+                   const std::wstring& promptText) {
     const StringLookup& strings = setup_.strings;
     Attribute a;
-    a.displayName = Text(strings, list, record.Prompt);
-    a.helpText = Text(strings, list, record.Help);
-    a.menuPath = menuPath_;
+    if (sink_.describe) {
+      a.displayName = Utf8(promptText);
+      a.helpText = Text(strings, list, record.Help);
+      a.menuPath = menuPath_;
+      a.variableName = store.Name;
+      a.sharesStorage = seen_.Contains(walk_.VarStores(), record);
+    }
     a.hidden = record.Suppressed || formSuppressed_;
     a.grayOut = (record.GrayedOut && !record.Suppressed) || formGrayedOut_;
-    a.variableName = store.Name;
     a.variableGuid = store.Guid;
     a.offset = record.VarOffset;
     a.width = record.Width;
@@ -187,7 +274,6 @@ class Builder {
     bool readOnlyFlag = op && !record.OlderEncoding && (Le8(op->bytes, kQFlags) & 0x01) != 0;
     a.readOnly = a.grayOut || readOnlyFlag;
     a.resetRequired = op && !record.OlderEncoding && OpResetRequired(*op);
-    a.sharesStorage = seen_.Contains(walk_.VarStores(), record);
     return a;
   }
 
@@ -201,26 +287,31 @@ class Builder {
 
   // The import finds a question by its prompt and id; only the first question with both is
   // reachable.
-  void CheckReachable(Attribute& a) {
-    auto [it, inserted] = keys_.emplace(a.identity + '\n' + std::to_string(a.questionId), a.name);
-    if (!inserted) a.unreachable = "the question " + it->second + " has the same prompt and question id and takes the value";
+  void CheckReachable(Attribute& a, std::string_view bookName) {
+    if (!sink_.describe) return;
+    std::string key = a.identity;
+    key += '\n';
+    key += std::to_string(a.questionId);
+    auto e = keys_.Insert(key, bookName);
+    if (!e.added) a.unreachable = "the question " + std::string(e.value) + " has the same prompt and question id and takes the value";
   }
 
-  void Question(const PackageList& list, QuestionRecord& record) {
+
+  void Question(const PackageList& list, QuestionRecord& record, const std::wstring& promptText) {
     const StringLookup& strings = setup_.strings;
     const VarStoreEntry* store = walk_.VarStores().At(record.VarStoreIndex);
     if (!store) return;
-    std::wstring prompt = ScriptString(strings, list, record.Prompt, false);
+    std::wstring prompt = Printable(promptText);
     SpecialControlKind kind = special_.KindOf(record);
     if (kind != SpecialControlKind::None) {
-      SpecialQuestion(list, record, *store, prompt, kind);
-      seen_.Add(walk_.VarStores(), record);
+      SpecialQuestion(list, record, *store, promptText, prompt, kind);
+      if (sink_.describe) seen_.Add(walk_.VarStores(), record);
       return;
     }
     if (IsBlankText(prompt)) return;
     auto value = ReadQuestionValue(walk_.VarStores(), record);
     if (record.Kind == IFR_PASSWORD) {
-      Attribute a = Common(list, record, *store, prompt);
+      Attribute a = Common(list, record, *store, promptText);
       a.type = AttrType::Password;
       a.name = names_.Claim(BaseName(list, record, prompt));
       a.minLength = record.ValueInfo.Minimum;
@@ -230,8 +321,8 @@ class Builder {
       return;
     }
     if (!value) return;
-    Attribute a = Common(list, record, *store, prompt);
-    a.identity = Trim(ToNarrow(prompt));
+    Attribute a = Common(list, record, *store, promptText);
+    if (sink_.describe) a.identity = Trim(ToNarrow(prompt));
     Bytes image = setup_.database.Image();
     auto op = OpAt(image, record.Opcode, record.ScopeLimit);
     switch (record.Kind) {
@@ -284,27 +375,28 @@ class Builder {
       default:
         return;
     }
-    a.name = names_.Claim(BaseName(list, record, prompt));
+    std::string_view bookName = names_.Claim(BaseName(list, record, prompt));
+    a.name = bookName;
     a.current = ValueFromBytes(a, *value);
     if (a.form != ValueForm::OrderedList && record.Kind != IFR_STRING)
       a.currentRaw = LeN(*value, 0, std::min<size_t>(value->size(), 8));
-    if (record.Kind != IFR_STRING && defaults_.find) {
+    if (record.Kind != IFR_STRING && defaults_.find && sink_.defaults) {
       if (defaults_.stdPresent)
         if (auto bytes = defaults_.find(false, *store, record.VarOffset, value->size())) a.biosDefault = ValueFromBytes(a, *bytes);
       if (defaults_.mfgPresent)
         if (auto bytes = defaults_.find(true, *store, record.VarOffset, value->size())) a.mfgDefault = ValueFromBytes(a, *bytes);
     }
-    CheckReachable(a);
-    seen_.Add(walk_.VarStores(), record);
+    CheckReachable(a, bookName);
+    if (sink_.describe) seen_.Add(walk_.VarStores(), record);
     Emit(a);
   }
 
   void SpecialQuestion(const PackageList& list, QuestionRecord& record, const VarStoreEntry& store,
-                       const std::wstring& prompt, SpecialControlKind kind) {
+                       const std::wstring& promptText, const std::wstring& prompt, SpecialControlKind kind) {
     if (kind == SpecialControlKind::Language || kind == SpecialControlKind::PlatformLanguage) {
       std::wstring name = SpecialControls::ControlName(kind, prompt);
       if (IsBlankText(name)) return;
-      Attribute a = Common(list, record, store, prompt);
+      Attribute a = Common(list, record, store, promptText);
       a.type = AttrType::Enumeration;
       a.form = ValueForm::Language;
       a.special = kind;
@@ -312,15 +404,16 @@ class Builder {
       const auto& languages = special_.LanguageList(record.ControlVarStoreIndex);
       for (size_t i = 0; i < languages.size(); ++i) a.choices.push_back({Utf8(languages[i]), Utf8(languages[i]), i});
       if (auto at = special_.CurrentLanguage(record); at && *at < a.choices.size()) a.current = a.choices[*at].name;
-      a.name = names_.Claim(BaseName(list, record, prompt));
-      CheckReachable(a);
+      std::string_view bookName = names_.Claim(BaseName(list, record, prompt));
+      a.name = bookName;
+      CheckReachable(a, bookName);
       Emit(a);
       return;
     }
     if (kind == SpecialControlKind::BootOrder) {
       std::wstring name = SpecialControls::ControlName(kind, prompt);
       if (IsBlankText(name)) return;
-      Attribute a = Common(list, record, store, prompt);
+      Attribute a = Common(list, record, store, promptText);
       a.type = AttrType::String;
       a.form = ValueForm::BootOrder;
       a.special = kind;
@@ -337,8 +430,9 @@ class Builder {
       // The choices in number order: the registry lists them the same way whatever the order.
       std::sort(a.choices.begin(), a.choices.end(), [](const Choice& x, const Choice& y) { return x.value < y.value; });
       a.current = order;
-      a.name = names_.Claim(BaseName(list, record, name));
-      CheckReachable(a);
+      std::string_view bookName = names_.Claim(BaseName(list, record, name));
+      a.name = bookName;
+      CheckReachable(a, bookName);
       Emit(a);
       return;
     }
@@ -346,7 +440,7 @@ class Builder {
     if (!groups) return;
     for (const LegacyGroup& group : *groups) {
       std::wstring name = SpecialControls::LegacyGroupName(group.type, prompt);
-      Attribute a = Common(list, record, store, prompt);
+      Attribute a = Common(list, record, store, promptText);
       a.displayName = Utf8(name);
       a.type = AttrType::String;
       a.form = ValueForm::LegacyOrder;
@@ -374,8 +468,11 @@ class Builder {
   QuestionWalk walk_;
   SpecialControls special_;
   SeenStorage seen_;
-  NameBook names_;
-  std::unordered_map<std::string, std::string> keys_;
+  // The names and import keys of every attribute so far: allocated one after the other and
+  // released at once with the walk.
+  std::pmr::monotonic_buffer_resource arena_;
+  NameBook names_{&arena_};
+  StringTable keys_{&arena_};  // prompt and id -> name
   std::string menuPath_;
   bool formSuppressed_ = false, formGrayedOut_ = false;
   size_t order_ = 0;

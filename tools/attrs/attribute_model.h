@@ -82,6 +82,11 @@ std::string MakeName(std::string_view text);
 struct AttributeSink {
   std::function<void(Attribute&)> attribute;
   std::function<bool()> stop;  // checked after each attribute
+  // Off for a walk that only wants names and values: the attributes come without their texts
+  // (display name, help text, menu path, identity), variable name, `sharesStorage` and
+  // `unreachable` (the last two take a look-up over the questions so far).
+  bool describe = true;
+  bool defaults = true;  // off: biosDefault and mfgDefault stay null
 };
 
 // Walks the questions of `setup` (its evaluator decides Hidden and GrayOut; none: both false)

@@ -1,10 +1,11 @@
 #include "tools/attrs/documents.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
-#include <ostream>
+#include <memory>
+#include <type_traits>
 #include <set>
-#include <streambuf>
 
 #include "base/console.h"
 #include "base/guid.h"
@@ -46,93 +47,172 @@ const char* KindName(const Attribute& a) {
   }
 }
 
-// Appends a member the object does not hold yet (without the ordered object's linear search).
-template <typename T>
-void Put(Json& object, const char* name, T&& value) {
-  auto& members = static_cast<std::vector<Json::object_t::value_type>&>(object.get_ref<Json::object_t&>());
-  members.emplace_back(name, Json(std::forward<T>(value)));
+std::vector<Json::object_t::value_type>& Members(Json& object) {
+  return static_cast<std::vector<Json::object_t::value_type>&>(object.get_ref<Json::object_t&>());
 }
 
-// Hands the serializer's output on in 64 KiB pieces.
-class ChunkBuffer : public std::streambuf {
+
+
+
+// The serializer's output, gathered in a 64 KiB buffer and handed on whenever it fills. Nothing
+// is handed on after a write failed.
+class ChunkOutput : public nlohmann::detail::output_adapter_protocol<char> {
  public:
-  explicit ChunkBuffer(std::function<bool(std::string_view)> out) : out_(std::move(out)) {
-    setp(buffer_.data(), buffer_.data() + buffer_.size());
-  }
-  ~ChunkBuffer() override { sync(); }
-  bool ok() const { return ok_; }
+  explicit ChunkOutput(const TextSink& out) : out_(out) {}
 
- protected:
-  int_type overflow(int_type c) override {
-    if (!Drain()) return traits_type::eof();
-    if (!traits_type::eq_int_type(c, traits_type::eof())) {
-      *pptr() = traits_type::to_char_type(c);
-      pbump(1);
+  void write_character(char c) override {
+    if (used_ == buffer_.size()) Drain();
+    buffer_[used_++] = c;
+  }
+  void write_characters(const char* s, std::size_t length) override {
+    while (length > 0) {
+      if (used_ == buffer_.size()) Drain();
+      size_t n = std::min(length, buffer_.size() - used_);
+      std::memcpy(buffer_.data() + used_, s, n);
+      used_ += n;
+      s += n;
+      length -= n;
     }
-    return traits_type::not_eof(c);
   }
-  int sync() override { return Drain() ? 0 : -1; }
-
- private:
-  bool Drain() {
-    size_t n = static_cast<size_t>(pptr() - pbase());
-    if (n > 0 && ok_) ok_ = out_(std::string_view(pbase(), n));
-    setp(buffer_.data(), buffer_.data() + buffer_.size());
+  void Write(std::string_view text) { write_characters(text.data(), text.size()); }
+  // Hands on what is left; false when any write failed.
+  bool Finish() {
+    Drain();
     return ok_;
   }
-  std::function<bool(std::string_view)> out_;
-  std::array<char, 65536> buffer_{};
+
+ private:
+  void Drain() {
+    if (used_ > 0 && ok_) ok_ = out_(std::string_view(buffer_.data(), used_));
+    used_ = 0;
+  }
+  const TextSink& out_;
+  std::array<char, 65536> buffer_;
+  size_t used_ = 0;
   bool ok_ = true;
+};
+
+// Indented by 2 from `indent`; text that is not valid UTF-8 (none should reach a document) is
+// replaced, never a reason to stop half-way.
+class Serializer {
+ public:
+  explicit Serializer(const std::shared_ptr<ChunkOutput>& output)
+      : serializer_(output, ' ', Json::error_handler_t::replace) {}
+  void Dump(const Json& value, unsigned indent) { serializer_.dump(value, true, false, 2, indent); }
+
+ private:
+  nlohmann::detail::serializer<Json> serializer_;
 };
 
 }  // namespace
 
-Json RegistryEntry(Attribute&& a) {
-  Json e = Json::object();
-  Put(e, "AttributeName", std::move(a.name));
-  Put(e, "DisplayName", std::move(a.displayName));
-  Put(e, "HelpText", std::move(a.helpText));
-  Put(e, "Type", TypeName(a.type));
-  if (!a.choices.empty()) {
-    Json values = Json::array();
-    for (Choice& c : a.choices) {
-      Json value = Json::object();
-      Put(value, "ValueName", std::move(c.name));
-      Put(value, "ValueDisplayName", std::move(c.display));
-      values.push_back(std::move(value));
-    }
-    Put(e, "Value", std::move(values));
+namespace {
+
+// Writes an object's members in order: appended to a new object, or assigned in place over the
+// members an earlier object of the same shape left, whose storage is reused.
+class MemberWriter {
+ public:
+  MemberWriter(Json& object, bool fresh, size_t count) : members_(Members(object)), fresh_(fresh) {
+    if (fresh_) members_.reserve(count);
   }
-  if (a.lowerBound) Put(e, "LowerBound", *a.lowerBound);
-  if (a.lowerBoundU) Put(e, "LowerBound", *a.lowerBoundU);
-  if (a.upperBound) Put(e, "UpperBound", *a.upperBound);
-  if (a.upperBoundU) Put(e, "UpperBound", *a.upperBoundU);
-  if (a.scalarIncrement) Put(e, "ScalarIncrement", *a.scalarIncrement);
-  if (a.minLength) Put(e, "MinLength", *a.minLength);
-  if (a.maxLength) Put(e, "MaxLength", *a.maxLength);
-  if (!a.valueExpression.empty()) Put(e, "ValueExpression", std::move(a.valueExpression));
-  Put(e, "CurrentValue", std::move(a.current));
-  Put(e, "DefaultValue", std::move(a.biosDefault));
-  Put(e, "ReadOnly", a.readOnly);
-  Put(e, "Hidden", a.hidden);
-  Put(e, "GrayOut", a.grayOut);
-  Put(e, "ResetRequired", a.resetRequired);
-  Put(e, "MenuPath", std::move(a.menuPath));
-  Put(e, "DisplayOrder", a.displayOrder);
-  Json oem = Json::object();
-  Put(oem, "VariableName", EncodeText(a.variableName));
-  Put(oem, "VariableGuid", FormatGuidText(a.variableGuid));
-  Put(oem, "Offset", a.offset);
-  Put(oem, "Width", a.width);
-  Put(oem, "QuestionId", a.questionId);
-  Put(oem, "QuestionKind", KindName(a));
-  Put(oem, "MfgDefaultValue", std::move(a.mfgDefault));
-  if (a.form == ValueForm::LegacyOrder) Put(oem, "BbsDeviceType", a.legacyType);
-  Put(oem, "SharesStorage", a.sharesStorage);
-  Put(oem, "Settable", a.unreachable.empty() && !a.readOnly);
-  Json kestrel = Json::object();
-  Put(kestrel, "Kestrel", std::move(oem));
-  Put(e, "Oem", std::move(kestrel));
+
+  template <typename T>
+  void Put(const char* name, T&& value) {
+    if (fresh_) {
+      members_.emplace_back(name, Json(std::forward<T>(value)));
+      return;
+    }
+    Json& slot = members_[next_++].second;
+    if constexpr (std::is_same_v<std::decay_t<T>, std::string> || std::is_same_v<std::decay_t<T>, const char*>) {
+      if (slot.is_string()) {
+        slot.get_ref<std::string&>() = std::forward<T>(value);
+        return;
+      }
+    }
+    slot = std::forward<T>(value);
+  }
+  // A member holding an object or array, filled by the caller: `initial` for a new object.
+  Json& Nested(const char* name, Json initial) {
+    if (fresh_) return members_.emplace_back(name, std::move(initial)).second;
+    return members_[next_++].second;
+  }
+
+ private:
+  std::vector<Json::object_t::value_type>& members_;
+  bool fresh_;
+  size_t next_ = 0;
+};
+
+// The members an entry has: which optional ones, and how many choices.
+uint64_t EntryShape(const Attribute& a) {
+  uint64_t bits = (a.lowerBound ? 1 : 0) | (a.lowerBoundU ? 2 : 0) | (a.upperBound ? 4 : 0) | (a.upperBoundU ? 8 : 0) |
+                  (a.scalarIncrement ? 16 : 0) | (a.minLength ? 32 : 0) | (a.maxLength ? 64 : 0) |
+                  (a.valueExpression.empty() ? 0 : 128) | (a.form == ValueForm::LegacyOrder ? 256 : 0);
+  return bits | (static_cast<uint64_t>(a.choices.size()) << 16) | (a.choices.empty() ? 0 : uint64_t{1} << 15);
+}
+
+void FillEntry(Json& e, Attribute&& a, bool fresh) {
+  MemberWriter w(e, fresh, 24);
+  w.Put("AttributeName", std::move(a.name));
+  w.Put("DisplayName", std::move(a.displayName));
+  w.Put("HelpText", std::move(a.helpText));
+  w.Put("Type", TypeName(a.type));
+  if (!a.choices.empty()) {
+    Json& values = w.Nested("Value", Json::array());
+    auto& elements = values.get_ref<Json::array_t&>();
+    if (fresh) elements.reserve(a.choices.size());
+    for (size_t i = 0; i < a.choices.size(); ++i) {
+      if (fresh) elements.push_back(Json::object());
+      MemberWriter v(elements[i], fresh, 2);
+      v.Put("ValueName", std::move(a.choices[i].name));
+      v.Put("ValueDisplayName", std::move(a.choices[i].display));
+    }
+  }
+  if (a.lowerBound) w.Put("LowerBound", *a.lowerBound);
+  if (a.lowerBoundU) w.Put("LowerBound", *a.lowerBoundU);
+  if (a.upperBound) w.Put("UpperBound", *a.upperBound);
+  if (a.upperBoundU) w.Put("UpperBound", *a.upperBoundU);
+  if (a.scalarIncrement) w.Put("ScalarIncrement", *a.scalarIncrement);
+  if (a.minLength) w.Put("MinLength", *a.minLength);
+  if (a.maxLength) w.Put("MaxLength", *a.maxLength);
+  if (!a.valueExpression.empty()) w.Put("ValueExpression", std::move(a.valueExpression));
+  w.Put("CurrentValue", std::move(a.current));
+  w.Put("DefaultValue", std::move(a.biosDefault));
+  w.Put("ReadOnly", a.readOnly);
+  w.Put("Hidden", a.hidden);
+  w.Put("GrayOut", a.grayOut);
+  w.Put("ResetRequired", a.resetRequired);
+  w.Put("MenuPath", std::move(a.menuPath));
+  w.Put("DisplayOrder", a.displayOrder);
+  Json& kestrel = w.Nested("Oem", Json::object());
+  MemberWriter k(kestrel, fresh, 1);
+  MemberWriter o(k.Nested("Kestrel", Json::object()), fresh, 10);
+  o.Put("VariableName", EncodeText(a.variableName));
+  o.Put("VariableGuid", FormatGuidText(a.variableGuid));
+  o.Put("Offset", a.offset);
+  o.Put("Width", a.width);
+  o.Put("QuestionId", a.questionId);
+  o.Put("QuestionKind", KindName(a));
+  o.Put("MfgDefaultValue", std::move(a.mfgDefault));
+  if (a.form == ValueForm::LegacyOrder) o.Put("BbsDeviceType", a.legacyType);
+  o.Put("SharesStorage", a.sharesStorage);
+  o.Put("Settable", a.unreachable.empty() && !a.readOnly);
+}
+
+}  // namespace
+
+const Json& RegistryEntries::Make(Attribute&& a) {
+  // Few shapes recur through a whole firmware; past kShapes, entries are made afresh.
+  constexpr size_t kShapes = 64;
+  uint64_t shape = EntryShape(a);
+  auto it = shapes_.find(shape);
+  if (it != shapes_.end()) {
+    FillEntry(it->second, std::move(a), false);
+    return it->second;
+  }
+  Json& e = shapes_.size() < kShapes ? shapes_[shape] : scratch_;
+  e = Json::object();
+  FillEntry(e, std::move(a), true);
   return e;
 }
 
@@ -171,28 +251,11 @@ TextSink ConsoleSink() {
   };
 }
 
-namespace {
-
-// Indented by 2 from `indent`; text that is not valid UTF-8 (none should reach a document) is
-// replaced, never a reason to stop half-way.
-void Dump(std::ostream& stream, const Json& value, unsigned indent) {
-  nlohmann::detail::serializer<Json> serializer(nlohmann::detail::output_adapter<char>(stream), ' ',
-                                                Json::error_handler_t::replace);
-  serializer.dump(value, true, false, 2, indent);
-}
-
-}  // namespace
-
 bool SerializeDocument(const Json& document, const TextSink& out) {
-  ChunkBuffer buffer(out);
-  {
-    std::ostream stream(&buffer);
-    Dump(stream, document, 0);
-    stream << '\n';
-    stream.flush();
-  }
-  buffer.pubsync();
-  return buffer.ok();
+  auto output = std::make_shared<ChunkOutput>(out);
+  Serializer(output).Dump(document, 0);
+  output->write_character('\n');
+  return output->Finish();
 }
 
 bool SerializeStreamed(const Json& envelope, const std::function<void(const ElementSink&)>& produce,
@@ -209,29 +272,24 @@ bool SerializeStreamed(const Json& envelope, const std::function<void(const Elem
   if (at == std::string::npos) return false;
   size_t lineStart = frame.rfind('\n', at) + 1;
   unsigned indent = static_cast<unsigned>(frame.find_first_not_of(' ', lineStart) - lineStart);
-  // Elements are serialized into one buffer, handed on whenever it holds 64 KiB.
-  constexpr size_t kPiece = 65536;
-  std::string text(frame, 0, at);
-  text += '[';
-  text.reserve(2 * kPiece);
-  bool ok = true;
+  auto output = std::make_shared<ChunkOutput>(out);
+  Serializer serializer(output);
+  output->Write(std::string_view(frame).substr(0, at));
+  output->write_character('[');
   size_t count = 0;
   std::string pad(indent + 2, ' ');
-  nlohmann::detail::serializer<Json> serializer(nlohmann::detail::output_adapter<char>(text), ' ',
-                                                Json::error_handler_t::replace);
   produce([&](const Json& element) {
-    text += count++ == 0 ? "\n" : ",\n";
-    text += pad;
-    serializer.dump(element, true, false, 2, indent + 2);
-    if (text.size() >= kPiece) {
-      ok = ok && out(text);
-      text.clear();
-    }
+    output->Write(count++ == 0 ? "\n" : ",\n");
+    output->Write(pad);
+    serializer.Dump(element, indent + 2);
   });
-  if (count > 0) text += '\n' + std::string(indent, ' ');
-  text += ']';
-  text.append(frame, at + marker.size());
-  return out(text) && ok;
+  if (count > 0) {
+    output->write_character('\n');
+    output->Write(std::string(indent, ' '));
+  }
+  output->write_character(']');
+  output->Write(std::string_view(frame).substr(at + marker.size()));
+  return output->Finish();
 }
 
 bool WriteDocument(const Json& document, std::FILE* file) {

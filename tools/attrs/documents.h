@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -15,8 +16,17 @@ namespace kes::attrs {
 
 inline constexpr const char* kRegistryId = "KestrelSetup.1.0.0";
 
-// One entry of RegistryEntries.Attributes; the attribute's texts and values move into it.
-Json RegistryEntry(Attribute&& attribute);
+// Makes the entries of RegistryEntries.Attributes one after another; the attribute's texts and
+// values move into the entry, which is valid until the next call. An entry with the same members
+// as an earlier one is written over that one's objects instead of allocating its own.
+class RegistryEntries {
+ public:
+  const Json& Make(Attribute&& attribute);
+
+ private:
+  std::unordered_map<uint64_t, Json> shapes_;
+  Json scratch_;
+};
 // The registry's envelope: RegistryEntries.Attributes is kStreamedArray.
 Json NewRegistry();
 // A Bios resource without attributes (Attributes is an empty object).

@@ -234,9 +234,9 @@ std::string BuildEntry(const Attribute& a, const Json& value, ScriptEntry& entry
 Json ValueOrNull(const Json* value) { return value ? *value : Json(); }
 
 // Appends a member whose name the object does not hold yet.
-void AppendMember(Json& object, const std::string& name, Json value) {
+void AppendMember(Json& object, std::string name, Json value) {
   auto& members = object.get_ref<Json::object_t&>();
-  static_cast<std::vector<Json::object_t::value_type>&>(members).emplace_back(name, std::move(value));
+  static_cast<std::vector<Json::object_t::value_type>&>(members).emplace_back(std::move(name), std::move(value));
 }
 
 // Command-line text as the attribute's type; text that is no such value stays text (and is
@@ -276,7 +276,8 @@ Json TypedText(const Attribute& a, const Json& value) {
 bool WriteRegistry(const SetupContext& setup, const TextSink& out) {
   return SerializeStreamed(NewRegistry(), [&](const ElementSink& element) {
     AttributeSink sink;
-    sink.attribute = [&](Attribute& a) { element(RegistryEntry(std::move(a))); };
+    RegistryEntries entries;
+    sink.attribute = [&](Attribute& a) { element(entries.Make(std::move(a))); };
     WalkAttributes(setup, sink);
   }, out);
 }
@@ -290,12 +291,16 @@ Json BuildBios(const SetupContext& setup, const std::vector<std::string>& names,
   std::unordered_set<std::string> wanted(names.begin(), names.end());
   std::unordered_set<std::string> seen;
   AttributeSink sink;
+  sink.describe = false;
+  sink.defaults = defaults != Defaults::None;
   sink.attribute = [&](Attribute& a) {
-    if (!wanted.empty() && !wanted.count(a.name)) return;
-    seen.insert(a.name);
+    if (!wanted.empty()) {
+      if (!wanted.count(a.name)) return;
+      seen.insert(a.name);
+    }
     // Names are unique: appended without the ordered object's linear search for the key.
-    AppendMember(attributes, a.name,
-                 defaults == Defaults::None ? a.current : defaults == Defaults::Bios ? a.biosDefault : a.mfgDefault);
+    AppendMember(attributes, std::move(a.name),
+                 std::move(defaults == Defaults::None ? a.current : defaults == Defaults::Bios ? a.biosDefault : a.mfgDefault));
   };
   if (!wanted.empty()) sink.stop = [&] { return seen.size() == wanted.size(); };
   WalkAttributes(setup, sink);

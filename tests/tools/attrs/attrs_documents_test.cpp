@@ -18,6 +18,7 @@
 #include "tools/attrs/operations.h"
 #include "tools/attrs/session.h"
 #include "tools/hiibuild/generators.h"
+#include "tools/hiibuild/hii_builder.h"
 
 namespace kes::attrs {
 namespace {
@@ -208,6 +209,71 @@ TEST(AttrsDocuments, NamesFollowTheDocumentedRule) {
       {"PROC001", "PROC001"},
   };
   for (const auto& [text, name] : cases) EXPECT_EQ(MakeName(text), name) << text;
+}
+
+// Repeated prompts and option texts through the walk: names made unique in walk order, a
+// question the import cannot reach (same prompt and id as an earlier one) marked as such.
+TEST(AttrsDocuments, RepeatedTextsGetUniqueNames) {
+  constexpr EfiGuid kGuid{0x5E7A11D0, 0x1234, 0x4321, {1, 2, 3, 4, 5, 6, 7, 8}};
+  hiibuild::PackageList list(kGuid);
+  hiibuild::Forms& f = list.AddForms();
+  f.FormSet(kGuid, L"Main", L"h");
+  f.VarStore(1, kGuid, "Setup", 128);
+  f.Form(1, L"Main");
+  uint16_t id = 1, offset = 0;
+  f.Checkbox({L"Dup 2", L"h", id++, 1, offset++});
+  for (int i = 0; i < 40; ++i) f.Checkbox({L"Dup", L"h", id++, 1, offset++});  // past the table's first size
+  f.Checkbox({L"Twin", L"h", 900, 1, offset++});
+  f.Checkbox({L"Twin", L"h", 900, 1, offset++});
+  std::vector<hiibuild::Opt> many;
+  for (uint64_t v = 0; v < 20; ++v) many.push_back({v, v == 18 ? L"Xy 1" : L"Xy"});
+  f.OneOf({L"Many", L"h", id++, 1, offset++}, 1, many);
+  f.OneOf({L"Few", L"h", id++, 1, offset++}, 1, {{0, L"On"}, {1, L"On"}, {2, L" "}});
+  TempDir dir;
+  test::WriteFileBytes(dir / "hii.bin", list.Bytes());
+  ASSERT_EQ(hiibuild::WriteVariableFiles(dir / "vars", {{"Setup", kGuid, hiibuild::attr::kNvBsRt,
+                                                         std::vector<uint8_t>(128, 0)}}), "");
+  Session session;
+  ASSERT_TRUE(session.Open({dir / "hii.bin", dir / "vars", {}}));
+  std::vector<Attribute> attributes;
+  WalkAttributes(session.Setup(), {[&](Attribute& a) { attributes.push_back(a); }, nullptr});
+  ASSERT_EQ(attributes.size(), 45u);
+  EXPECT_EQ(attributes[0].name, "Dup_2");
+  EXPECT_EQ(attributes[1].name, "Dup");
+  EXPECT_EQ(attributes[2].name, "Dup_3");  // "Dup_2" was taken by a prompt
+  EXPECT_EQ(attributes[40].name, "Dup_41");
+  EXPECT_EQ(attributes[41].name, "Twin");
+  EXPECT_EQ(attributes[42].name, "Twin_2");
+  EXPECT_EQ(attributes[41].unreachable, "");
+  EXPECT_EQ(attributes[42].unreachable, "the question Twin has the same prompt and question id and takes the value");
+  std::vector<std::string> names;
+  for (const Choice& c : attributes[43].choices) names.push_back(c.name);
+  EXPECT_EQ(names[1], "Xy_1");
+  EXPECT_EQ(names[17], "Xy_17");
+  EXPECT_EQ(names[18], "Xy_1_18");  // past the scanned few, through the lookup
+  names.clear();
+  for (const Choice& c : attributes[44].choices) names.push_back(c.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"On", "On_1", "Value"}));
+}
+
+// Entries written over the objects of an earlier entry of the same shape read exactly as
+// entries made afresh, whatever the types of their values.
+TEST(AttrsDocuments, ReusedRegistryEntriesMatchFreshOnes) {
+  TempDir dir;
+  ASSERT_EQ(hiibuild::WriteEmulatorImage(dir / "image", hiibuild::BuildDemoFirmware()), "");
+  Session session;
+  ASSERT_TRUE(session.Open({dir / "image/hii.bin", dir / "image/vars", {}}));
+  std::vector<Attribute> attributes;
+  WalkAttributes(session.Setup(), {[&](Attribute& a) { attributes.push_back(a); }, nullptr});
+  RegistryEntries shared;
+  size_t at = 0;
+  for (Attribute& a : attributes) {
+    if (++at % 3 == 0) a.current = nullptr;  // the same shape with a value of another type
+    if (at % 5 == 0) a.biosDefault = 7;
+    Attribute copy = a;
+    std::string fresh = RegistryEntries().Make(std::move(copy)).dump();
+    EXPECT_EQ(shared.Make(std::move(a)).dump(), fresh);
+  }
 }
 
 TEST(AttrsDocuments, ReaderRefusesWhatIsNotABiosDocument) {
