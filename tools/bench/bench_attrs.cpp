@@ -1,7 +1,8 @@
 // kestrel-attrs benchmark: the registry and the Bios resource (get) of the large image at each
 // scale, and a set of 1,000 attributes at the smallest, each step in a fresh process reading the
 // image offline (HII dump and variables directory). Prints compute time (database parse, walk
-// and the JSON written to a file, all included) and peak memory.
+// and the JSON written to a file, all included) and peak memory: the best of --runs runs, the
+// scales taking turns.
 //
 //   kestrel-bench-attrs [--scales N[,N...]] [--runs N]
 #include <sys/resource.h>
@@ -125,34 +126,40 @@ bool WriteSetFile(const std::string& dir, size_t& count) {
   return ok && count == 1000;
 }
 
-bool Measure(const std::string& dir, unsigned scale, int runs, bool withSet, std::vector<double>& registryTimes,
-             std::vector<double>& getTimes) {
+// The large image of one scale, written to `dir` with its variables.
+struct Prepared {
+  std::string dir;
+  unsigned scale = 0;
+  size_t questions = 0;
+  std::vector<kes::hiibuild::Variable> variables;
+  std::optional<Measurement> registry, get;
+};
+
+// Puts the image's variables back as they were written (a set changes them).
+bool ResetVariables(const Prepared& p) {
+  std::error_code ec;
+  std::filesystem::remove_all(p.dir + "/vars", ec);
+  std::string error = kes::hiibuild::WriteVariableFiles(p.dir + "/vars", p.variables);
+  if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
+  return error.empty();
+}
+
+std::optional<Prepared> Prepare(const std::string& dir, unsigned scale) {
   kes::hiibuild::LargeImage image = kes::hiibuild::BuildLargeImage(scale);
-  if (kes::WriteFile(dir + "/hii.bin", image.hii) != 0) return false;
-  auto resetVariables = [&] {
-    std::error_code ec;
-    std::filesystem::remove_all(dir + "/vars", ec);
-    std::string error = kes::hiibuild::WriteVariableFiles(dir + "/vars", image.variables);
-    if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
-    return error.empty();
-  };
-  if (!resetVariables()) return false;
-  auto registry = Best("registry", dir, runs);
-  auto get = Best("get", dir, runs);
-  if (!registry || !get) return false;
-  registryTimes.push_back(registry->seconds);
-  getTimes.push_back(get->seconds);
-  std::printf("%-6u %10zu %12.3f %12.3f %10.1f", scale, image.questions, registry->seconds, get->seconds,
-              std::max(registry->peakKiB, get->peakKiB) / 1024.0);
-  if (withSet) {
-    size_t count = 0;
-    if (!WriteSetFile(dir, count)) return false;
-    auto set = Best("set", dir, runs, resetVariables);
-    if (!set) return false;
-    std::printf(" %12.3f (%zu attributes, target < 0.3 s)", set->seconds, count);
-  }
-  std::printf("\n");
-  return true;
+  Prepared p;
+  p.dir = dir + "/scale-" + std::to_string(scale);
+  p.scale = scale;
+  p.questions = image.questions;
+  p.variables = std::move(image.variables);
+  std::error_code ec;
+  std::filesystem::create_directories(p.dir, ec);
+  if (ec || kes::WriteFile(p.dir + "/hii.bin", image.hii) != 0 || !ResetVariables(p)) return std::nullopt;
+  return p;
+}
+
+// The better of two measurements (the faster one).
+void KeepBest(std::optional<Measurement>& best, const Measurement& m) {
+  if (!best || m.seconds < best->seconds) best = m;
 }
 
 int Usage() {
@@ -165,19 +172,50 @@ int Usage() {
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--child") return Child(argv[2], argv[3]);
   std::vector<unsigned> scales{1, 4};
-  int runs = 3;
+  int runs = 5;
   if (!kes::bench::ParseScalesAndRuns(argc, argv, 1, scales, runs)) return Usage();
   char pattern[] = "/tmp/kestrel-bench-attrs-XXXXXX";
   if (!mkdtemp(pattern)) return 2;
   std::string dir = pattern;
-  std::printf("%-6s %10s %12s %12s %10s %12s\n", "scale", "questions", "registry(s)", "get(s)", "peak(MB)", "set(s)");
-  std::vector<double> registryTimes, getTimes;
+  std::vector<Prepared> prepared;
   bool ok = true;
-  for (size_t i = 0; i < scales.size() && ok; ++i) ok = Measure(dir, scales[i], runs, i == 0, registryTimes, getTimes);
-  if (ok && scales.size() >= 2) {
-    double limit = 4.5 * scales.back() / 4.0 / scales.front();
-    std::printf("time ratio %ux/%ux: registry %.2f, get %.2f (target <= %.1f)\n", scales.back(), scales.front(),
-                registryTimes.back() / registryTimes.front(), getTimes.back() / getTimes.front(), limit);
+  for (size_t i = 0; i < scales.size() && ok; ++i) {
+    auto p = Prepare(dir, scales[i]);
+    if (p) prepared.push_back(std::move(*p));
+    ok = p.has_value();
+  }
+  // The scales take turns, run after run, so that a slow spell of the machine falls on all of
+  // them rather than on one scale's runs.
+  for (int r = 0; r < runs && ok; ++r) {
+    for (Prepared& p : prepared) {
+      auto registry = Run("registry", p.dir);
+      auto get = registry ? Run("get", p.dir) : std::nullopt;
+      ok = registry && get;
+      if (!ok) break;
+      KeepBest(p.registry, *registry);
+      KeepBest(p.get, *get);
+    }
+  }
+  std::optional<Measurement> set;
+  size_t setCount = 0;
+  if (ok) {
+    const Prepared& first = prepared.front();
+    ok = WriteSetFile(first.dir, setCount) && (set = Best("set", first.dir, runs, [&] { return ResetVariables(first); }));
+  }
+  if (ok) {
+    std::printf("%-6s %10s %12s %12s %10s %12s\n", "scale", "questions", "registry(s)", "get(s)", "peak(MB)", "set(s)");
+    for (const Prepared& p : prepared) {
+      std::printf("%-6u %10zu %12.3f %12.3f %10.1f", p.scale, p.questions, p.registry->seconds, p.get->seconds,
+                  std::max(p.registry->peakKiB, p.get->peakKiB) / 1024.0);
+      if (&p == &prepared.front()) std::printf(" %12.3f (%zu attributes, target < 0.3 s)", set->seconds, setCount);
+      std::printf("\n");
+    }
+  }
+  if (ok && prepared.size() >= 2) {
+    const Prepared &low = prepared.front(), &high = prepared.back();
+    double limit = 4.5 * high.scale / 4.0 / low.scale;
+    std::printf("time ratio %ux/%ux: registry %.2f, get %.2f (target <= %.1f)\n", high.scale, low.scale,
+                high.registry->seconds / low.registry->seconds, high.get->seconds / low.get->seconds, limit);
   }
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
