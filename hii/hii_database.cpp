@@ -191,7 +191,7 @@ HiiDatabase::HiiDatabase(Bytes image, HiiFormat format) : image_(image), format_
     firstListByGuid_.emplace(list.guid.ToBytes(), i);
     packages_.push_back(kes::PackagesOf(list));
     for (const Package& package : packages_.back())
-      if (package.type == hii::kPackageStrings) strings_.emplace(package.offset, BuildStringIndex(package.bytes));
+      if (package.type == hii::kPackageStrings) stringPackages_.emplace(package.offset, package.bytes);
   }
 }
 
@@ -219,8 +219,10 @@ std::optional<size_t> HiiDatabase::FirstOlderTable(uint16_t handle, const EfiGui
 }
 
 const StringPackageIndex* HiiDatabase::StringIndex(const Package& package) const {
-  auto it = strings_.find(package.offset);
-  return it == strings_.end() ? nullptr : &it->second;
+  if (auto it = strings_.find(package.offset); it != strings_.end()) return &it->second;
+  auto found = stringPackages_.find(package.offset);
+  if (found == stringPackages_.end()) return nullptr;
+  return &strings_.emplace(package.offset, BuildStringIndex(found->second)).first->second;
 }
 
 }  // namespace kes

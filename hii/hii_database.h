@@ -1,7 +1,7 @@
 // The HII database of one run: the byte image the firmware returned, its layout, the chain of
-// UEFI package lists with their packages, and an index of every string package. It is parsed
-// once, right after retrieval, and is immutable afterwards; every walk, the evaluator, the export
-// and the import read it. Every walk over the image stays inside it: a length that would run past
+// UEFI package lists with their packages, and an index of each string package a walk reads. It
+// is parsed once, right after retrieval, and is immutable afterwards (apart from the string
+// indexes, made on first use); every walk, the evaluator, the export and the import read it. Every walk over the image stays inside it: a length that would run past
 // the image, a list or a package ends that walk.
 #pragma once
 #include <array>
@@ -115,7 +115,8 @@ class HiiDatabase {
   const std::vector<Package>& PackagesOf(const PackageList& list) const;
   // The first list of the image with that GUID.
   const PackageList* FirstListWithGuid(const EfiGuid& guid) const;
-  // The index of a string package of the image.
+  // The index of a string package of the image, made the first time the package is asked for
+  // (a walk reads the strings of one or two languages; the others are never indexed).
   const StringPackageIndex* StringIndex(const Package& package) const;
 
  private:
@@ -133,7 +134,8 @@ class HiiDatabase {
     }
   };
   std::unordered_map<std::array<uint8_t, 16>, size_t, GuidBytesHash> firstListByGuid_;
-  std::unordered_map<size_t, StringPackageIndex> strings_;  // by package offset
+  std::unordered_map<size_t, Bytes> stringPackages_;                // by package offset
+  mutable std::unordered_map<size_t, StringPackageIndex> strings_;  // the indexes made so far
   std::vector<OlderDataTable> olderTables_;                 // older layout: parallel to lists_
   std::map<std::pair<uint16_t, std::array<uint8_t, 16>>, size_t> firstOlderTable_;
 };
