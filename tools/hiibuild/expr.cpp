@@ -70,9 +70,12 @@ ByteVector IfrOpBytes(uint8_t opcode, ByteSpan body, bool scope) {
 ByteVector PackageBytes(uint8_t type, ByteSpan body) {
   size_t length = kPackageHeaderSize + body.size();
   if (length > kMaxPackageLength) throw std::length_error("package longer than 24 bits");
-  ByteWriter w;
-  w.U24(static_cast<uint32_t>(length)).U8(type).Append(body);
-  return w.bytes();
+  ByteVector bytes;
+  bytes.reserve(length);
+  for (size_t i = 0; i < 3; ++i) bytes.push_back(static_cast<uint8_t>(length >> (8 * i)));
+  bytes.push_back(type);
+  bytes.insert(bytes.end(), body.begin(), body.end());
+  return bytes;
 }
 
 ByteVector PackageListBytes(const EfiGuid& guid, ByteSpan packages) {

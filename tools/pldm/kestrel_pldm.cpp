@@ -219,7 +219,13 @@ std::string Quoted(const nlohmann::json& list) {
   std::string out;
   for (const auto& item : list) {
     if (!out.empty()) out += ", ";
-    out += item.is_null() ? "?" : "\"" + item.get<std::string>() + "\"";
+    if (item.is_null()) {
+      out += '?';
+    } else {
+      out += '"';
+      out += item.get_ref<const std::string&>();
+      out += '"';
+    }
   }
   return out;
 }
