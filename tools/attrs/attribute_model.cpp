@@ -50,7 +50,7 @@ std::string MenuName(const std::string& title, const std::string& fallback) {
 
 // Strings kept one after the other in an arena and found through an open-addressed table of
 // their hashes, each with a value (a view into the same arena). A look-up touches one or two
-// 16-byte slots and the kept text only when the hashes agree, so the table of a walk over tens
+// 8-byte slots and the kept text only when the hashes agree, so the table of a walk over tens
 // of thousands of questions costs about the same per name as a small one.
 class StringTable {
  public:
@@ -62,7 +62,7 @@ class StringTable {
     bool added;
   };
   Entry Insert(std::string_view key, std::string_view value = {}) {
-    size_t hash = std::hash<std::string_view>{}(key);
+    uint32_t hash = static_cast<uint32_t>(std::hash<std::string_view>{}(key));
     size_t at = Find(hash, key);
     if (slots_[at].entry != 0) {
       const auto& [k, v] = entries_[slots_[at].entry - 1];
@@ -73,17 +73,17 @@ class StringTable {
       at = Find(hash, key);
     }
     entries_.emplace_back(Keep(key), value);
-    slots_[at] = {hash, entries_.size()};
+    slots_[at] = {hash, static_cast<uint32_t>(entries_.size())};
     return {entries_.back().first, value, true};
   }
 
  private:
   struct Slot {
-    size_t hash = 0;
-    size_t entry = 0;  // 1 + the entry's position; 0: free
+    uint32_t hash = 0;
+    uint32_t entry = 0;  // 1 + the entry's position; 0: free (a walk has far fewer than 2^32 names)
   };
   // The slot holding `key`, or the free slot where it belongs (the table is never full).
-  size_t Find(size_t hash, std::string_view key) const {
+  size_t Find(uint32_t hash, std::string_view key) const {
     size_t mask = slots_.size() - 1;
     for (size_t at = hash & mask;; at = (at + 1) & mask)
       if (slots_[at].entry == 0 || (slots_[at].hash == hash && entries_[slots_[at].entry - 1].first == key)) return at;
