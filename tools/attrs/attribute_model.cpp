@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "base/console.h"
+#include "base/hash_slots.h"
 #include "base/text.h"
 #include "commit/special_controls.h"
 #include "hii/default_store.h"
@@ -48,13 +49,11 @@ std::string MenuName(const std::string& title, const std::string& fallback) {
   return name.empty() ? fallback : name;
 }
 
-// Strings kept one after the other in an arena and found through an open-addressed table of
-// their hashes, each with a value (a view into the same arena). A look-up touches one or two
-// 8-byte slots and the kept text only when the hashes agree, so the table of a walk over tens
-// of thousands of questions costs about the same per name as a small one.
+// Strings kept one after the other in an arena, each with a value (a view into the same arena),
+// found through a table of their hashes.
 class StringTable {
  public:
-  explicit StringTable(std::pmr::memory_resource* arena) : arena_(arena), slots_(64) {}
+  explicit StringTable(std::pmr::memory_resource* arena) : arena_(arena) {}
 
   // The entry for `key`, added with `value` when absent; `added` tells which.
   struct Entry {
@@ -63,42 +62,14 @@ class StringTable {
   };
   Entry Insert(std::string_view key, std::string_view value = {}) {
     uint32_t hash = static_cast<uint32_t>(std::hash<std::string_view>{}(key));
-    size_t at = Find(hash, key);
-    if (slots_[at].entry != 0) {
-      const auto& [k, v] = entries_[slots_[at].entry - 1];
-      return {k, v, false};
-    }
-    if (2 * (entries_.size() + 1) > slots_.size()) {
-      Grow();
-      at = Find(hash, key);
-    }
+    auto [at, added] = index_.Insert(hash, static_cast<uint32_t>(entries_.size()),
+                                     [&](uint32_t position) { return entries_[position].first == key; });
+    if (!added) return {entries_[at].first, entries_[at].second, false};
     entries_.emplace_back(Keep(key), value);
-    slots_[at] = {hash, static_cast<uint32_t>(entries_.size())};
     return {entries_.back().first, value, true};
   }
 
  private:
-  struct Slot {
-    uint32_t hash = 0;
-    uint32_t entry = 0;  // 1 + the entry's position; 0: free (a walk has far fewer than 2^32 names)
-  };
-  // The slot holding `key`, or the free slot where it belongs (the table is never full).
-  size_t Find(uint32_t hash, std::string_view key) const {
-    size_t mask = slots_.size() - 1;
-    for (size_t at = hash & mask;; at = (at + 1) & mask)
-      if (slots_[at].entry == 0 || (slots_[at].hash == hash && entries_[slots_[at].entry - 1].first == key)) return at;
-  }
-  void Grow() {
-    std::vector<Slot> old(2 * slots_.size());
-    old.swap(slots_);
-    size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-      if (s.entry == 0) continue;
-      size_t at = s.hash & mask;
-      while (slots_[at].entry != 0) at = (at + 1) & mask;
-      slots_[at] = s;
-    }
-  }
   std::string_view Keep(std::string_view text) {
     if (text.empty()) return {};
     char* copy = static_cast<char*>(arena_->allocate(text.size(), 1));
@@ -107,7 +78,7 @@ class StringTable {
   }
 
   std::pmr::memory_resource* arena_;
-  std::vector<Slot> slots_;  // a power of two in size, at most half used
+  HashSlots index_;
   std::vector<std::pair<std::string_view, std::string_view>> entries_;  // key, value; in order added
 };
 
