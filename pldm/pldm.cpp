@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <array>
 #include <map>
+#include <optional>
 #include <tuple>
 #include <unordered_map>
 
 #include "base/console.h"
+#include "base/hash_slots.h"
 #include "base/debug_log.h"
 #include "base/output_file.h"
 #include "base/text.h"
@@ -53,39 +55,58 @@ struct ImportedFile {
   std::vector<StringEntry> strings, keywords;
   std::vector<Attribute> attributes;
   std::vector<Value> values;
-  std::unordered_map<uint16_t, size_t> stringByHandle, keywordByHandle, attributeByHandle, attributeByName;
-  std::unordered_map<std::u16string, uint16_t> handleByKeyword;
-  std::unordered_map<uint16_t, std::vector<size_t>> valuesByHandle;
+  // Handles are 16-bit: each index by handle is a table of 65,536 positions (the first entry
+  // with that handle; kNone where none has it), one look-up without hashing.
+  static constexpr uint32_t kNone = UINT32_MAX;
+  std::vector<uint32_t> stringByHandle, keywordByHandle, attributeByHandle, attributeByName;
+  HashSlots keywordByText;  // positions in `keywords`, the first of each text
+  // The values of attribute handle h, in file order: valueOrder[valuesFrom[h] .. valuesFrom[h + 1]).
+  std::vector<uint32_t> valuesFrom, valueOrder;
   std::vector<bool> consumed;
 
   void Index() {
-    for (size_t i = 0; i < strings.size(); ++i) stringByHandle.emplace(strings[i].handle, i);
-    for (size_t i = 0; i < keywords.size(); ++i) {
-      keywordByHandle.emplace(keywords[i].handle, i);
-      handleByKeyword.emplace(keywords[i].text, keywords[i].handle);
-    }
-    for (size_t i = 0; i < attributes.size(); ++i) {
-      attributeByHandle.emplace(attributes[i].handle, i);
-      attributeByName.emplace(attributes[i].nameHandle, i);
-    }
-    for (size_t i = 0; i < values.size(); ++i) valuesByHandle[values[i].handle].push_back(i);
+    auto table = [](std::vector<uint32_t>& index, size_t count, auto handleOf) {
+      index.assign(size_t{1} << 16, kNone);
+      for (size_t i = 0; i < count; ++i)
+        if (uint32_t& at = index[handleOf(i)]; at == kNone) at = static_cast<uint32_t>(i);
+    };
+    table(stringByHandle, strings.size(), [&](size_t i) { return strings[i].handle; });
+    table(keywordByHandle, keywords.size(), [&](size_t i) { return keywords[i].handle; });
+    table(attributeByHandle, attributes.size(), [&](size_t i) { return attributes[i].handle; });
+    table(attributeByName, attributes.size(), [&](size_t i) { return attributes[i].nameHandle; });
+    for (size_t i = 0; i < keywords.size(); ++i)
+      keywordByText.Insert(TextHash(keywords[i].text), static_cast<uint32_t>(i),
+                           [&](uint32_t at) { return keywords[at].text == keywords[i].text; });
+    // Counted, then placed: the values of each handle end up together, in file order.
+    valuesFrom.assign((size_t{1} << 16) + 1, 0);
+    for (const Value& v : values) ++valuesFrom[v.handle + 1];
+    for (size_t h = 1; h < valuesFrom.size(); ++h) valuesFrom[h] += valuesFrom[h - 1];
+    valueOrder.resize(values.size());
+    std::vector<uint32_t> next(valuesFrom.begin(), valuesFrom.end() - 1);
+    for (size_t i = 0; i < values.size(); ++i) valueOrder[next[values[i].handle]++] = static_cast<uint32_t>(i);
     consumed.assign(values.size(), false);
   }
   const std::u16string* String(uint16_t handle) const {
-    auto it = stringByHandle.find(handle);
-    return it == stringByHandle.end() ? nullptr : &strings[it->second].text;
+    uint32_t at = stringByHandle[handle];
+    return at == kNone ? nullptr : &strings[at].text;
   }
   // An attribute's name as its keyword, else its display string.
   std::wstring Name(const Attribute& a) const {
-    if (auto it = keywordByHandle.find(a.nameHandle); it != keywordByHandle.end())
-      return Utf16ToWide(keywords[it->second].text);
+    if (uint32_t at = keywordByHandle[a.nameHandle]; at != kNone) return Utf16ToWide(keywords[at].text);
     const std::u16string* text = String(a.nameHandle);
     return text ? Utf16ToWide(*text) : WFormat(L"#%u", static_cast<unsigned>(a.handle));
   }
   const Attribute* AttributeOf(uint16_t handle) const {
-    auto it = attributeByHandle.find(handle);
-    return it == attributeByHandle.end() ? nullptr : &attributes[it->second];
+    uint32_t at = attributeByHandle[handle];
+    return at == kNone ? nullptr : &attributes[at];
   }
+  // The handle of the keyword string with this text, if any.
+  std::optional<uint16_t> KeywordHandle(const std::u16string& text) const {
+    auto [at, found] = keywordByText.Find(TextHash(text), [&](uint32_t i) { return keywords[i].text == text; });
+    if (!found) return std::nullopt;
+    return keywords[at].handle;
+  }
+  static uint32_t TextHash(const std::u16string& text) { return static_cast<uint32_t>(std::hash<std::u16string>{}(text)); }
 };
 
 class PldmImporter {
@@ -177,15 +198,16 @@ class PldmImporter {
       if (!k || k->empty()) return;
       keyword = *k;
     }
-    auto named = file_.handleByKeyword.find(keyword);
-    if (named == file_.handleByKeyword.end()) return;
-    auto attribute = file_.attributeByName.find(named->second);
-    if (attribute == file_.attributeByName.end()) return;
-    const Attribute& a = file_.attributes[attribute->second];
-    auto values = file_.valuesByHandle.find(a.handle);
-    if (values == file_.valuesByHandle.end()) return;
+    std::optional<uint16_t> named = file_.KeywordHandle(keyword);
+    if (!named) return;
+    uint32_t attribute = file_.attributeByName[*named];
+    if (attribute == ImportedFile::kNone) return;
+    const Attribute& a = file_.attributes[attribute];
+    uint32_t from = file_.valuesFrom[a.handle], to = file_.valuesFrom[a.handle + 1];
+    if (from == to) return;
     std::wstring name = Utf16ToWide(keyword);
-    for (size_t i : values->second) {
+    for (uint32_t n = from; n < to; ++n) {
+      size_t i = file_.valueOrder[n];
       file_.consumed[i] = true;
       const Value& v = file_.values[i];
       if (BaseType(v.type) != BaseType(a.type)) {
@@ -574,7 +596,7 @@ class PldmImporter {
       }
       if (!withBoot && BaseType(a->type) == kBootConfig) continue;
       // A question without a keyword is in the file for reading only: no import can match it.
-      if (!file_.keywordByHandle.count(a->nameHandle)) continue;
+      if (file_.keywordByHandle[a->nameHandle] == ImportedFile::kNone) continue;
       NotApplied(file_.Name(*a), L"no Setup question of this firmware has this keyword");
     }
   }
