@@ -9,7 +9,8 @@
 //     /o /s /sp /g /ce: well under a second;
 //   - older-layout image (20,000 questions in 100 data tables at scale 1), /o /s: the 4x export
 //     costs at most 4.5 times the 1x export.
-// Usage: kestrel-bench-export [--scales 1,4] [--runs 3] [--variants plain,conditions,nested,older]
+// Each figure is the best of --runs runs (5), the scales of a variant taking turns run after run.
+// Usage: kestrel-bench-export [--scales 1,4] [--runs 5] [--variants plain,conditions,nested,older]
 //                             [--depth N]
 //
 // With --emulator (scale 1 unless --scales is given) it measures the export end to end instead:
@@ -105,7 +106,8 @@ long OwnPeakKiB() {
 // The export itself, in a process of its own (started by RunExport) so that its peak memory
 // is not inflated by the generator's. With conditions, the evaluator is initialised as the
 // driver does before an export, and its initialisation is timed with the export.
-int ExportChild(Variant variant, const std::string& hiiPath, const std::string& scriptPath) {
+int ExportChild(Variant variant, const std::string& hiiPath, const std::string& scriptPath,
+                const std::string& firmwareRoot) {
   bool conditions = variant == Variant::Conditions || variant == Variant::Nested;
   kes::HiiFormat format = variant == Variant::Older ? kes::HiiFormat::Older : kes::HiiFormat::Uefi;
   std::optional<std::vector<uint8_t>> image = kes::ReadWholeFile(hiiPath);
@@ -115,7 +117,7 @@ int ExportChild(Variant variant, const std::string& hiiPath, const std::string& 
   if (conditions) {
     for (kes::Switch s : {kes::Switch::Sp, kes::Switch::G, kes::Switch::Ce}) run.switches.Set(s);
   }
-  kes::FirmwareAccess firmware;
+  kes::FirmwareAccess firmware(firmwareRoot, true);
   std::FILE* out = std::fopen(scriptPath.c_str(), "w+");
   if (!out) return 2;
   auto start = std::chrono::steady_clock::now();
@@ -145,8 +147,8 @@ int ExportChild(Variant variant, const std::string& hiiPath, const std::string& 
 
 // nullopt when the child could not be started or its export failed.
 std::optional<Measurement> RunExport(const char* self, Variant variant, const std::string& hiiPath,
-                                     const std::string& scriptPath) {
-  auto child = kes::bench::RunChild({self, "--export-child", VariantName(variant), hiiPath, scriptPath});
+                                     const std::string& scriptPath, const std::string& firmwareRoot) {
+  auto child = kes::bench::RunChild({self, "--export-child", VariantName(variant), hiiPath, scriptPath, firmwareRoot});
   if (!child) return std::nullopt;
   const char* buffer = child->out.c_str();
   const rusage& usage = child->usage;
@@ -193,46 +195,43 @@ kes::hiibuild::LargeImage BuildImage(Variant variant, unsigned scale) {
   return {};
 }
 
-// Generates the image of one scale (for the nested variant: one depth) into dir (hii.bin and
-// the efivars of dir/firmware), exports it `runs` times and prints its row. False when a step
-// failed (already reported).
-bool MeasureScale(const std::string& dir, Variant variant, unsigned scale, int runs, std::vector<Measurement>& results,
-                  bool& withinMemory) {
+// The image of one scale (for the nested variant: one depth), written to its own directory
+// (hii.bin and the efivars of firmware/).
+struct PreparedImage {
+  unsigned size = 0;
+  std::string dir;
+  size_t hiiBytes = 0, questions = 0, strings = 0;
+  std::optional<Measurement> best;
+};
+
+std::optional<PreparedImage> PrepareImage(const std::string& dir, Variant variant, unsigned size) {
   kes::hiibuild::LargeImage image;
   try {
-    image = BuildImage(variant, scale);
+    image = BuildImage(variant, size);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "scale %u: %s\n", scale, e.what());
-    return false;
+    std::fprintf(stderr, "scale %u: %s\n", size, e.what());
+    return std::nullopt;
   }
-  std::string hiiPath = dir + "/hii.bin";
-  std::string efivars = dir + "/firmware/efi/efivars";
-  if (kes::WriteFile(hiiPath, image.hii) != 0) return false;
+  PreparedImage p;
+  p.size = size;
+  p.dir = dir + "/" + VariantName(variant) + "-" + std::to_string(size);
+  p.hiiBytes = image.hii.size();
+  p.questions = image.questions;
+  p.strings = image.stringsPerLanguage;
   std::error_code ec;
-  std::filesystem::remove_all(efivars, ec);
-  std::string error = kes::hiibuild::WriteVariableFiles(efivars, image.variables);
+  std::filesystem::create_directories(p.dir, ec);
+  if (ec || kes::WriteFile(p.dir + "/hii.bin", image.hii) != 0) return std::nullopt;
+  std::string error = kes::hiibuild::WriteVariableFiles(p.dir + "/firmware/efi/efivars", image.variables);
   if (!error.empty()) {
     std::fprintf(stderr, "%s\n", error.c_str());
-    return false;
+    return std::nullopt;
   }
-  Measurement best;
-  for (int r = 0; r < runs; ++r) {
-    std::optional<Measurement> m = RunExport("/proc/self/exe", variant, hiiPath, dir + "/script.txt");
-    if (!m) return false;
-    if (r == 0 || m->seconds < best.seconds) best = *m;
-  }
-  double hiiMB = image.hii.size() / 1048576.0;
-  double limitKiB = (4.0 * image.hii.size() + best.scriptBytes) / 1024.0;
-  withinMemory = withinMemory && best.peakKiB < limitKiB;
-  results.push_back(best);
-  std::printf("%-6u %10.2f %10zu %8zu %10.3f %8.3f %10.1f %10.2f %12.2f\n", scale, hiiMB, image.questions,
-              image.stringsPerLanguage, best.seconds, best.cpuSeconds, best.peakKiB / 1024.0,
-              best.scriptBytes / 1048576.0, best.peakKiB / limitKiB);
-  return true;
+  return p;
 }
 
-// One variant at every scale (the nested variant at its one depth), with its targets. False when
-// a step failed.
+// One variant at every scale (the nested variant at its one depth), with its targets: every
+// image prepared first, then the scales take turns run after run, so that a slow spell of the
+// machine falls on all of them rather than on one scale's runs. False when a step failed.
 bool MeasureVariant(const std::string& dir, Variant variant, const std::vector<unsigned>& scales, unsigned depth,
                     int runs) {
   static const char* const kTitles[] = {"plain image, /o /s", "conditions image, /o /s /sp /g /ce",
@@ -241,10 +240,30 @@ bool MeasureVariant(const std::string& dir, Variant variant, const std::vector<u
   std::printf("%-6s %10s %10s %8s %10s %8s %10s %10s %12s\n", variant == Variant::Nested ? "depth" : "scale", "hii(MB)",
               "questions", "strings", "export(s)", "cpu(s)", "peak(MB)", "script(MB)", "peak/limit");
   std::vector<unsigned> sizes = variant == Variant::Nested ? std::vector<unsigned>{depth} : scales;
+  std::vector<PreparedImage> images;
+  for (unsigned size : sizes) {
+    auto p = PrepareImage(dir, variant, size);
+    if (!p) return false;
+    images.push_back(std::move(*p));
+  }
+  for (int r = 0; r < runs; ++r) {
+    for (PreparedImage& p : images) {
+      std::optional<Measurement> m =
+          RunExport("/proc/self/exe", variant, p.dir + "/hii.bin", p.dir + "/script.txt", p.dir + "/firmware");
+      if (!m) return false;
+      if (!p.best || m->seconds < p.best->seconds) p.best = m;
+    }
+  }
   std::vector<Measurement> results;
   bool withinMemory = true;
-  for (unsigned size : sizes) {
-    if (!MeasureScale(dir, variant, size, runs, results, withinMemory)) return false;
+  for (const PreparedImage& p : images) {
+    const Measurement& best = *p.best;
+    double limitKiB = (4.0 * p.hiiBytes + best.scriptBytes) / 1024.0;
+    withinMemory = withinMemory && best.peakKiB < limitKiB;
+    results.push_back(best);
+    std::printf("%-6u %10.2f %10zu %8zu %10.3f %8.3f %10.1f %10.2f %12.2f\n", p.size, p.hiiBytes / 1048576.0,
+                p.questions, p.strings, best.seconds, best.cpuSeconds, best.peakKiB / 1024.0,
+                best.scriptBytes / 1048576.0, best.peakKiB / limitKiB);
   }
   if (variant == Variant::Nested) {
     std::printf("nested export: %.3f s (target: well under 1 s)\n", results.front().seconds);
@@ -428,17 +447,17 @@ int RunThroughEmulator(const std::vector<unsigned>& scales, int runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 5 && std::string(argv[1]) == "--export-child") {
+  if (argc == 6 && std::string(argv[1]) == "--export-child") {
     auto variant = ParseVariant(argv[2]);
     if (!variant) return 2;
-    return ExportChild(*variant, argv[3], argv[4]);
+    return ExportChild(*variant, argv[3], argv[4], argv[5]);
   }
   std::vector<unsigned> scales{1, 4};
   bool scalesGiven = false;
   bool throughEmulator = false;
   std::vector<Variant> variants{Variant::Plain, Variant::Conditions, Variant::Nested, Variant::Older};
   unsigned depth = 80000;
-  int runs = 3;
+  int runs = 5;
   for (int i = 1; i < argc; i += 2) {
     std::string_view flag = argv[i];
     if (flag == "--emulator") {
@@ -473,7 +492,6 @@ int main(int argc, char** argv) {
   char pattern[] = "/tmp/kestrel-bench-XXXXXX";
   if (!mkdtemp(pattern)) return 2;
   std::string dir = pattern;
-  setenv("KESTREL_SYSFS_FIRMWARE", (dir + "/firmware").c_str(), 1);
 
   bool ok = true;
   for (Variant variant : variants) {
