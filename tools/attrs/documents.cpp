@@ -14,6 +14,10 @@
 
 namespace kes::attrs {
 
+std::vector<Json::object_t::value_type>& Members(Json& object) {
+  return static_cast<std::vector<Json::object_t::value_type>&>(object.get_ref<Json::object_t&>());
+}
+
 namespace {
 
 const char* TypeName(AttrType type) {
@@ -46,13 +50,6 @@ const char* KindName(const Attribute& a) {
     default: return "Other";
   }
 }
-
-std::vector<Json::object_t::value_type>& Members(Json& object) {
-  return static_cast<std::vector<Json::object_t::value_type>&>(object.get_ref<Json::object_t&>());
-}
-
-
-
 
 // The serializer's output, gathered in a 64 KiB buffer and handed on whenever it fills. Nothing
 // is handed on after a write failed.

@@ -16,6 +16,10 @@ namespace kes::attrs {
 
 inline constexpr const char* kRegistryId = "KestrelSetup.1.0.0";
 
+// The members of an object in order, to append to without the ordered object's linear search
+// for the key (for names known to be new).
+std::vector<Json::object_t::value_type>& Members(Json& object);
+
 // Makes the entries of RegistryEntries.Attributes one after another; the attribute's texts and
 // values move into the entry, which is valid until the next call. An entry with the same members
 // as an earlier one is written over that one's objects instead of allocating its own.
@@ -27,6 +31,7 @@ class RegistryEntries {
   std::unordered_map<uint64_t, Json> shapes_;
   Json scratch_;
 };
+
 // The registry's envelope: RegistryEntries.Attributes is kStreamedArray.
 Json NewRegistry();
 // A Bios resource without attributes (Attributes is an empty object).

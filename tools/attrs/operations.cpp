@@ -235,8 +235,7 @@ Json ValueOrNull(const Json* value) { return value ? *value : Json(); }
 
 // Appends a member whose name the object does not hold yet.
 void AppendMember(Json& object, std::string name, Json value) {
-  auto& members = object.get_ref<Json::object_t&>();
-  static_cast<std::vector<Json::object_t::value_type>&>(members).emplace_back(std::move(name), std::move(value));
+  Members(object).emplace_back(std::move(name), std::move(value));
 }
 
 // Command-line text as the attribute's type; text that is no such value stays text (and is
