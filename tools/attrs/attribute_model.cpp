@@ -267,6 +267,12 @@ class Builder {
     if (!e.added) a.unreachable = "the question " + std::string(e.value) + " has the same prompt and question id and takes the value";
   }
 
+  // The attribute's unique name made from `base`, and whether the import can reach it.
+  void Name(Attribute& a, std::string_view base) {
+    std::string_view bookName = names_.Claim(base);
+    a.name = bookName;
+    CheckReachable(a, bookName);
+  }
 
   void Question(const PackageList& list, QuestionRecord& record, const std::wstring& promptText) {
     const StringLookup& strings = setup_.strings;
@@ -346,8 +352,7 @@ class Builder {
       default:
         return;
     }
-    std::string_view bookName = names_.Claim(BaseName(list, record, prompt));
-    a.name = bookName;
+    Name(a, BaseName(list, record, prompt));
     a.current = ValueFromBytes(a, *value);
     if (a.form != ValueForm::OrderedList && record.Kind != IFR_STRING)
       a.currentRaw = LeN(*value, 0, std::min<size_t>(value->size(), 8));
@@ -357,7 +362,6 @@ class Builder {
       if (defaults_.mfgPresent)
         if (auto bytes = defaults_.find(true, *store, record.VarOffset, value->size())) a.mfgDefault = ValueFromBytes(a, *bytes);
     }
-    CheckReachable(a, bookName);
     if (sink_.describe) seen_.Add(walk_.VarStores(), record);
     Emit(a);
   }
@@ -375,9 +379,7 @@ class Builder {
       const auto& languages = special_.LanguageList(record.ControlVarStoreIndex);
       for (size_t i = 0; i < languages.size(); ++i) a.choices.push_back({Utf8(languages[i]), Utf8(languages[i]), i});
       if (auto at = special_.CurrentLanguage(record); at && *at < a.choices.size()) a.current = a.choices[*at].name;
-      std::string_view bookName = names_.Claim(BaseName(list, record, prompt));
-      a.name = bookName;
-      CheckReachable(a, bookName);
+      Name(a, BaseName(list, record, prompt));
       Emit(a);
       return;
     }
@@ -401,9 +403,7 @@ class Builder {
       // The choices in number order: the registry lists them the same way whatever the order.
       std::sort(a.choices.begin(), a.choices.end(), [](const Choice& x, const Choice& y) { return x.value < y.value; });
       a.current = order;
-      std::string_view bookName = names_.Claim(BaseName(list, record, name));
-      a.name = bookName;
-      CheckReachable(a, bookName);
+      Name(a, BaseName(list, record, name));
       Emit(a);
       return;
     }
