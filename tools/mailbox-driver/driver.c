@@ -1,7 +1,9 @@
 /* kestrel-mailbox.efi: a UEFI runtime driver that serves the tool's firmware mailbox on EDK2
  * firmware. At load it
  *   - installs the firmware identification table (ACPI "FIDT", core version "05");
- *   - registers the embedded Setup form sets and creates their variable when absent;
+ *   - registers the embedded Setup form sets and creates their variable when absent, unless the
+ *     variable "KestrelCapture" exists under the mailbox's GUID (capture mode: the HII database
+ *     it serves is then the firmware's own, untouched);
  *   - takes a snapshot of the whole HII database into runtime memory (again at ReadyToBoot);
  *   - wraps GetVariable and SetVariable so that the mailbox variable is answered in memory;
  *   - describes its own code in the firmware's memory attributes table at ExitBootServices
@@ -184,6 +186,16 @@ static EFI_STATUS install_fidt(void) {
   return acpi->InstallAcpiTable(acpi, (VOID *)kes_driver_fidt, kes_driver_fidt_size, &key);
 }
 
+/* Capture mode: the variable "KestrelCapture" exists under the mailbox's GUID (the real-firmware
+ * lane's capture mode sets it from the shell, boot-services only, so the OS never sees it). */
+static BOOLEAN capture_mode(void) {
+  EFI_GUID guid;
+  CopyMem(&guid, (VOID *)mbx_variable_guid, sizeof guid);
+  UINTN size = 0;
+  EFI_STATUS status = boot_rt->GetVariable(L"KestrelCapture", &guid, NULL, &size, NULL);
+  return status == EFI_BUFFER_TOO_SMALL || status == EFI_SUCCESS;
+}
+
 static EFI_STATUS register_form_sets(EFI_HANDLE image) {
   /* Package list header: GUID, then the 32-bit length of the whole list. */
   for (UINT32 off = 0; off + 20 <= kes_driver_package_lists_size;) {
@@ -237,8 +249,12 @@ EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE *system_table) {
 
   status = install_fidt();
   if (EFI_ERROR(status)) Print(L"kestrel-mailbox: identification table not installed: %r\n", status);
-  status = register_form_sets(image);
-  if (EFI_ERROR(status)) Print(L"kestrel-mailbox: form sets not registered: %r\n", status);
+  if (capture_mode()) {
+    Print(L"kestrel-mailbox: capture mode, no form sets registered\n");
+  } else {
+    status = register_form_sets(image);
+    if (EFI_ERROR(status)) Print(L"kestrel-mailbox: form sets not registered: %r\n", status);
+  }
 
   status = take_snapshot();
   if (EFI_ERROR(status)) {
