@@ -1,7 +1,8 @@
 #!/bin/sh
 # The checks scripts/realfw-test.sh runs inside the QEMU guest, on real EDK2 firmware served by
 # the mailbox driver. Started by the initramfs's /init with the boot's phase (1: before the
-# reset, 2: after it). Each check prints "realfw: ok WHAT" or "realfw: FAIL WHAT" on the console;
+# reset, 2: after it; capture: the capture mode's dump of the HII database and the variables;
+# linux-capture: the same, or at the first boot the variables that prepare it). Each check prints "realfw: ok WHAT" or "realfw: FAIL WHAT" on the console;
 # every file the checks made is in /r, which /init sends to the host.
 phase=$1
 R=${KESTREL_REALFW_RESULTS:-/r}
@@ -21,9 +22,11 @@ run() {
   echo "$rc" >"$R/$name.rc"
   return $rc
 }
+# Prints lines (a file, or standard input) as details the host shows under a check.
+detail() { sed 's/^/realfw: | /' "$@"; }
 expect_rc() { # WHAT NAME WANTED
   got=$(cat "$R/$2.rc")
-  if [ "$got" = "$3" ]; then ok "$1"; else fail "$1 (status $got, wanted $3; output follows)"; cat "$R/$2.out"; fi
+  if [ "$got" = "$3" ]; then ok "$1"; else fail "$1 (status $got, wanted $3; output follows)"; detail "$R/$2.out"; fi
 }
 # Each variable's content and modification time, the mailbox left out (it is answered in memory).
 vars_state() {
@@ -43,10 +46,33 @@ set_numeric() { # FILE PROMPT VALUE
     { print }' "$1"
 }
 
-[ -r $FW/acpi/tables/FIDT ] && ok "identification table installed" || fail "no $FW/acpi/tables/FIDT"
-head -c 71 $FW/acpi/tables/FIDT | tail -c 3 | od -An -c >"$R/fidt-version.txt" 2>&1
+# The capture's first boot by Linux: the driver is not loaded yet, this boot adds it.
+setting_up=0
+[ "$phase" = linux-capture ] && [ ! -e "$VARS/Driver0000-8be4df61-93ca-11d2-aa0d-00e098032b8c" ] && setting_up=1
 
-if [ "$phase" = 1 ]; then
+if [ "$setting_up" = 0 ]; then
+  [ -r $FW/acpi/tables/FIDT ] && ok "identification table installed" || fail "no $FW/acpi/tables/FIDT"
+  head -c 71 $FW/acpi/tables/FIDT | tail -c 3 | od -An -c >"$R/fidt-version.txt" 2>&1
+fi
+
+if [ "$setting_up" = 1 ]; then
+  # The driver option, capture mode, the setup program at the next boot.
+  for f in /capture-vars/*; do
+    chattr -i "$VARS/${f##*/}" 2>/dev/null
+    cat "$f" >"$VARS/${f##*/}" && ok "set ${f##*/}" || fail "cannot set ${f##*/}"
+  done
+elif [ "$phase" = capture ] || [ "$phase" = linux-capture ]; then
+  # The export writes the HII dump even where no form set has its variables.
+  run export KESLNX_64 /o /s $R/setup.txt /h $R/hii.bin
+  [ -s $R/hii.bin ] && ok "HII dump (export status $(cat $R/export.rc))" || { fail "no HII dump"; detail $R/export.out; }
+  gzip -c $R/hii.bin | tail -c 8 | head -c 4 | od -An -tx4 | tr -d ' ' >$R/hii.crc
+  mkdir -p $R/efivars
+  for f in "$VARS"/*; do
+    case "$f" in */KMBX-*) continue ;; esac
+    cat "$f" >"$R/efivars/${f##*/}"
+  done
+  ok "$(ls $R/efivars | wc -l) variables copied"
+elif [ "$phase" = 1 ]; then
   run export KESLNX_64 /o /s $R/setup1.txt /h $R/hii1.bin
   expect_rc "export with HII dump" export 0
   gzip -c $R/hii1.bin | tail -c 8 | head -c 4 | od -An -tx4 | tr -d ' ' >$R/hii1.crc
@@ -66,7 +92,7 @@ if [ "$phase" = 1 ]; then
   expect_rc "unchanged raw import" raw-import 0
   vars_state >$R/vars-after-raw.txt
   cmp -s $R/vars-before-raw.txt $R/vars-after-raw.txt && ok "unchanged raw import wrote nothing" ||
-    { fail "unchanged raw import wrote variables"; diff $R/vars-before-raw.txt $R/vars-after-raw.txt; }
+    { fail "unchanged raw import wrote variables"; diff $R/vars-before-raw.txt $R/vars-after-raw.txt | detail; }
 
   # A refused import: a value changed, the checksum line foreign, all or nothing.
   set_numeric $R/setup1.txt "PCI Segment Count" 7 | sed 's/^HIICrc32= [0-9A-Fa-f]*/HIICrc32= 1234ABCD/' >$R/foreign.txt
@@ -75,7 +101,7 @@ if [ "$phase" = 1 ]; then
   [ "$(cat $R/refused-import.rc)" != 0 ] && ok "foreign checksum refused" || fail "foreign checksum accepted"
   vars_state >$R/vars-after-refused.txt
   cmp -s $R/vars-after-raw.txt $R/vars-after-refused.txt && ok "refused import wrote nothing" ||
-    { fail "refused import wrote variables"; diff $R/vars-after-raw.txt $R/vars-after-refused.txt; }
+    { fail "refused import wrote variables"; diff $R/vars-after-raw.txt $R/vars-after-refused.txt | detail; }
 
   # The boot order reversed in the export and imported (before the edited value: the import of
   # the whole exported script writes every value as it was).

@@ -7,6 +7,12 @@
 # order imported, raw mode, a refused import; after the reset, the values are read back.
 #
 #   scripts/realfw-test.sh            exit 0: passed, 1: failed, 77: skipped (reason printed)
+#   scripts/realfw-test.sh --capture DIR [NAME...]
+#                                     captures the HII database (and the variables its form
+#                                     sets declare) of each x86-64 build in the ovmf package
+#                                     while its setup program runs with a network card, into
+#                                     DIR/NAME-setup-nic-hii.bin and DIR/NAME-setup-nic-vars/
+#                                     (NAME: the captures below; all when none is named)
 #
 # KESTREL_REALFW_BUILD_DIR (default build-realfw) holds the static build of the tool and the
 # driver, the downloaded packages (realfw-cache/) and the run's files (realfw/). Each boot's
@@ -18,6 +24,17 @@ build=$(realpath -m "${KESTREL_REALFW_BUILD_DIR:-build-realfw}")
 boot_timeout=${KESTREL_REALFW_BOOT_TIMEOUT:-900}
 cache=$build/realfw-cache
 work=$build/realfw
+capture_dir=""
+capture_names=()
+if [ "${1:-}" = --capture ]; then
+  [ $# -ge 2 ] || { echo "usage: scripts/realfw-test.sh [--capture DIR [NAME...]]" >&2; exit 2; }
+  capture_dir=$(realpath -m "$2")
+  shift 2
+  capture_names=("$@")
+elif [ $# -gt 0 ]; then
+  echo "usage: scripts/realfw-test.sh [--capture DIR [NAME...]]" >&2
+  exit 2
+fi
 
 skip() {
   echo "realfw-test: skipped: $*"
@@ -31,6 +48,12 @@ die() {
 [ "$(uname -m)" = x86_64 ] || skip "the QEMU lane needs an x86-64 host"
 scripts/install-deps.sh qemu-system-x86 gnu-efi busybox-static mtools dosfstools cpio efibootmgr >/dev/null ||
   skip "qemu-system-x86, gnu-efi, busybox-static, mtools, dosfstools and cpio cannot be installed"
+if [ -n "$capture_dir" ]; then
+  # The setup program is driven over the console by Python; the secure-boot capture signs the
+  # driver and the kernel with the test key Debian ships in the ovmf package.
+  scripts/install-deps.sh python3 sbsigntool systemd-boot-efi >/dev/null ||
+    die "python3, sbsigntool and systemd-boot-efi cannot be installed"
+fi
 
 # Debian's OVMF and kernel packages, downloaded once into the cache and unpacked there.
 mkdir -p "$cache"
@@ -50,8 +73,9 @@ for pkg in ovmf "$kpkg"; do
     touch "$cache/$pkg.unpacked"
   fi
 done
-ovmf_code=$cache/root/usr/share/OVMF/OVMF_CODE_4M.fd
-ovmf_vars=$cache/root/usr/share/OVMF/OVMF_VARS_4M.fd
+ovmf=$cache/root/usr/share/OVMF
+ovmf_code=$ovmf/OVMF_CODE_4M.fd
+ovmf_vars=$ovmf/OVMF_VARS_4M.fd
 vmlinuz=$(ls "$cache"/root/boot/vmlinuz-* | head -1)
 efivarfs_ko=$(ls "$cache"/root/lib/modules/*/kernel/fs/efivarfs/efivarfs.ko | head -1)
 for f in "$ovmf_code" "$ovmf_vars" "$vmlinuz" "$efivarfs_ko"; do [ -f "$f" ] || die "missing $f"; done
@@ -92,7 +116,7 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 insmod /efivarfs.ko
 mount -t efivarfs efivarfs /sys/firmware/efi/efivars
-phase=$(sed -n 's/.*kestrel\.phase=\([0-9]\).*/\1/p' /proc/cmdline)
+phase=$(sed -n 's/.*kestrel\.phase=\([a-z0-9-]*\).*/\1/p' /proc/cmdline)
 echo "realfw: phase $phase"
 mkdir -p /tmp/home && cd /tmp/home
 sh /realfw-guest.sh "$phase"
@@ -103,25 +127,58 @@ echo "realfw: done"
 poweroff -f
 EOF
 chmod +x "$root/init" "$root/realfw-guest.sh"
+# The variables the capture's first boot sets when it runs Linux rather than the shell.
+[ -z "$capture_dir" ] || python3 scripts/realfw-capture.py setup-vars "$root/capture-vars"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
 
 # The ESP: the kernel, the initramfs, the driver and the shell's startup.nsh (set per boot).
 esp=$work/esp.img
 size_kb=$(( ($(stat -c %s "$vmlinuz") + $(stat -c %s "$work/initrd.gz") + $(stat -c %s "$driver")) / 1024 + 8192 ))
+if [ -n "$capture_dir" ]; then
+  # Signed with the snakeoil key as well (the kernel keeps Debian's signature beside it), so that
+  # firmware whose db holds only that key runs them; without secure boot the signature is unused.
+  snakeoil=$cache/root/usr/share/ovmf/PkKek-1-snakeoil
+  openssl pkey -in "$snakeoil.key" -passin pass:snakeoil -out "$work/snakeoil.key"
+  sbsign --key "$work/snakeoil.key" --cert "$snakeoil.pem" --output "$work/vmlinuz" "$vmlinuz" 2>/dev/null
+  sbsign --key "$work/snakeoil.key" --cert "$snakeoil.pem" --output "$work/mailbox.efi" "$driver" 2>/dev/null
+  vmlinuz=$work/vmlinuz
+  driver=$work/mailbox.efi
+  # A second ESP for firmware that refuses the shell (secure boot on): the kernel, the initramfs
+  # and the command line in one signed image (systemd's EFI stub), booted by the firmware as the
+  # disk's default loader \EFI\BOOT\BOOTX64.EFI.
+  printf '%s' "console=ttyS0 loglevel=4 panic=1 kestrel.phase=linux-capture" >"$work/cmdline.txt"
+  objcopy --add-section .cmdline="$work/cmdline.txt" --change-section-vma .cmdline=0x30000 \
+    --add-section .linux="$vmlinuz" --change-section-vma .linux=0x2000000 \
+    --add-section .initrd="$work/initrd.gz" --change-section-vma .initrd=0x3000000 \
+    /usr/lib/systemd/boot/efi/linuxx64.efi.stub "$work/linux-unsigned.efi"
+  sbsign --key "$work/snakeoil.key" --cert "$snakeoil.pem" --output "$work/linux.efi" "$work/linux-unsigned.efi" 2>/dev/null
+  esp_linux=$work/esp-linux.img
+  mkfs.vfat -C -n KESTREL "$esp_linux" $(( $(stat -c %s "$work/linux.efi") / 1024 + 8192 )) >/dev/null
+  mmd -i "$esp_linux" ::/EFI ::/EFI/BOOT ::/kestrel
+  mcopy -i "$esp_linux" "$work/linux.efi" ::/EFI/BOOT/BOOTX64.EFI
+  mcopy -i "$esp_linux" "$driver" ::/kestrel/mailbox.efi
+fi
 mkfs.vfat -C -n KESTREL "$esp" "$size_kb" >/dev/null
 mcopy -i "$esp" "$vmlinuz" ::/vmlinuz
 mcopy -i "$esp" "$work/initrd.gz" ::/initrd.gz
 mmd -i "$esp" ::/kestrel
 mcopy -i "$esp" "$driver" ::/kestrel/mailbox.efi
 
-cp "$ovmf_vars" "$work/vars.fd"
 failed=0
+# The machine: q35 with the firmware's code read-only and its own copy of a variable store
+# ($work/vars.fd); the secure-boot builds need SMM and a flash only SMM can write. The ESP's disk
+# sits at a fixed PCI address: the driver's load option names it, and a network card added to a
+# later boot must not move it.
+machine=(-machine q35,accel=tcg)
+qemu_machine() { # CODE: QEMU's options for that code image and $work/vars.fd, one a line
+  printf '%s\n' "${machine[@]}" -m 1024 -smp 1 -display none -no-reboot \
+    -drive "if=pflash,format=raw,unit=0,readonly=on,file=$1" -drive "if=pflash,format=raw,unit=1,file=$work/vars.fd" \
+    -drive "if=none,id=esp,format=raw,file=$esp" -device virtio-blk-pci,drive=esp,addr=0x5
+}
 qemu() { # PHASE
   local rc=0
-  timeout "$boot_timeout" qemu-system-x86_64 -machine q35,accel=tcg -m 1024 -smp 1 -display none -no-reboot -nic none \
-    -drive if=pflash,format=raw,unit=0,readonly=on,file="$ovmf_code" \
-    -drive if=pflash,format=raw,unit=1,file="$work/vars.fd" \
-    -drive if=virtio,format=raw,file="$esp" \
+  mapfile -t options < <(qemu_machine "$ovmf_code")
+  timeout "$boot_timeout" qemu-system-x86_64 "${options[@]}" -nic none \
     -serial file:"$work/boot$1.log" -serial file:"$work/boot$1.data" </dev/null >"$work/qemu$1.out" 2>&1 || rc=$?
   [ "$rc" -eq 0 ] || echo "realfw-test: QEMU ended with status $rc (124: the boot took longer than ${boot_timeout}s)"
   # The guest's check lines and the driver's, without the firmware console's escape sequences.
@@ -131,6 +188,109 @@ startup() { # the shell's commands, one per argument
   printf '%s\r\n' "$@" >"$work/startup.nsh"
   mcopy -o -i "$esp" "$work/startup.nsh" ::/startup.nsh
 }
+# Capture mode: for each build, a fresh copy of its variable store and two boots.
+# Boot 0 adds the driver as Driver0000, sets KestrelCapture (which puts the driver in capture
+# mode: it registers no form sets, so the HII database it serves is the firmware's own) and asks,
+# through OsIndications, for the setup program at the next boot. The shell does it (FLOW shell)
+# or, where the firmware refuses the shell (secure boot on), Linux from the second ESP (FLOW
+# linux), which writes the same variables (realfw-capture.py setup-vars).
+# Boot 1, with a virtio-net card, goes through the setup program's Boot Manager page to the
+# shell (startup.nsh starts the kernel) or to the disk's default loader (the signed Linux image):
+# the driver's ReadyToBoot snapshot is the database the setup program shows, and the guest dumps
+# it (/h) and copies the variables.
+#   NAME  CODE  VARS  SECURE  FLOW
+# SECURE 1: the build needs SMM; 2: also S3 off (the 2 MB secure build stops before its first
+# console output otherwise).
+captures=(
+  "ovmf-x64-4m OVMF_CODE_4M.fd OVMF_VARS_4M.fd 0 shell"
+  "ovmf-x64-2m OVMF_CODE.fd OVMF_VARS.fd 0 shell"
+  "ovmf-x64-4m-secboot OVMF_CODE_4M.secboot.fd OVMF_VARS_4M.fd 1 shell"
+  "ovmf-x64-4m-secboot-snakeoil OVMF_CODE_4M.secboot.fd OVMF_VARS_4M.snakeoil.fd 1 linux"
+  "ovmf-x64-2m-secboot OVMF_CODE.secboot.fd OVMF_VARS.fd 2 shell"
+)
+# Unpacks what the guest sent over the second serial port into DIR; false when nothing came.
+results() { # DATA DIR
+  rm -rf "$2"
+  mkdir -p "$2"
+  sed -n '/^realfw-data-begin/,/^realfw-data-end/p' "$1" | tr -d '\r' | sed '1d;$d' | base64 -di | tar -xf - -C "$2"
+}
+# The guest's check lines and the driver's snapshot lines of a console log.
+console_lines() { # LOG
+  tr -d '\r' <"$1" | sed 's/\x1b\[[0-9;=?]*[A-Za-z]//g' | grep -ao '^realfw: .*\|kestrel-mailbox: HII snapshot.*' | sed "s/^/  /" || true
+}
+capture() { # NAME CODE VARS SECURE FLOW
+  local name=$1 code=$ovmf/$2 flow=$5 log=$work/$1.log data=$work/$1.data rc=0 option
+  cp "$ovmf/$3" "$work/vars.fd"
+  machine=(-machine q35,accel=tcg)
+  [ "$4" = 0 ] || machine=(-machine q35,smm=on,accel=tcg -global driver=cfi.pflash01,property=secure,value=on)
+  [ "$4" != 2 ] || machine+=(-global ICH9-LPC.disable_s3=1)
+  echo "realfw-test: $name: boot 0, adding the driver and asking for the setup program ($2, $3, by the $flow)"
+  if [ "$flow" = shell ]; then
+    mapfile -t options < <(qemu_machine "$code")
+    startup 'fs0:' 'bcfg driver add 0 fs0:\kestrel\mailbox.efi "Kestrel mailbox"' \
+      'setvar KestrelCapture -guid 280BCC15-2CD7-467C-9647-1B30307D7ED5 -nv -bs =01' \
+      'setvar OsIndications -guid 8BE4DF61-93CA-11D2-AA0D-00E098032B8C -nv -bs -rt =0100000000000000' 'reset -s'
+    startup_after='\vmlinuz initrd=\initrd.gz console=ttyS0 loglevel=4 panic=1 kestrel.phase=capture'
+    option="EFI Internal Shell"
+  else
+    local esp_saved=$esp
+    esp=$esp_linux
+    mapfile -t options < <(qemu_machine "$code")
+    esp=$esp_saved
+    option="UEFI Non-Block Boot Device"
+  fi
+  timeout "$boot_timeout" qemu-system-x86_64 "${options[@]}" -nic none -serial file:"$work/$name-boot0.log" \
+    -serial file:"$work/$name-boot0.data" </dev/null >"$work/$name-qemu0.out" 2>&1 ||
+    { cat "$work/$name-qemu0.out"; die "$name: boot 0 failed (log $work/$name-boot0.log)"; }
+  if [ "$flow" = linux ]; then
+    console_lines "$work/$name-boot0.log"
+    results "$work/$name-boot0.data" "$work/$name-boot0" && [ "$(cat "$work/$name-boot0/failed")" = 0 ] ||
+      die "$name: boot 0 did not set the variables (log $work/$name-boot0.log)"
+  else
+    grep -aq 'bcfg: Add Driver0000' "$work/$name-boot0.log" || die "$name: the shell did not add Driver0000 (log $work/$name-boot0.log)"
+    startup 'fs0:' "$startup_after"
+  fi
+  echo "realfw-test: $name: boot 1, the setup program with a virtio-net card (console log $log)"
+  : >"$data"
+  timeout "$boot_timeout" python3 scripts/realfw-capture.py setup "$log" "$option" -- qemu-system-x86_64 "${options[@]}" \
+    -nic user,model=virtio-net-pci -chardev stdio,id=console,signal=off -serial chardev:console \
+    -serial file:"$data" -monitor none 2>"$work/$name-qemu1.out" || rc=$?
+  [ "$rc" -eq 0 ] || { cat "$work/$name-qemu1.out"; die "$name: boot 1 ended with status $rc (log $log)"; }
+  local out=$work/$name
+  results "$data" "$out" || die "$name: the guest sent no results (log $log)"
+  console_lines "$log"
+  [ "$(cat "$out/failed" 2>/dev/null)" = 0 ] || die "$name: the guest's export failed (log $log)"
+  # The dump must be the driver's last snapshot, byte for byte.
+  local snapshot size crc
+  snapshot=$(tr -d '\r' <"$log" | grep -ao 'kestrel-mailbox: HII snapshot [0-9]* bytes, CRC32 [0-9a-fA-F]*' | tail -1)
+  size=$(sed -n 's/.*snapshot \([0-9]*\) bytes.*/\1/p' <<<"$snapshot")
+  crc=$(sed -n 's/.*CRC32 \([0-9a-fA-F]*\).*/\1/p' <<<"$snapshot")
+  [ -n "$crc" ] && [ "$(stat -c %s "$out/hii.bin")" = "$size" ] && [ "$((16#$(cat "$out/hii.crc")))" = "$((16#$crc))" ] ||
+    die "$name: the /h dump is not the driver's snapshot ($snapshot)"
+  # In capture mode the driver registers nothing: its form set's GUID is not in the dump.
+  python3 -c 'import sys, uuid; sys.exit(uuid.UUID(sys.argv[2]).bytes_le in open(sys.argv[1], "rb").read())' \
+    "$out/hii.bin" 3F9A4C12-8D7B-4E65-A1C3-52E8B90D4F17 || die "$name: the dump holds the driver's own form sets"
+  mkdir -p "$capture_dir"
+  cp "$out/hii.bin" "$capture_dir/$name-setup-nic-hii.bin"
+  rm -rf "$capture_dir/$name-setup-nic-vars"
+  echo "realfw-test: $name: $size bytes, CRC32 $crc; declared variables present:" \
+    "$(python3 scripts/realfw-capture.py varstores "$out/hii.bin" "$out/efivars" "$capture_dir/$name-setup-nic-vars")"
+  rmdir "$capture_dir/$name-setup-nic-vars" 2>/dev/null || true
+}
+if [ -n "$capture_dir" ]; then
+  for name in "${capture_names[@]}"; do
+    printf '%s\n' "${captures[@]}" | grep -q "^$name " || die "no capture is named $name"
+  done
+  for entry in "${captures[@]}"; do
+    read -r name code vars secure flow <<<"$entry"
+    if [ ${#capture_names[@]} -gt 0 ] && ! printf '%s\n' "${capture_names[@]}" | grep -qx "$name"; then continue; fi
+    capture "$name" "$code" "$vars" "$secure" "$flow"
+  done
+  echo "realfw-test: captures written to $capture_dir"
+  exit 0
+fi
+
+cp "$ovmf_vars" "$work/vars.fd"
 # Boot 0: the shell adds the driver as load option Driver0000 and powers off. From then on the
 # firmware loads it before the end of DXE, as a driver of the machine's own; loaded later, from
 # the shell, its code would not be described in the firmware's memory attributes table, and
