@@ -55,6 +55,65 @@ if [ "$setting_up" = 0 ]; then
   head -c 71 $FW/acpi/tables/FIDT | tail -c 3 | od -An -c >"$R/fidt-version.txt" 2>&1
 fi
 
+# The conformance checks, on the firmware as the boot found it (before any edit): the tool's own
+# exports imported unedited write nothing, the attribute registry is produced (the host validates
+# it against DMTF's schema) and the attributes mount reads every readable file without an error.
+# Each failure says what failed, with the tool's output.
+conformance() {
+  sleep 1.2
+  vars_state >$R/vars-before-conformance.txt
+  run unedited-import KESLNX_64 /i /s $R/setup1.txt /r
+  expect_rc "unedited script export imported under /r" unedited-import 0
+  warnings=$(grep -ci warning $R/unedited-import.out)
+  [ "$warnings" = 0 ] && ok "unedited script import printed no warning" ||
+    { fail "unedited script import printed warnings ($warnings); the first:"; grep -i -A2 warning $R/unedited-import.out | head -12 | detail; }
+  grep -q "System configuration not modified." $R/unedited-import.out &&
+    ok "unedited script import: System configuration not modified." ||
+    fail "unedited script import did not say \"System configuration not modified.\""
+  vars_state >$R/vars-after-unedited.txt
+  cmp -s $R/vars-before-conformance.txt $R/vars-after-unedited.txt && ok "unedited script import wrote nothing" ||
+    { fail "unedited script import wrote variables"; diff $R/vars-before-conformance.txt $R/vars-after-unedited.txt | detail; }
+
+  run pldm-export KESLNX_64 /o /p $R/setup1.pldm
+  expect_rc "PLDM export" pldm-export 0
+  sleep 1.2
+  run pldm-import KESLNX_64 /i /p $R/setup1.pldm
+  expect_rc "unedited PLDM export imported" pldm-import 0
+  vars_state >$R/vars-after-pldm.txt
+  cmp -s $R/vars-after-unedited.txt $R/vars-after-pldm.txt && ok "unedited PLDM import wrote nothing" ||
+    { fail "unedited PLDM import wrote variables"; diff $R/vars-after-unedited.txt $R/vars-after-pldm.txt | detail; }
+
+  run attrs-registry kestrel-attrs registry -o $R/registry.json
+  expect_rc "kestrel-attrs registry" attrs-registry 0
+
+  if [ ! -c /dev/fuse ]; then
+    echo "realfw: skip kestrel-attrs mount: the guest has no /dev/fuse"
+    return
+  fi
+  mkdir -p /tmp/attrs
+  run attrs-mount kestrel-attrs mount /tmp/attrs --detach
+  if [ "$(cat $R/attrs-mount.rc)" != 0 ]; then
+    fail "kestrel-attrs mount (status $(cat $R/attrs-mount.rc); output follows)"
+    detail $R/attrs-mount.out
+    return
+  fi
+  : >$R/attrs-mount-errors.txt
+  files=0
+  for f in $(find /tmp/attrs -type f); do
+    [ -r "$f" ] || continue
+    files=$((files + 1))
+    cat "$f" >/dev/null 2>>$R/attrs-mount-errors.txt || echo "unreadable: ${f#/tmp/attrs/}" >>$R/attrs-mount-errors.txt
+  done
+  errors=$(grep -c '^unreadable' $R/attrs-mount-errors.txt)
+  [ "$files" -gt 0 ] && [ "$errors" = 0 ] && ok "kestrel-attrs mount: all $files readable files read" ||
+    { fail "kestrel-attrs mount: $errors of $files readable files could not be read"; head -20 $R/attrs-mount-errors.txt | detail; }
+  umount /tmp/attrs
+  sleep 1.2
+  vars_state >$R/vars-after-mount.txt
+  cmp -s $R/vars-after-pldm.txt $R/vars-after-mount.txt && ok "reading the mount wrote nothing" ||
+    { fail "reading the mount wrote variables"; diff $R/vars-after-pldm.txt $R/vars-after-mount.txt | detail; }
+}
+
 if [ "$setting_up" = 1 ]; then
   # The driver option, capture mode, the setup program at the next boot.
   for f in /capture-vars/*; do
@@ -76,6 +135,8 @@ elif [ "$phase" = 1 ]; then
   run export KESLNX_64 /o /s $R/setup1.txt /h $R/hii1.bin
   expect_rc "export with HII dump" export 0
   gzip -c $R/hii1.bin | tail -c 8 | head -c 4 | od -An -tx4 | tr -d ' ' >$R/hii1.crc
+
+  conformance
 
   run boot-export KESLNX_64 /o /s $R/boot1.txt /b
   expect_rc "export with boot order" boot-export 0

@@ -4,7 +4,9 @@
 # the UEFI shell's startup.nsh makes the mailbox driver a Driver#### load option, then two boots
 # of the kernel run
 # scripts/realfw-guest.sh inside: export with the HII dump, an edited value and a reordered boot
-# order imported, raw mode, a refused import; after the reset, the values are read back.
+# order imported, raw mode, a refused import, the conformance checks (unedited script and PLDM
+# exports imported without writing, the attribute registry, the attributes mount); after the
+# reset, the values are read back.
 #
 #   scripts/realfw-test.sh            exit 0: passed, 1: failed, 77: skipped (reason printed)
 #   scripts/realfw-test.sh --capture DIR [NAME...]
@@ -78,28 +80,37 @@ ovmf_code=$ovmf/OVMF_CODE_4M.fd
 ovmf_vars=$ovmf/OVMF_VARS_4M.fd
 vmlinuz=$(ls "$cache"/root/boot/vmlinuz-* | head -1)
 efivarfs_ko=$(ls "$cache"/root/lib/modules/*/kernel/fs/efivarfs/efivarfs.ko | head -1)
-for f in "$ovmf_code" "$ovmf_vars" "$vmlinuz" "$efivarfs_ko"; do [ -f "$f" ] || die "missing $f"; done
+fuse_ko=$(ls "$cache"/root/lib/modules/*/kernel/fs/fuse/fuse.ko | head -1)
+for f in "$ovmf_code" "$ovmf_vars" "$vmlinuz" "$efivarfs_ko" "$fuse_ko"; do [ -f "$f" ] || die "missing $f"; done
 
 # The tool, statically linked for the guest, and the driver.
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+# kestrel-attrs links libfuse3's static archive (pkg-config names the shared one).
+fuse_archive=$(pkg-config --variable=libdir fuse3 2>/dev/null)/libfuse3.a
+[ -f "$fuse_archive" ] || die "libfuse3's static archive is missing (package libfuse3-dev)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTREL_TESTS=OFF -DKESTREL_EMULATOR=OFF \
-  -DCMAKE_EXE_LINKER_FLAGS=-static "${launcher[@]}" >/dev/null
+  -DCMAKE_EXE_LINKER_FLAGS=-static -Dpkgcfg_lib_ATTRS_FUSE3_fuse3="$fuse_archive" "${launcher[@]}" >/dev/null
 mkdir -p "$cache"
-cmake --build "$build" -j"$(nproc)" --target KESLNX_64 kestrel-mailbox-driver >"$cache/build.log" 2>&1 ||
+cmake --build "$build" -j"$(nproc)" --target KESLNX_64 kestrel-attrs kestrel-mailbox-driver >"$cache/build.log" 2>&1 ||
   { cat "$cache/build.log" >&2; die "the build failed"; }
+grep -q KESTREL_ATTRS_MOUNT "$build/tools/attrs/CMakeFiles/kestrel-attrs.dir/flags.make" ||
+  die "kestrel-attrs was built without its mount (libfuse3 not found)"
 driver=$build/tools/mailbox-driver/kestrel-mailbox.efi
 [ -f "$driver" ] || die "the driver was not built (is gnu-efi installed?)"
 
 rm -rf "$work"
 mkdir -p "$work"
 
-# The initramfs: static busybox, the tool, efibootmgr with its libraries, efivarfs, the checks.
+# The initramfs: static busybox, the tool, kestrel-attrs, efibootmgr with its libraries,
+# efivarfs and FUSE, the checks.
 root=$work/initramfs
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,r}
 cp /bin/busybox "$root/bin/busybox"
 cp "$build/KESLNX_64" "$root/bin/KESLNX_64"
+cp "$build/tools/attrs/kestrel-attrs" "$root/bin/kestrel-attrs"
 cp "$efivarfs_ko" "$root/efivarfs.ko"
+cp "$fuse_ko" "$root/fuse.ko"
 cp scripts/realfw-guest.sh "$root/realfw-guest.sh"
 efibootmgr=$(command -v efibootmgr)
 cp "$efibootmgr" "$root/bin/efibootmgr"
@@ -116,6 +127,7 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 insmod /efivarfs.ko
 mount -t efivarfs efivarfs /sys/firmware/efi/efivars
+insmod /fuse.ko
 phase=$(sed -n 's/.*kestrel\.phase=\([a-z0-9-]*\).*/\1/p' /proc/cmdline)
 echo "realfw: phase $phase"
 mkdir -p /tmp/home && cd /tmp/home
@@ -331,6 +343,12 @@ check "the HII dump is the driver's snapshot" test -n "$snap_crc" -a "$(stat -c 
   -a "$((16#${dump_crc:-1}))" = "$((16#${snap_crc:-0}))"
 check "the export's HIICrc32 line names the snapshot's CRC" test "$((16#${script_crc:-1}))" = "$((16#${snap_crc:-0}))"
 check "OVMF's own form sets are exported" grep -q "Setup Question" "$r1/setup1.txt"
+# The registry the guest's kestrel-attrs wrote, validated as the kestrel-attrs tests validate
+# theirs: DMTF's schemas (tests/data/redfish, as published) with Debian's python3-jsonschema.
+python=python3
+[ -x /usr/bin/python3 ] && python=/usr/bin/python3
+check "the live registry validates against DMTF's AttributeRegistry schema" \
+  "$python" tests/tools/attrs/validate_redfish.py tests/data/redfish AttributeRegistry.v1_4_0.json "$r1/registry.json"
 
 boot 2
 r2=$work/results2
