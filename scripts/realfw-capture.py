@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Helpers of the real-firmware lane's capture mode (scripts/realfw-test.sh --capture).
+r"""Helpers of the real-firmware lane's capture mode (scripts/realfw-test.sh --capture).
 
   realfw-capture.py setup LOG OPTION -- QEMU-COMMAND...
       Runs QEMU with the firmware's console on this program's standard input and output, keeps
@@ -155,8 +155,9 @@ def setup_vars(out):
             + bytes.fromhex("7fff0400"))  # end
     option = (1).to_bytes(4, "little") + len(path).to_bytes(2, "little") + ucs2("Kestrel mailbox") + path
     os.makedirs(out, exist_ok=True)
-    for name, guid, data in (("Driver0000", GLOBAL, option), ("DriverOrder", GLOBAL, bytes(2)),
-                             ("KestrelCapture", MAILBOX, b"\x01"), ("OsIndications", GLOBAL, (1).to_bytes(8, "little"))):
+    variables = (("Driver0000", GLOBAL, option), ("DriverOrder", GLOBAL, bytes(2)),
+                 ("KestrelCapture", MAILBOX, b"\x01"), ("OsIndications", GLOBAL, (1).to_bytes(8, "little")))
+    for name, guid, data in variables:
         with open(os.path.join(out, "%s-%s" % (name, guid)), "wb") as f:
             f.write(NV_BS_RT.to_bytes(4, "little") + data)
     return 0
