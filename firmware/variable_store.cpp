@@ -410,8 +410,13 @@ Status ReadEfiVariable(FirmwareAccess& fw, const std::string& name, const EfiGui
   uint32_t attr = 0;
   std::vector<uint8_t> bytes;
   bool tooLarge = false;
-  if ((SysfsInUse(fw) && SysfsRead(fw, name, guid, attr, bytes, &tooLarge)) ||
-      (EfivarfsUsable(fw) && EfivarfsRead(fw, name, guid, attr, bytes, tooLarge))) {
+  bool read = (SysfsInUse(fw) && SysfsRead(fw, name, guid, attr, bytes, &tooLarge)) ||
+              (EfivarfsUsable(fw) && EfivarfsRead(fw, name, guid, attr, bytes, tooLarge));
+  if (fw.readRecord) {
+    auto [at, added] = fw.readRecord->try_emplace(name + "-" + FormatGuidText(guid));
+    if (added) at->second = {name, guid, attr, read ? std::optional(bytes) : std::nullopt};
+  }
+  if (read) {
     attributes = attr;
     data = std::move(bytes);
     return status::kSuccess;
