@@ -7,6 +7,7 @@
 
 #include "base/console.h"
 #include "base/debug_log.h"
+#include "base/interrupt.h"
 #include "base/text.h"
 
 namespace kes {
@@ -124,12 +125,14 @@ class FileLines : public LineSource {
           ended_ = tooLarge_ = failed_ = true;
           break;
         }
-        size_ = std::fread(buffer_.data(), 1, std::min(buffer_.size(), kScriptMaxFileBytes - total_), file_);
+        // What a pipe holds now, without waiting past a signal for the rest.
+        long got = ReadInput(fileno(file_), buffer_.data(), std::min(buffer_.size(), kScriptMaxFileBytes - total_));
+        size_ = got > 0 ? static_cast<size_t>(got) : 0;
         total_ += size_;
         pos_ = 0;
         if (size_ == 0) {
           ended_ = true;
-          failed_ = std::ferror(file_) != 0;
+          failed_ = got < 0;
           break;
         }
       }
@@ -828,7 +831,7 @@ Status ParseScriptPath(const std::string& path, const ParseOptions& options, Scr
   struct Closer {
     void operator()(std::FILE* f) const { std::fclose(f); }
   };
-  std::unique_ptr<std::FILE, Closer> file(std::fopen(path.c_str(), "r"));
+  std::unique_ptr<std::FILE, Closer> file(OpenStreamForReading(path.c_str(), "r"));
   return ParseScript(file.get(), options, entries);
 }
 

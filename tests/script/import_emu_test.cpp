@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <functional>
@@ -333,6 +335,72 @@ TEST_F(ImportThroughEmulator, SignalEndsTheRunAfterTheRelock) {
               std::string::npos)
         << ReadFileText(err);
     const std::vector<std::string> log = emu_->RequestLog();
+    for (size_t i = logStart; i < log.size(); ++i)
+      EXPECT_TRUE(log[i].rfind("set ", 0) != 0 || log[i].rfind("set KMBX-", 0) == 0 || log[i].rfind("set $", 0) == 0)
+          << log[i];
+  }
+}
+
+// However early the signal comes once the password was accepted (here as soon as the emulator
+// has accepted it, while the run still reads the HII database), the run never waits past it for
+// its script, on a pipe or on a FIFO no writer opens: it locks the protected variables again and
+// ends with 128 + the signal, having written nothing.
+TEST_F(ImportThroughEmulator, SignalRightAfterThePasswordIsNeverLost) {
+  Start("admin_password = pw\nprotected_variables = Setup\n");
+  const std::string fifo = dir_ / "script.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int signals[] = {SIGTERM, SIGINT, SIGHUP};
+  for (int run = 0; run < 50; ++run) {
+    int signal = signals[run % 3];
+    bool onFifo = run % 2 == 1;
+    SCOPED_TRACE("run " + std::to_string(run) + (onFifo ? ", FIFO" : ", pipe") + ", signal " + std::to_string(signal));
+    size_t logStart = emu_->RequestLog().size();
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    std::string err = dir_ / "err.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_addclose(&actions, input[1]);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> args{ToolPath(), "/i", "/s", onFifo ? fifo : "/dev/stdin", "/cpwd", "pw", "/hb"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env{"KESTREL_SYSFS_FIRMWARE=" + emu_->root(), "PATH=/nonexistent"};
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+    auto accepted = [&] {
+      std::vector<std::string> log = emu_->RequestLog();
+      return std::find(log.begin() + static_cast<std::ptrdiff_t>(std::min(logStart, log.size())), log.end(),
+                       "password $SETUPPASSWD accepted") != log.end();
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!accepted() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    kill(pid, signal);
+    int status = 0;
+    bool ended = false;
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!(ended = waitpid(pid, &status, WNOHANG) == pid) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!ended) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    close(input[1]);
+    ASSERT_TRUE(ended) << "the run hung after the signal";
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signal) << ReadFileText(err);
+    const std::vector<std::string> log = emu_->RequestLog();
+    auto accept = std::find(log.begin() + static_cast<std::ptrdiff_t>(logStart), log.end(), "password $SETUPPASSWD accepted");
+    EXPECT_NE(std::find(accept, log.end(), "password $SETUPPASSWD relock"), log.end()) << "not locked again";
     for (size_t i = logStart; i < log.size(); ++i)
       EXPECT_TRUE(log[i].rfind("set ", 0) != 0 || log[i].rfind("set KMBX-", 0) == 0 || log[i].rfind("set $", 0) == 0)
           << log[i];
