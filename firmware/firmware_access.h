@@ -61,6 +61,10 @@ class FirmwareAccess {
   // of each variable is kept. A companion that keeps a view of the Setup questions learns from it
   // which variables the view was built from.
   std::map<std::string, VariableContent>* readRecord = nullptr;
+  // While set, every variable write that succeeds notes here what the variable held before the
+  // first write (the mailbox variable aside), so that an operation that must be all or nothing
+  // can put back what it wrote (UndoWrites, variable_store.h).
+  std::vector<VariableContent>* journal = nullptr;
 
  private:
   std::string root_;

@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "tests/support/emulator.h"
@@ -404,6 +406,58 @@ TEST_F(ImportThroughEmulator, SignalRightAfterThePasswordIsNeverLost) {
     for (size_t i = logStart; i < log.size(); ++i)
       EXPECT_TRUE(log[i].rfind("set ", 0) != 0 || log[i].rfind("set KMBX-", 0) == 0 || log[i].rfind("set $", 0) == 0)
           << log[i];
+  }
+}
+
+// Every variable of the emulated firmware with its content (the mailbox variable left out).
+std::map<std::string, std::vector<uint8_t>> Variables(const Emulator& emu) {
+  std::map<std::string, std::vector<uint8_t>> out;
+  for (const auto& file : std::filesystem::directory_iterator(emu.efivars())) {
+    std::string name = file.path().filename();
+    if (name.rfind("KMBX-", 0) != 0) out[name] = ReadFileBytes(file.path()).value_or(std::vector<uint8_t>{});
+  }
+  return out;
+}
+
+// Under /r an import is all or nothing also when the firmware refuses a write: the variables it
+// wrote get back what they held, and the run fails. (Without /r the refused variable is skipped
+// and the rest stays written: FirmwareRefusalsAreWarnedAndTheRestIsWritten.)
+TEST_F(ImportThroughEmulator, RestrictedImportUndoesItsWritesWhenTheFirmwareRefusesOne) {
+  const std::string undone = "ERROR : The import was undone: every variable it had written holds its earlier value again.\n";
+  auto withDefault = [](std::string text) {
+    size_t vt = text.find("= Virtualization Technology\n");
+    text.replace(text.find("BIOS Default =[01]Enabled", vt), 25, "BIOS Default =[00]Disabled");
+    return text;
+  };
+  struct Case {
+    const char* name;
+    std::string config;
+    std::vector<std::string> extra;
+    bool changeDefault;
+    std::string refusal;
+    std::vector<std::string> writes;
+  };
+  const Case cases[] = {
+      {"protected", "admin_password = pw\nprotected_variables = ChipsetSetup\n", {"/r"}, false,
+       "ERROR : Cannot update protected variable ChipsetSetup. Please use /cpwd <admin_pwd> to update protected "
+       "variables.\n",
+       {"Setup", "ChipsetSetup refused", "Setup"}},
+      {"failing, quiet", "failing_variables = ChipsetSetup\n", {"/r", "/q"}, false,
+       "ERROR : Error in writing variable ChipsetSetup to NVRAM\n", {"Setup", "ChipsetSetup refused", "Setup"}},
+      {"default store", "failing_variables = StdDefaults\n", {"/r"}, true, "Error Writing Variable StdDefaults to NVRAM\n",
+       {"Setup", "ChipsetSetup", "StdDefaults refused", "ChipsetSetup", "Setup"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start(c.config);
+    auto before = Variables(*emu_);
+    ProcessResult run = Import(c.changeDefault ? withDefault(Edited()) : Edited(), c.extra);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.err.find(c.refusal + undone), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("ERROR:1 -  Importing Script file\n"), std::string::npos) << run.err;
+    EXPECT_EQ(writes_, c.writes);
+    EXPECT_EQ(Variables(*emu_), before);
+    emu_.reset();
   }
 }
 
