@@ -452,6 +452,7 @@ class Parser {
   void StartEntry() {
     pending_ = ScriptEntry{};
     inList_ = false;
+    blockLine_ = line_;
   }
   void FinishEntry() {
     if (inList_) return;
@@ -465,14 +466,16 @@ class Parser {
       Print(Stream::Err, L"\n- ERROR: Script file is larger than %llu bytes.",
             static_cast<unsigned long long>(kScriptMaxFileBytes));
   }
-  void Report(const wchar_t* form, Message message) { Print(Stream::Err, form, line_, kMessages[message]); }
+  void Report(const wchar_t* form, Message message, uint32_t line) { Print(Stream::Err, form, line, kMessages[message]); }
+  void Report(const wchar_t* form, Message message) { Report(form, message, line_); }
   void SyntaxError(Message message) {
     Report(kSyntaxErrorForm, message);
     Current().flags.HasError = true;
     failed_ = true;
   }
-  void Warning(Message message) {
-    if (!options_.quiet) Report(kWarningForm, message);
+  // A finding about a whole block names the line where the block starts.
+  void BlockWarning(Message message) {
+    if (!options_.quiet) Report(kWarningForm, message, blockLine_);
   }
 
   bool JoinBracedValue(LineSource& lines, std::string& line);
@@ -491,6 +494,7 @@ class Parser {
   ScriptEntry pending_;
   bool inList_ = false;
   uint32_t line_ = 0;
+  uint32_t blockLine_ = 0;  // the "Setup Question" or "Fixed Token" line of the current block
   uint32_t checksum_ = 0;
   bool failed_ = false;
 };
@@ -558,8 +562,8 @@ bool Parser::JoinBracedValue(LineSource& lines, std::string& line) {
 void Parser::EndEntry(bool byFixedToken) {
   ScriptEntry& previous = Current();
   if (Started(previous) && !IsComplete(previous)) {
-    if (byFixedToken && previous.flags.IsFixedToken) Report(kSyntaxErrorForm, MissingItem(previous));
-    else Warning(MissingItem(previous));
+    if (byFixedToken && previous.flags.IsFixedToken) Report(kSyntaxErrorForm, MissingItem(previous), blockLine_);
+    else BlockWarning(MissingItem(previous));
   }
   if (!inList_ && (previous.flags.HasOptions || previous.flags.HasListOrder)) FinishEntry();
 }

@@ -409,6 +409,20 @@ TEST_F(ImportThroughEmulator, SignalRightAfterThePasswordIsNeverLost) {
   }
 }
 
+// The demo's export holds a block without a current option: the warning names the line where
+// that block starts, not the next one.
+TEST_F(ImportThroughEmulator, IncompleteBlockIsReportedAtItsOwnLine) {
+  Start();
+  size_t block = script_.find("Setup Question\t= Restore AC Power Loss\n");
+  ASSERT_NE(block, std::string::npos);
+  size_t line = 1 + static_cast<size_t>(std::count(script_.begin(), script_.begin() + static_cast<std::ptrdiff_t>(block), '\n'));
+  ProcessResult run = Import(script_, {"/r"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("\nWarning in line " + std::to_string(line) + "\nMissing Current Setting \"*\"\n"),
+            std::string::npos)
+      << run.err;
+}
+
 // Every variable of the emulated firmware with its content (the mailbox variable left out).
 std::map<std::string, std::vector<uint8_t>> Variables(const Emulator& emu) {
   std::map<std::string, std::vector<uint8_t>> out;
