@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/console.h"
+#include "base/interrupt.h"
 #include "base/text.h"
 #include "App/usage.h"
 #include "firmware/platform.h"
@@ -443,7 +444,7 @@ class Scanner {
 
 // A file the run only reads.
 bool OpenInput(OutputFile& into, const std::wstring& name, const char* mode) {
-  into.reset(std::fopen(ToNarrow(name).c_str(), mode));
+  into.reset(OpenStreamForReading(ToNarrow(name).c_str(), mode));
   return static_cast<bool>(into);
 }
 

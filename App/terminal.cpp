@@ -1,5 +1,6 @@
 #include "App/terminal.h"
 
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -7,16 +8,28 @@
 #include <cstdio>
 
 #include "base/console.h"
+#include "base/interrupt.h"
 
 namespace kes {
 namespace {
 
-int ReadOneByte() {
+constexpr int kInterrupted = -2;
+
+// One byte of standard input; -1 at its end (or on an error). `wait`: blocks until a byte is
+// there, or returns kInterrupted when an interrupting signal arrived; otherwise a byte is only
+// taken when one is there already.
+int ReadOneByte(bool wait) {
   unsigned char c;
   for (;;) {
+    if (wait) {
+      if (!WaitForInput(STDIN_FILENO)) return kInterrupted;
+    } else {
+      pollfd ready{STDIN_FILENO, POLLIN, 0};
+      if (poll(&ready, 1, 0) <= 0) return -1;
+    }
     ssize_t n = read(STDIN_FILENO, &c, 1);
     if (n == 1) return c;
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && wait && (errno == EINTR || errno == EAGAIN)) continue;
     return -1;
   }
 }
@@ -26,14 +39,20 @@ int ReadOneByte() {
 int ReadKey() {
   std::fflush(stdout);  // the prompt must be visible before we wait
   termios saved;
-  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) return ReadOneByte();
+  // Only a terminal has someone at it to wait for: other input (a pipe, a file) gives a key only
+  // when one is there already, so that a run fed by a pipe never hangs at a prompt.
+  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) return ReadOneByte(false);
   termios single = saved;
   single.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   single.c_cc[VMIN] = 1;
   single.c_cc[VTIME] = 0;
   tcsetattr(STDIN_FILENO, TCSANOW, &single);
-  int key = ReadOneByte();
+  int key = ReadOneByte(true);
   tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  if (key == kInterrupted) {
+    ThrowIfInterrupted();
+    key = -1;
+  }
   return key;
 }
 

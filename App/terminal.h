@@ -5,8 +5,10 @@
 namespace kes {
 
 // Returns the next key (byte) of standard input, or -1 at end of input. On a terminal, echo and
-// line buffering are off for this one read and the settings are restored afterwards; otherwise
-// one byte is read without touching any terminal settings.
+// line buffering are off for this one read and the settings are restored afterwards, and the
+// wait ends on an interrupting signal (RunInterrupted is thrown, the settings restored). Any
+// other input (a pipe, a file) is not waited for: a byte already there is read, and when there
+// is none the key counts as end of input.
 int ReadKey();
 
 using KeyReader = std::function<int()>;

@@ -1,11 +1,13 @@
 #include "base/text.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 
 #include "base/console.h"
+#include "base/interrupt.h"
 
 namespace kes {
 
@@ -184,22 +186,25 @@ int WriteFileInDirectory(const std::wstring& directory, const std::string& fileN
 }
 
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& fileName, size_t limit) {
-  std::FILE* f = std::fopen(fileName.c_str(), "rb");
-  if (!f) return std::nullopt;
+  int fd = OpenForReading(fileName.c_str());
+  if (fd < 0) return std::nullopt;
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
   std::vector<uint8_t> data;
   // A regular file's size is known: one buffer of that size instead of growing (and copying)
   // one as the reads come in. A file that grows meanwhile is still read to its end.
   struct stat st {};
-  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
     data.reserve(std::min(static_cast<size_t>(st.st_size), limit));
   uint8_t buffer[65536];
-  size_t n;
-  while (data.size() < limit &&
-         (n = std::fread(buffer, 1, std::min(sizeof buffer, limit - data.size()), f)) > 0)
+  while (data.size() < limit) {
+    long n = ReadInput(fd, buffer, std::min(sizeof buffer, limit - data.size()));
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
     data.insert(data.end(), buffer, buffer + n);
-  bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) return std::nullopt;
+  }
   return data;
 }
 

@@ -96,15 +96,17 @@ Status ImportVariablesToNvram(const VarStoreTable& table, const CommitContext& c
         // write would fail the same way. A single write-protected variable also fails with EROFS
         // and is warned about like any other failed write.
         break;
-      } else if (!run.Quiet()) {
+      } else if (!run.Quiet() || context.allOrNothing) {
+        const wchar_t* form = context.allOrNothing ? L"ERROR" : L"WARNING";
         if (ProtectedRefusal(error))
           Print(Stream::Err,
-                L"WARNING : Cannot update protected variable %ls. Please use /cpwd <admin_pwd> to update protected "
+                L"%ls : Cannot update protected variable %ls. Please use /cpwd <admin_pwd> to update protected "
                 L"variables.\n",
-                entry.Name.c_str());
+                form, entry.Name.c_str());
         else
-          Print(Stream::Err, L"WARNING : Error in writing variable %ls to NVRAM\n", entry.Name.c_str());
+          Print(Stream::Err, L"%ls : Error in writing variable %ls to NVRAM\n", form, entry.Name.c_str());
       }
+      if (context.allOrNothing) break;
     } else {
       run.SystemModified = true;
       if (!run.ResetRequired) run.ResetRequired = entry.ResetRequired;

@@ -30,12 +30,15 @@ struct CommitContext {
   RunState& run;            // quiet mode; the outcome flags and the language length are set here
   FirmwareAccess& firmware; // the variable store, and the mailbox variable that is never written
   HiiFormat format = HiiFormat::Uefi;
+  // An import that is all or nothing (/r): the first failed write stops the commit, and its
+  // message is printed in the ERROR form, also under /q. The caller puts back what was written.
+  bool allOrNothing = false;
 };
 
 // Writes every entry whose data differs from the variable as the store now holds it. A failed
-// write does not stop the others; it prints a warning (not under /q) and sets ImportErrors. A
-// write sets SystemModified and carries the entry's ResetRequired into the run. Returns 0, or 1
-// when a write failed.
+// write does not stop the others (unless allOrNothing); it prints a warning (not under /q) and
+// sets ImportErrors. A write sets SystemModified and carries the entry's ResetRequired into the
+// run. Returns 0, or 1 when a write failed.
 Status ImportVariablesToNvram(const VarStoreTable& table, const CommitContext& context);
 
 // The changes of several varstore tables gathered for one commit at the end, so that a variable

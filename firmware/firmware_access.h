@@ -6,9 +6,12 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/guid.h"
 #include "base/run_state.h"
@@ -46,6 +49,22 @@ class FirmwareAccess {
   // The run's trace settings, for the layers that reach the run only through this object (set by
   // the driver; none: no trace).
   const LogSettings* log = nullptr;
+  // A variable's content at one moment: its data (none: it did not exist or could not be read)
+  // and attributes.
+  struct VariableContent {
+    std::string name;
+    EfiGuid guid{};
+    uint32_t attributes = 0;
+    std::optional<std::vector<uint8_t>> data;
+  };
+  // While set, every variable read notes here, under "Name-GUID", what it found; the first read
+  // of each variable is kept. A companion that keeps a view of the Setup questions learns from it
+  // which variables the view was built from.
+  std::map<std::string, VariableContent>* readRecord = nullptr;
+  // While set, every variable write that succeeds notes here what the variable held before the
+  // first write (the mailbox variable aside), so that an operation that must be all or nothing
+  // can put back what it wrote (UndoWrites, variable_store.h).
+  std::vector<VariableContent>* journal = nullptr;
 
  private:
   std::string root_;

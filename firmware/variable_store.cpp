@@ -37,6 +37,11 @@ namespace {
 constexpr uint32_t kEfivarfsMagic = 0xDE5E81E4;
 constexpr uint32_t kImmutableFlag = 0x10;  // FS_IMMUTABLE_FL
 
+// The mailbox variable is a channel, not a setting: a journal leaves it out.
+bool IsMailbox(const FirmwareAccess& fw, const std::string& name, const EfiGuid& guid) {
+  return fw.mailboxConfigured && guid == fw.mailboxGuid && name == fw.mailboxName;
+}
+
 // ---- File edge: the only code that performs system calls on variable files. ----
 
 class FileDescriptor {
@@ -410,8 +415,13 @@ Status ReadEfiVariable(FirmwareAccess& fw, const std::string& name, const EfiGui
   uint32_t attr = 0;
   std::vector<uint8_t> bytes;
   bool tooLarge = false;
-  if ((SysfsInUse(fw) && SysfsRead(fw, name, guid, attr, bytes, &tooLarge)) ||
-      (EfivarfsUsable(fw) && EfivarfsRead(fw, name, guid, attr, bytes, tooLarge))) {
+  bool read = (SysfsInUse(fw) && SysfsRead(fw, name, guid, attr, bytes, &tooLarge)) ||
+              (EfivarfsUsable(fw) && EfivarfsRead(fw, name, guid, attr, bytes, tooLarge));
+  if (fw.readRecord) {
+    auto [at, added] = fw.readRecord->try_emplace(name + "-" + FormatGuidText(guid));
+    if (added) at->second = {name, guid, attr, read ? std::optional(bytes) : std::nullopt};
+  }
+  if (read) {
     attributes = attr;
     data = std::move(bytes);
     return status::kSuccess;
@@ -426,19 +436,51 @@ Status WriteEfiVariable(FirmwareAccess& fw, const std::string& name, const EfiGu
     fw.lastWriteError = name.size() > kMaxVariableNameBytes ? ENAMETOOLONG : EINVAL;
     return status::kFailure;
   }
+  // Under a journal, what the variable holds before the first write of it.
+  std::optional<FirmwareAccess::VariableContent> before;
+  if (fw.journal && !IsMailbox(fw, name, guid) &&
+      std::none_of(fw.journal->begin(), fw.journal->end(),
+                   [&](const FirmwareAccess::VariableContent& v) { return v.guid == guid && v.name == name; })) {
+    before.emplace();
+    before->name = name;
+    before->guid = guid;
+    std::vector<uint8_t> bytes;
+    if (ReadEfiVariable(fw, name, guid, before->attributes, bytes) == status::kSuccess) before->data = std::move(bytes);
+  }
   int error = ENODEV;  // neither interface is available
-  if (SysfsInUse(fw) && SysfsWrite(fw, name, guid, attributes, data, error)) {
-    fw.lastWriteError = 0;
-    return status::kSuccess;
+  bool written = (SysfsInUse(fw) && SysfsWrite(fw, name, guid, attributes, data, error)) ||
+                 (EfivarfsUsable(fw) && EfivarfsWrite(fw, name, guid, attributes, data, error));
+  if (!written) {
+    NoteWriteFailure(fw, error);
+    return status::kFailure;
   }
-  if (EfivarfsUsable(fw)) {
-    if (EfivarfsWrite(fw, name, guid, attributes, data, error)) {
-      fw.lastWriteError = 0;
-      return status::kSuccess;
+  fw.lastWriteError = 0;
+  if (before) fw.journal->push_back(std::move(*before));
+  return status::kSuccess;
+}
+
+std::vector<std::string> UndoWrites(FirmwareAccess& fw, std::vector<FirmwareAccess::VariableContent>& journal) {
+  std::vector<FirmwareAccess::VariableContent> written = std::move(journal);
+  journal.clear();
+  std::vector<FirmwareAccess::VariableContent>* kept = fw.journal;
+  fw.journal = nullptr;  // putting back is not itself noted
+  std::vector<std::string> failed;
+  for (auto it = written.rbegin(); it != written.rend(); ++it) {
+    Status put;
+    if (it->data) {
+      put = WriteEfiVariable(fw, it->name, it->guid, it->attributes, *it->data);
+    } else {
+      // It did not exist: deleted again, with the attributes it has now.
+      uint32_t attributes = 0;
+      std::vector<uint8_t> bytes;
+      put = ReadEfiVariable(fw, it->name, it->guid, attributes, bytes) == status::kSuccess
+                ? WriteEfiVariable(fw, it->name, it->guid, attributes, {})
+                : status::kSuccess;
     }
+    if (put != status::kSuccess) failed.push_back(it->name);
   }
-  NoteWriteFailure(fw, error);
-  return status::kFailure;
+  fw.journal = kept;
+  return failed;
 }
 
 std::optional<std::vector<uint8_t>> GetNVRAMVariable(FirmwareAccess& fw, std::wstring_view name, const EfiGuid& guid,

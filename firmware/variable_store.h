@@ -57,6 +57,11 @@ Status ReadEfiVariable(FirmwareAccess& fw, const std::string& name, const EfiGui
 Status WriteEfiVariable(FirmwareAccess& fw, const std::string& name, const EfiGuid& guid, uint32_t attributes,
                         std::span<const uint8_t> data);
 
+// Puts back every variable noted in `journal` (FirmwareAccess::journal) with what it held
+// before, the last written first; a variable that did not exist is deleted again. The journal is
+// emptied. Returns the names of the variables that could not be put back.
+std::vector<std::string> UndoWrites(FirmwareAccess& fw, std::vector<FirmwareAccess::VariableContent>& journal);
+
 // The variable's bytes, or nullopt when it does not exist or cannot be read.
 std::optional<std::vector<uint8_t>> GetNVRAMVariable(FirmwareAccess& fw, std::wstring_view name, const EfiGuid& guid,
                                                      uint32_t* attributes = nullptr);

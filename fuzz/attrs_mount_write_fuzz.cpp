@@ -1,7 +1,9 @@
 // What a client of the firmware-attributes mount writes to a current_value file (fwupd, echo,
 // a script), through the mount's tree as kestrel-attrs mount serves it, over the demo firmware
-// offline: the first byte picks the attribute, the rest is the text written. A write that
-// changed a variable puts the demo variables back, so that every input starts alike.
+// offline: the first byte picks the attribute (its top bit: the text goes in two writes to one
+// open file, split after its first line end, as a shell writes line by line), the rest is the
+// text written. A write that changed a variable puts the demo variables back, so that every
+// input starts alike.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -44,11 +46,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static MountOverDemo mount;
   if (size == 0 || mount.names.empty()) return 0;
   kes::ConsoleCapture quiet;
-  const std::string& name = mount.names[data[0] % mount.names.size()];
+  const std::string& name = mount.names[(data[0] & 0x7F) % mount.names.size()];
+  std::string path = "kestrel/attributes/" + name + "/current_value";
   std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
-  int error = mount.tree->Write("kestrel/attributes/" + name + "/current_value", text);
+  std::string_view rest;
+  if (data[0] & 0x80) {
+    size_t end = text.find('\n');
+    if (end != std::string_view::npos) {
+      rest = text.substr(end + 1);
+      text = text.substr(0, end + 1);
+    }
+  }
+  int error = mount.tree->Write(path, text);
   if (error < 0) std::abort();  // 0 or a positive errno, nothing else
-  if (error == 0) {
+  bool written = error == 0;
+  if (!rest.empty()) {
+    error = mount.tree->Write(path, rest, true);
+    if (error < 0) std::abort();
+    written = written || error == 0;
+  }
+  if (written) {
     mount.ResetVariables();
     mount.tree->Refresh();
   }

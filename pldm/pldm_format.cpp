@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "base/console.h"
+#include "base/interrupt.h"
 #include "base/text.h"
 #include "firmware/mailbox.h"
 
@@ -368,17 +370,20 @@ std::vector<uint8_t> AssemblePldmFile(const PldmTables& tables) {
 }
 
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path, std::wstring& error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  struct Closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  std::unique_ptr<std::FILE, Closer> file(OpenStreamForReading(path.c_str(), "rb"));
   if (!file) {
     error = WFormat(L"cannot open %ls: %s", ToWide(path).c_str(), std::strerror(errno));
     return std::nullopt;
   }
   std::vector<uint8_t> bytes;
   uint8_t chunk[65536];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
-  bool failed = std::ferror(file) != 0;
-  std::fclose(file);
+  long got;
+  while ((got = ReadInput(fileno(file.get()), chunk, sizeof chunk)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+  bool failed = got < 0;
+  file.reset();
   if (failed) {
     error = WFormat(L"cannot read %ls", ToWide(path).c_str());
     return std::nullopt;

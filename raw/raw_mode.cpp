@@ -124,10 +124,11 @@ bool ReadRest(std::FILE* file, std::string& text) {
   if (!file) return false;
   char buffer[65536];
   for (;;) {
-    size_t n = std::fread(buffer, 1, sizeof buffer, file);
-    if (n > kMaxRawModeFileBytes - text.size()) return false;
-    text.append(buffer, n);
-    if (n < sizeof buffer) return !std::ferror(file);
+    // What a pipe holds now, without waiting past a signal for the rest.
+    long n = ReadInput(fileno(file), buffer, sizeof buffer);
+    if (n < 0 || static_cast<size_t>(n) > kMaxRawModeFileBytes - text.size()) return false;
+    if (n == 0) return true;
+    text.append(buffer, static_cast<size_t>(n));
   }
 }
 

@@ -21,6 +21,7 @@
 #include "base/console.h"
 #include "base/output_file.h"
 #include "base/debug_log.h"
+#include "base/interrupt.h"
 #include "base/text.h"
 #include "script/export.h"
 #include "script/operations.h"
@@ -133,8 +134,8 @@ struct FileCloser {
 };
 
 Status Compare(RunState& run, const std::wstring& fileA, const std::wstring& fileB, const std::wstring& output) {
-  std::unique_ptr<std::FILE, FileCloser> inA(std::fopen(ToNarrow(fileA).c_str(), "r"));
-  std::unique_ptr<std::FILE, FileCloser> inB(inA ? std::fopen(ToNarrow(fileB).c_str(), "r") : nullptr);
+  std::unique_ptr<std::FILE, FileCloser> inA(OpenStreamForReading(ToNarrow(fileA).c_str(), "r"));
+  std::unique_ptr<std::FILE, FileCloser> inB(inA ? OpenStreamForReading(ToNarrow(fileB).c_str(), "r") : nullptr);
   if (!inA || !inB) return OpenError(L"\nERROR:%X -  Opening NVRAM Script File");
 
   ParseOptions options;

@@ -129,6 +129,22 @@ struct EntryKeyHash {
 // The import stops at once under /r: the pending changes of the current form set and the
 // default stores are dropped.
 struct StopImport {};
+// Under /r the firmware refused a write: what the import wrote is put back.
+struct WriteRefused {};
+
+// Notes every variable the firmware access writes while alive (none: notes nothing).
+class Journaling {
+ public:
+  Journaling(FirmwareAccess& firmware, std::vector<FirmwareAccess::VariableContent>* journal) : firmware_(firmware) {
+    firmware_.journal = journal;
+  }
+  ~Journaling() { firmware_.journal = nullptr; }
+  Journaling(const Journaling&) = delete;
+  Journaling& operator=(const Journaling&) = delete;
+
+ private:
+  FirmwareAccess& firmware_;
+};
 
 class Importer {
  public:
@@ -156,18 +172,32 @@ class Importer {
       if (Status s = CheckChecksum(); s != status::kSuccess) return s;
     }
     IndexEntries();
+    // Under /r the import is all or nothing also when the firmware refuses a write: every write
+    // is noted with what the variable held before, to be put back should a later one fail.
+    std::vector<FirmwareAccess::VariableContent> journal;
+    Journaling journaling(setup_.firmware, restricted_ && !dryRun_ ? &journal : nullptr);
     try {
       Walk();
       if (!older_) PostWalk();
     } catch (const StopImport&) {
+      if (!journal.empty()) Undo(journal);
       return status::kInvalidFile;
+    } catch (const WriteRefused&) {
+      return Undo(journal);
     }
     if (dryRun_) return status::kSuccess;
-    Commit();
-    if (batch_) batch_->Commit({run_, setup_.firmware, setup_.database.Format()});
+    try {
+      Commit();
+      if (batch_ && batch_->Commit({run_, setup_.firmware, setup_.database.Format(), restricted_}) != status::kSuccess &&
+          restricted_)
+        throw WriteRefused{};
+    } catch (const WriteRefused&) {
+      return Undo(journal);
+    }
     DebugLog(&run_.log, LV_MODL, "Setting std and Mfg Defaults Buffer [START]\n ");
     Status written = stores_.WriteBackDefaultStores(run_);
     DebugLog(&run_.log, LV_MODL, "Setting std and Mfg Defaults Buffer [END] with status %x\n ", written);
+    if (written != status::kSuccess && restricted_) return Undo(journal);
     return status::kSuccess;
   }
 
@@ -247,8 +277,30 @@ class Importer {
 
   void Commit() {
     if (dryRun_) return;
-    if (batch_) batch_->Collect(walk_.VarStores(), setup_.firmware);
-    else ImportVariablesToNvram(walk_.VarStores(), {run_, setup_.firmware, setup_.database.Format()});
+    if (batch_) {
+      batch_->Collect(walk_.VarStores(), setup_.firmware);
+    } else if (ImportVariablesToNvram(walk_.VarStores(), {run_, setup_.firmware, setup_.database.Format(), restricted_}) !=
+                   status::kSuccess &&
+               restricted_) {
+      throw WriteRefused{};
+    }
+  }
+
+  // A write failed (or a finding stopped the import) under /r: every variable the import wrote
+  // gets back what it held before. The run fails either way.
+  Status Undo(std::vector<FirmwareAccess::VariableContent>& journal) {
+    bool anyWritten = !journal.empty();
+    std::vector<std::string> kept = UndoWrites(setup_.firmware, journal);
+    for (const std::string& name : kept)
+      Print(Stream::Err, L"ERROR : Variable %ls could not be put back to its value before the import.\n",
+            ToWide(name).c_str());
+    if (anyWritten && kept.empty()) {
+      Err(L"ERROR : The import was undone: every variable it had written holds its earlier value again.\n");
+      run_.SystemModified = false;
+      run_.ResetRequired = false;
+    }
+    run_.ImportErrors = true;
+    return status::kFailure;
   }
 
   void Walk() {

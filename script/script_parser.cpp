@@ -7,6 +7,7 @@
 
 #include "base/console.h"
 #include "base/debug_log.h"
+#include "base/interrupt.h"
 #include "base/text.h"
 
 namespace kes {
@@ -124,12 +125,14 @@ class FileLines : public LineSource {
           ended_ = tooLarge_ = failed_ = true;
           break;
         }
-        size_ = std::fread(buffer_.data(), 1, std::min(buffer_.size(), kScriptMaxFileBytes - total_), file_);
+        // What a pipe holds now, without waiting past a signal for the rest.
+        long got = ReadInput(fileno(file_), buffer_.data(), std::min(buffer_.size(), kScriptMaxFileBytes - total_));
+        size_ = got > 0 ? static_cast<size_t>(got) : 0;
         total_ += size_;
         pos_ = 0;
         if (size_ == 0) {
           ended_ = true;
-          failed_ = std::ferror(file_) != 0;
+          failed_ = got < 0;
           break;
         }
       }
@@ -449,6 +452,7 @@ class Parser {
   void StartEntry() {
     pending_ = ScriptEntry{};
     inList_ = false;
+    blockLine_ = line_;
   }
   void FinishEntry() {
     if (inList_) return;
@@ -462,14 +466,16 @@ class Parser {
       Print(Stream::Err, L"\n- ERROR: Script file is larger than %llu bytes.",
             static_cast<unsigned long long>(kScriptMaxFileBytes));
   }
-  void Report(const wchar_t* form, Message message) { Print(Stream::Err, form, line_, kMessages[message]); }
+  void Report(const wchar_t* form, Message message, uint32_t line) { Print(Stream::Err, form, line, kMessages[message]); }
+  void Report(const wchar_t* form, Message message) { Report(form, message, line_); }
   void SyntaxError(Message message) {
     Report(kSyntaxErrorForm, message);
     Current().flags.HasError = true;
     failed_ = true;
   }
-  void Warning(Message message) {
-    if (!options_.quiet) Report(kWarningForm, message);
+  // A finding about a whole block names the line where the block starts.
+  void BlockWarning(Message message) {
+    if (!options_.quiet) Report(kWarningForm, message, blockLine_);
   }
 
   bool JoinBracedValue(LineSource& lines, std::string& line);
@@ -488,6 +494,7 @@ class Parser {
   ScriptEntry pending_;
   bool inList_ = false;
   uint32_t line_ = 0;
+  uint32_t blockLine_ = 0;  // the "Setup Question" or "Fixed Token" line of the current block
   uint32_t checksum_ = 0;
   bool failed_ = false;
 };
@@ -555,8 +562,8 @@ bool Parser::JoinBracedValue(LineSource& lines, std::string& line) {
 void Parser::EndEntry(bool byFixedToken) {
   ScriptEntry& previous = Current();
   if (Started(previous) && !IsComplete(previous)) {
-    if (byFixedToken && previous.flags.IsFixedToken) Report(kSyntaxErrorForm, MissingItem(previous));
-    else Warning(MissingItem(previous));
+    if (byFixedToken && previous.flags.IsFixedToken) Report(kSyntaxErrorForm, MissingItem(previous), blockLine_);
+    else BlockWarning(MissingItem(previous));
   }
   if (!inList_ && (previous.flags.HasOptions || previous.flags.HasListOrder)) FinishEntry();
 }
@@ -828,7 +835,7 @@ Status ParseScriptPath(const std::string& path, const ParseOptions& options, Scr
   struct Closer {
     void operator()(std::FILE* f) const { std::fclose(f); }
   };
-  std::unique_ptr<std::FILE, Closer> file(std::fopen(path.c_str(), "r"));
+  std::unique_ptr<std::FILE, Closer> file(OpenStreamForReading(path.c_str(), "r"));
   return ParseScript(file.get(), options, entries);
 }
 

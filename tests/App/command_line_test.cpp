@@ -2,12 +2,22 @@
 // order, run through the built tool against a temporary firmware tree.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/test_support.h"
+
+extern char** environ;
 
 namespace kes::test {
 namespace {
@@ -314,6 +324,44 @@ TEST_F(CommandLineTest, FailedRunsLeaveTheUsersFilesAsTheyWere) {
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(work())) ++entries;
     EXPECT_EQ(entries, files.size() + 2);  // with exists.txt and empty.bin; no partial output
   }
+}
+
+// Input that is not a terminal is never waited for: with standard input a pipe that stays open
+// and empty (`sleep 60 | KESLNX_64 ...`), the pause after a rejected command line, and those of
+// the usage screen after it, go on at once.
+TEST_F(CommandLineTest, PausesNeverWaitForAPipe) {
+  int input[2];
+  ASSERT_EQ(pipe(input), 0);
+  std::string out = dir_ / "out.txt";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  posix_spawn_file_actions_addclose(&actions, input[1]);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> args{ToolPath(), "/i", "/s", "a.txt", "/rr"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(input[0]);
+  int status = 0;
+  bool ended = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!(ended = waitpid(pid, &status, WNOHANG) == pid) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  close(input[1]);
+  ASSERT_TRUE(ended) << "the pause waited for the pipe";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 87) << status;
+  std::string shown = ReadFileText(out);
+  EXPECT_NE(shown.find(kPausePrompt), std::string::npos);
+  EXPECT_NE(shown.find("Default Usage:"), std::string::npos);
 }
 
 TEST_F(CommandLineTest, AScriptToStandardOutputIsWrittenToTheStream) {

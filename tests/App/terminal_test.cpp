@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <thread>
 
 #include "base/console.h"
+#include "base/interrupt.h"
 #include "App/terminal.h"
 
 namespace kes {
@@ -70,16 +72,41 @@ TEST(Terminal, ReadKeyTakesOneKeyWithoutEchoAndRestoresTheTerminal) {
   close(master);
 }
 
-TEST(Terminal, ReadKeyFromAPipeReadsByteByByteUntilTheEnd) {
+TEST(Terminal, ReadKeyFromAPipeTakesWhatIsThereWithoutWaiting) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   ASSERT_EQ(write(fds[1], "ab", 2), 2);
-  close(fds[1]);
   StdinSwap swap(fds[0]);
   EXPECT_EQ(ReadKey(), 'a');
   EXPECT_EQ(ReadKey(), 'b');
+  EXPECT_EQ(ReadKey(), -1);  // the pipe is still open: nothing more is waited for
+  close(fds[1]);
   EXPECT_EQ(ReadKey(), -1);
   close(fds[0]);
+}
+
+// A signal that arrived before the wait for a key (the handler noted it) ends the wait at once;
+// the terminal gets its settings back.
+TEST(Terminal, ASignalEndsTheWaitForAKey) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  termios before;
+  ASSERT_EQ(tcgetattr(slave, &before), 0);
+  {
+    StdinSwap swap(slave);
+    InterruptSignals signals;
+    raise(SIGTERM);
+    EXPECT_THROW(ReadKey(), RunInterrupted);
+  }
+  termios after;
+  ASSERT_EQ(tcgetattr(slave, &after), 0);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  close(slave);
+  close(master);
 }
 
 KeyReader Keys(std::string keys) {

@@ -139,6 +139,47 @@ class Playbooks(unittest.TestCase):
             self.assertEqual(self.fleet.get(host, name), {name: 'Disabled'}, host.name)
         self.assertEqual(self.fleet.get(self.h3, name), {name: 'Enabled'})
 
+    def test_script_with_a_value_out_of_range_fails_every_host(self):
+        script = os.path.join(self.fleet.dir, 'payload.txt')
+        status, _, err = self.fleet.tool(self.h1, 'KESLNX_64', '/o', '/s', script, '/q')
+        self.assertEqual(status, 0, err)
+        with open(script, encoding='utf-8') as handle:
+            text = handle.read()
+        # Root Port 2 Max Payload from Auto to 256 Bytes, and Root Port 1 Max Payload to a value
+        # none of its options has.
+        for port, old, new in (('2', '[01]256 Bytes', '*[01]256 Bytes'), ('2', '*[07]Auto', '[07]Auto'),
+                               ('1', '*[07]Auto', '*[05]Auto')):
+            start = text.index('Setup Question\t= Root Port %s Max Payload\n' % port)
+            at = text.index(old, start)
+            text = text[:at] + new + text[at + len(old):]
+        with open(script, 'w', encoding='utf-8') as handle:
+            handle.write(text)
+        registry = json.loads(self.fleet.tool(self.h1, 'kestrel-attrs', 'registry')[1])['RegistryEntries']['Attributes']
+        payload = next(a['AttributeName'] for a in registry if a['DisplayName'] == 'Root Port 2 Max Payload')
+
+        limit = ['--limit', 'h1,h2']
+        # (restricted, the tool's status, the other value written)
+        for restricted, rc, written in ((None, 13, False), (False, 0, True)):
+            with self.subTest(restricted=restricted):
+                before = self.snapshot()
+                extra = {'script': script}
+                if restricted is not None:
+                    extra['restricted'] = restricted
+                status, output, results = self.fleet.playbook('script.yml', extra, limit)
+                self.assertNotEqual(status, 0, output)
+                self.assertEqual(sorted(results), ['h1', 'h2'])
+                for name, result in results.items():
+                    self.assertTrue(result.get('failed'), (name, output))
+                    self.assertIn('(status %d)' % rc, result['msg'])
+                    self.assertIn('Value for control (Root Port 1 Max Payload) not updated', result['msg'])
+                    self.assertEqual(result['rc'], rc)
+                    self.assertEqual(len(result['refused']), 1, result['refused'])
+                    self.assertEqual(result['changed'], written)
+                after = self.snapshot()
+                for host in (self.h1, self.h2):
+                    self.assertEqual(before[host.name] != after[host.name], written, host.name)
+                    self.assertEqual(self.fleet.get(host, payload)[payload], 'Q_256_Bytes' if written else 'Auto')
+
 
 if __name__ == '__main__':
     if len(sys.argv) < 2:

@@ -6,12 +6,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "tests/support/emulator.h"
@@ -336,6 +340,138 @@ TEST_F(ImportThroughEmulator, SignalEndsTheRunAfterTheRelock) {
     for (size_t i = logStart; i < log.size(); ++i)
       EXPECT_TRUE(log[i].rfind("set ", 0) != 0 || log[i].rfind("set KMBX-", 0) == 0 || log[i].rfind("set $", 0) == 0)
           << log[i];
+  }
+}
+
+// However early the signal comes once the password was accepted (here as soon as the emulator
+// has accepted it, while the run still reads the HII database), the run never waits past it for
+// its script, on a pipe or on a FIFO no writer opens: it locks the protected variables again and
+// ends with 128 + the signal, having written nothing.
+TEST_F(ImportThroughEmulator, SignalRightAfterThePasswordIsNeverLost) {
+  Start("admin_password = pw\nprotected_variables = Setup\n");
+  const std::string fifo = dir_ / "script.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int signals[] = {SIGTERM, SIGINT, SIGHUP};
+  for (int run = 0; run < 50; ++run) {
+    int signal = signals[run % 3];
+    bool onFifo = run % 2 == 1;
+    SCOPED_TRACE("run " + std::to_string(run) + (onFifo ? ", FIFO" : ", pipe") + ", signal " + std::to_string(signal));
+    size_t logStart = emu_->RequestLog().size();
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    std::string err = dir_ / "err.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_addclose(&actions, input[1]);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> args{ToolPath(), "/i", "/s", onFifo ? fifo : "/dev/stdin", "/cpwd", "pw", "/hb"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env{"KESTREL_SYSFS_FIRMWARE=" + emu_->root(), "PATH=/nonexistent"};
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+    auto accepted = [&] {
+      std::vector<std::string> log = emu_->RequestLog();
+      return std::find(log.begin() + static_cast<std::ptrdiff_t>(std::min(logStart, log.size())), log.end(),
+                       "password $SETUPPASSWD accepted") != log.end();
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!accepted() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    kill(pid, signal);
+    int status = 0;
+    bool ended = false;
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!(ended = waitpid(pid, &status, WNOHANG) == pid) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!ended) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    close(input[1]);
+    ASSERT_TRUE(ended) << "the run hung after the signal";
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signal) << ReadFileText(err);
+    const std::vector<std::string> log = emu_->RequestLog();
+    auto accept = std::find(log.begin() + static_cast<std::ptrdiff_t>(logStart), log.end(), "password $SETUPPASSWD accepted");
+    EXPECT_NE(std::find(accept, log.end(), "password $SETUPPASSWD relock"), log.end()) << "not locked again";
+    for (size_t i = logStart; i < log.size(); ++i)
+      EXPECT_TRUE(log[i].rfind("set ", 0) != 0 || log[i].rfind("set KMBX-", 0) == 0 || log[i].rfind("set $", 0) == 0)
+          << log[i];
+  }
+}
+
+// The demo's export holds a block without a current option: the warning names the line where
+// that block starts, not the next one.
+TEST_F(ImportThroughEmulator, IncompleteBlockIsReportedAtItsOwnLine) {
+  Start();
+  size_t block = script_.find("Setup Question\t= Restore AC Power Loss\n");
+  ASSERT_NE(block, std::string::npos);
+  size_t line = 1 + static_cast<size_t>(std::count(script_.begin(), script_.begin() + static_cast<std::ptrdiff_t>(block), '\n'));
+  ProcessResult run = Import(script_, {"/r"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("\nWarning in line " + std::to_string(line) + "\nMissing Current Setting \"*\"\n"),
+            std::string::npos)
+      << run.err;
+}
+
+// Every variable of the emulated firmware with its content (the mailbox variable left out).
+std::map<std::string, std::vector<uint8_t>> Variables(const Emulator& emu) {
+  std::map<std::string, std::vector<uint8_t>> out;
+  for (const auto& file : std::filesystem::directory_iterator(emu.efivars())) {
+    std::string name = file.path().filename();
+    if (name.rfind("KMBX-", 0) != 0) out[name] = ReadFileBytes(file.path()).value_or(std::vector<uint8_t>{});
+  }
+  return out;
+}
+
+// Under /r an import is all or nothing also when the firmware refuses a write: the variables it
+// wrote get back what they held, and the run fails. (Without /r the refused variable is skipped
+// and the rest stays written: FirmwareRefusalsAreWarnedAndTheRestIsWritten.)
+TEST_F(ImportThroughEmulator, RestrictedImportUndoesItsWritesWhenTheFirmwareRefusesOne) {
+  const std::string undone = "ERROR : The import was undone: every variable it had written holds its earlier value again.\n";
+  auto withDefault = [](std::string text) {
+    size_t vt = text.find("= Virtualization Technology\n");
+    text.replace(text.find("BIOS Default =[01]Enabled", vt), 25, "BIOS Default =[00]Disabled");
+    return text;
+  };
+  struct Case {
+    const char* name;
+    std::string config;
+    std::vector<std::string> extra;
+    bool changeDefault;
+    std::string refusal;
+    std::vector<std::string> writes;
+  };
+  const Case cases[] = {
+      {"protected", "admin_password = pw\nprotected_variables = ChipsetSetup\n", {"/r"}, false,
+       "ERROR : Cannot update protected variable ChipsetSetup. Please use /cpwd <admin_pwd> to update protected "
+       "variables.\n",
+       {"Setup", "ChipsetSetup refused", "Setup"}},
+      {"failing, quiet", "failing_variables = ChipsetSetup\n", {"/r", "/q"}, false,
+       "ERROR : Error in writing variable ChipsetSetup to NVRAM\n", {"Setup", "ChipsetSetup refused", "Setup"}},
+      {"default store", "failing_variables = StdDefaults\n", {"/r"}, true, "Error Writing Variable StdDefaults to NVRAM\n",
+       {"Setup", "ChipsetSetup", "StdDefaults refused", "ChipsetSetup", "Setup"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start(c.config);
+    auto before = Variables(*emu_);
+    ProcessResult run = Import(c.changeDefault ? withDefault(Edited()) : Edited(), c.extra);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.err.find(c.refusal + undone), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("ERROR:1 -  Importing Script file\n"), std::string::npos) << run.err;
+    EXPECT_EQ(writes_, c.writes);
+    EXPECT_EQ(Variables(*emu_), before);
+    emu_.reset();
   }
 }
 

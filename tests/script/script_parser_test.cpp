@@ -396,8 +396,9 @@ TEST(ScriptParser, IncompleteBlocksWarnAndQuietSilencesThem) {
                            "Setup Question\t= C\nToken\t=03\nOffset\t=01\nWidth\t=01\n";           // 11-14
   Parsed p = Parse(body);
   EXPECT_EQ(p.status, 0u);
-  EXPECT_EQ(p.err, Warning(5, "Missing \"Offset\"\n") + Warning(11, "Missing Current Setting \"*\"\n") +
-                       Warning(14, "Missing \"Value\"\n"));
+  // Each warning names the line where its block starts.
+  EXPECT_EQ(p.err, Warning(2, "Missing \"Offset\"\n") + Warning(5, "Missing Current Setting \"*\"\n") +
+                       Warning(11, "Missing \"Value\"\n"));
   // The finished value block stays; the one-of without a current option is kept for the import
   // to judge; the block without any value is dropped.
   ASSERT_EQ(p.entries.size(), 2u);
@@ -436,11 +437,11 @@ TEST(ScriptParser, FixedTokenBlocks) {
   EXPECT_EQ(p.entries[0].value, 5u);
   EXPECT_EQ(p.entries[0].biosDefault, 3u);
 
-  // A fixed-token block left without its value is reported in the syntax-error form when the next
-  // one begins, dropped, and the parse goes on.
+  // A fixed-token block left without its value is reported in the syntax-error form, with its
+  // own line, when the next one begins, dropped, and the parse goes on.
   Parsed dropped = Parse("Fixed Token\t=01\nFixed Token\t=02\nValue\t=1\n");
   EXPECT_EQ(dropped.status, 0u);
-  EXPECT_EQ(dropped.err, "\nSyntax Error in line 3\nMissing \"Value\"\n");
+  EXPECT_EQ(dropped.err, "\nSyntax Error in line 2\nMissing \"Value\"\n");
   ASSERT_EQ(dropped.entries.size(), 1u);
   EXPECT_EQ(dropped.entries[0].token, 2);
 

@@ -38,6 +38,14 @@ std::string SourceDir() { return KESTREL_SOURCE_DIR; }
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
   int inPipe[2], outPipe[2], errPipe[2];
   if (pipe(inPipe) || pipe(outPipe) || pipe(errPipe)) throw std::runtime_error("pipe failed");
+  // What fits the pipe is in it before the program starts: input it only looks for without
+  // waiting (a prompt on a pipe) is there.
+  fcntl(inPipe[1], F_SETFL, O_NONBLOCK);
+  size_t written = 0;
+  if (!options.stdinData.empty()) {
+    ssize_t w = write(inPipe[1], options.stdinData.data(), options.stdinData.size());
+    if (w > 0) written = static_cast<size_t>(w);
+  }
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -59,13 +67,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   close(errPipe[1]);
   signal(SIGPIPE, SIG_IGN);
   ProcessResult result;
-  size_t written = 0;
   int inFd = inPipe[1];
-  if (options.stdinData.empty()) {
+  if (written == options.stdinData.size()) {
     close(inFd);
     inFd = -1;
-  } else {
-    fcntl(inFd, F_SETFL, O_NONBLOCK);
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
   bool outOpen = true, errOpen = true;

@@ -518,6 +518,38 @@ Json ValueFromBytes(const Attribute& a, const std::vector<uint8_t>& bytes) {
   }
 }
 
+std::string BoundsRefusal(const Attribute& a, const Json& value) {
+  if (!value.is_number_integer()) return {};
+  // The value as a sign and a magnitude: a JSON integer is a signed or an unsigned 64-bit number.
+  bool negative = !value.is_number_unsigned() && value.get<int64_t>() < 0;
+  uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value.get<int64_t>()) : value.get<uint64_t>();
+  bool below = false, above = false;
+  std::string lower, upper;
+  if (a.lowerBound || a.upperBound) {
+    int64_t lo = a.lowerBound.value_or(INT64_MIN), hi = a.upperBound.value_or(INT64_MAX);
+    if (!negative && magnitude > static_cast<uint64_t>(INT64_MAX)) {
+      above = true;
+    } else {
+      int64_t v = negative ? value.get<int64_t>() : static_cast<int64_t>(magnitude);
+      below = v < lo;
+      above = v > hi;
+    }
+    lower = std::to_string(lo);
+    upper = std::to_string(hi);
+  } else if (a.lowerBoundU || a.upperBoundU) {
+    uint64_t lo = a.lowerBoundU.value_or(0), hi = a.upperBoundU.value_or(UINT64_MAX);
+    below = negative || magnitude < lo;
+    above = !negative && magnitude > hi;
+    lower = std::to_string(lo);
+    upper = std::to_string(hi);
+  } else {
+    return {};
+  }
+  if (!below && !above) return {};
+  return "out of bounds: " + value.dump() + " is " + (above ? "above the upper" : "below the lower") +
+         " bound; the value must be from " + lower + " to " + upper;
+}
+
 void WalkAttributes(const SetupContext& setup, const AttributeSink& sink) { Builder(setup, sink).Run(); }
 
 }  // namespace kes::attrs

@@ -98,4 +98,11 @@ void WalkAttributes(const SetupContext& setup, const AttributeSink& sink);
 // The attribute's value (current or default) in JSON from the variable bytes of the question.
 Json ValueFromBytes(const Attribute& attribute, const std::vector<uint8_t>& bytes);
 
+// Why the integer `value` cannot be stored in the attribute: it lies outside the attribute's
+// bounds (signed or unsigned, whichever the model gives), which the reason names. Empty when it
+// lies within them, when the attribute has no bounds, or when `value` is no integer. set and the
+// mount refuse such a value before anything is written, so that no value is ever cut to the
+// question's width.
+std::string BoundsRefusal(const Attribute& attribute, const Json& value);
+
 }  // namespace kes::attrs

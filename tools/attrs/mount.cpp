@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "base/console.h"
@@ -29,6 +30,8 @@ struct Mount {
   uid_t uid = 0;
   gid_t gid = 0;
   time_t started = 0;
+  uint64_t nextHandle = 1;
+  std::unordered_set<uint64_t> written;  // the open files that have been written
 };
 
 Mount& State() { return *static_cast<Mount*>(fuse_get_context()->private_data); }
@@ -105,6 +108,7 @@ int Open(const char* path, fuse_file_info* fi) {
     }
     fi->direct_io = 1;
     fi->keep_cache = 0;
+    fi->fh = State().nextHandle++;  // names the open file to its writes
     return 0;
   });
 }
@@ -121,10 +125,11 @@ int Read(const char* path, char* buf, size_t size, off_t offset, fuse_file_info*
   });
 }
 
-int Write(const char* path, const char* buf, size_t size, off_t, fuse_file_info*) {
+int Write(const char* path, const char* buf, size_t size, off_t, fuse_file_info* fi) {
   // Each write() carries the whole value, wherever its offset, as a sysfs attribute takes it.
   return Guarded([&] {
-    if (int e = State().tree->Write(path ? path : "", std::string_view(buf, size))) return -e;
+    bool followsWrite = fi && !State().written.insert(fi->fh).second;
+    if (int e = State().tree->Write(path ? path : "", std::string_view(buf, size), followsWrite)) return -e;
     return static_cast<int>(size);
   });
 }
@@ -154,6 +159,10 @@ int RefuseLink(const char*, const char*) { return -EPERM; }
 int RefuseRename(const char*, const char*, unsigned int) { return -EPERM; }
 int RefuseChmod(const char*, mode_t, fuse_file_info*) { return -EPERM; }
 int RefuseChown(const char*, uid_t, gid_t, fuse_file_info*) { return -EPERM; }
+int Release(const char*, fuse_file_info* fi) {
+  if (fi) State().written.erase(fi->fh);
+  return 0;
+}
 int Utimens(const char*, const timespec*, fuse_file_info*) { return 0; }
 int Flush(const char*, fuse_file_info*) { return 0; }
 int Fsync(const char*, int, fuse_file_info*) { return 0; }
@@ -178,6 +187,7 @@ fuse_operations Operations() {
   ops.chown = RefuseChown;
   ops.utimens = Utimens;
   ops.flush = Flush;
+  ops.release = Release;
   ops.fsync = Fsync;
   ops.poll = Poll;
   return ops;

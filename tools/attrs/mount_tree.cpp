@@ -56,8 +56,6 @@ std::string ChoiceList(const Attribute& a) {
   return out;
 }
 
-std::string VariableKey(const Attribute& a) { return EncodeText(a.variableName) + "-" + FormatGuidText(a.variableGuid); }
-
 // Signed decimal text: an optional sign and at least one digit (leading zeros are decimal).
 std::optional<Json> ParseInteger(const Attribute& a, std::string_view text) {
   bool negative = !text.empty() && text[0] == '-';
@@ -78,10 +76,16 @@ std::optional<Json> ParseInteger(const Attribute& a, std::string_view text) {
 
 }  // namespace
 
+std::string_view WithoutLineEnd(std::string_view text) {
+  if (text.ends_with("\r\n")) text.remove_suffix(2);
+  else if (text.ends_with('\n')) text.remove_suffix(1);
+  return text;
+}
+
 std::optional<Json> ParseValueText(const Attribute& a, std::string_view text) {
-  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-  // One line of text: a value never holds a newline or a NUL.
-  if (text.find('\n') != std::string_view::npos || text.find('\0') != std::string_view::npos) return std::nullopt;
+  text = WithoutLineEnd(text);
+  // One line of text: a value never holds a line end or a NUL.
+  if (text.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) return std::nullopt;
   if (IsOrderedList(a)) {
     std::string joined(text);
     for (char& c : joined)
@@ -120,32 +124,42 @@ void AttributeTree::Refresh() {
   std::vector<Attribute> attributes;
   AttributeSink sink;
   sink.attribute = [&](Attribute& a) { attributes.push_back(std::move(a)); };
-  WalkAttributes(setup_, sink);
+  // Every variable the walk reads is noted: those are what the snapshot depends on.
+  std::map<std::string, FirmwareAccess::VariableContent> sources;
+  {
+    struct Recording {
+      FirmwareAccess& firmware;
+      ~Recording() { firmware.readRecord = nullptr; }
+    } recording{setup_.firmware};
+    setup_.firmware.readRecord = &sources;
+    WalkAttributes(setup_, sink);
+  }
   attributes_ = std::move(attributes);
+  sources_ = std::move(sources);
   byName_.clear();
   visible_.clear();
   passwords_.clear();
-  variables_.clear();
   for (size_t i = 0; i < attributes_.size(); ++i) {
     const Attribute& a = attributes_[i];
     byName_.emplace(a.name, i);
     // Suppressed questions are left out, as Setup does not show them.
     if (a.hidden) continue;
     (a.type == AttrType::Password ? passwords_ : visible_).push_back(a.name);
-    if (a.special == SpecialControlKind::None && a.type != AttrType::Password && !variables_.count(VariableKey(a))) {
-      auto bytes = GetNVRAMVariable(setup_.firmware, a.variableName, a.variableGuid);
-      variables_[VariableKey(a)] = bytes ? std::move(*bytes) : std::vector<uint8_t>();
-    }
   }
 }
 
-// Another tool may have written the variable since the snapshot; the boot order and language
-// controls read other variables as well and are always looked at again.
-bool AttributeTree::VariableChanged(const Attribute& a) {
-  if (a.special != SpecialControlKind::None) return true;
-  auto it = variables_.find(VariableKey(a));
-  auto bytes = GetNVRAMVariable(setup_.firmware, a.variableName, a.variableGuid);
-  return it == variables_.end() || it->second != (bytes ? *bytes : std::vector<uint8_t>());
+// Another program (kestrel-attrs set, the tool, the firmware itself) may have written any of the
+// variables since the snapshot was taken.
+void AttributeTree::Sync() {
+  for (const auto& [key, source] : sources_) {
+    uint32_t attributes = 0;
+    std::vector<uint8_t> bytes;
+    bool present = ReadEfiVariable(setup_.firmware, source.name, source.guid, attributes, bytes) == status::kSuccess;
+    if (present != source.data.has_value() || (present && bytes != *source.data)) {
+      Refresh();
+      return;
+    }
+  }
 }
 
 AttributeTree::Parsed AttributeTree::Parse(std::string_view path) const {
@@ -210,7 +224,8 @@ AttributeTree::NodeInfo AttributeTree::Lookup(std::string_view path) const {
   return {Kind::File, true, settable};
 }
 
-std::optional<std::vector<std::string>> AttributeTree::List(std::string_view path) const {
+std::optional<std::vector<std::string>> AttributeTree::List(std::string_view path) {
+  Sync();
   Parsed p = Parse(path);
   if (p.depth < 0 || !p.special.empty() || !p.file.empty()) return std::nullopt;
   switch (p.depth) {
@@ -263,6 +278,11 @@ std::optional<std::string> AttributeTree::FileText(const Attribute& a, const std
 
 int AttributeTree::Read(std::string_view path, bool fresh, std::string& text) {
   Parsed p = Parse(path);
+  // What the variables decide is looked at afresh; the other files come from the HII database.
+  if (fresh && (p.special == kResetBios || p.file == "current_value" || p.file == "default_value")) {
+    Sync();
+    p = Parse(path);
+  }
   if (p.depth < 0) return ENOENT;
   if (p.special == kPendingReboot) {
     text = pendingReboot_ ? "1\n" : "0\n";
@@ -286,18 +306,15 @@ int AttributeTree::Read(std::string_view path, bool fresh, std::string& text) {
   }
   if (p.file.empty()) return EISDIR;
   if (p.file == "current_password" || p.file == "new_password") return EACCES;
-  if (fresh && p.file == "current_value" && VariableChanged(*p.attribute)) {
-    Refresh();
-    p = Parse(path);
-    if (p.depth < 0) return ENOENT;
-  }
   auto content = FileText(*p.attribute, p.file);
   if (!content) return ENOENT;
   text = *content + "\n";
   return 0;
 }
 
-int AttributeTree::Write(std::string_view path, std::string_view data) {
+int AttributeTree::Write(std::string_view path, std::string_view data, bool followsWrite) {
+  if (followsWrite && !data.empty() && WithoutLineEnd(data).empty()) return 0;
+  Sync();
   Parsed p = Parse(path);
   if (p.depth < 0) return ENOENT;
   if (p.special == kResetBios) return ResetBios(data);
@@ -324,7 +341,7 @@ int AttributeTree::WriteValue(const Attribute& a, std::string_view data) {
 }
 
 int AttributeTree::ResetBios(std::string_view data) {
-  if (!data.empty() && data.back() == '\n') data.remove_suffix(1);
+  data = WithoutLineEnd(data);
   bool mfg = data == kFactory;
   if (data != kBuiltinSafe && !mfg) return EINVAL;
   // Every question that can be set and has a default in the store, in one commit. Of questions
@@ -375,7 +392,7 @@ int AttributeTree::Apply(const AttributeValues& values, bool defaultsLoad) {
 }
 
 int AttributeTree::WritePassword(const Attribute& a, const std::string& file, std::string_view data) {
-  if (!data.empty() && data.back() == '\n') data.remove_suffix(1);
+  data = WithoutLineEnd(data);
   RunState& run = setup_.run;
   PasswordInput input;
   input.Text = DecodeText(std::string(data));

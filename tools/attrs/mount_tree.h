@@ -4,9 +4,12 @@
 //   <driver>/attributes/{pending_reboot,reset_bios}
 //   <driver>/authentication/<PasswordName>/{is_enabled,role,mechanism,...}
 //
-// Paths are relative to the mount point ("kestrel/attributes/PROC001/type"). Reads are answered
-// from a snapshot of the attributes that is taken again whenever the variable behind a value read
-// has changed; a write of current_value goes through SetAttributes, the same validation and
+// Paths are relative to the mount point ("kestrel/attributes/PROC001/type"). Answers come from a
+// snapshot of the attributes, which every read of a value (current_value, default_value,
+// reset_bios), every listing and every write first bring up to date: when any variable the
+// snapshot was built from (the questions' variables, the boot order and language variables, the
+// default stores) reads differently now, it is taken again. The other files describe the
+// questions as the HII database does. A write of current_value goes through SetAttributes, the same validation and
 // commit as kestrel-attrs set. Nothing here knows about FUSE.
 #pragma once
 #include <map>
@@ -22,9 +25,11 @@
 
 namespace kes::attrs {
 
-// Value text as written to current_value: one trailing newline dropped; integers in decimal,
-// checkboxes 0 or 1, ordered lists joined by ";" (or ","). Empty with `error` set (an errno)
-// when the text cannot be a value of the attribute.
+// The text of a write without its line end: one trailing "\n" or "\r\n" dropped.
+std::string_view WithoutLineEnd(std::string_view text);
+// Value text as written to current_value: its line end dropped (WithoutLineEnd); integers in
+// decimal, checkboxes 0 or 1, ordered lists joined by ";" (or ","). Empty when the text cannot be
+// a value of the attribute (also when it holds another line end, a carriage return or a NUL).
 std::optional<Json> ParseValueText(const Attribute& a, std::string_view text);
 // The value as current_value shows it, without the newline.
 std::string ValueText(const Attribute& a, const Json& value);
@@ -39,16 +44,21 @@ class AttributeTree {
     bool readable = false, writable = false;
   };
   NodeInfo Lookup(std::string_view path) const;
-  // The names in a directory; empty when `path` is none.
-  std::optional<std::vector<std::string>> List(std::string_view path) const;
-  // The file's text; an errno when it cannot be read. `fresh`: the value is looked at again
-  // (set for a read from the start of the file).
+  // The names in a directory; empty when `path` is none. Brings the snapshot up to date first.
+  std::optional<std::vector<std::string>> List(std::string_view path);
+  // The file's text; an errno when it cannot be read. `fresh`: a value file's read brings the
+  // snapshot up to date first (set for a read from the start of the file).
   int Read(std::string_view path, bool fresh, std::string& text);
-  // Applies one write of `data` to the file; 0 or an errno.
-  int Write(std::string_view path, std::string_view data);
+  // Applies one write of `data` to the file, from an up-to-date snapshot; 0 or an errno.
+  // `followsWrite`: an earlier write went to the same open file. Such a write holding only a line
+  // end is the end of the line the earlier write carried (a shell writes a value and its line
+  // end separately): it changes nothing.
+  int Write(std::string_view path, std::string_view data, bool followsWrite = false);
 
   // Takes the snapshot again.
   void Refresh();
+  // Takes the snapshot again when a variable it was built from has changed since.
+  void Sync();
 
  private:
   struct Parsed {
@@ -61,7 +71,6 @@ class AttributeTree {
   Parsed Parse(std::string_view path) const;
   std::vector<std::string> Files(const Attribute& a, bool authentication) const;
   std::optional<std::string> FileText(const Attribute& a, const std::string& file) const;
-  bool VariableChanged(const Attribute& a);
   int WriteValue(const Attribute& a, std::string_view data);
   int ResetBios(std::string_view data);
   int WritePassword(const Attribute& a, const std::string& file, std::string_view data);
@@ -74,7 +83,8 @@ class AttributeTree {
   std::vector<Attribute> attributes_;   // every attribute of the walk
   std::unordered_map<std::string, size_t> byName_;
   std::vector<std::string> visible_, passwords_;   // directory listings, walk order
-  std::map<std::string, std::vector<uint8_t>> variables_;  // the bytes each snapshot was taken from
+  // The variables the snapshot was read from, with the bytes read (none: absent).
+  std::map<std::string, FirmwareAccess::VariableContent> sources_;
   bool pendingReboot_ = false;
   std::string lastReset_;
 };

@@ -183,6 +183,7 @@ std::string BuildEntry(const Attribute& a, const Json& value, ScriptEntry& entry
       } else {
         return wrongType("an integer");
       }
+      if (std::string why = BoundsRefusal(a, value); !why.empty()) return why;
       f.HasValue = f.HasCurrent = true;
       normalized = value;
       // A signed question shows its bytes with their sign: 255 in a signed byte reads back as -1.
@@ -195,6 +196,8 @@ std::string BuildEntry(const Attribute& a, const Json& value, ScriptEntry& entry
     case IFR_STRING: {
       if (!value.is_string()) return wrongType("a string");
       std::wstring text = DecodeText(value.get<std::string>());
+      // The firmware ends a string at its first zero unit: what follows would be lost.
+      if (text.find(L'\0') != std::wstring::npos) return "the string holds U+0000, which would end it in the firmware";
       bool printable = std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= 0x20 && c <= 0x7E; });
       std::vector<uint8_t> units;
       for (wchar_t c : text) {

@@ -113,13 +113,14 @@ TEST_F(AttrsThroughEmulator, SetWritesEachChangedVariableOnceAndTheExportShowsIt
 TEST_F(AttrsThroughEmulator, RefusedValuesLeaveEveryVariableAsItWas) {
   Start();
   WriteFileText(dir_ / "wrong-type.json", R"({"Attributes": {"MAIN002": "ten", "MAIN001": "Standard"}})");
+  WriteFileText(dir_ / "nul.json", R"({"Attributes": {"SVC001": "\u0000XY"}})");
   struct Case {
     std::vector<std::string> args;
     const char* refused;
     const char* reason;
   };
   const Case cases[] = {
-      {{"MAIN002=99", "MAIN001=Standard"}, "MAIN002", "exceeds the maximum range (60)"},
+      {{"MAIN002=99", "MAIN001=Standard"}, "MAIN002", "the value must be from 0 to 60"},
       {{"MAIN001=Foo", "MAIN002=20"}, "MAIN001", "not an option"},
       {{"--file", dir_ / "wrong-type.json"}, "MAIN002", "wrong type"},
       {{"PROC009=maybe"}, "PROC009", "wrong type"},
@@ -127,6 +128,13 @@ TEST_F(AttrsThroughEmulator, RefusedValuesLeaveEveryVariableAsItWas) {
       {{"SVC004=2024-02-30"}, "SVC004", "is invalid"},
       {{"SEC011=SHA_1,SHA_1,SHA_256"}, "SEC011", "is invalid"},
       {{"NOSUCH=1"}, "NOSUCH", "no attribute of this name"},
+      // Checked before anything is written: a string the firmware would cut at its NUL, signed
+      // values above their bounds (stored cut to the width, they would read -56, -1, -1).
+      {{"--file", dir_ / "nul.json"}, "SVC001", "holds U+0000"},
+      {{"PWR022=200"}, "PWR022", "200 is above the upper bound; the value must be from -128 to 127"},
+      {{"PWR021=65535"}, "PWR021", "the value must be from -250 to 250"},
+      {{"PWR023=4294967295"}, "PWR023", "the value must be from -5000 to 5000"},
+      {{"PWR022=-129"}, "PWR022", "below the lower bound"},
       {{"PROC001=Disabled", "PWR001=Enabled"}, "PWR001", "shares its variable bytes with PROC001"},
       {{"MAIN002=20", "MAIN002=21"}, "MAIN002", "given more than once"},
   };

@@ -279,6 +279,13 @@ TEST_F(AttrsMountTest, ShellClientsWriteWholeValuesAndGetErrnoForBadOnes) {
       {"echo 3 > PWR004/current_value", "PWR004", nullptr, {}, "Operation not permitted"},
       {"echo x > MAIN002/type", "MAIN002", "40\n", {}, "Permission denied"},
       {"echo bogus > reset_bios", "MAIN002", "40\n", {}, "Invalid argument"},
+      // A value outside the bounds max_value shows is refused, never stored cut to its width.
+      {"echo 200 > PWR022/current_value", "PWR022", nullptr, {}, "Invalid argument"},
+      // bash writes the value and the blank line after it separately: the lone line end is no
+      // second value. CR LF is a line end; a CR elsewhere is no part of a value.
+      {"printf 'Rack 9\\n\\n' > SVC001/current_value", "SVC001", "Rack 9\n", {"ServiceInfo"}, ""},
+      {"printf 'Lab\\r\\n' > SVC002/current_value", "SVC002", "Lab\n", {"ServiceInfo"}, ""},
+      {"printf 'Lab 2\\r' > SVC002/current_value", "SVC002", "Lab\n", {}, "Invalid argument"},
   };
   NewWrites();
   for (const Case& c : cases) {
@@ -291,6 +298,10 @@ TEST_F(AttrsMountTest, ShellClientsWriteWholeValuesAndGetErrnoForBadOnes) {
     }
     EXPECT_EQ(NewWrites(), c.writes);
   }
+  EXPECT_NE(mount_->Log().find("PWR022: refused: out of bounds: 200 is above the upper bound; the value must be from "
+                               "-128 to 127"),
+            std::string::npos)
+      << mount_->Log();
   // A value written behind the mount reads back new.
   ProcessResult set = RunProcess({KESTREL_ATTRS_PATH, "set", "MAIN002=15"}, {.env = emu_->Env()});
   ASSERT_EQ(set.exitCode, 0) << set.err;
@@ -307,6 +318,14 @@ TEST_F(AttrsMountTest, ShellClientsWriteWholeValuesAndGetErrnoForBadOnes) {
   EXPECT_EQ(std::count(writes.begin(), writes.end(), "Setup"), 1) << ::testing::PrintToString(writes);
   EXPECT_EQ(ReadFileText(mount_->Attributes() + "/reset_bios"), "[builtinsafe] factory\n");
   EXPECT_EQ(ReadFileText(mount_->Attributes() + "/pending_reboot"), "1\n");
+
+  // reset_bios starts from the firmware's values too: PROC001 changed behind the mount, and not
+  // read through it since, gets its default back.
+  set = RunProcess({KESTREL_ATTRS_PATH, "set", "PROC001=Disabled"}, {.env = emu_->Env()});
+  ASSERT_EQ(set.exitCode, 0) << set.err;
+  reset = Shell("echo builtinsafe > reset_bios");
+  EXPECT_EQ(reset.exitCode, 0) << reset.err << mount_->Log();
+  EXPECT_EQ(Value("PROC001"), "Enabled\n");
 }
 
 class ProtectedMountTest : public AttrsMountTest {

@@ -36,12 +36,22 @@ def messages(*texts):
     return ' '.join(lines)
 
 
+# Findings of an import that mean a value of the script was not applied: the tool reports them
+# and goes on (status 0) unless the import is restricted (/r).
+REFUSALS = ('not updated', 'not imported', 'mismatch for setup question')
+
+
 def write_failure(text):
     """The first line reporting a refused write, or None."""
     for line in (text or '').splitlines():
         if any(marker in line for marker in WRITE_FAILURES):
             return line.strip()
     return None
+
+
+def refusals(text):
+    """The lines saying that a value of the script was not applied, in order."""
+    return [line.strip() for line in (text or '').splitlines() if any(marker in line for marker in REFUSALS)]
 
 
 class Runner:

@@ -17,8 +17,11 @@ description:
     unless the tool reports that the system configuration was not modified.
   - Check mode reports the comparison without importing. Diff mode shows each differing question's
     block as the system has it (before) and as the script has it (after).
-  - The tool's failures, and an import that completed with errors (a protected variable without the
-    admin password, a variable the firmware refused), fail the task with the tool's messages.
+  - The tool's failures, an import that completed with errors (a protected variable without the
+    admin password, a variable the firmware refused), and any value of the script the tool did not
+    apply (any of the tool's "not updated" and "not imported" findings, such as a value out of range
+    or not among the question's options, or a list or width that does not fit the question) fail the
+    task with the tool's messages and status. A failed task never reports a refused value as applied.
 author:
   - Kestrel developers (@kestrel)
 requirements:
@@ -37,10 +40,14 @@ options:
     default: false
   restricted:
     description:
-      - Restricted migration (C(/r)). A question of the script that the system does not have, or a value
-        it does not accept, stops the import instead of being skipped with a warning.
+      - Restricted migration (C(/r)), where the import is all or nothing. A question of the script that the
+        system does not have, a value it does not accept, or a script made for another firmware build
+        stops the import before anything is written, and a variable write the firmware refuses puts
+        back every variable the import had written.
+      - When false, the tool skips what it does not accept and applies the rest; the task still fails
+        when a value was not applied, but the other values stay written.
     type: bool
-    default: false
+    default: true
 extends_documentation_fragment:
   - kestrel.bios.common
   - kestrel.bios.common.admin_password
@@ -57,11 +64,15 @@ attributes:
 '''
 
 EXAMPLES = r'''
-- name: Apply the golden Setup of the rack
+- name: Apply the golden Setup of the rack (all or nothing)
   kestrel.bios.bios_script:
     src: files/rack7-setup.txt
-    restricted: true
     admin_password: "{{ vault_bios_admin_password }}"
+
+- name: Apply what this host accepts of a script made on another model
+  kestrel.bios.bios_script:
+    src: files/common-setup.txt
+    restricted: false
 '''
 
 RETURN = r'''
@@ -78,13 +89,24 @@ stderr:
   description: The import's messages (warnings, errors, its summary line).
   returned: when an import ran
   type: str
+rc:
+  description: The import's exit status.
+  returned: when an import ran
+  type: int
+  sample: 13
+refused:
+  description: The tool's findings about values of the script it did not apply, one line each.
+  returned: when an import ran and refused a value
+  type: list
+  elements: str
+  sample: ["WARNING : Value for control (Root Port 1 Max Payload) not updated as the value/defaults specified in the script file exceeds the maximum range"]
 '''
 
 import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.kestrel.bios.plugins.module_utils.kestrel import (
-    COMMON_ARGS, TOOL, Runner, messages, write_failure)
+    COMMON_ARGS, TOOL, Runner, messages, refusals, write_failure)
 
 NOT_MODIFIED = 'System configuration not modified'
 
@@ -107,7 +129,7 @@ def main():
     argument_spec = dict(
         src=dict(type='path', required=True),
         remote_src=dict(type='bool', default=False),
-        restricted=dict(type='bool', default=False),
+        restricted=dict(type='bool', default=True),
         admin_password=dict(type='str', no_log=True),
     )
     argument_spec.update(COMMON_ARGS)
@@ -135,12 +157,15 @@ def main():
         args.append('/r')
     args += runner.password_args()
     rc, out, err = runner.run(TOOL, args)
-    result.update(stdout=out, stderr=err)
-    refused = write_failure(err)
-    if rc != 0 or refused:
-        module.fail_json(msg='importing %s failed: %s' % (src, messages(err) or 'status %d' % rc), rc=rc, **result)
-    if NOT_MODIFIED in err:
-        result['changed'] = False
+    result.update(stdout=out, stderr=err, rc=rc)
+    # Under /r a failed import wrote nothing (or put back what it wrote); otherwise what the tool
+    # accepted stays written even when the task fails.
+    result['changed'] = rc == 0 and NOT_MODIFIED not in err
+    refused = refusals(err)
+    if refused:
+        result['refused'] = refused
+    if rc != 0 or refused or write_failure(err):
+        module.fail_json(msg='importing %s failed (status %d): %s' % (src, rc, messages(err) or 'no message'), **result)
     module.exit_json(**result)
 
 

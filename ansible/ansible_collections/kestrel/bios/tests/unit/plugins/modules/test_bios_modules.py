@@ -90,3 +90,29 @@ def test_bios_attributes_run(mocker, check_mode, output, failed, changed):
     if changed:
         assert result['changed_attributes'] == {'MAIN002': {'old': 10, 'new': 20}} and result['reboot_required']
         assert result['diff'] == {'before': {'MAIN002': 10}, 'after': {'MAIN002': 20}}
+
+
+COMPARED = ('\nSetup Question\t= Quiet Boot\nOptions\t=*[00]Disabled\n\n'
+            'Setup Question\t= Quiet Boot\nOptions\t=*[01]Enabled\n')
+REFUSED = ('WARNING : Value for control (Root Port 1 Max Payload) not updated as the value/defaults specified in the '
+           'script file exceeds the maximum range \n\nScript file imported successfully.\n')
+
+
+@pytest.mark.parametrize('restricted, err, failed', [
+    (None, '\nScript file imported successfully.\n', False),
+    (None, REFUSED, True),
+    (False, REFUSED, True),
+])
+def test_bios_script_run(mocker, tmp_path, restricted, err, failed):
+    src = tmp_path / 'setup.txt'
+    src.write_text('// Script File\n')
+    args = {'src': str(src), 'remote_src': True}
+    if restricted is not None:
+        args['restricted'] = restricted
+    result, commands = run_module(mocker, bios_script, args, (0, COMPARED, err))
+    # The import is restricted unless asked otherwise; a refused value fails it even at status 0.
+    assert ('/r' in commands[1]) == (restricted is not False)
+    assert bool(result.get('failed')) == failed
+    if failed:
+        assert result['refused'] == [REFUSED.splitlines()[0].strip()]
+        assert '(status 0)' in result['msg'] and 'not updated' in result['msg'] and result['rc'] == 0
