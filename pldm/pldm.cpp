@@ -32,8 +32,6 @@ std::vector<uint8_t> LittleEndian(uint64_t value, size_t width) {
   return bytes;
 }
 
-uint64_t WidthMask(size_t width) { return width >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * width)) - 1; }
-
 const wchar_t* TypeName(uint8_t type) {
   switch (BaseType(type)) {
     case kEnumeration: return L"an enumeration";

@@ -27,8 +27,6 @@ std::string LanguageTag(Bytes package) {
   return tag;
 }
 
-uint64_t WidthMask(size_t width) { return width >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * width)) - 1; }
-
 std::vector<std::string> SplitCommas(const std::string& text) {
   std::vector<std::string> out;
   size_t start = 0;
@@ -92,15 +90,6 @@ void Dump(const RunState& run, const PackEntry& pack, const AttributeRecord& rec
 }
 
 }  // namespace
-
-int64_t SignExtend(uint64_t value, size_t width) {
-  if (width >= 8) return static_cast<int64_t>(value);
-  if (width == 0) return 0;
-  unsigned bits = static_cast<unsigned>(8 * width);
-  uint64_t sign = uint64_t{1} << (bits - 1);
-  value &= (uint64_t{1} << bits) - 1;
-  return static_cast<int64_t>((value ^ sign) - sign);
-}
 
 bool IsSignedQuestion(Bytes image, const QuestionRecord& record) {
   if (record.Kind != IFR_NUMERIC) return false;

@@ -108,9 +108,8 @@ class PldmWalk {
 size_t OrderedListElements(Bytes image, const QuestionRecord& record, const VarStoreEntry& store);
 // The question's current value bytes (ordered lists: the elements above), or none.
 std::optional<std::vector<uint8_t>> CurrentBytes(Bytes image, const QuestionRecord& record, const VarStoreTable& table);
-// Sign-extends the low `width` bytes.
-int64_t SignExtend(uint64_t value, size_t width);
-// Whether a NUMERIC question is read as signed (its display is signed decimal).
+// Whether a NUMERIC question is read as signed (IsSignedNumeric: signed display and bounds that
+// read signed form a range).
 bool IsSignedQuestion(Bytes image, const QuestionRecord& record);
 
 // The run's tables: builds the internal table and lays out the four tables (keyword table empty

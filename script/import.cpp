@@ -67,14 +67,6 @@ bool ValidTime(uint64_t packed) {
   return (packed & 0xFF) < 24 && ((packed >> 8) & 0xFF) < 60 && ((packed >> 16) & 0xFF) < 60 && (packed >> 24) == 0;
 }
 
-int64_t SignExtend(uint64_t value, size_t width) {
-  if (width >= 8) return static_cast<int64_t>(value);
-  unsigned bits = static_cast<unsigned>(8 * width);
-  uint64_t sign = uint64_t{1} << (bits - 1);
-  value &= (uint64_t{1} << bits) - 1;
-  return static_cast<int64_t>((value ^ sign) - sign);
-}
-
 // Decodes a braced default list "{01,02,03}" (hexadecimal elements separated by ",").
 std::optional<std::vector<uint64_t>> DecodeDefaultList(const std::wstring& text) {
   if (text.size() < 2 || text.front() != L'{' || text.back() != L'}') return std::nullopt;
