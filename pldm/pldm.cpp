@@ -372,6 +372,13 @@ class PldmImporter {
         if (!expect(kString)) return;
         size_t length = v.bytes.size();
         if (length % 2 != 0) return NotApplied(name, WFormat(L"its length of %u bytes is odd", static_cast<unsigned>(length)));
+        // The text the question holds (up to its terminator) is nothing to import, whatever its
+        // length: the export writes it so.
+        if (auto current = Original(record, width)) {
+          size_t units = 0;
+          while (2 * units + 1 < current->size() && Le16(*current, 2 * units) != 0) ++units;
+          if (std::equal(v.bytes.begin(), v.bytes.end(), current->begin(), current->begin() + 2 * units)) return;
+        }
         if (length > width || length < 2 * record.ValueInfo.Minimum || length > 2 * record.ValueInfo.Maximum)
           return NotApplied(name, WFormat(L"its length of %u bytes is outside %u to %u", static_cast<unsigned>(length),
                                           static_cast<unsigned>(2 * record.ValueInfo.Minimum),
@@ -467,6 +474,10 @@ class PldmImporter {
         break;
       }
       case kInteger: {
+        // The export writes a default the store holds outside the bounds as another value (see
+        // IntegerAttributeFields): that value stands for the stored one and changes nothing.
+        uint64_t stored = LeN(original, 0, std::min<size_t>(original.size(), 8));
+        if (a.defaultValue == IntegerAttributeFields(image_, record, stored).defaultValue) return;
         std::wstring problem = IntegerProblem(record, a.defaultValue);
         if (!problem.empty()) return NotApplied(name, L"default " + problem);
         bytes = LittleEndian(a.defaultValue, ValueWidth(record));

@@ -97,6 +97,47 @@ bool IsSignedQuestion(Bytes image, const QuestionRecord& record) {
   return op && NumericDisplay(*op, record) == kDisplaySignedDecimal;
 }
 
+IntegerFields IntegerAttributeFields(Bytes image, const QuestionRecord& record, std::optional<uint64_t> stdDefault) {
+  IntegerFields f;
+  size_t width = record.Kind == IFR_DATE ? 4 : record.Kind == IFR_TIME ? 3 : record.Kind == IFR_CHECKBOX ? 1 : record.Width;
+  bool isSigned = IsSignedQuestion(image, record);
+  // A value of the question's storage as the tables carry it.
+  auto encode = [&](uint64_t raw) {
+    return isSigned ? static_cast<uint64_t>(SignExtend(raw, width)) : raw & WidthMask(width);
+  };
+  uint64_t ifrStep = 0;
+  switch (record.Kind) {
+    case IFR_NUMERIC: {
+      f.lower = encode(record.ValueInfo.Minimum);
+      f.upper = encode(record.ValueInfo.Maximum);
+      auto op = OpAt(image, record.Opcode, record.ScopeLimit);
+      if (op && !record.OlderEncoding) ifrStep = LeN(op->bytes, kNumericMin + 2 * width, width);
+      break;
+    }
+    case IFR_CHECKBOX:
+      f.upper = 1;
+      break;
+    default:
+      // Dates and times: the packed fields, any value of the width; the import checks each field.
+      f.upper = WidthMask(width);
+      break;
+  }
+  auto inside = [&](uint64_t v) {
+    if (isSigned) return static_cast<int64_t>(v) >= static_cast<int64_t>(f.lower) && static_cast<int64_t>(v) <= static_cast<int64_t>(f.upper);
+    return v >= f.lower && v <= f.upper;
+  };
+  f.defaultValue = f.lower;
+  std::optional<uint64_t> ifr = IfrDefault(image, record);
+  // A stored default wider than the question's storage is no value of it.
+  if (stdDefault && *stdDefault <= WidthMask(width) && inside(encode(*stdDefault))) f.defaultValue = encode(*stdDefault);
+  else if (ifr && *ifr <= WidthMask(width) && inside(encode(*ifr))) f.defaultValue = encode(*ifr);
+  if (f.lower != f.upper) {
+    bool onStep = ifrStep >= 1 && ifrStep <= UINT32_MAX && (f.defaultValue - f.lower) % ifrStep == 0;
+    f.step = onStep ? static_cast<uint32_t>(ifrStep) : 1;
+  }
+  return f;
+}
+
 size_t OrderedListElements(Bytes image, const QuestionRecord& record, const VarStoreEntry& store) {
   size_t width = record.Width ? record.Width : 1;
   auto op = OpAt(image, record.Opcode, record.ScopeLimit);
@@ -352,6 +393,8 @@ class Maker {
     size_t length = record.Kind == IFR_DATE ? 4 : record.Kind == IFR_TIME ? 3 : record.Width;
     if (scalar && defaults.stdPresent) std = defaults.find(false, *store, record.VarOffset, length);
     uint64_t stdValue = std ? LeN(*std, 0, std::min<size_t>(std->size(), 8)) : 0;
+    std::optional<uint64_t> stdDefault;
+    if (std) stdDefault = stdValue;
 
     Attribute a;
     a.nameHandle = pack.UseString(record.Prompt);
@@ -359,34 +402,25 @@ class Maker {
     if (!op) return std::nullopt;
     size_t width = record.Width;
     switch (record.Kind) {
-      case IFR_NUMERIC: {
+      case IFR_NUMERIC:
+      case IFR_CHECKBOX:
+      case IFR_DATE:
+      case IFR_TIME: {
         a.type = kInteger;
-        bool isSigned = IsSignedQuestion(image_, record);
-        uint64_t mask = WidthMask(width);
-        a.lower = isSigned ? static_cast<uint64_t>(SignExtend(record.ValueInfo.Minimum, width)) : record.ValueInfo.Minimum & mask;
-        a.upper = isSigned ? static_cast<uint64_t>(SignExtend(record.ValueInfo.Maximum, width)) : record.ValueInfo.Maximum & mask;
-        a.step = static_cast<uint32_t>(LeN(op->bytes, kNumericMin + 2 * width, width));
-        a.defaultValue = isSigned ? static_cast<uint64_t>(SignExtend(stdValue, width)) : stdValue;
+        IntegerFields f = IntegerAttributeFields(image_, record, stdDefault);
+        a.lower = f.lower;
+        a.upper = f.upper;
+        a.step = f.step;
+        a.defaultValue = f.defaultValue;
         break;
       }
-      case IFR_CHECKBOX:
-        a.type = kInteger;
-        a.upper = 1;
-        a.defaultValue = stdValue;
-        break;
-      case IFR_DATE:
-      case IFR_TIME:
-        // The packed fields (year, month, day / hour, minute, second): any value of the width;
-        // the import checks each field.
-        a.type = kInteger;
-        a.lower = 0;
-        a.upper = WidthMask(length);
-        a.defaultValue = stdValue;
-        break;
       case IFR_STRING:
+        // No default string is written (DefaultStringLength 0), so the minimum length is lowered
+        // to it: a codec refuses a default shorter than the minimum. The import still checks the
+        // question's own minimum.
         a.type = kString;
         a.stringType = kStringTypeUtf16;
-        a.minLength = static_cast<uint16_t>(record.ValueInfo.Minimum * 2);
+        a.minLength = 0;
         a.maxLength = static_cast<uint16_t>(record.ValueInfo.Maximum * 2);
         break;
       case IFR_PASSWORD:
