@@ -352,11 +352,11 @@ class Maker {
     switch (kind) {
       case SpecialControlKind::Language:
       case SpecialControlKind::PlatformLanguage:
-        return Add(pack, MakeLangAttribute(pack, record));
+        return Add(pack, record, MakeLangAttribute(pack, record));
       case SpecialControlKind::BootOrder:
-        return Add(pack, MakeBootAttribute(pack, record));
+        return Add(pack, record, MakeBootAttribute(pack, record));
       case SpecialControlKind::LegacyOrder:
-        for (auto& made : MakeLegacyAttributes(pack, record)) Add(pack, std::move(made));
+        for (auto& made : MakeLegacyAttributes(pack, record)) Add(pack, record, std::move(made));
         return;
       default:
         break;
@@ -365,12 +365,13 @@ class Maker {
     if (!attribute) return;
     auto value = MakeValue(record);
     if (!value) return;
-    Add(pack, AttributeRecord{std::move(*attribute), std::move(*value)});
+    Add(pack, record, AttributeRecord{std::move(*attribute), std::move(*value)});
   }
 
  private:
-  void Add(PackEntry& pack, std::optional<AttributeRecord> made) {
+  void Add(PackEntry& pack, const QuestionRecord& record, std::optional<AttributeRecord> made) {
     if (!made) return;
+    made->question = record.Opcode;
     uint16_t handle = static_cast<uint16_t>(pack.firstAttributeHandle + pack.attributes.size());
     made->attribute.handle = handle;
     made->value.handle = handle;
@@ -615,7 +616,7 @@ Status BuildInternalTables(const SetupContext& setup, InternalTable& table) {
                   });
 }
 
-Status CreatePldmTables(const SetupContext& setup, PldmTables& tables) {
+Status CreatePldmTables(const SetupContext& setup, PldmTables& tables, InternalTable* built) {
   tables = PldmTables{};
   InternalTable table;
   if (Status s = BuildInternalTables(setup, table); s != status::kSuccess) return s;
@@ -652,6 +653,7 @@ Status CreatePldmTables(const SetupContext& setup, PldmTables& tables) {
   PadAndChecksum(tables.attributes);
   PadAndChecksum(tables.values);
   PadAndChecksum(tables.keywords);
+  if (built) *built = std::move(table);
   return status::kSuccess;
 }
 

@@ -41,6 +41,7 @@ struct StringRecord {
 struct AttributeRecord {
   Attribute attribute;
   Value value;
+  size_t question = 0;  // the opcode offset of the question it was made from
 };
 
 struct PackEntry {
@@ -128,6 +129,7 @@ IntegerFields IntegerAttributeFields(Bytes image, const QuestionRecord& record, 
 // The run's tables: builds the internal table and lays out the four tables (keyword table empty
 // when no package list has keyword strings). kSuccess, or a failure already reported.
 Status BuildInternalTables(const SetupContext& setup, InternalTable& table);
-Status CreatePldmTables(const SetupContext& setup, PldmTables& tables);
+// `built`, when given, receives the internal table the tables were laid out from.
+Status CreatePldmTables(const SetupContext& setup, PldmTables& tables, InternalTable* built = nullptr);
 
 }  // namespace kes::pldm
