@@ -503,9 +503,13 @@ int Set(const std::vector<std::string>& args) {
     }
     Value* value = attribute ? const_cast<Value*>(file->ValueOf(attribute->handle)) : nullptr;
     if (!attribute || !value) {
-      PrintNarrow(Stream::Err, byHandle ? "kestrel-pldm: no attribute with a value has the handle %s\n"
-                                        : "kestrel-pldm: no attribute with a value has the keyword %s\n",
-                  byHandle ? keyword.c_str() + 1 : keyword.c_str());
+      if (byHandle)
+        PrintNarrow(Stream::Err, "kestrel-pldm: no attribute with a value has the handle %s\n", keyword.c_str() + 1);
+      else if (file->keywords.empty())
+        PrintNarrow(Stream::Err, "kestrel-pldm: no attribute has the keyword %s: the file has no keywords, name its "
+                    "attributes by handle (@HANDLE=VALUE, the handles dump shows)\n", keyword.c_str());
+      else
+        PrintNarrow(Stream::Err, "kestrel-pldm: no attribute with a value has the keyword %s\n", keyword.c_str());
       refused = true;
       continue;
     }
