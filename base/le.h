@@ -45,6 +45,17 @@ inline uint64_t LeN(Bytes b, size_t offset, size_t width) {
   return v;
 }
 
+// The low `width` bytes (1..8) of `value` read as a two's complement integer; 0 for width 0.
+inline int64_t SignExtend(uint64_t value, size_t width) {
+  if (width >= 8) return static_cast<int64_t>(value);
+  if (width == 0) return 0;
+  uint64_t sign = uint64_t{1} << (8 * width - 1);
+  value &= (sign << 1) - 1;
+  return static_cast<int64_t>((value ^ sign) - sign);
+}
+// The low `width` bytes (1..8) of `value`.
+inline uint64_t WidthMask(size_t width) { return width >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * width)) - 1; }
+
 inline void PutLe16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);

@@ -67,8 +67,10 @@ std::string BiosDocument(const std::vector<uint8_t>& image, const fuzz::Firmware
 }
 
 // A response frame: header with ReturnValue 0 and the payload.
-// The demo firmware's PLDM file, with /b (boot and legacy orders) or without.
-std::vector<uint8_t> PldmFile(const std::vector<uint8_t>& image, const fuzz::FirmwareRoot& root, bool withBoot) {
+// The demo firmware's PLDM file, with /b (boot and legacy orders) or without; without its keyword
+// table as a firmware without x-UEFI strings exports it (the import then goes by handle).
+std::vector<uint8_t> PldmFile(const std::vector<uint8_t>& image, const fuzz::FirmwareRoot& root, bool withBoot,
+                              bool keywords = true) {
   RunState run;
   run.switches.Set(Switch::O);
   run.switches.Set(Switch::P);
@@ -79,6 +81,7 @@ std::vector<uint8_t> PldmFile(const std::vector<uint8_t>& image, const fuzz::Fir
   const SetupContext setup{run, fw, database, strings, nullptr};
   pldm::PldmTables tables;
   pldm::CreatePldmTables(setup, tables);
+  if (!keywords) tables.keywords.clear();
   return pldm::AssemblePldmFile(tables);
 }
 
@@ -238,6 +241,7 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> pldm = PldmFile(image, root, true);
     Seed("pldm_file", "demo-b.pldm", pldm);
     Seed("pldm_file", "demo.pldm", PldmFile(image, root, false));
+    Seed("pldm_file", "demo-b-no-keywords.pldm", PldmFile(image, root, true, false));
     Seed("pldm_file", "header-only.pldm", std::vector<uint8_t>(pldm.begin(), pldm.begin() + 40));
   }
 

@@ -107,11 +107,18 @@ bool OpResetRequired(const IfrOp& op) {
   }
 }
 
-bool IsSignedNumeric(const IfrOp& op) { return op.code == IFR_NUMERIC && OpDisplayBits(op) == kDisplaySignedDecimal; }
-bool IsHexNumeric(const IfrOp& op) { return op.code == IFR_NUMERIC && OpDisplayBits(op) == kDisplayHex; }
+bool IsSignedNumeric(const IfrOp& op) {
+  if (op.code != IFR_NUMERIC || OpDisplayBits(op) != kDisplaySignedDecimal) return false;
+  size_t size = size_t{1} << (Le8(op.bytes, kQTypeFlags) & 3);
+  if (!Fits(op.bytes, kNumericMin, 2 * size)) return false;
+  return SignExtend(LeN(op.bytes, kNumericMin, size), size) <= SignExtend(LeN(op.bytes, kNumericMin + size, size), size);
+}
 
 uint8_t NumericDisplay(const IfrOp& op, const QuestionRecord& record) {
-  return record.OlderEncoding ? kDisplayUnsignedDecimal : OpDisplayBits(op);
+  if (record.OlderEncoding) return kDisplayUnsignedDecimal;
+  uint8_t display = OpDisplayBits(op);
+  if (display == kDisplaySignedDecimal && !IsSignedNumeric(op)) return kDisplayUnsignedDecimal;
+  return display;
 }
 
 size_t EndOfScope(Bytes image, size_t offset, size_t limit) {
@@ -156,9 +163,11 @@ void DecodeQuestion(Bytes image, const VarStoreTable& table, const IfrOp& op, si
       r.Width = static_cast<uint16_t>(1u << size);
       if (op.code == IFR_NUMERIC) {
         uint64_t min = LeN(b, kNumericMin, r.Width);
-        bool signedDisplay = (flags & kDisplayMask) == kDisplaySignedDecimal;
-        if (signedDisplay && size == 1) min = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(min)));
-        if (signedDisplay && size == 2) min = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(min)));
+        // A signed reading (IsSignedNumeric) sign-extends a 2- or 4-byte minimum; a 1-byte one
+        // is kept zero-extended and an 8-byte one is whole. Callers compare at the width.
+        bool signedReading = IsSignedNumeric(op);
+        if (signedReading && size == 1) min = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(min)));
+        if (signedReading && size == 2) min = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(min)));
         r.ValueInfo.Minimum = min;
         r.ValueInfo.Maximum = LeN(b, kNumericMin + r.Width, r.Width);
       }

@@ -90,10 +90,17 @@ uint16_t OpVarOffset(const IfrOp& op);
 uint8_t OpDisplayBits(const IfrOp& op);       // NUMERIC: Flags & 0x30
 uint8_t OpDateTimeStorage(const IfrOp& op);   // DATE/TIME: Flags & 0x30
 bool OpResetRequired(const IfrOp& op);        // question header Flags == 0x10 exactly
+// How a NUMERIC question's value and bounds are read, the one reading every face of the tool uses
+// (script export and import, single question, PLDM tables, kestrel-attrs): signed only where the
+// display flag says signed decimal and the bounds, read signed at the question's size, form a
+// range (minimum <= maximum); otherwise unsigned. EDK2's compiler leaves many unsigned questions
+// with the display flag 0 (a 0..65535 port reads 0..-1 signed), and the firmware's own browser
+// takes them as unsigned.
 bool IsSignedNumeric(const IfrOp& op);
-bool IsHexNumeric(const IfrOp& op);
-// The display kind of a NUMERIC question (kDisplay...): the opcode's flags, or unsigned decimal for
-// the older encoding, which has none.
+// The display kind of a NUMERIC question (kDisplay...) in that reading: hexadecimal and unsigned
+// decimal as the flags say, signed decimal only where IsSignedNumeric holds, unsigned decimal for
+// a signed display whose bounds read signed are no range and for the older encoding, which has no
+// display flags.
 uint8_t NumericDisplay(const IfrOp& op, const QuestionRecord& record);
 
 // The offset just after the END that closes the opcode's scope (the next opcode when it has

@@ -32,8 +32,6 @@ std::vector<uint8_t> LittleEndian(uint64_t value, size_t width) {
   return bytes;
 }
 
-uint64_t WidthMask(size_t width) { return width >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * width)) - 1; }
-
 const wchar_t* TypeName(uint8_t type) {
   switch (BaseType(type)) {
     case kEnumeration: return L"an enumeration";
@@ -111,8 +109,10 @@ struct ImportedFile {
 
 class PldmImporter {
  public:
-  PldmImporter(const SetupContext& setup, ImportedFile& file)
-      : setup_(setup), run_(setup.run), file_(file), walk_(setup), image_(setup.database.Image()) {}
+  // `handles`, for a file without keywords: the attribute handle of each exported question (by its
+  // opcode offset), as this firmware's tables, which the file's are, number them.
+  PldmImporter(const SetupContext& setup, ImportedFile& file, const std::unordered_map<size_t, uint16_t>* handles)
+      : setup_(setup), run_(setup.run), file_(file), walk_(setup), image_(setup.database.Image()), handles_(handles) {}
 
   Status Run() {
     Status walked = walk_.Run([&](PackEntry& pack, QuestionRecord& record) { ImportPldmQuestion(pack, record); },
@@ -182,30 +182,48 @@ class PldmImporter {
     return text ? *text : std::wstring();
   }
 
+  // The file's attribute for a question: by its keyword, or, in a file without keywords whose
+  // tables are this firmware's, by the handle the question's attribute has here.
+  const Attribute* FindAttribute(const PackEntry& pack, const QuestionRecord& record, SpecialControlKind kind,
+                                 std::wstring& name) const {
+    if (handles_) {
+      auto it = handles_->find(record.Opcode);
+      if (it == handles_->end()) return nullptr;
+      const Attribute* a = file_.AttributeOf(it->second);
+      if (a) name = WFormat(L"@%u \"%ls\"", static_cast<unsigned>(a->handle), file_.Name(*a).c_str());
+      return a;
+    }
+    if (!pack.HasKeywords()) return nullptr;
+    std::u16string keyword;
+    if (kind == SpecialControlKind::BootOrder) {
+      keyword = u"Boot Options";
+    } else {
+      const std::u16string* k = pack.Keyword(record.Prompt);
+      if (!k || k->empty()) return nullptr;
+      keyword = *k;
+    }
+    std::optional<uint16_t> named = file_.KeywordHandle(keyword);
+    if (!named) return nullptr;
+    uint32_t attribute = file_.attributeByName[*named];
+    if (attribute == ImportedFile::kNone) return nullptr;
+    name = Utf16ToWide(keyword);
+    return &file_.attributes[attribute];
+  }
+
   void ImportPldmQuestion(PackEntry& pack, QuestionRecord& record) {
-    if (!pack.HasKeywords()) return;
+    if (!handles_ && !pack.HasKeywords()) return;
     SpecialControlKind kind =
         (record.ValueInfo.Flags & 1) ? walk_.Special().KindOf(record) : SpecialControlKind::None;
     if (kind == SpecialControlKind::LegacyOrder) {
       ImportLegacyValues(pack, record);
       return;
     }
-    std::u16string keyword;
-    if (kind == SpecialControlKind::BootOrder) {
-      keyword = u"Boot Options";
-    } else {
-      const std::u16string* k = pack.Keyword(record.Prompt);
-      if (!k || k->empty()) return;
-      keyword = *k;
-    }
-    std::optional<uint16_t> named = file_.KeywordHandle(keyword);
-    if (!named) return;
-    uint32_t attribute = file_.attributeByName[*named];
-    if (attribute == ImportedFile::kNone) return;
-    const Attribute& a = file_.attributes[attribute];
+    std::wstring name;
+    const Attribute* found = FindAttribute(pack, record, kind, name);
+    if (!found) return;
+    const Attribute& a = *found;
     uint32_t from = file_.valuesFrom[a.handle], to = file_.valuesFrom[a.handle + 1];
     if (from == to) return;
-    std::wstring name = Utf16ToWide(keyword);
     for (uint32_t n = from; n < to; ++n) {
       size_t i = file_.valueOrder[n];
       file_.consumed[i] = true;
@@ -331,6 +349,23 @@ class PldmImporter {
     return out;
   }
 
+  // Why a new order cannot be stored: it must fill the storage's `room` elements, each a
+  // different option of the question.
+  static std::string OrderProblem(const QuestionRecord& record, const std::vector<uint64_t>& list, size_t room) {
+    const auto& options = record.ValueInfo.Options;
+    if (list.size() != room)
+      return NFormat("it holds %zu element%s, the question's storage %zu", list.size(), list.size() == 1 ? "" : "s", room);
+    std::vector<uint64_t> sorted = list;
+    std::sort(sorted.begin(), sorted.end());
+    bool distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+    bool named = std::all_of(list.begin(), list.end(), [&](uint64_t e) {
+      return std::any_of(options.begin(), options.end(), [&](const OptionRecord& o) { return o.Value == e; });
+    });
+    if (distinct && named) return "";
+    return room == options.size() ? NFormat("its elements are not a permutation of the question's %zu options", options.size())
+                                  : NFormat("its elements are not %zu different options of the question", room);
+  }
+
   std::vector<uint8_t> ListBytes(const QuestionRecord& record, const std::vector<uint64_t>& list) const {
     size_t width = record.Width ? record.Width : 1;
     std::vector<uint8_t> bytes;
@@ -374,6 +409,13 @@ class PldmImporter {
         if (!expect(kString)) return;
         size_t length = v.bytes.size();
         if (length % 2 != 0) return NotApplied(name, WFormat(L"its length of %u bytes is odd", static_cast<unsigned>(length)));
+        // The text the question holds (up to its terminator) is nothing to import, whatever its
+        // length: the export writes it so.
+        if (auto current = Original(record, width)) {
+          size_t units = 0;
+          while (2 * units + 1 < current->size() && Le16(*current, 2 * units) != 0) ++units;
+          if (std::equal(v.bytes.begin(), v.bytes.end(), current->begin(), current->begin() + 2 * units)) return;
+        }
         if (length > width || length < 2 * record.ValueInfo.Minimum || length > 2 * record.ValueInfo.Maximum)
           return NotApplied(name, WFormat(L"its length of %u bytes is outside %u to %u", static_cast<unsigned>(length),
                                           static_cast<unsigned>(2 * record.ValueInfo.Minimum),
@@ -407,7 +449,6 @@ class PldmImporter {
       }
       case IFR_ORDERED_LIST: {
         if (!expect(kOrderedList)) return;
-        if (v.indexes.empty()) return;
         const VarStoreEntry* store = Store(record);
         size_t room = store ? OrderedListElements(image_, record, *store) : 0;
         if (v.indexes.size() > room)
@@ -428,7 +469,13 @@ class PldmImporter {
         std::vector<uint64_t> list;
         for (size_t i = 0, next = 0; i < v.indexes.size(); ++i)
           list.push_back(v.indexes[i] == kNoOption && held ? LeN(*held, i * elementWidth, elementWidth) : (*mapped)[next++]);
-        Write(record, ListBytes(record, list), name);
+        std::vector<uint8_t> bytes = ListBytes(record, list);
+        // The order the firmware holds is nothing to import; any other names every element of
+        // the storage, each a different option: with as many elements as options, a permutation.
+        if (!(held && *held == bytes)) {
+          if (std::string why = OrderProblem(record, list, room); !why.empty()) return NotApplied(name, ToWide(why));
+          Write(record, bytes, name);
+        }
         return ImportPldmDefault(pack, record, a, name);
       }
       default:
@@ -461,14 +508,33 @@ class PldmImporter {
       }
       case kOrderedList: {
         if (a.defaults.empty()) return;
-        if (a.defaults.size() * (record.Width ? record.Width : 1) > length)
+        size_t width = record.Width ? record.Width : 1;
+        if (a.defaults.size() * width > length)
           return NotApplied(name, L"its default list is longer than the question's storage");
         auto list = MapList(pack, record, a, a.defaults, name, L"default");
         if (!list) return;
+        // The export lists the stored default's elements that name an option: that list stands
+        // for the stored default and changes nothing.
+        std::vector<uint64_t> stored;
+        for (size_t at = 0; at + width <= original.size(); at += width) {
+          uint64_t e = LeN(original, at, width);
+          for (const OptionRecord& o : record.ValueInfo.Options)
+            if (o.Value == e) {
+              stored.push_back(e);
+              break;
+            }
+        }
+        if (*list == stored) return;
+        if (std::string why = OrderProblem(record, *list, length / width); !why.empty())
+          return NotApplied(name, L"default " + ToWide(why));
         bytes = ListBytes(record, *list);
         break;
       }
       case kInteger: {
+        // The export writes a default the store holds outside the bounds as another value (see
+        // IntegerAttributeFields): that value stands for the stored one and changes nothing.
+        uint64_t stored = LeN(original, 0, std::min<size_t>(original.size(), 8));
+        if (a.defaultValue == IntegerAttributeFields(image_, record, stored).defaultValue) return;
         std::wstring problem = IntegerProblem(record, a.defaultValue);
         if (!problem.empty()) return NotApplied(name, L"default " + problem);
         bytes = LittleEndian(a.defaultValue, ValueWidth(record));
@@ -595,6 +661,11 @@ class PldmImporter {
         continue;
       }
       if (!withBoot && BaseType(a->type) == kBootConfig) continue;
+      if (handles_) {
+        NotApplied(WFormat(L"@%u \"%ls\"", static_cast<unsigned>(a->handle), file_.Name(*a).c_str()),
+                   L"no Setup question of this firmware takes it");
+        continue;
+      }
       // A question without a keyword is in the file for reading only: no import can match it.
       if (file_.keywordByHandle[a->nameHandle] == ImportedFile::kNone) continue;
       NotApplied(file_.Name(*a), L"no Setup question of this firmware has this keyword");
@@ -606,6 +677,7 @@ class PldmImporter {
   ImportedFile& file_;
   PldmWalk walk_;
   Bytes image_;
+  const std::unordered_map<size_t, uint16_t>* handles_;
   // Per package list: each varstore's data before the first value was stored into it, and the
   // attribute that changed each question storage (by varstore and offset).
   std::map<uint16_t, std::vector<uint8_t>> originals_;
@@ -656,23 +728,25 @@ Status ImportPldmTables(const SetupContext& setup, const PldmTables& tables) {
     const std::vector<uint8_t>& table;
     const wchar_t* name;
   };
+  // A file without keyword strings has an empty keyword table: it is matched by handle below.
+  bool byHandle = tables.keywords.empty();
   const Named order[] = {{tables.values, L"attribute value"},
                          {tables.attributes, L"attribute"},
                          {tables.keywords, L"keyword"},
                          {tables.strings, L"string"}};
-  for (const Named& t : order)
-    if (t.table.size() < 4)
-      return ImportFailure(L"ERROR:%X - The PLDM file has no %ls table (a file without keyword strings cannot be "
-                           L"imported).\n",
-                           t.name);
+  for (const Named& t : order) {
+    if (byHandle && &t.table == &tables.keywords) continue;
+    if (t.table.size() < 4) return ImportFailure(L"ERROR:%X - The PLDM file has no %ls table.\n", t.name);
+  }
   // Every checksum is checked before anything is read from the tables or touched.
   for (const Named& t : order)
-    if (!ChecksumMatches(t.table))
+    if (!t.table.empty() && !ChecksumMatches(t.table))
       return ImportFailure(L"ERROR:%X - The checksum of the PLDM %ls table does not match (EFI_CRC_ERROR).\n", t.name);
 
   ImportedFile file;
   auto strings = DecodeStringTable(tables.strings);
-  auto keywords = DecodeStringTable(tables.keywords);
+  std::optional<std::vector<StringEntry>> keywords = std::vector<StringEntry>{};
+  if (!byHandle) keywords = DecodeStringTable(tables.keywords);
   auto attributes = DecodeAttributeTable(tables.attributes);
   auto values = DecodeValueTable(tables.values);
   for (auto [ok, name] : {std::pair{strings.has_value(), L"string"}, {keywords.has_value(), L"keyword"},
@@ -683,7 +757,47 @@ Status ImportPldmTables(const SetupContext& setup, const PldmTables& tables) {
   file.attributes = std::move(*attributes);
   file.values = std::move(*values);
   file.Index();
-  return PldmImporter(setup, file).Run();
+  // One value per attribute: with two, which one is meant cannot be told.
+  for (const Value& v : file.values) {
+    if (file.valuesFrom[v.handle + 1] - file.valuesFrom[v.handle] < 2) continue;
+    const Attribute* a = file.AttributeOf(v.handle);
+    std::wstring name = a ? file.Name(*a) : WFormat(L"#%u", static_cast<unsigned>(v.handle));
+    return ImportFailure(L"ERROR:%X - The PLDM attribute value table holds more than one value for attribute %ls.\n",
+                         name);
+  }
+
+  if (!byHandle) return PldmImporter(setup, file, nullptr).Run();
+  // Without keywords the file's handles are the only key: they name this firmware's questions
+  // only when the file's string and attribute tables are byte for byte those its Setup questions
+  // give now (the same HII database, defaults and switches).
+  PldmTables own;
+  InternalTable built;
+  std::string said;
+  Status made;
+  {
+    ConsoleCapture quiet;
+    made = CreatePldmTables(setup, own, &built);
+    said = quiet.err();
+  }
+  if (made != status::kSuccess) {
+    WriteNarrow(Stream::Err, said);
+    return ImportFailure(L"ERROR:%X - The PLDM file has no keyword table, and %ls.\n",
+                         L"this firmware's tables cannot be built to match it by handle");
+  }
+  bool sameStrings = own.strings == tables.strings, sameAttributes = own.attributes == tables.attributes;
+  if (!sameStrings || !sameAttributes) {
+    const wchar_t* which = !sameStrings && !sameAttributes ? L"string and attribute tables differ"
+                           : !sameStrings                  ? L"string table differs"
+                                                           : L"attribute table differs";
+    return ImportFailure(L"ERROR:%X - The PLDM file has no keyword table, and its %ls from those this firmware's "
+                         L"Setup questions give now: without keywords a file can be imported only on the firmware it "
+                         L"was exported from, with the same switches.\n",
+                         which);
+  }
+  std::unordered_map<size_t, uint16_t> handles;
+  for (const PackEntry& pack : built.packs)
+    for (const AttributeRecord& r : pack.attributes) handles.emplace(r.question, r.attribute.handle);
+  return PldmImporter(setup, file, &handles).Run();
 }
 
 Status ImportPldm(const SetupContext& setup, const std::wstring& fileName) {

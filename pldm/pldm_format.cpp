@@ -1,5 +1,6 @@
 #include "pldm/pldm_format.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -381,11 +382,21 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path, std::
   std::vector<uint8_t> bytes;
   uint8_t chunk[65536];
   long got;
-  while ((got = ReadInput(fileno(file.get()), chunk, sizeof chunk)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+  // At most one byte more than the cap is read, so that a device or a pipe without an end
+  // (/dev/zero) is refused quickly.
+  while ((got = ReadInput(fileno(file.get()), chunk, std::min(sizeof chunk, kMaxPldmFileBytes + 1 - bytes.size()))) > 0) {
+    bytes.insert(bytes.end(), chunk, chunk + got);
+    if (bytes.size() > kMaxPldmFileBytes) break;
+  }
   bool failed = got < 0;
   file.reset();
   if (failed) {
     error = WFormat(L"cannot read %ls", ToWide(path).c_str());
+    return std::nullopt;
+  }
+  if (bytes.size() > kMaxPldmFileBytes) {
+    error = WFormat(L"%ls is larger than %llu bytes, more than a PLDM file holds", ToWide(path).c_str(),
+                    static_cast<unsigned long long>(kMaxPldmFileBytes));
     return std::nullopt;
   }
   return bytes;

@@ -146,7 +146,11 @@ struct PldmTables {
 std::optional<PldmTables> SplitPldmFile(Bytes file, std::wstring& error);
 // Header and tables as one file image.
 std::vector<uint8_t> AssemblePldmFile(const PldmTables& tables);
-// Reads a whole file. None, with the reason, when it cannot be read.
+// The largest PLDM file read: 16-bit handles bound the tables, and the largest Setup databases
+// give files of a few megabytes.
+inline constexpr size_t kMaxPldmFileBytes = 64 * 1024 * 1024;
+// Reads a whole file of at most kMaxPldmFileBytes. None, with the reason, when it cannot be read
+// or is larger.
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path, std::wstring& error);
 
 }  // namespace kes::pldm

@@ -27,8 +27,6 @@ std::string LanguageTag(Bytes package) {
   return tag;
 }
 
-uint64_t WidthMask(size_t width) { return width >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * width)) - 1; }
-
 std::vector<std::string> SplitCommas(const std::string& text) {
   std::vector<std::string> out;
   size_t start = 0;
@@ -93,19 +91,51 @@ void Dump(const RunState& run, const PackEntry& pack, const AttributeRecord& rec
 
 }  // namespace
 
-int64_t SignExtend(uint64_t value, size_t width) {
-  if (width >= 8) return static_cast<int64_t>(value);
-  if (width == 0) return 0;
-  unsigned bits = static_cast<unsigned>(8 * width);
-  uint64_t sign = uint64_t{1} << (bits - 1);
-  value &= (uint64_t{1} << bits) - 1;
-  return static_cast<int64_t>((value ^ sign) - sign);
-}
-
 bool IsSignedQuestion(Bytes image, const QuestionRecord& record) {
   if (record.Kind != IFR_NUMERIC) return false;
   auto op = OpAt(image, record.Opcode, record.ScopeLimit);
   return op && NumericDisplay(*op, record) == kDisplaySignedDecimal;
+}
+
+IntegerFields IntegerAttributeFields(Bytes image, const QuestionRecord& record, std::optional<uint64_t> stdDefault) {
+  IntegerFields f;
+  size_t width = record.Kind == IFR_DATE ? 4 : record.Kind == IFR_TIME ? 3 : record.Kind == IFR_CHECKBOX ? 1 : record.Width;
+  bool isSigned = IsSignedQuestion(image, record);
+  // A value of the question's storage as the tables carry it.
+  auto encode = [&](uint64_t raw) {
+    return isSigned ? static_cast<uint64_t>(SignExtend(raw, width)) : raw & WidthMask(width);
+  };
+  uint64_t ifrStep = 0;
+  switch (record.Kind) {
+    case IFR_NUMERIC: {
+      f.lower = encode(record.ValueInfo.Minimum);
+      f.upper = encode(record.ValueInfo.Maximum);
+      auto op = OpAt(image, record.Opcode, record.ScopeLimit);
+      if (op && !record.OlderEncoding) ifrStep = LeN(op->bytes, kNumericMin + 2 * width, width);
+      break;
+    }
+    case IFR_CHECKBOX:
+      f.upper = 1;
+      break;
+    default:
+      // Dates and times: the packed fields, any value of the width; the import checks each field.
+      f.upper = WidthMask(width);
+      break;
+  }
+  auto inside = [&](uint64_t v) {
+    if (isSigned) return static_cast<int64_t>(v) >= static_cast<int64_t>(f.lower) && static_cast<int64_t>(v) <= static_cast<int64_t>(f.upper);
+    return v >= f.lower && v <= f.upper;
+  };
+  f.defaultValue = f.lower;
+  std::optional<uint64_t> ifr = IfrDefault(image, record);
+  // A stored default wider than the question's storage is no value of it.
+  if (stdDefault && *stdDefault <= WidthMask(width) && inside(encode(*stdDefault))) f.defaultValue = encode(*stdDefault);
+  else if (ifr && *ifr <= WidthMask(width) && inside(encode(*ifr))) f.defaultValue = encode(*ifr);
+  if (f.lower != f.upper) {
+    bool onStep = ifrStep >= 1 && ifrStep <= UINT32_MAX && (f.defaultValue - f.lower) % ifrStep == 0;
+    f.step = onStep ? static_cast<uint32_t>(ifrStep) : 1;
+  }
+  return f;
 }
 
 size_t OrderedListElements(Bytes image, const QuestionRecord& record, const VarStoreEntry& store) {
@@ -322,11 +352,11 @@ class Maker {
     switch (kind) {
       case SpecialControlKind::Language:
       case SpecialControlKind::PlatformLanguage:
-        return Add(pack, MakeLangAttribute(pack, record));
+        return Add(pack, record, MakeLangAttribute(pack, record));
       case SpecialControlKind::BootOrder:
-        return Add(pack, MakeBootAttribute(pack, record));
+        return Add(pack, record, MakeBootAttribute(pack, record));
       case SpecialControlKind::LegacyOrder:
-        for (auto& made : MakeLegacyAttributes(pack, record)) Add(pack, std::move(made));
+        for (auto& made : MakeLegacyAttributes(pack, record)) Add(pack, record, std::move(made));
         return;
       default:
         break;
@@ -335,12 +365,13 @@ class Maker {
     if (!attribute) return;
     auto value = MakeValue(record);
     if (!value) return;
-    Add(pack, AttributeRecord{std::move(*attribute), std::move(*value)});
+    Add(pack, record, AttributeRecord{std::move(*attribute), std::move(*value)});
   }
 
  private:
-  void Add(PackEntry& pack, std::optional<AttributeRecord> made) {
+  void Add(PackEntry& pack, const QuestionRecord& record, std::optional<AttributeRecord> made) {
     if (!made) return;
+    made->question = record.Opcode;
     uint16_t handle = static_cast<uint16_t>(pack.firstAttributeHandle + pack.attributes.size());
     made->attribute.handle = handle;
     made->value.handle = handle;
@@ -363,6 +394,8 @@ class Maker {
     size_t length = record.Kind == IFR_DATE ? 4 : record.Kind == IFR_TIME ? 3 : record.Width;
     if (scalar && defaults.stdPresent) std = defaults.find(false, *store, record.VarOffset, length);
     uint64_t stdValue = std ? LeN(*std, 0, std::min<size_t>(std->size(), 8)) : 0;
+    std::optional<uint64_t> stdDefault;
+    if (std) stdDefault = stdValue;
 
     Attribute a;
     a.nameHandle = pack.UseString(record.Prompt);
@@ -370,34 +403,25 @@ class Maker {
     if (!op) return std::nullopt;
     size_t width = record.Width;
     switch (record.Kind) {
-      case IFR_NUMERIC: {
+      case IFR_NUMERIC:
+      case IFR_CHECKBOX:
+      case IFR_DATE:
+      case IFR_TIME: {
         a.type = kInteger;
-        bool isSigned = IsSignedQuestion(image_, record);
-        uint64_t mask = WidthMask(width);
-        a.lower = isSigned ? static_cast<uint64_t>(SignExtend(record.ValueInfo.Minimum, width)) : record.ValueInfo.Minimum & mask;
-        a.upper = isSigned ? static_cast<uint64_t>(SignExtend(record.ValueInfo.Maximum, width)) : record.ValueInfo.Maximum & mask;
-        a.step = static_cast<uint32_t>(LeN(op->bytes, kNumericMin + 2 * width, width));
-        a.defaultValue = isSigned ? static_cast<uint64_t>(SignExtend(stdValue, width)) : stdValue;
+        IntegerFields f = IntegerAttributeFields(image_, record, stdDefault);
+        a.lower = f.lower;
+        a.upper = f.upper;
+        a.step = f.step;
+        a.defaultValue = f.defaultValue;
         break;
       }
-      case IFR_CHECKBOX:
-        a.type = kInteger;
-        a.upper = 1;
-        a.defaultValue = stdValue;
-        break;
-      case IFR_DATE:
-      case IFR_TIME:
-        // The packed fields (year, month, day / hour, minute, second): any value of the width;
-        // the import checks each field.
-        a.type = kInteger;
-        a.lower = 0;
-        a.upper = WidthMask(length);
-        a.defaultValue = stdValue;
-        break;
       case IFR_STRING:
+        // No default string is written (DefaultStringLength 0), so the minimum length is lowered
+        // to it: a codec refuses a default shorter than the minimum. The import still checks the
+        // question's own minimum.
         a.type = kString;
         a.stringType = kStringTypeUtf16;
-        a.minLength = static_cast<uint16_t>(record.ValueInfo.Minimum * 2);
+        a.minLength = 0;
         a.maxLength = static_cast<uint16_t>(record.ValueInfo.Maximum * 2);
         break;
       case IFR_PASSWORD:
@@ -592,7 +616,7 @@ Status BuildInternalTables(const SetupContext& setup, InternalTable& table) {
                   });
 }
 
-Status CreatePldmTables(const SetupContext& setup, PldmTables& tables) {
+Status CreatePldmTables(const SetupContext& setup, PldmTables& tables, InternalTable* built) {
   tables = PldmTables{};
   InternalTable table;
   if (Status s = BuildInternalTables(setup, table); s != status::kSuccess) return s;
@@ -629,6 +653,7 @@ Status CreatePldmTables(const SetupContext& setup, PldmTables& tables) {
   PadAndChecksum(tables.attributes);
   PadAndChecksum(tables.values);
   PadAndChecksum(tables.keywords);
+  if (built) *built = std::move(table);
   return status::kSuccess;
 }
 

@@ -41,6 +41,7 @@ struct StringRecord {
 struct AttributeRecord {
   Attribute attribute;
   Value value;
+  size_t question = 0;  // the opcode offset of the question it was made from
 };
 
 struct PackEntry {
@@ -108,14 +109,27 @@ class PldmWalk {
 size_t OrderedListElements(Bytes image, const QuestionRecord& record, const VarStoreEntry& store);
 // The question's current value bytes (ordered lists: the elements above), or none.
 std::optional<std::vector<uint8_t>> CurrentBytes(Bytes image, const QuestionRecord& record, const VarStoreTable& table);
-// Sign-extends the low `width` bytes.
-int64_t SignExtend(uint64_t value, size_t width);
-// Whether a NUMERIC question is read as signed (its display is signed decimal).
+// Whether a NUMERIC question is read as signed (IsSignedNumeric: signed display and bounds that
+// read signed form a range).
 bool IsSignedQuestion(Bytes image, const QuestionRecord& record);
+
+// The integer attribute of a numeric, checkbox, date or time question, in the form DSP0247
+// codecs accept (libpldm's integer attribute check): bounds in the question's reading (a signed
+// one sign-extended to 64 bits); DefaultValue the standard default when the firmware has one
+// inside the bounds, else the question's IFR default when that lies inside them, else the lower
+// bound; ScalarIncrement 0 where the bounds are equal, else the IFR step where it is at least 1,
+// fits 32 bits and the default lies on it, else 1. `stdDefault` is the standard default as
+// stored (the question's bytes), none when the firmware has none.
+struct IntegerFields {
+  uint64_t lower = 0, upper = 0, defaultValue = 0;
+  uint32_t step = 0;
+};
+IntegerFields IntegerAttributeFields(Bytes image, const QuestionRecord& record, std::optional<uint64_t> stdDefault);
 
 // The run's tables: builds the internal table and lays out the four tables (keyword table empty
 // when no package list has keyword strings). kSuccess, or a failure already reported.
 Status BuildInternalTables(const SetupContext& setup, InternalTable& table);
-Status CreatePldmTables(const SetupContext& setup, PldmTables& tables);
+// `built`, when given, receives the internal table the tables were laid out from.
+Status CreatePldmTables(const SetupContext& setup, PldmTables& tables, InternalTable* built = nullptr);
 
 }  // namespace kes::pldm

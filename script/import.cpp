@@ -67,14 +67,6 @@ bool ValidTime(uint64_t packed) {
   return (packed & 0xFF) < 24 && ((packed >> 8) & 0xFF) < 60 && ((packed >> 16) & 0xFF) < 60 && (packed >> 24) == 0;
 }
 
-int64_t SignExtend(uint64_t value, size_t width) {
-  if (width >= 8) return static_cast<int64_t>(value);
-  unsigned bits = static_cast<unsigned>(8 * width);
-  uint64_t sign = uint64_t{1} << (bits - 1);
-  value &= (uint64_t{1} << bits) - 1;
-  return static_cast<int64_t>((value ^ sign) - sign);
-}
-
 // Decodes a braced default list "{01,02,03}" (hexadecimal elements separated by ",").
 std::optional<std::vector<uint64_t>> DecodeDefaultList(const std::wstring& text) {
   if (text.size() < 2 || text.front() != L'{' || text.back() != L'}') return std::nullopt;
@@ -385,6 +377,8 @@ class Importer {
       if (store && used.resolved && used.guid == store->Guid.ToBytes() && used.name == store->Name &&
           record.VarOffset == entry.offset)
         return;
+      // The value asked for is the one this instance holds: nothing stays unmodified.
+      if (HeldParts(entry, record, false).value) return;
       if (store) {
         std::wstring guid = FormatGuidTextW(store->Guid);
         Finding(WFormat(L"WARNING : Multiple instances of the setup question <%ls> exist in the BIOS. The value for the "
@@ -406,6 +400,12 @@ class Importer {
     current_ = index;
     if (store) applied_[index] = {store->Guid.ToBytes(), store->Name, record.VarOffset, true};
     entry.appliedVarStore = record.VarStoreIndex;
+    struct HeldScope {
+      Held& held;
+      ~HeldScope() { held = Held{}; }
+    } heldScope{held_};
+    held_ = HeldParts(entry, record, true);
+    if (held_.All(entry)) return;  // what the firmware holds already: nothing to check or write
     if (!Validate(entry, record, name)) return;
     if (!Store(entry, record, name)) return;
     if (record.Kind == IFR_ORDERED_LIST) {
@@ -429,6 +429,86 @@ class Importer {
   }
 
   static size_t ValueWidth(const QuestionRecord& record) { return record.Width; }
+
+  // What of an entry the firmware holds already: its value (the question's storage), and its
+  // BIOS and MFG default lines (the question's default in each store). A part the firmware holds
+  // is never a finding: it is left as it is, without range, length, option or list checks, and
+  // nothing is written for it. Changed parts keep every check.
+  struct Held {
+    bool value = false, bios = false, mfg = false;
+    bool All(const ScriptEntry& e) const {
+      return value && (bios || !e.flags.HasBiosDefault) && (mfg || !e.flags.HasMfgDefault);
+    }
+  };
+
+  // The option values among the first elements of an ordered list's storage, as the export lists
+  // them (elements that name no option are left out).
+  static std::vector<uint64_t> NamedElements(const QuestionRecord& record, Bytes bytes) {
+    size_t width = record.Width ? record.Width : 1;
+    std::vector<uint64_t> out;
+    for (size_t at = 0; at + width <= bytes.size(); at += width)
+      if (IsOption(record.ValueInfo.Options, LeN(bytes, at, width))) out.push_back(LeN(bytes, at, width));
+    return out;
+  }
+
+  // Whether a scalar value of the entry stands for these bytes of the question: it fits the
+  // storage (a signed question takes its values with or without their sign) and has its bytes.
+  bool ScalarHeld(const QuestionRecord& record, uint64_t value, bool negative, Bytes bytes) const {
+    size_t width = bytes.size();
+    bool fits = value <= WidthMask(width) && !negative;
+    if (record.Kind == IFR_NUMERIC) {
+      auto op = OpAt(setup_.database.Image(), record.Opcode, record.ScopeLimit);
+      if (op && NumericDisplay(*op, record) == kDisplaySignedDecimal)
+        fits = width >= 8 || static_cast<uint64_t>(SignExtend(value, width)) == value || value <= WidthMask(width);
+    }
+    return fits && LeN(bytes, 0, width) == (value & WidthMask(width));
+  }
+
+  Held HeldParts(const ScriptEntry& entry, const QuestionRecord& record, bool sameOffset) {
+    Held held;
+    if (entry.width != record.Width || (sameOffset && !lang_ && entry.offset != record.VarOffset)) return held;
+    if (!NotationFits(entry, record)) return held;
+    const VarStoreEntry* store = walk_.VarStores().At(record.VarStoreIndex);
+    if (!store || !store->Data) return held;
+    bool list = record.Kind == IFR_ORDERED_LIST;
+    size_t length = list ? static_cast<size_t>(record.Width) * record.ValueInfo.Options.size()
+                    : record.Kind == IFR_DATE ? 4 : record.Kind == IFR_TIME ? 3 : record.Width;
+    auto current = walk_.VarStores().GetVarStoreValue(record.VarStoreIndex, record.VarOffset, length);
+    if (!current) return held;
+    if (list) {
+      held.value = std::vector<uint64_t>(entry.listValues.begin(), entry.listValues.end()) == NamedElements(record, *current);
+    } else if (record.Kind == IFR_STRING) {
+      if (entry.stringIsPrintable) {
+        std::u16string stored;
+        for (size_t at = 0; at + 1 < current->size() && Le16(*current, at) != 0; at += 2)
+          stored.push_back(static_cast<char16_t>(Le16(*current, at)));
+        held.value = entry.stringUnits == stored;
+      } else {
+        held.value = entry.stringBytes == *current;
+      }
+    } else {
+      held.value = ScalarHeld(record, entry.value, entry.flags.IsNegative, *current);
+    }
+    // Defaults: only lines that take part in the checks (the store holds the question's default
+    // and /ds or /dm does not replace it) can be held.
+    for (DefaultStore which : {DefaultStore::Std, DefaultStore::Mfg}) {
+      bool mfg = which == DefaultStore::Mfg;
+      if (!(mfg ? mfgPresent_ : stdPresent_) || !(mfg ? entry.flags.HasMfgDefault : entry.flags.HasBiosDefault) ||
+          run_.Given(mfg ? Switch::Dm : Switch::Ds) || record.Kind == IFR_STRING)
+        continue;
+      auto stored = stores_.FindQuestionDefault(which, store->Guid, store->Name, record.VarOffset, length);
+      if (!stored) continue;
+      bool same;
+      if (list) {
+        auto decoded = DecodeDefaultList(mfg ? entry.mfgDefaultList : entry.biosDefaultList);
+        same = decoded && *decoded == NamedElements(record, *stored);
+      } else {
+        same = ScalarHeld(record, mfg ? entry.mfgDefault : entry.biosDefault, false, *stored);
+      }
+      (mfg ? held.mfg : held.bios) = same;
+    }
+    return held;
+  }
 
   std::wstring Invalid(const std::wstring& name) const {
     return WFormat(L"WARNING : Value for control (%ls) not updated as the value/defaults specified is invalid.\n",
@@ -479,13 +559,14 @@ class Importer {
     auto op = OpAt(setup_.database.Image(), record.Opcode, record.ScopeLimit);
     switch (record.Kind) {
       case IFR_NUMERIC:
-        if (op && NumericDisplay(*op, record) != kDisplaySignedDecimal && entry.flags.IsNegative) {
+        if (op && NumericDisplay(*op, record) != kDisplaySignedDecimal && entry.flags.IsNegative && !held_.value) {
           Finding(Invalid(name));
           return false;
         }
         return op && RangeCheck(entry, record, *op, name, stdLine, mfgLine);
       case IFR_CHECKBOX:
-        if (entry.value > 1 || (stdLine && entry.biosDefault > 1) || (mfgLine && entry.mfgDefault > 1)) {
+        if ((!held_.value && entry.value > 1) || (stdLine && !held_.bios && entry.biosDefault > 1) ||
+            (mfgLine && !held_.mfg && entry.mfgDefault > 1)) {
           Finding(Invalid(name));
           return false;
         }
@@ -494,13 +575,14 @@ class Importer {
       case IFR_TIME: {
         bool date = record.Kind == IFR_DATE;
         auto valid = date ? ValidDate : ValidTime;
-        bool bad = (date ? entry.flags.IsDate : entry.flags.IsTime) && !valid(entry.value);
-        bad = bad || (stdLine && !valid(entry.biosDefault)) || (mfgLine && !valid(entry.mfgDefault));
+        bool bad = (date ? entry.flags.IsDate : entry.flags.IsTime) && !held_.value && !valid(entry.value);
+        bad = bad || (stdLine && !held_.bios && !valid(entry.biosDefault)) ||
+              (mfgLine && !held_.mfg && !valid(entry.mfgDefault));
         if (bad) Finding(Invalid(name));
         return !bad;
       }
       case IFR_STRING:
-        if (entry.flags.ValueIsString) {
+        if (entry.flags.ValueIsString && !held_.value) {
           if (entry.stringLength > record.ValueInfo.Maximum) {
             Finding(WFormat(L"WARNING : Length of string for control (%ls) not updated as the value/defaults specified "
                             L"in the script file exceeds the maximum range (%d).\n",
@@ -533,7 +615,8 @@ class Importer {
       bool present;
       uint64_t value;
     };
-    const Candidate candidates[] = {{true, entry.value}, {stdLine, entry.biosDefault}, {mfgLine, entry.mfgDefault}};
+    const Candidate candidates[] = {
+        {!held_.value, entry.value}, {stdLine && !held_.bios, entry.biosDefault}, {mfgLine && !held_.mfg, entry.mfgDefault}};
     // Signed values are compared as integers of the question's width (the export writes a
     // negative byte as its byte value); a value that fits the width in neither reading is out of
     // range on its own side.
@@ -617,6 +700,7 @@ class Importer {
 
   // Stores the accepted value; false when nothing was stored.
   bool Store(const ScriptEntry& entry, const QuestionRecord& record, const std::wstring& name) {
+    if (held_.value) return true;  // held already: nothing to write, the defaults follow
     const auto& options = record.ValueInfo.Options;
     if (entry.flags.HasListOrder) {
       if (record.Kind != IFR_ORDERED_LIST) {
@@ -698,6 +782,7 @@ class Importer {
   void ScalarDefault(const ScriptEntry& entry, const QuestionRecord& record, const std::wstring& name,
                      DefaultStore store) {
     bool mfg = store == DefaultStore::Mfg;
+    if (mfg ? held_.mfg : held_.bios) return;
     if (!DefaultLineApplies(entry, name, store)) return;
     uint64_t fromLine = mfg ? entry.mfgDefault : entry.biosDefault;
     const auto& options = record.ValueInfo.Options;
@@ -722,6 +807,7 @@ class Importer {
   void ListDefaults(const ScriptEntry& entry, const QuestionRecord& record, const std::wstring& name,
                     DefaultStore store) {
     bool mfg = store == DefaultStore::Mfg;
+    if (mfg ? held_.mfg : held_.bios) return;
     if (!DefaultLineApplies(entry, name, store)) return;
     std::vector<uint64_t> list;
     if (run_.Given(mfg ? Switch::Dm : Switch::Ds)) {
@@ -802,6 +888,7 @@ class Importer {
   EntryFindingSink sink_;
   std::optional<CommitBatch> batch_;
   size_t current_ = SIZE_MAX;  // the entry whose question is being checked
+  Held held_;                  // what of that entry the firmware holds already
 };
 
 }  // namespace

@@ -33,7 +33,9 @@ struct PldmDecoded {
     uint8_t type = 0;
     std::vector<uint16_t> options, defaults;
     uint64_t lower = 0, upper = 0, defaultValue = 0;
-    uint16_t minLength = 0, maxLength = 0;
+    uint32_t step = 0;
+    uint8_t stringType = 0;
+    uint16_t minLength = 0, maxLength = 0, defaultLength = 0;
     // The value entry.
     size_t valueAt = 0;
     bool hasValue = false;
@@ -154,13 +156,16 @@ inline PldmDecoded DecodePldmFile(const std::vector<uint8_t>& file) {
       case 0: handles(a.options, 1); handles(a.defaults, 1); break;
       case 1:
       case 2:
+        a.stringType = static_cast<uint8_t>(Get(file, q, 1));
         a.minLength = static_cast<uint16_t>(Get(file, q + 1, 2));
         a.maxLength = static_cast<uint16_t>(Get(file, q + 3, 2));
-        q += 7 + Get(file, q + 5, 2);
+        a.defaultLength = static_cast<uint16_t>(Get(file, q + 5, 2));
+        q += 7 + a.defaultLength;
         break;
       case 3:
         a.lower = Get(file, q, 8);
         a.upper = Get(file, q + 8, 8);
+        a.step = static_cast<uint32_t>(Get(file, q + 16, 4));
         a.defaultValue = Get(file, q + 20, 8);
         q += 28;
         break;
@@ -210,6 +215,34 @@ inline PldmDecoded DecodePldmFile(const std::vector<uint8_t>& file) {
   });
   d.ok = walked;
   return d;
+}
+
+// Why a DSP0247 codec would refuse an attribute entry: the checks libpldm's encoders and the BMCs
+// built on it apply to integer and string attributes (pldm_bios_table_attr_entry_integer_info_check,
+// ..._string_info_check), written from their rules. Bounds and defaults compare as the unsigned
+// 64-bit fields they are. Empty when the entry passes.
+inline std::string CodecProblem(const PldmDecoded::Attr& a) {
+  switch (a.type & 0x7F) {
+    case 3:
+      if (a.lower == a.upper) {
+        if (a.defaultValue != a.lower) return "DefaultValue differs from the equal bounds";
+        if (a.step != 0) return "ScalarIncrement is not 0 with equal bounds";
+        return "";
+      }
+      if (a.lower > a.upper) return "LowerBound is greater than UpperBound";
+      if (a.defaultValue < a.lower || a.defaultValue > a.upper) return "DefaultValue lies outside the bounds";
+      if (a.step == 0) return "ScalarIncrement is 0 while the bounds differ";
+      if ((a.defaultValue - a.lower) % a.step != 0) return "DefaultValue is not on a ScalarIncrement from LowerBound";
+      return "";
+    case 1:
+      if (a.minLength > a.maxLength) return "MinimumStringLength is greater than MaximumStringLength";
+      if (a.minLength == a.maxLength && a.defaultLength != a.minLength) return "DefaultStringLength differs from the equal bounds";
+      if (a.defaultLength < a.minLength || a.defaultLength > a.maxLength) return "DefaultStringLength lies outside the bounds";
+      if (a.stringType > 5 && a.stringType != 0xFF) return "StringType is unknown";
+      return "";
+    default:
+      return "";
+  }
 }
 
 // Recomputes the checksum of table `index` (0 string, 1 attribute, 2 value, 3 keyword).

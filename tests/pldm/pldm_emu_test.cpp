@@ -77,6 +77,17 @@ TEST_F(PldmThroughEmulator, ExportedTablesAgreeWithTheScriptExport) {
     EXPECT_EQ(t.length % 4, 0u);
     EXPECT_TRUE(t.checksumOk);
   }
+  // What a DSP0247 codec accepts: every entry but the four signed ranges below zero, which its
+  // unsigned fields cannot hold as a range.
+  size_t refused = 0;
+  for (const auto& a : d.attributes) {
+    std::string problem = CodecProblem(a);
+    if (problem.empty()) continue;
+    ++refused;
+    EXPECT_EQ(problem, "LowerBound is greater than UpperBound") << d.Text(a.name);
+    EXPECT_LT(static_cast<int64_t>(a.lower), 0) << d.Text(a.name);
+  }
+  EXPECT_EQ(refused, 4u);
   ProcessResult run = Tool({"/o", "/s", *dir_ / "script.txt", "/b"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   size_t blockCount = 0;
@@ -195,6 +206,14 @@ TEST_F(PldmThroughEmulator, ImportOutcomesAndWrites) {
     std::vector<std::string> writes;
   };
   const std::string crc = "does not match (EFI_CRC_ERROR).\n\nERROR:57 - Pldm Import failed.\n";
+  // The keyword table removed, as a firmware without x-UEFI strings exports it.
+  auto dropKeywords = [](std::vector<uint8_t>& f) {
+    f.resize(f.size() - (f[36] | f[37] << 8 | f[38] << 16));
+    for (int i = 36; i < 40; ++i) f[i] = 0;
+  };
+  const PldmDecoded::Attr* pcr = nullptr;
+  for (const auto& a : d.attributes)
+    if (d.Text(a.name) == "PCR Bank Priority") pcr = &a;
   std::vector<Case> cases = {
       {"unchanged", [](auto&) {}, 0, {"\nSystem configuration not modified.\n"}, {}},
       {"wrong header word and signature",
@@ -208,11 +227,29 @@ TEST_F(PldmThroughEmulator, ImportOutcomesAndWrites) {
       {"lengths past the end", [](auto& f) { f.resize(f.size() - 1); }, 87,
        {"past the end of the file", "Pldm Import failed."}, {}},
       {"huge lengths", [](auto& f) { for (int i = 12; i < 40; i += 8) f[i + 3] = 0xFF; }, 87, {"past the end of the file"}, {}},
-      {"no keyword table", [](auto& f) {
-         size_t keep = f.size() - (f[36] | f[37] << 8 | f[38] << 16);
-         f.resize(keep);
-         for (int i = 36; i < 40; ++i) f[i] = 0;
-       }, 87, {"has no keyword table"}, {}},
+      {"no keyword table: by handle", [&](auto& f) {
+         dropKeywords(f);
+         setValue(f, *timeout, 30);
+       }, 0, {"\nPldm file imported successfully.\n"}, {"Setup"}},
+      {"no keyword table and another firmware's strings", [&](auto& f) {
+         f[d.tables[0].offset + 5] ^= 1;
+         ResealTable(f, d, 0);
+         dropKeywords(f);
+       }, 87, {"has no keyword table, and its string table differs from those this firmware's Setup questions give now"},
+       {}},
+      {"two values for one attribute", [&](auto& f) {
+         const auto* interval = d.ByKeyword("SVC004");  // a date, another integer: its value takes MAIN002's handle
+         ASSERT_TRUE(interval && interval->type == 3);
+         f[interval->valueAt] = static_cast<uint8_t>(timeout->handle);
+         f[interval->valueAt + 1] = static_cast<uint8_t>(timeout->handle >> 8);
+         ResealTable(f, d, 2);
+       }, 87, {"The PLDM attribute value table holds more than one value for attribute MAIN002.\n"}, {}},
+      {"an ordered list that is no permutation", [&](auto& f) {
+         ASSERT_TRUE(pcr && pcr->current.size() == 3);
+         for (int i = 0; i < 3; ++i) f[pcr->valueAt + 5 + 2 * i] = 0, f[pcr->valueAt + 6 + 2 * i] = 0;  // SHA-1 thrice
+         ResealTable(f, d, 2);
+       }, 0, {"not imported: its elements are not a permutation of the question's 3 options.\n",
+              "\nImport completed with some errors"}, {}},
       {"a new value", [&](auto& f) { setValue(f, *timeout, 30); }, 0, {"\nPldm file imported successfully.\n"}, {"Setup"}},
       {"above the maximum", [&](auto& f) { setValue(f, *timeout, 61); }, 0,
        {"WARNING : PLDM attribute MAIN002 not imported: 61 is above the maximum 60.\n",
@@ -281,6 +318,14 @@ TEST_F(PldmThroughEmulator, ImportOutcomesAndWrites) {
   PldmDecoded after = DecodePldmFile(ExportPldm());
   ASSERT_NE(after.ByKeyword("MAIN002"), nullptr);
   EXPECT_EQ(after.ByKeyword("MAIN002")->value, timeout->value);
+}
+
+TEST_F(PldmThroughEmulator, AFileWithoutEndIsRefusedAtTheCap) {
+  ProcessResult run = Tool({"/i", "/p", "/dev/zero"});
+  EXPECT_EQ(run.exitCode, 87);
+  EXPECT_NE(run.err.find("Cannot read the PLDM file: /dev/zero is larger than 67108864 bytes"), std::string::npos)
+      << run.err;
+  EXPECT_EQ(Written(), std::vector<std::string>{});
 }
 
 TEST_F(PldmThroughEmulator, FailedExportLeavesTheFileAndFails) {

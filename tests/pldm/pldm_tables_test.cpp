@@ -190,6 +190,12 @@ TEST(PldmTables, EdgeImageImports) {
       {"an option index past the options", change("EDGE001", [](pldm::Value& v) { v.indexes = {255}; }),
        "WARNING : PLDM attribute EDGE001 not imported: index 255 is not one of its 255 possible values.\n",
        {2, 1, 1, 0x9C}},
+      {"one element of the list's two", change("EDGE003", [](pldm::Value& v) { v.indexes = {3}; }),
+       "WARNING : PLDM attribute EDGE003 not imported: it holds 1 element, the question's storage 2.\n",
+       {2, 1, 1, 0x9C}},
+      {"an option twice", change("EDGE003", [](pldm::Value& v) { v.indexes = {3, 3}; }),
+       "WARNING : PLDM attribute EDGE003 not imported: its elements are not 2 different options of the question.\n",
+       {2, 1, 1, 0x9C}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -203,6 +209,16 @@ TEST(PldmTables, EdgeImageImports) {
     ASSERT_EQ(edge.size(), 16u);
     EXPECT_EQ(std::vector<uint8_t>(edge.begin() + 4, edge.begin() + 8), c.edgeBytes);
   }
+  // The checkbox's value under the signed byte's handle: two values for one attribute, the file
+  // refused before anything is touched.
+  uint16_t signedByte = test::DecodePldmFile(exported).ByKeyword("EDGE005")->handle;
+  InProcessRun run(EdgeImage(), EdgeVariables(), {Switch::I, Switch::P});
+  std::string err;
+  EXPECT_EQ(run.Import(change("EDGE004", [&](pldm::Value& v) { v.handle = signedByte; }), &err),
+            status::kInvalidParameter);
+  EXPECT_NE(err.find("ERROR:57 - The PLDM attribute value table holds more than one value for attribute EDGE005.\n"),
+            std::string::npos) << err;
+  EXPECT_FALSE(run.run().SystemModified);
 }
 
 // The demo firmware followed by 30 copies of its first package list: no list is dropped, and
@@ -306,11 +322,39 @@ TEST_P(RealHii, TablesAgreeWithTheScriptExport) {
     }
   }
   EXPECT_EQ(d.attributes.size() - passwords, count);
-  // No x-UEFI strings in these images: no keyword table, and no import from such a file.
+  // No x-UEFI strings in these images: no keyword table. The file imports by handle, as its
+  // tables are this firmware's, and changes nothing.
   EXPECT_EQ(d.tables[3].length, 0u);
   std::string err;
-  EXPECT_EQ(run.Import(file, &err), status::kInvalidParameter);
-  EXPECT_NE(err.find("The PLDM file has no keyword table"), std::string::npos) << err;
+  EXPECT_EQ(run.Import(file, &err), status::kSuccess);
+  EXPECT_EQ(err, "");
+  EXPECT_FALSE(run.run().ImportErrors);
+  EXPECT_FALSE(run.run().SystemModified);
+#ifdef KESTREL_PLDM_COMPANION_PATH
+  // A round trip by handle: kestrel-pldm sets a checkbox by its handle, the import applies it,
+  // and the next export shows it.
+  const test::PldmDecoded::Attr* box = nullptr;
+  for (const auto& a : d.attributes)
+    if (a.type == 3 && a.lower == 0 && a.upper == 1 && !box) box = &a;
+  ASSERT_NE(box, nullptr);
+  test::TempDir dir;
+  test::WriteFileBytes(dir / "in.pldm", file);
+  uint64_t flipped = box->value ^ 1;
+  test::ProcessResult set = test::RunProcess({KESTREL_PLDM_COMPANION_PATH, "set", dir / "in.pldm", dir / "out.pldm",
+                                              "@" + std::to_string(box->handle) + "=" + std::to_string(flipped)});
+  ASSERT_EQ(set.exitCode, 0) << set.err;
+  test::ProcessResult json = test::RunProcess({KESTREL_PLDM_COMPANION_PATH, "dump", "--json", dir / "out.pldm"});
+  EXPECT_NE(json.out.find("\"keyword\": null"), std::string::npos);
+  EXPECT_EQ(run.Import(*test::ReadFileBytes(dir / "out.pldm"), &err), status::kSuccess);
+  EXPECT_EQ(err, "");
+  EXPECT_TRUE(run.run().SystemModified);
+  test::PldmDecoded again = test::DecodePldmFile(run.Export());
+  for (const auto& a : again.attributes) {
+    if (a.handle == box->handle) {
+      EXPECT_EQ(a.value, flipped);
+    }
+  }
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, RealHii,
@@ -389,6 +433,9 @@ TEST(PldmCompanion, DumpAndSet) {
       {{"SEC001=secret"}, 1, "passwords are not written into PLDM files"},
       {{"Boot Options=UEFI: NVMe SSD"}, 1, "it holds 4 elements, the new order names 1"},
       {{"NOSUCH=1"}, 1, "no attribute with a value has the keyword NOSUCH"},
+      // A character outside the BMP is a surrogate pair: two units against the bounds.
+      {{"SVC001=" + std::string(15, 'x') + "\U0001F600"}, 1, "its length of 34 bytes is outside 0 to 32"},
+      {{"@65535=1"}, 1, "no attribute with a value has the handle 65535"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.assignments.front());
@@ -410,6 +457,45 @@ TEST(PldmCompanion, DumpAndSet) {
     EXPECT_EQ(test::Utf16Ascii(d.ByKeyword("SVC001")->bytes), "RACK-9");
     EXPECT_EQ(test::CurrentTexts(d, *d.ByName("Boot Options")).front(), "UEFI: Built-in Shell");
   }
+
+  // By handle, and a character outside the BMP stored as its surrogate pair.
+  test::PldmDecoded in = test::DecodePldmFile(*test::ReadFileBytes(dir / "in.pldm"));
+  const auto* tag = in.ByKeyword("SVC001");
+  ASSERT_NE(tag, nullptr);
+  test::ProcessResult set = companion({"set", dir / "in.pldm", dir / "out.pldm", "@" + std::to_string(tag->handle) + "=\U0001F600"});
+  ASSERT_EQ(set.exitCode, 0) << set.err;
+  test::PldmDecoded out = test::DecodePldmFile(*test::ReadFileBytes(dir / "out.pldm"));
+  EXPECT_EQ(out.ByKeyword("SVC001")->bytes, (std::vector<uint8_t>{0x3D, 0xD8, 0x00, 0xDE}));
+
+  // A lone surrogate: shown as U+FFFD (and said so), the JSON still whole.
+  std::vector<uint8_t> lone = *test::ReadFileBytes(dir / "in.pldm");
+  lone[tag->valueAt + 5] = 0x00, lone[tag->valueAt + 6] = 0xD8;
+  test::ResealTable(lone, in, 2);
+  test::WriteFileBytes(dir / "lone.pldm", lone);
+  test::ProcessResult shown = companion({"dump", dir / "lone.pldm", "--json"});
+  EXPECT_EQ(shown.exitCode, 0) << shown.err;
+  EXPECT_NE(shown.out.find("\"current\": \"\xEF\xBF\xBDST-0042\""), std::string::npos) << shown.out.substr(0, 2000);
+  EXPECT_NE(shown.err.find("holds a lone UTF-16 surrogate, shown as U+FFFD"), std::string::npos) << shown.err;
+
+  // Two values for one attribute: dump and set refuse the file, naming the attribute.
+  std::vector<uint8_t> twice = *test::ReadFileBytes(dir / "in.pldm");
+  const auto* timeout = in.ByKeyword("MAIN002");
+  const auto* date = in.ByKeyword("SVC004");
+  twice[date->valueAt] = static_cast<uint8_t>(timeout->handle), twice[date->valueAt + 1] = static_cast<uint8_t>(timeout->handle >> 8);
+  test::ResealTable(twice, in, 2);
+  test::WriteFileBytes(dir / "twice.pldm", twice);
+  for (auto args : {std::vector<std::string>{"dump", dir / "twice.pldm"},
+                    std::vector<std::string>{"set", dir / "twice.pldm", dir / "twice-out.pldm", "MAIN002=5"}}) {
+    test::ProcessResult r = companion(args);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("the attribute value table holds more than one value for attribute MAIN002"), std::string::npos)
+        << r.err;
+  }
+  EXPECT_FALSE(test::ReadFileBytes(dir / "twice-out.pldm"));
+  // A file without end is refused at the cap.
+  test::ProcessResult endless = companion({"dump", "/dev/zero"});
+  EXPECT_EQ(endless.exitCode, 2);
+  EXPECT_NE(endless.err.find("/dev/zero is larger than 67108864 bytes"), std::string::npos) << endless.err;
 }
 #endif
 

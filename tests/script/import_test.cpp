@@ -202,6 +202,30 @@ TEST_F(ImportTest, RefusedValuesLeaveTheirQuestionAndSayWhy) {
   }
 }
 
+// Values outside their questions' rules, as an unconfigured machine holds them (a checkbox of
+// 2, numbers below their minimum, a string under its minimum length, an impossible date, a list
+// naming no option): the unedited export imports under /r saying and writing nothing. A changed
+// value keeps every check.
+TEST_F(ImportTest, WhatTheFirmwareHoldsIsNeverAFinding) {
+  hiibuild::VarBuffer held(64);
+  held.Put(kMode, 1, 1).Put(kBox, 2, 1).Put(kCount, 5, 2).Put(kBias, 0x80, 1).PutUcs2(kName, L"a", 8);
+  SetVariable("Setup", kSetupGuid, held.bytes());
+  std::string text = Full(Export(image_).script, CalculateCrc32(image_));
+  Outcome o = Import(text, {Switch::R});
+  EXPECT_EQ(o.status, 0u);
+  EXPECT_EQ(o.err, "");
+  EXPECT_FALSE(run_.SystemModified);
+  EXPECT_EQ(StoredSetup(), held.bytes());
+
+  Replace(text, "Value\t=<5>", "Value\t=<9>");
+  o = Import(text, {Switch::R});
+  EXPECT_EQ(o.status, 13u);
+  EXPECT_EQ(o.err,
+            "ERROR : Value for control (Count) not updated as the value/defaults specified doesn't reach the minimum "
+            "range (10).\n");
+  EXPECT_EQ(StoredSetup(), held.bytes());
+}
+
 TEST_F(ImportTest, RestrictedImportIsAllOrNothing) {
   // Two form sets: a change in the first, a refusal in the second. Without the all-or-nothing
   // rule the first would be committed when the walk reaches the second.

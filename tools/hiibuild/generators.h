@@ -69,4 +69,14 @@ LargeImage BuildLargeOlderImage(unsigned scale);
 // The large image as an emulator image directory (supported FIDT, default configuration).
 EmulatorImage ToEmulatorImage(LargeImage image);
 
+// Every varstore the form sets of a UEFI HII database declare (VARSTORE and VARSTORE_EFI with a
+// size), once per GUID and name, in walk order, as zero-filled variables of the declared size.
+std::vector<Variable> DeclaredVariables(Bytes hii);
+// An image for an HII database exported by real firmware: the database, the variables captured
+// with it (efivarfs files "<Name>-<guid>" in `varsDir`, none when it is empty) and, for every
+// other declared varstore, a zero-filled variable of the declared size, as an unconfigured
+// machine holds them; a supported FIDT and the emulator's default configuration. An empty
+// string, else why the image cannot be made.
+std::string CaptureImage(std::vector<uint8_t> hii, const std::string& varsDir, EmulatorImage& image);
+
 }  // namespace kes::hiibuild

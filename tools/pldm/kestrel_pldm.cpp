@@ -1,7 +1,7 @@
 // kestrel-pldm: what a PLDM file holds, and a copy of it with new current values.
 //
 //   kestrel-pldm dump FILE [--json]
-//   kestrel-pldm set FILE OUT KEYWORD=VALUE...
+//   kestrel-pldm set FILE OUT KEYWORD=VALUE... | @HANDLE=VALUE...
 //
 // The file is read with the tool's own bounded reader (pldm/pldm_format.h). Exit status: 0 done,
 // 1 a value refused or a table damaged, 2 bad usage or an unreadable file.
@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,11 +31,52 @@ constexpr int kUsage = 2;
 
 const char* kUsageText =
     "usage: kestrel-pldm dump FILE [--json]\n"
-    "       kestrel-pldm set FILE OUT KEYWORD=VALUE...\n"
+    "       kestrel-pldm set FILE OUT KEYWORD=VALUE... (or @HANDLE=VALUE: the attribute with that handle)\n"
     "  VALUE: an option's text (enumerations); decimal or 0x hexadecimal (integers); the text (strings);\n"
     "         option texts separated by ';' in the new order (ordered lists and boot orders)\n";
 
-std::string Utf8(const std::u16string& text) { return EncodeText(Utf16ToWide(text)); }
+// UTF-16 text as UTF-8: surrogate pairs joined into their character. A lone surrogate, which no
+// UTF-8 text (and so no JSON) can hold, becomes U+FFFD and `lossy` is set.
+std::string Utf8(const std::u16string& text, bool* lossy = nullptr) {
+  std::wstring wide;
+  wide.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t unit = text[i];
+    uint32_t next = i + 1 < text.size() ? text[i + 1] : 0;
+    if (unit >= 0xD800 && unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+      wide.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00)));
+      ++i;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      wide.push_back(static_cast<wchar_t>(0xFFFD));
+      if (lossy) *lossy = true;
+    } else {
+      wide.push_back(static_cast<wchar_t>(unit));
+    }
+  }
+  return EncodeText(wide);
+}
+
+// Text as UTF-16LE bytes, characters outside the Basic Multilingual Plane as surrogate pairs
+// (two units each, as the firmware stores them). None when the text holds a surrogate code
+// point or a byte that is not UTF-8.
+std::optional<std::vector<uint8_t>> Utf16Bytes(const std::string& text) {
+  std::vector<uint8_t> out;
+  auto unit = [&](uint32_t u) {
+    out.push_back(static_cast<uint8_t>(u));
+    out.push_back(static_cast<uint8_t>(u >> 8));
+  };
+  for (wchar_t c : DecodeText(text)) {
+    uint32_t u = static_cast<uint32_t>(c);
+    if ((u >= 0xD800 && u <= 0xDFFF) || u > 0x10FFFF) return std::nullopt;
+    if (u < 0x10000) {
+      unit(u);
+    } else {
+      unit(0xD800 + ((u - 0x10000) >> 10));
+      unit(0xDC00 + ((u - 0x10000) & 0x3FF));
+    }
+  }
+  return out;
+}
 
 const char* TypeName(uint8_t type) {
   switch (BaseType(type)) {
@@ -61,7 +103,9 @@ struct File {
   std::vector<Attribute> attributes;
   std::vector<Value> values;
   bool decoded[4] = {false, false, false, false};  // string, attribute, value, keyword
+  std::string valueProblem;                        // why the value table is refused, when it is
   std::map<uint16_t, std::u16string> stringByHandle, keywordByHandle;
+  mutable std::set<std::string> lossy;             // texts shown with U+FFFD for a lone surrogate
 
   std::vector<Table> Tables() const {
     return {{"string", kHeaderStringTable, &tables.strings},
@@ -69,13 +113,21 @@ struct File {
             {"attribute value", kHeaderValueTable, &tables.values},
             {"keyword", kHeaderKeywordTable, &tables.keywords}};
   }
+  std::string Shown(const std::u16string& text, const std::string& what) const {
+    bool replaced = false;
+    std::string out = Utf8(text, &replaced);
+    if (replaced) lossy.insert(what);
+    return out;
+  }
   std::string Text(uint16_t handle) const {
     auto it = stringByHandle.find(handle);
-    return it == stringByHandle.end() ? "" : Utf8(it->second);
+    return it == stringByHandle.end() ? "" : Shown(it->second, NFormat("string %u", handle));
   }
-  std::string Keyword(uint16_t handle) const {
+  // None when the attribute name has no keyword (a firmware without x-UEFI strings).
+  std::optional<std::string> Keyword(uint16_t handle) const {
     auto it = keywordByHandle.find(handle);
-    return it == keywordByHandle.end() ? "" : Utf8(it->second);
+    if (it == keywordByHandle.end()) return std::nullopt;
+    return Shown(it->second, NFormat("keyword %u", handle));
   }
   std::map<uint16_t, size_t> valueByHandle;  // the first value of each attribute handle
   const Value* ValueOf(uint16_t handle) const {
@@ -117,7 +169,19 @@ std::optional<File> Load(const std::string& path) {
   }
   for (const StringEntry& s : file.strings) file.stringByHandle.emplace(s.handle, s.text);
   for (const StringEntry& k : file.keywords) file.keywordByHandle.emplace(k.handle, k.text);
-  for (size_t i = 0; i < file.values.size(); ++i) file.valueByHandle.emplace(file.values[i].handle, i);
+  for (size_t i = 0; i < file.values.size(); ++i) {
+    if (file.valueByHandle.emplace(file.values[i].handle, i).second) continue;
+    // Two values for one attribute: which one is meant cannot be told, so the table is refused.
+    uint16_t handle = file.values[i].handle;
+    std::string name = NFormat("@%u", handle);
+    for (const Attribute& a : file.attributes)
+      if (a.handle == handle) name = file.Keyword(a.nameHandle).value_or(name);
+    file.valueProblem = "the attribute value table holds more than one value for attribute " + name;
+    file.decoded[2] = false;
+    file.values.clear();
+    file.valueByHandle.clear();
+    break;
+  }
   return file;
 }
 
@@ -149,7 +213,8 @@ nlohmann::json Selected(const File& file, const Attribute& a, const std::vector<
 nlohmann::json AttributeJson(const File& file, const Attribute& a) {
   nlohmann::json j;
   j["handle"] = a.handle;
-  j["keyword"] = file.Keyword(a.nameHandle);
+  auto keyword = file.Keyword(a.nameHandle);
+  j["keyword"] = keyword ? nlohmann::json(*keyword) : nlohmann::json(nullptr);
   j["name"] = file.Text(a.nameHandle);
   j["type"] = TypeName(a.type);
   j["readOnly"] = (a.type & kReadOnly) != 0;
@@ -184,7 +249,7 @@ nlohmann::json AttributeJson(const File& file, const Attribute& a) {
           std::u16string text;
           for (size_t at = 0; at + 1 < v->bytes.size(); at += 2)
             text.push_back(static_cast<char16_t>(v->bytes[at] | (v->bytes[at + 1] << 8)));
-          j["current"] = Utf8(text);
+          j["current"] = file.Shown(text, NFormat("the current value of attribute %u", a.handle));
         }
       }
       break;
@@ -243,8 +308,8 @@ void DumpText(const nlohmann::json& j) {
   }
   out += NFormat("attributes: %zu\n", j["attributes"].size());
   for (const auto& a : j["attributes"]) {
-    std::string keyword = a["keyword"].get<std::string>();
-    out += NFormat("\n[%u] %s \"%s\" %s%s\n", a["handle"].get<unsigned>(), keyword.empty() ? "(no keyword)" : keyword.c_str(),
+    std::string keyword = a["keyword"].is_null() ? "(no keyword)" : a["keyword"].get<std::string>();
+    out += NFormat("\n[%u] %s \"%s\" %s%s\n", a["handle"].get<unsigned>(), keyword.c_str(),
                    a["name"].get<std::string>().c_str(), a["type"].get<std::string>().c_str(),
                    a["readOnly"].get<bool>() ? " (read-only)" : "");
     if (a.contains("options")) out += "    options: " + Quoted(a["options"]) + "\n";
@@ -279,7 +344,11 @@ int Dump(const std::vector<std::string>& args) {
   if (!path) return WriteNarrow(Stream::Err, kUsageText), kUsage;
   auto file = Load(*path);
   if (!file) return kUsage;
+  if (!file->valueProblem.empty()) PrintNarrow(Stream::Err, "kestrel-pldm: %s: %s\n", path->c_str(), file->valueProblem.c_str());
   nlohmann::json j = FileJson(*path, *file);
+  for (const std::string& what : file->lossy)
+    PrintNarrow(Stream::Err, "kestrel-pldm: %s: %s holds a lone UTF-16 surrogate, shown as U+FFFD\n", path->c_str(),
+                what.c_str());
   if (json) WriteNarrow(Stream::Out, j.dump(2) + "\n");
   else DumpText(j);
   for (const auto& t : j["tables"])
@@ -378,10 +447,11 @@ std::string Assign(const File& file, const Attribute& a, Value& v, const std::st
       return "";
     }
     case kString: {
-      std::vector<uint8_t> bytes = WideToUtf16Bytes(ToWide(text), false);
-      if (bytes.size() < a.minLength || bytes.size() > a.maxLength)
-        return NFormat("its length of %zu bytes is outside %u to %u", bytes.size(), a.minLength, a.maxLength);
-      v.bytes = std::move(bytes);
+      auto bytes = Utf16Bytes(text);
+      if (!bytes) return "\"" + text + "\" is not valid UTF-8 text";
+      if (bytes->size() < a.minLength || bytes->size() > a.maxLength)
+        return NFormat("its length of %zu bytes is outside %u to %u", bytes->size(), a.minLength, a.maxLength);
+      v.bytes = std::move(*bytes);
       return "";
     }
     default:
@@ -401,6 +471,10 @@ int Set(const std::vector<std::string>& args) {
       return kRefused;
     }
   }
+  if (!file->valueProblem.empty()) {
+    PrintNarrow(Stream::Err, "kestrel-pldm: %s: %s\n", in.c_str(), file->valueProblem.c_str());
+    return kRefused;
+  }
   if (!file->decoded[0] || !file->decoded[1] || !file->decoded[2] || !file->decoded[3]) {
     PrintNarrow(Stream::Err, "kestrel-pldm: %s: a table is malformed\n", in.c_str());
     return kRefused;
@@ -411,15 +485,31 @@ int Set(const std::vector<std::string>& args) {
     if (equals == std::string::npos || equals == 0) return WriteNarrow(Stream::Err, kUsageText), kUsage;
     std::string keyword = args[i].substr(0, equals), text = args[i].substr(equals + 1);
     const Attribute* attribute = nullptr;
-    for (const StringEntry& k : file->keywords) {
-      if (Utf8(k.text) != keyword) continue;
+    bool byHandle = keyword[0] == '@';
+    if (byHandle) {
+      // @HANDLE: the attribute with that handle, for files without keywords.
+      std::string digits = keyword.substr(1);
+      bool number = !digits.empty() && digits.size() <= 5 && digits.find_first_not_of("0123456789") == std::string::npos;
+      if (!number || std::stoul(digits) > 0xFFFF) return WriteNarrow(Stream::Err, kUsageText), kUsage;
       for (const Attribute& a : file->attributes)
-        if (a.nameHandle == k.handle && !attribute) attribute = &a;
-      if (attribute) break;
+        if (a.handle == std::stoul(digits) && !attribute) attribute = &a;
+    } else {
+      for (const StringEntry& k : file->keywords) {
+        if (Utf8(k.text) != keyword) continue;
+        for (const Attribute& a : file->attributes)
+          if (a.nameHandle == k.handle && !attribute) attribute = &a;
+        if (attribute) break;
+      }
     }
     Value* value = attribute ? const_cast<Value*>(file->ValueOf(attribute->handle)) : nullptr;
     if (!attribute || !value) {
-      PrintNarrow(Stream::Err, "kestrel-pldm: no attribute with a value has the keyword %s\n", keyword.c_str());
+      if (byHandle)
+        PrintNarrow(Stream::Err, "kestrel-pldm: no attribute with a value has the handle %s\n", keyword.c_str() + 1);
+      else if (file->keywords.empty())
+        PrintNarrow(Stream::Err, "kestrel-pldm: no attribute has the keyword %s: the file has no keywords, name its "
+                    "attributes by handle (@HANDLE=VALUE, the handles dump shows)\n", keyword.c_str());
+      else
+        PrintNarrow(Stream::Err, "kestrel-pldm: no attribute with a value has the keyword %s\n", keyword.c_str());
       refused = true;
       continue;
     }
