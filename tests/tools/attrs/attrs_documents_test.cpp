@@ -313,8 +313,9 @@ TEST(AttrsDocuments, DiffListsWhatDiffers) {
   Outcome differ = DiffAttributes(nullptr, &a, &b, false);
   EXPECT_EQ(differ.status, kExitDifferent);
   EXPECT_EQ(differ.report["Differences"].dump(),
-            R"([{"AttributeName":"A1","A":1,"B":null},{"AttributeName":"B2","A":"x","B":"y"},)"
-            R"({"AttributeName":"D4","A":null,"B":4}])");
+            R"([{"AttributeName":"A1","DisplayName":null,"A":1,"B":null},)"
+            R"({"AttributeName":"B2","DisplayName":null,"A":"x","B":"y"},)"
+            R"({"AttributeName":"D4","DisplayName":null,"A":null,"B":4}])");
 }
 
 }  // namespace
