@@ -78,7 +78,7 @@ class MapTranslator {
  public:
   using Controller = DependencyWriter::Controller;
 
-  explicit MapTranslator(const std::unordered_map<size_t, Controller>& controllers) : controllers_(controllers) {}
+  explicit MapTranslator(const DependencyWriter::Controllers& controllers) : controllers_(controllers) {}
 
   DependencyWriter::Translation Run(const ConditionTerms& terms) {
     DependencyWriter::Translation out;
@@ -228,16 +228,16 @@ class MapTranslator {
       Fail("it reads " + QuestionText(q.questionId) + ", whose variable the tool does not hold");
       return nullptr;
     }
-    auto it = controllers_.find(q.control);
-    if (it == controllers_.end()) {
+    const Controller* c = controllers_.Find(q.control);
+    if (!c) {
       Fail("it reads " + QuestionText(q.questionId) + ", which is not an attribute");
       return nullptr;
     }
-    if (it->second.kind == Controller::Other) {
-      Fail("it compares " + it->second.name + ", " + it->second.typeName);
+    if (c->kind == Controller::Other) {
+      Fail("it compares " + c->name + ", " + c->typeName);
       return nullptr;
     }
-    return &it->second;
+    return c;
   }
 
   Node Leaf(const ConditionTerm& t, bool negate) {
@@ -306,13 +306,18 @@ class MapTranslator {
         if (l.values.size() > 1 && joinAnd != l.negated) return std::nullopt;
         for (const Json& v : l.values) add(l.negated ? Comparison::NotEqual : Comparison::Equal, v);
         return out;
-      case Literal::Set:
+      case Literal::Set: {
+        // One value allowed (or one left out) is one term, which joins either way.
+        size_t allowed = static_cast<size_t>(std::count(l.allowed.begin(), l.allowed.end(), true));
+        if (allowed == 1) joinAnd = false;
+        else if (allowed + 1 == l.allowed.size()) joinAnd = true;
         for (size_t i = 0; i < l.allowed.size(); ++i) {
           if (l.allowed[i] == joinAnd) continue;  // AND: the values left out; OR: those allowed
           Json value = l.controller->kind == Controller::Boolean ? Json(i == 1) : Json(l.controller->values[i].second);
           add(joinAnd ? Comparison::NotEqual : Comparison::Equal, std::move(value));
         }
         return out;
+      }
     }
     return std::nullopt;
   }
@@ -351,17 +356,35 @@ class MapTranslator {
     return out;
   }
 
-  const std::unordered_map<size_t, Controller>& controllers_;
+  const DependencyWriter::Controllers& controllers_;
   std::string reason_;
 };
 
+void DependencyWriter::Controllers::Add(Controller c) {
+  // Legacy device groups share their question's opcode: the first stands for it.
+  if (!all_.empty() && all_.back().opcode >= c.opcode) {
+    if (Find(c.opcode)) return;
+    all_.push_back(std::move(c));
+    std::sort(all_.begin(), all_.end(), [](const Controller& x, const Controller& y) { return x.opcode < y.opcode; });
+    return;
+  }
+  all_.push_back(std::move(c));
+}
+
+const DependencyWriter::Controller* DependencyWriter::Controllers::Find(size_t opcode) const {
+  auto it = std::lower_bound(all_.begin(), all_.end(), opcode, [](const Controller& c, size_t at) { return c.opcode < at; });
+  return it != all_.end() && it->opcode == opcode ? &*it : nullptr;
+}
+
 void DependencyWriter::Remember(const Attribute& a) {
-  if (a.opcode == 0 || controllers_.count(a.opcode)) return;
+  if (a.opcode == 0) return;
   Controller c;
+  c.opcode = a.opcode;
   c.name = a.name;
   c.width = a.width;
   if (a.special == SpecialControlKind::None && a.form == ValueForm::Plain && a.kind == IFR_ONE_OF) {
     c.kind = Controller::Choices;
+    c.values.reserve(a.choices.size());
     for (const Choice& choice : a.choices) {
       bool seen = std::any_of(c.values.begin(), c.values.end(), [&](const auto& v) { return v.first == choice.value; });
       if (!seen) c.values.emplace_back(choice.value, choice.name);
@@ -374,7 +397,7 @@ void DependencyWriter::Remember(const Attribute& a) {
     c.typeName = a.special != SpecialControlKind::None ? "a control whose value is not its variable's bytes"
                  : a.type == AttrType::Password ? "a password" : "whose value is not a number";
   }
-  controllers_.emplace(a.opcode, std::move(c));
+  controllers_.Add(std::move(c));
 }
 
 const DependencyWriter::Translation& DependencyWriter::Translate(const AttributeCondition& c) {
@@ -441,21 +464,27 @@ void DependencyWriter::Finish(const Ready& ready) {
   held_.clear();
 }
 
-void DependencyWriter::Write(const ElementSink& element) const {
+void DependencyWriter::Write(const ElementSink& element) {
+  // One object written over for every entry; the MapFrom arrays are lent to it, not copied.
   Json d = Json::object();
+  d["DependencyFor"] = "";
+  d["Type"] = "Map";
+  Json& dependency = d["Dependency"];
+  dependency["MapFrom"] = Json::array();
+  dependency["MapToAttribute"] = "";
+  dependency["MapToProperty"] = "";
+  dependency["MapToValue"] = true;
+  Json& mapFrom = dependency["MapFrom"];
   for (const Record& r : records_) {
-    const Translation& t = translations_.at(r.condition);
+    Translation& t = translations_.at(r.condition);
+    d["DependencyFor"].get_ref<std::string&>() = r.name;
+    dependency["MapToAttribute"].get_ref<std::string&>() = r.name;
     for (const char* property : PropertiesOf(r.code, r.readOnlyFlag)) {
-      for (const Json& chain : t.chains) {
-        d = Json::object();
-        d["DependencyFor"] = r.name;
-        d["Type"] = "Map";
-        Json& dependency = d["Dependency"];
-        dependency["MapFrom"] = chain;
-        dependency["MapToAttribute"] = r.name;
-        dependency["MapToProperty"] = property;
-        dependency["MapToValue"] = true;
+      dependency["MapToProperty"].get_ref<std::string&>() = property;
+      for (Json& chain : t.chains) {
+        std::swap(mapFrom, chain);
         element(d);
+        std::swap(mapFrom, chain);
       }
     }
   }

@@ -39,16 +39,26 @@ class DependencyWriter {
   void Finish(const Ready& ready);
 
   // The Dependencies array, in attribute order (after Finish).
-  void Write(const ElementSink& element) const;
+  void Write(const ElementSink& element);
 
  private:
   // What a condition reads, as far as the registry can say it.
   struct Controller {
+    size_t opcode = 0;  // the question's
     std::string name;
     enum Kind : uint8_t { Choices, Boolean, Unsigned, Signed, Other } kind = Other;
     uint16_t width = 0;
     std::vector<std::pair<uint64_t, std::string>> values;  // Choices: each distinct value and its ValueName
-    std::string typeName;                                   // Other: what it is
+    const char* typeName = "";                              // Other: what it is
+  };
+  // The controllers in walk order, which is the order of their opcodes in the image.
+  class Controllers {
+   public:
+    void Add(Controller c);
+    const Controller* Find(size_t opcode) const;
+
+   private:
+    std::vector<Controller> all_;
   };
   // A condition written in Map terms: one MapFrom array per dependency, or why not.
   struct Translation {
@@ -72,7 +82,7 @@ class DependencyWriter {
 
   ConditionBook& book_;
   bool evaluated_;
-  std::unordered_map<size_t, Controller> controllers_;  // by question opcode
+  Controllers controllers_;
   std::unordered_map<size_t, Translation> translations_;
   std::deque<Held> held_;
   std::vector<Record> records_;

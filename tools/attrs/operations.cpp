@@ -431,8 +431,14 @@ Checked CheckRequest(const SetupContext& setup, const AttributeValues& values, b
   ScriptEntryList& entries = out.entries;
 
   std::unordered_set<std::string> given;
-  // Variable bytes requested so far: by whom, and which value (none: not a scalar).
-  std::unordered_map<std::string, std::pair<std::string, std::optional<uint64_t>>> storageOwners;
+  // Variable bytes requested so far: by whom, and which value (none: not a scalar; the current
+  // value for one that is unchanged).
+  struct Owner {
+    std::string name;
+    std::optional<uint64_t> raw;
+    bool unchanged;
+  };
+  std::unordered_map<std::string, Owner> storageOwners;
   for (Request& r : requests) {
     auto it = attributes.find(r.name);
     if (!given.insert(r.name).second) {
@@ -448,20 +454,22 @@ Checked CheckRequest(const SetupContext& setup, const AttributeValues& values, b
     if (textValues) r.value = TypedText(a, r.value);
     std::string storage = EncodeText(a.variableName) + "-" + FormatGuidText(a.variableGuid) + "@" + std::to_string(a.offset);
     bool shared = a.special == SpecialControlKind::None;
-    // Two questions over the same bytes must ask for the same bytes (none: not a scalar).
-    auto conflict = [&](std::optional<uint64_t> raw) -> std::string {
+    // Two questions over the same bytes must ask for the same bytes: the same scalar, or both
+    // the values they hold now.
+    auto conflict = [&](std::optional<uint64_t> raw, bool unchanged) -> std::string {
       if (!shared) return {};
-      auto [other, fresh] = storageOwners.try_emplace(storage, a.name, raw);
-      if (fresh || (raw && other->second.second == raw)) return {};
-      return "the attribute shares its variable bytes with " + other->second.first +
-             ", also given another value; accepted: the value that " + other->second.first + " is given";
+      auto [other, fresh] = storageOwners.try_emplace(storage, Owner{a.name, raw, unchanged});
+      const Owner& o = other->second;
+      if (fresh || (raw && o.raw == raw) || (unchanged && o.unchanged)) return {};
+      return "the attribute shares its variable bytes with " + o.name + ", also given another value; accepted: the value that " +
+             o.name + " is given";
     };
     // A value that already holds needs no check and no write, whatever the question allows: a
     // document from get can be handed back as it is, or with a few values changed (a null, as
     // get shows a password or a value no option has, holds where get shows null).
     if (a.current.is_null() ? r.value.is_null() : r.value == a.current) {
       r.normalized = a.current;
-      r.refusal = conflict(a.currentRaw);
+      r.refusal = conflict(a.currentRaw, true);
       continue;
     }
     if (!a.unreachable.empty()) {
@@ -479,7 +487,7 @@ Checked CheckRequest(const SetupContext& setup, const AttributeValues& values, b
     if (!r.refusal.empty()) continue;
     std::optional<uint64_t> raw;
     if (a.currentRaw) raw = a.width >= 8 ? entry.value : entry.value & ((uint64_t{1} << (8 * a.width)) - 1);
-    r.refusal = conflict(raw);
+    r.refusal = conflict(raw, false);
     if (!r.refusal.empty()) continue;
     r.entry = static_cast<int>(entries.size());
     entries.push_back(std::move(entry));
