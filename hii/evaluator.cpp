@@ -712,9 +712,10 @@ std::vector<std::vector<size_t>> FindReferenceConditions(const State& s) {
   std::map<uint16_t, std::vector<std::pair<size_t, uint16_t>>> childrenOf;  // parent -> (REF, child)
   for (size_t p = 0; p < s.pages.size(); ++p)
     if (s.pages[p].parent) childrenOf[*s.pages[p].parent].emplace_back(s.pages[p].parentReference, static_cast<uint16_t>(p));
-  for (auto& [parent, children] : childrenOf) {
+  for (auto& entry : childrenOf) {
+    std::vector<std::pair<size_t, uint16_t>>& children = entry.second;
     std::sort(children.begin(), children.end());
-    const Page& page = s.pages[parent];
+    const Page& page = s.pages[entry.first];
     size_t limit = s.formSets[page.formSet].limit;
     std::vector<std::pair<size_t, bool>> open;  // scopes: opcode, is an enclosing condition
     size_t next = 0;

@@ -67,6 +67,21 @@ bool Compares(uint64_t value, Comparison c, uint64_t constant) {
 
 std::string QuestionText(uint16_t id) { return NFormat("question 0x%04X", static_cast<unsigned>(id)); }
 
+// "a one-of", "a checkbox", ...: what kind of question an opcode is.
+std::string KindText(uint8_t code) {
+  switch (code) {
+    case IFR_ONE_OF: return "a one-of";
+    case IFR_CHECKBOX: return "a checkbox";
+    case IFR_NUMERIC: return "a numeric";
+    case IFR_STRING: return "a string";
+    case IFR_PASSWORD: return "a password";
+    case IFR_ORDERED_LIST: return "an ordered list";
+    case IFR_DATE: return "a date";
+    case IFR_TIME: return "a time";
+    default: return "a question";
+  }
+}
+
 }  // namespace
 
 // Writes one condition's terms as Map dependencies: NOT folded into the comparisons, comparisons
@@ -230,7 +245,8 @@ class MapTranslator {
     }
     const Controller* c = controllers_.Find(q.control);
     if (!c) {
-      Fail("it reads " + QuestionText(q.questionId) + ", which is not an attribute");
+      Fail("it reads " + QuestionText(q.questionId) + ", " + KindText(q.code) +
+           " that is not an attribute (no prompt, or in no form the walk reaches)");
       return nullptr;
     }
     if (c->kind == Controller::Other) {

@@ -144,17 +144,20 @@ def flips(path):
 def counts(path):
     entries = load(path)
     reasons = collections.Counter()
-    mapped = set()
-    for d in entries.get("Dependencies", []):
-        mapped.add(d["DependencyFor"])
-    unmapped = 0
+    mapped = set(d["DependencyFor"] for d in entries.get("Dependencies", []))
+    unmapped = set()
+    pairs = 0
     for a in entries["Attributes"]:
         for u in a["Oem"]["Kestrel"].get("UnmappedConditions", []):
-            unmapped += 1
+            pairs += 1
+            unmapped.add(a["AttributeName"])
             reasons[u["Reason"]] += 1
-    print(json.dumps({"attributes": len(entries["Attributes"]), "dependencies": len(entries.get("Dependencies", [])),
-                      "attributes with dependencies": len(mapped), "unmapped conditions": unmapped,
-                      "reasons": reasons}, indent=1))
+    print(json.dumps({"attributes": len(entries["Attributes"]), "menus": len(entries.get("Menus", [])),
+                      "dependencies": len(entries.get("Dependencies", [])),
+                      "attributes under conditions": len(mapped | unmapped),
+                      "attributes with all conditions mapped": len(mapped - unmapped),
+                      "attributes with unmapped conditions": len(unmapped),
+                      "unmapped conditions": pairs, "reasons": reasons}, indent=1))
     return []
 
 
