@@ -271,44 +271,62 @@ class Builder {
       if (!reference) continue;
       auto parent = byPage.find(reference->parent);
       if (parent == byPage.end() || lists[parent->second] != lists[i]) continue;
-      bool cycle = false;
-      for (int at = static_cast<int>(parent->second); at >= 0 && !cycle; at = menus_[at].parent) cycle = at == static_cast<int>(i);
-      if (cycle) continue;
       menus_[i].parent = static_cast<int>(parent->second);
       references[i] = std::move(reference);
     }
+    // Circles of REFs: each is broken above its earliest form, which goes to the top. Every
+    // menu is visited once on the way up from some menu, so this is linear.
+    std::vector<uint8_t> state(menus_.size(), 0);  // 0 not seen, 1 on the current way up, 2 settled
+    for (size_t i = 0; i < menus_.size(); ++i) {
+      std::vector<size_t> way;
+      int at = static_cast<int>(i);
+      for (; at >= 0 && state[static_cast<size_t>(at)] == 0; at = menus_[static_cast<size_t>(at)].parent) {
+        state[static_cast<size_t>(at)] = 1;
+        way.push_back(static_cast<size_t>(at));
+      }
+      if (at >= 0 && state[static_cast<size_t>(at)] == 1) {
+        size_t earliest = static_cast<size_t>(at);
+        for (auto it = std::find(way.begin(), way.end(), static_cast<size_t>(at)); it != way.end(); ++it)
+          earliest = std::min(earliest, *it);
+        menus_[earliest].parent = -1;
+        references[earliest].reset();
+      }
+      for (size_t w : way) state[w] = 2;
+    }
+    // Paths and conditions, parents first: a menu's extend its parent's.
     Bytes image = setup_.database.Image();
     std::vector<bool> done(menus_.size(), false);
-    // Parents first: a menu's path and conditions extend its parent's.
-    std::function<void(size_t)> finish = [&](size_t i) {
-      if (done[i]) return;
-      Menu& m = menus_[i];
-      if (m.parent >= 0) {
-        finish(static_cast<size_t>(m.parent));
-        const Menu& parent = menus_[static_cast<size_t>(m.parent)];
-        m.path = parent.path + "/" + m.name;
-        m.conditions = parent.conditions;
-        for (size_t at : references[i]->conditions) {
-          AttributeCondition c;
-          c.opcode = at;
-          auto op = OpAt(image, at, image.size());
-          c.code = op ? op->code : 0;
-          c.list = lists[i];
-          c.page = references[i]->parent;
-          c.questionId = references[i]->questionId;
-          c.evaluable = true;
-          m.conditions.push_back(book_->Evaluated(c));
+    for (size_t i = 0; i < menus_.size(); ++i) {
+      std::vector<size_t> way;  // the menus from i up to the first one done or at the top
+      for (int at = static_cast<int>(i); at >= 0 && !done[static_cast<size_t>(at)]; at = menus_[static_cast<size_t>(at)].parent)
+        way.push_back(static_cast<size_t>(at));
+      for (auto it = way.rbegin(); it != way.rend(); ++it) {
+        Menu& m = menus_[*it];
+        if (m.parent >= 0) {
+          const Menu& parent = menus_[static_cast<size_t>(m.parent)];
+          m.path = parent.path + "/" + m.name;
+          m.conditions = parent.conditions;
+          for (size_t at : references[*it]->conditions) {
+            AttributeCondition c;
+            c.opcode = at;
+            auto op = OpAt(image, at, image.size());
+            c.code = op ? op->code : 0;
+            c.list = lists[*it];
+            c.page = references[*it]->parent;
+            c.questionId = references[*it]->questionId;
+            c.evaluable = true;
+            m.conditions.push_back(book_->Evaluated(c));
+          }
+        } else {
+          m.path = "./" + m.name;
         }
-      } else {
-        m.path = "./" + m.name;
+        ConditionFlags flags = FlagsOf(m.conditions);
+        m.hidden = flags.hidden;
+        m.grayOut = flags.grayOut;
+        m.readOnly = flags.grayOut || flags.disabled;
+        done[*it] = true;
       }
-      ConditionFlags flags = FlagsOf(m.conditions);
-      m.hidden = flags.hidden;
-      m.grayOut = flags.grayOut;
-      m.readOnly = flags.grayOut || flags.disabled;
-      done[i] = true;
-    };
-    for (size_t i = 0; i < menus_.size(); ++i) finish(i);
+    }
   }
 
   // The conditions of a question: its menu's, then those around it in its form.
