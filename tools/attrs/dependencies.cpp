@@ -377,13 +377,9 @@ class MapTranslator {
 };
 
 void DependencyWriter::Controllers::Add(Controller c) {
-  // Legacy device groups share their question's opcode: the first stands for it.
-  if (!all_.empty() && all_.back().opcode >= c.opcode) {
-    if (Find(c.opcode)) return;
-    all_.push_back(std::move(c));
-    std::sort(all_.begin(), all_.end(), [](const Controller& x, const Controller& y) { return x.opcode < y.opcode; });
-    return;
-  }
+  // The walk goes forward through the image; the legacy device groups of one question share its
+  // opcode, and the first stands for it.
+  if (!all_.empty() && all_.back().opcode >= c.opcode) return;
   all_.push_back(std::move(c));
 }
 

@@ -431,6 +431,10 @@ Checked CheckRequest(const SetupContext& setup, const AttributeValues& values, b
   ScriptEntryList& entries = out.entries;
 
   std::unordered_set<std::string> given;
+  // The nearest names are looked for the first few unknown names only: each search reads every
+  // name.
+  constexpr size_t kSuggested = 16;
+  size_t unknown = 0;
   // Variable bytes requested so far: by whom, and which value (none: not a scalar; the current
   // value for one that is unchanged).
   struct Owner {
@@ -446,7 +450,7 @@ Checked CheckRequest(const SetupContext& setup, const AttributeValues& values, b
       continue;
     }
     if (it == attributes.end()) {
-      r.refusal = "no attribute of this name" + SuggestNames(r.name, out.lookup.names);
+      r.refusal = "no attribute of this name" + (++unknown <= kSuggested ? SuggestNames(r.name, out.lookup.names) : "");
       continue;
     }
     r.attribute = &it->second;
@@ -602,7 +606,7 @@ Json BuildBios(const SetupContext& setup, const std::vector<std::string>& names,
   for (const std::string& name : names) {
     if (seen.count(name) || !wanted.count(name)) continue;
     wanted.erase(name);
-    missing.push_back(name + SuggestNames(name, walked));
+    missing.push_back(name + (missing.size() < 16 ? SuggestNames(name, walked) : ""));
   }
   return bios;
 }
