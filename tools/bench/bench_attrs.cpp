@@ -15,6 +15,7 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -105,18 +106,22 @@ std::optional<Measurement> Best(const std::string& mode, const std::string& dir,
   return best;
 }
 
-// 1,000 settable one-of and checkbox attributes, each given a value other than its current one.
+// 1,000 settable one-of and checkbox attributes, each given a value other than its current one:
+// visible ones that no dependency reads, so that the request hides nothing it sets.
 bool WriteSetFile(const std::string& dir, size_t& count) {
   std::string error;
   auto text = kes::attrs::ReadInputFile(dir + "/registry-out.json", error);
   if (!text) return false;
   Json registry = Json::parse(*text);
+  std::set<std::string> read;
+  for (const Json& d : registry["RegistryEntries"]["Dependencies"])
+    for (const Json& m : d["Dependency"]["MapFrom"]) read.insert(m["MapFromAttribute"].get<std::string>());
   Json settings;
   settings["Attributes"] = Json::object();
   count = 0;
   for (const Json& a : registry["RegistryEntries"]["Attributes"]) {
     if (count == 1000) break;
-    if (!a["Oem"]["Kestrel"]["Settable"].get<bool>()) continue;
+    if (!a["Oem"]["Kestrel"]["Settable"].get<bool>() || a["Hidden"].get<bool>() || read.count(a["AttributeName"])) continue;
     if (a["Type"] == "Boolean") {
       settings["Attributes"][a["AttributeName"].get<std::string>()] = !a["CurrentValue"].get<bool>();
     } else if (a["Type"] == "Enumeration" && a["Oem"]["Kestrel"]["QuestionKind"] == "OneOf" && a["Value"].size() > 1) {
