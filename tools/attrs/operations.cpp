@@ -10,6 +10,7 @@
 #include "base/console.h"
 #include "base/guid.h"
 #include "base/text.h"
+#include "firmware/variable_store.h"
 #include "hii/hii_format.h"
 #include "script/import.h"
 #include "script/script_parser.h"
@@ -408,6 +409,7 @@ struct Checked {
   std::unordered_set<std::string> names;
   Lookup lookup;
   ScriptEntryList entries;
+  std::vector<VariableChange> changes;  // what the values that pass would write
 };
 
 // Checks every value as the import would and, with `checkConditions`, each value's attribute on
@@ -523,7 +525,7 @@ Checked CheckRequest(const SetupContext& setup, const AttributeValues& values, b
   // The conditions on the state after the whole request: every value that would be written is
   // assumed at once, so the order of the values makes no difference.
   if (checkConditions) {
-    std::vector<VariableChange> changes;
+    std::vector<VariableChange>& changes = out.changes;
     std::unordered_map<size_t, std::string> changedBy;
     for (const Request& r : requests) {
       if (r.entry < 0 || !r.refusal.empty()) continue;
@@ -669,6 +671,13 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
     bool specialRefused = false;
     Status result = ImportEntriesOnce(setup, entries, &specialRefused);
     resetRequired = run.ResetRequired;
+    // The evaluator's copies of the variables written follow the firmware, so that conditions
+    // evaluated later in this process (a mount's next write) see the new values.
+    if (setup.evaluator) {
+      for (const VariableChange& c : checked.changes)
+        if (auto bytes = GetNVRAMVariable(setup.firmware, c.name, c.guid))
+          setup.evaluator->ReplaceEvaluationVariableBytes(c.name, c.guid, std::move(*bytes));
+    }
     // Read back: a value holds when `get` now shows it.
     auto after = FindAttributes(setup, checked.names).found;
     for (const Request& r : requests) {

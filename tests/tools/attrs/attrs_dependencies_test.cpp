@@ -9,6 +9,7 @@
 
 #include "tests/tools/attrs/attrs_images.h"
 #include "tools/attrs/documents.h"
+#include "tools/attrs/operations.h"
 
 namespace kes::attrs {
 namespace {
@@ -72,6 +73,22 @@ TEST_P(AttrsDependencies, AGetDocumentHandedBackToSetWritesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, AttrsDependencies, ::testing::ValuesIn(ImageNames()), ImageTestName);
+
+// Two requests in one process (as the mount makes them): the second is checked against the
+// conditions as the first left them.
+TEST(AttrsWholeRequests, ALaterRequestSeesWhatAnEarlierOneWrote) {
+  TempDir dir;
+  auto image = MakeImage("demo", dir.path());
+  ASSERT_TRUE(image);
+  Session session;
+  ASSERT_TRUE(session.Open({image->hii, image->vars, {}}));
+  Outcome first = SetAttributes(session.Setup(), {{"SATA001", "Disabled"}}, false);
+  ASSERT_EQ(first.status, kExitSuccess) << first.report.dump();
+  Outcome second = SetAttributes(session.Setup(), {{"SATA003", false}}, false);
+  EXPECT_EQ(second.status, kExitRefused) << second.report.dump();
+  Outcome third = SetAttributes(session.Setup(), {{"SATA001", "Enabled"}, {"SATA003", false}}, false);
+  EXPECT_EQ(third.status, kExitSuccess) << third.report.dump();
+}
 
 }  // namespace
 }  // namespace kes::attrs
