@@ -169,6 +169,8 @@ int main(int argc, char** argv) {
   Seed("hii_database", "demo.bin", demo.hii);
   Seed("hii_database", "nested-conditions.bin", hiibuild::BuildNestedConditionsImage(6).hii);
   Seed("hii_database", "older-demo.bin", hiibuild::BuildOlderDemoFirmware().hii);
+  Seed("attrs_registry", "demo.bin", demo.hii);
+  Seed("attrs_registry", "older-demo.bin", hiibuild::BuildOlderDemoFirmware().hii);
 
   for (const hiibuild::Variable& variable : demo.variables) {
     if (variable.name == "StdDefaults" || variable.name == "MfgDefaults")

@@ -154,6 +154,8 @@ struct PendingRef {
   size_t formSet;
   uint16_t page;
   uint16_t target;
+  size_t opcode;
+  uint16_t questionId;
 };
 
 // One pass over a forms package: where each scope ends, and where each rule is.
@@ -207,6 +209,7 @@ void ParseFormsPackage(State& s, const PackageList& list, const Package& package
         s.pages.push_back(std::move(p));
         page = static_cast<uint16_t>(s.pages.size() - 1);
         s.pageByForm.emplace(std::make_pair(s.formSets[*formSet].guid.ToBytes(), s.pages[*page].formId), *page);
+        s.pageByOpcode.emplace(op.offset, *page);
         return true;
       }
       default:
@@ -225,7 +228,7 @@ void ParseFormsPackage(State& s, const PackageList& list, const Package& package
       // A REF naming another form set does not make a parent here.
       EfiGuid target = Fits(op.bytes, kRefFormSetId, 16) ? EfiGuid::FromBytes(op.bytes, kRefFormSetId) : EfiGuid{};
       if (target.IsZero() || target == s.formSets[*formSet].guid)
-        refs.push_back({*formSet, *page, Le16(op.bytes, kRefFormId)});
+        refs.push_back({*formSet, *page, Le16(op.bytes, kRefFormId), op.offset, c.questionId});
     }
     return true;
   });
@@ -263,7 +266,10 @@ void BuildPages(State& s) {
     auto it = pageInFormSet.find({ref.formSet, ref.target});
     if (it == pageInFormSet.end() || it->second == ref.page) continue;
     Page& target = s.pages[it->second];
-    if (!target.parent) target.parent = ref.page;
+    if (target.parent) continue;
+    target.parent = ref.page;
+    target.parentReference = ref.opcode;
+    target.parentReferenceQuestion = ref.questionId;
   }
 }
 
@@ -300,17 +306,6 @@ void LoadVariables(State& s) {
   };
   replace(kBootOrderIndex, L"DefaultBootOrder", kDefaultBootOrderGuid);
   replace(kLegacyDevOrderIndex, L"DefaultLegacyDevOrder", kDefaultLegacyDevOrderGuid);
-}
-
-const Control* FindControl(const State& s, uint16_t questionId, uint16_t pageIndex) {
-  const Page* page = PageAt(s, pageIndex);
-  if (!page) return nullptr;
-  if (auto inPage = s.controlInPage.find(static_cast<uint32_t>(pageIndex) << 16 | questionId);
-      inPage != s.controlInPage.end())
-    return &page->controls[inPage->second];
-  auto it = s.controlByList.find({s.formSets[page->formSet].listOffset, questionId});
-  if (it == s.controlByList.end()) return nullptr;
-  return &s.pages[it->second.first].controls[it->second.second];
 }
 
 std::u16string UnitsOf(Bytes text) {
@@ -546,13 +541,27 @@ size_t ScopeEnd(const State& s, size_t offset, size_t limit) {
   return EndOfScope(s.image, offset, limit);
 }
 
+const Control* FindControl(const State& s, uint16_t questionId, uint16_t pageIndex) {
+  const Page* page = PageAt(s, pageIndex);
+  if (!page) return nullptr;
+  if (auto inPage = s.controlInPage.find(static_cast<uint32_t>(pageIndex) << 16 | questionId);
+      inPage != s.controlInPage.end())
+    return &page->controls[inPage->second];
+  auto it = s.controlByList.find({s.formSets[page->formSet].listOffset, questionId});
+  if (it == s.controlByList.end()) return nullptr;
+  return &s.pages[it->second.first].controls[it->second.second];
+}
+
+bool ControlReadable(const State& s, const Control& c) {
+  if (c.variable == kNoVariable || c.width == 0) return false;
+  const Variable& v = s.variables[c.variable];
+  return v.current && !(v.flags & (kVarNameValue | kVarNoRead)) && Fits(*v.current, c.varOffset, c.width);
+}
+
 EfiStatus QuestionValue(State& s, uint16_t questionId, uint16_t pageIndex, IfrValue& value) {
   const Control* c = FindControl(s, questionId, pageIndex);
-  if (!c || c->variable == kNoVariable || c->width == 0) return efi::kNotFound;
-  const Variable& v = s.variables[c->variable];
-  if (!v.current || (v.flags & (kVarNameValue | kVarNoRead))) return efi::kNotFound;
-  const std::vector<uint8_t>& bytes = *v.current;
-  if (!Fits(bytes, c->varOffset, c->width)) return efi::kNotFound;
+  if (!c || !ControlReadable(s, *c)) return efi::kNotFound;
+  const std::vector<uint8_t>& bytes = *s.variables[c->variable].current;
   if (c->code == IFR_STRING || c->code == IFR_PASSWORD) {
     std::u16string text = UnitsOf(Bytes(bytes).subspan(c->varOffset, c->width));
     text.resize(std::min(text.size(), text.find(u'\0')));
@@ -680,6 +689,71 @@ ConditionResult Evaluator::EvaluateCondition(const ConditionRequest& request) {
   auto condition = OpAt(s.image, request.Condition, context->limit);
   if (!condition || !IsCondition(condition->code)) return kConditionNone;
   return static_cast<ConditionResult>(WalkToTarget(s, *context, *condition, request, TraceFor(s, request)));
+}
+
+std::optional<uint16_t> Evaluator::PageOfForm(size_t formOpcode) const {
+  const State& s = *state_;
+  auto it = s.pageByOpcode.find(formOpcode);
+  if (!s.initialized || it == s.pageByOpcode.end()) return std::nullopt;
+  return it->second;
+}
+
+namespace {
+
+bool IsEnclosingCondition(uint8_t code) {
+  return code == IFR_SUPPRESS_IF || code == IFR_GRAY_OUT_IF || code == IFR_DISABLE_IF;
+}
+
+// The conditions around every parent REF: each parent page is scanned once, keeping the scopes
+// open at each opcode, and the conditions among them are taken at each of its REFs that make a
+// child.
+std::vector<std::vector<size_t>> FindReferenceConditions(const State& s) {
+  std::vector<std::vector<size_t>> out(s.pages.size());
+  std::map<uint16_t, std::vector<std::pair<size_t, uint16_t>>> childrenOf;  // parent -> (REF, child)
+  for (size_t p = 0; p < s.pages.size(); ++p)
+    if (s.pages[p].parent) childrenOf[*s.pages[p].parent].emplace_back(s.pages[p].parentReference, static_cast<uint16_t>(p));
+  for (auto& entry : childrenOf) {
+    std::vector<std::pair<size_t, uint16_t>>& children = entry.second;
+    std::sort(children.begin(), children.end());
+    const Page& page = s.pages[entry.first];
+    size_t limit = s.formSets[page.formSet].limit;
+    std::vector<std::pair<size_t, bool>> open;  // scopes: opcode, is an enclosing condition
+    size_t next = 0;
+    ForEachOp(s.image, page.formOpcode, std::min(page.formEnd, limit), [&](const IfrOp& op) {
+      while (next < children.size() && children[next].first < op.offset) ++next;  // a REF off the chain
+      for (; next < children.size() && children[next].first == op.offset; ++next) {
+        std::vector<size_t>& conditions = out[children[next].second];
+        for (const auto& [at, condition] : open)
+          if (condition) conditions.push_back(at);
+      }
+      if (op.code == IFR_END && !open.empty()) open.pop_back();
+      if (op.scope) open.emplace_back(op.offset, IsEnclosingCondition(op.code));
+      return next < children.size();
+    });
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<PageReference> Evaluator::ParentReference(uint16_t pageIndex) {
+  State& s = *state_;
+  const Page* page = PageAt(s, pageIndex);
+  if (!s.initialized || !page || !page->parent) return std::nullopt;
+  if (!s.referenceConditions) s.referenceConditions = FindReferenceConditions(s);
+  return PageReference{*page->parent, page->parentReference, page->parentReferenceQuestion,
+                       (*s.referenceConditions)[pageIndex]};
+}
+
+bool Evaluator::ReplaceEvaluationVariableBytes(std::wstring_view name, const EfiGuid& guid, std::vector<uint8_t> bytes) {
+  State& s = *state_;
+  auto it = s.variableByName.find(std::make_pair(guid.ToBytes(), std::wstring(name)));
+  if (it == s.variableByName.end()) return false;
+  Variable& v = s.variables[it->second];
+  if (v.flags & (kVarNameValue | kVarNoRead)) return false;
+  v.current = std::move(bytes);
+  s.traces.clear();  // their outcomes were found on the previous bytes
+  return true;
 }
 
 EfiStatus Evaluator::EvaluateExpression(const ConditionRequest& request, IfrValue& value, size_t& consumed) {

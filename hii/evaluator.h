@@ -14,6 +14,7 @@
 #include "base/le.h"
 #include "base/status.h"
 #include "firmware/firmware_access.h"
+#include "hii/condition_terms.h"
 #include "hii/hii_database.h"
 #include "hii/strings.h"
 
@@ -57,6 +58,16 @@ struct IfrValue {
   uint64_t Value = 0;
 };
 
+// How a page is reached: through the first REF to it in image order, on its parent page.
+struct PageReference {
+  uint16_t parent = 0;         // the parent page
+  size_t reference = 0;        // the REF's offset in the image
+  uint16_t questionId = 0;     // the REF's QuestionId
+  // The SUPPRESS_IF, GRAY_OUT_IF and DISABLE_IF opcodes whose scopes enclose the REF on its page,
+  // outermost first.
+  std::vector<size_t> conditions;
+};
+
 namespace evaluation {
 struct State;
 }
@@ -81,6 +92,15 @@ class Evaluator {
   // The FormId of the parent page of a page (the page a REF to it was found on), if any.
   std::optional<uint16_t> ParentPageFormId(uint16_t pageIndex) const;
   ConditionResult EvaluateCondition(const ConditionRequest& request);
+  // The page of the FORM opcode at `formOpcode` (exact where form set GUIDs repeat).
+  std::optional<uint16_t> PageOfForm(size_t formOpcode) const;
+  // The REF that makes `pageIndex` a child of another page, with the conditions around it; none
+  // for a page no REF of its form set targets. The conditions of every page are found in one
+  // pass over the pages holding such REFs, on the first call.
+  std::optional<PageReference> ParentReference(uint16_t pageIndex);
+  // The expression of the condition at request.Condition as terms (condition_terms.h), for the
+  // request's page and package list; its questions are resolved as an evaluation resolves them.
+  ConditionTerms ReadConditionTerms(const ConditionRequest& request) const;
 
   // Evaluates the expression that opens at request.Condition (a condition opcode, VALUE or RULE).
   // `consumed` is the length from that opcode to the end of its expression.
@@ -94,6 +114,10 @@ class Evaluator {
   // "LegacyDevOrder" come from "DefaultBootOrder" and "DefaultLegacyDevOrder" when those exist).
   std::optional<std::vector<uint8_t>> EvaluationVariableBytes(std::wstring_view name, const EfiGuid& guid,
                                                               bool defaults = false) const;
+  // Replaces the evaluator's cached current bytes of a variable, so that later evaluations see
+  // the state a change would make (nothing is written). False when the evaluator holds no such
+  // variable.
+  bool ReplaceEvaluationVariableBytes(std::wstring_view name, const EfiGuid& guid, std::vector<uint8_t> bytes);
   // The languages of "PlatformLangCodes", in order; the first is the evaluator's current language.
   std::vector<std::string> EvaluationLanguages() const;
 

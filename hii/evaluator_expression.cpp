@@ -15,9 +15,7 @@ namespace kes::evaluation {
 
 using namespace hii;
 
-namespace {
-
-bool IsOpener(uint8_t code) {
+bool IsExpressionOpener(uint8_t code) {
   switch (code) {
     case IFR_SUPPRESS_IF: case IFR_NO_SUBMIT_IF: case IFR_INCONSISTENT_IF: case IFR_GRAY_OUT_IF:
     case IFR_DISABLE_IF: case IFR_VALUE: case IFR_RULE:
@@ -27,7 +25,6 @@ bool IsOpener(uint8_t code) {
   }
 }
 
-// The smallest Length of each expression opcode (its fixed fields); 0 for any other opcode.
 size_t ExpressionOpLength(uint8_t code) {
   switch (code) {
     case IFR_EQ_ID_VAL: case IFR_EQ_ID_ID: case IFR_EQ_ID_VAL_LIST: case IFR_UINT32: return 6;
@@ -47,6 +44,8 @@ size_t ExpressionOpLength(uint8_t code) {
       return 0;
   }
 }
+
+namespace {
 
 IfrValue Make(uint8_t type, uint64_t value) { return IfrValue{type, value}; }
 IfrValue Bool(bool b) { return Make(kValueBoolean, b ? 1 : 0); }
@@ -97,35 +96,14 @@ class Machine {
   EfiStatus Run(size_t opener, IfrValue& result, size_t& consumed) {
     auto first = OpAt(s_.image, opener, context_.limit);
     if (!first) return efi::kInvalidParameter;
-    if (!IsOpener(first->code)) {
+    if (!IsExpressionOpener(first->code)) {
       result = IfrValue{};
       consumed = first->length;
       return efi::kSuccess;
     }
-    std::vector<uint8_t> scopes{first->code};
-    size_t at = opener + first->length;
-    while (!scopes.empty()) {
-      auto op = OpAt(s_.image, at, context_.limit);
-      if (!op) return efi::kInvalidParameter;  // the expression runs out of its forms package
-      size_t minimum = ExpressionOpLength(op->code);
-      if (minimum != 0) {
-        if (op->length < minimum) return efi::kInvalidParameter;
-        EfiStatus status = Step(*op);
-        if (efi::IsError(status)) return status;
-        if (op->scope) scopes.push_back(op->code);
-        at += op->length;
-        continue;
-      }
-      // Not part of an expression: it closes a scope. The END of a scope opened inside the
-      // expression is consumed; the opcode that closes the expression itself is not.
-      scopes.pop_back();
-      if (op->code == IFR_END && !scopes.empty()) {
-        at += op->length;
-        continue;
-      }
-      break;
-    }
-    consumed = at - opener;
+    EfiStatus status = ForEachExpressionOp(s_.image, context_.limit, *first, [&](const IfrOp& op) { return Step(op); },
+                                           consumed);
+    if (efi::IsError(status)) return status;
     if (values_.size() != 1) return efi::kInvalidParameter;
     result = values_.back();
     return efi::kSuccess;

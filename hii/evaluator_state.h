@@ -16,6 +16,8 @@
 #include "base/le.h"
 #include "hii/evaluator.h"
 #include "hii/hii_database.h"
+#include "hii/hii_format.h"
+#include "hii/question_model.h"
 
 namespace kes::evaluation {
 
@@ -60,6 +62,8 @@ struct Page {
   size_t formOpcode = 0;
   size_t formEnd = 0;        // just after the form's END
   std::optional<uint16_t> parent;  // page holding the first REF that targets this one
+  size_t parentReference = 0;      // that REF's offset
+  uint16_t parentReferenceQuestion = 0;  // and its QuestionId
   std::vector<Control> controls;
 };
 
@@ -130,6 +134,7 @@ struct State {
   std::vector<FormSet> formSets;
   std::vector<Page> pages;
   std::map<std::pair<std::array<uint8_t, 16>, uint16_t>, uint16_t> pageByForm;
+  std::unordered_map<size_t, uint16_t> pageByOpcode;  // FORM opcode offset -> page
   // (package list offset, QuestionId) -> (page, control): the first control of that id.
   std::map<std::pair<size_t, uint16_t>, std::pair<uint16_t, uint32_t>> controlByList;
   // (page << 16 | QuestionId) -> the first control of that id in the page.
@@ -142,6 +147,9 @@ struct State {
   std::vector<std::pair<size_t, size_t>> scopeEnds;
   // The RULE opcodes of each rule id, in offset order.
   std::array<std::vector<size_t>, 256> rules;
+  // The conditions around each page's parent REF (PageReference::conditions), by page; made on
+  // the first request for them.
+  std::optional<std::vector<std::vector<size_t>>> referenceConditions;
   // The last condition walks, for requests that go on where an earlier one stopped.
   std::vector<ConditionTrace> traces;
   uint64_t traceUses = 0;
@@ -178,10 +186,54 @@ size_t ScopeEnd(const State& s, size_t offset, size_t limit);
 const Page* PageAt(const State& s, uint16_t pageIndex);
 const PackageList* ListAt(const State& s, size_t offset);
 
+// The control a question id names for an expression of the page: the first of that id in the
+// page, else the first in any page of the same package list; null when there is none.
+const Control* FindControl(const State& s, uint16_t questionId, uint16_t pageIndex);
+// Whether the control's value can be read from the cached variables (QuestionValue succeeds).
+bool ControlReadable(const State& s, const Control& control);
 EfiStatus QuestionValue(State& s, uint16_t questionId, uint16_t pageIndex, IfrValue& value);
 // The text of a STRING value field; none when the string does not exist.
 std::optional<std::u16string> StringText(State& s, const PackageList* list, uint64_t field);
 EfiStatus MakeString(State& s, std::u16string text, IfrValue& value);
+
+// Whether the opcode opens an expression (a condition opcode, VALUE or RULE).
+bool IsExpressionOpener(uint8_t code);
+// The smallest Length of an expression opcode (its fixed fields); 0 for an opcode that is no
+// part of an expression.
+size_t ExpressionOpLength(uint8_t code);
+
+// Hands each opcode of the expression that `opener` opens to `step` (which returns a status),
+// in order, up to the opcode that closes the expression; `consumed` becomes the length from the
+// opener to there. The END of a scope opened inside the expression is consumed, not handed on;
+// the opcode that closes the expression itself is not consumed. An expression that runs out of
+// its forms package (`limit`) or an opcode shorter than its fixed fields is an error, and so is
+// any error `step` returns. The evaluator and the reader of condition terms both walk this way.
+template <typename Step>
+EfiStatus ForEachExpressionOp(Bytes image, size_t limit, const IfrOp& opener, Step step, size_t& consumed) {
+  std::vector<uint8_t> scopes{opener.code};
+  size_t at = opener.offset + opener.length;
+  while (!scopes.empty()) {
+    auto op = OpAt(image, at, limit);
+    if (!op) return efi::kInvalidParameter;
+    size_t minimum = ExpressionOpLength(op->code);
+    if (minimum != 0) {
+      if (op->length < minimum) return efi::kInvalidParameter;
+      EfiStatus status = step(*op);
+      if (efi::IsError(status)) return status;
+      if (op->scope) scopes.push_back(op->code);
+      at += op->length;
+      continue;
+    }
+    scopes.pop_back();
+    if (op->code == hii::IFR_END && !scopes.empty()) {
+      at += op->length;
+      continue;
+    }
+    break;
+  }
+  consumed = at - opener.offset;
+  return efi::kSuccess;
+}
 
 // Evaluates the expression opened by the opcode at `opener` (recursion depth `depth`).
 EfiStatus EvaluateAt(State& s, const Context& context, size_t opener, int depth, IfrValue& value, size_t& consumed);

@@ -159,6 +159,7 @@ QuestionStep QuestionWalk::NextOlderQuestion(const FormSetInfo& formSet, const F
     cursor = 0;
     return QuestionStep::FormDone;
   }
+  if (cursor == 0) openConditions_.clear();
   std::optional<uint16_t> control;  // the control varstore chosen in this call
   for (size_t at = start->offset + start->length;;) {
     auto op = older::OpAt(image, at, formSet.limit);
@@ -182,12 +183,14 @@ QuestionStep QuestionWalk::NextOlderQuestion(const FormSetInfo& formSet, const F
             control = Le16(next->bytes, kSelectId);
           }
         }
+        if (op->code != OP_HIDDEN) openConditions_.push_back({op->offset, op->code, 0});
         if (op->code == OP_SUPPRESS_IF) {
           s.inSuppress = true;
           s.compared = OlderComparedValue(formSet, at + op->length);
         }
         break;
       case OP_END_IF:
+        openConditions_.clear();
         s.inSuppress = false;
         s.endIfSeen = true;
         break;

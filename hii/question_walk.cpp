@@ -204,6 +204,7 @@ QuestionStep QuestionWalk::NextQuestion(const FormSetInfo& formSet, const FormIn
   size_t at;
   if (cursor == 0) {
     baseline_ = depth_;
+    openConditions_.clear();
     auto formOp = OpAt(image, form.opcode, formSet.limit);
     if (!formOp) return QuestionStep::FormDone;
     at = form.opcode + formOp->length;
@@ -266,8 +267,11 @@ QuestionStep QuestionWalk::NextQuestion(const FormSetInfo& formSet, const FormIn
       conditionStart = true;
       ++conditionNesting_;
     }
+    if (op->scope && (op->code == IFR_SUPPRESS_IF || op->code == IFR_GRAY_OUT_IF || op->code == IFR_DISABLE_IF))
+      openConditions_.push_back({op->offset, op->code, depth_});
     if (op->code == IFR_END) {
       if (depth_ > 0) --depth_;
+      while (!openConditions_.empty() && openConditions_.back().depth >= depth_) openConditions_.pop_back();
       if (evaluating && !scopeStack_.empty()) {
         uint8_t popped = scopeStack_.back();
         scopeStack_.pop_back();

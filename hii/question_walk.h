@@ -83,6 +83,14 @@ enum class QuestionStep {
   FormDone,   // the form is finished
 };
 
+// A condition scope that encloses the question handed out last: SUPPRESS_IF, GRAY_OUT_IF or
+// DISABLE_IF (in the older layout SUPPRESS_IF or GRAYOUT_IF, up to END_IF).
+struct OpenCondition {
+  size_t opcode = 0;  // offset in the image
+  uint8_t code = 0;
+  int depth = 0;      // scope depth it was opened at
+};
+
 // Forms targeted by a suppressed or grayed-out REF.
 struct ReferenceMarks {
   bool hidden = false;
@@ -128,6 +136,10 @@ class QuestionWalk {
   // Every question of the image in walk order. The varstore table is emptied at the start of
   // each package list.
   void WalkQuestions(const QuestionVisitor& visitor, WalkMode mode = WalkMode::Normal);
+
+  // The conditions around the question NextQuestion handed out last, within its form, outermost
+  // first; kept whatever the walk mode.
+  const std::vector<OpenCondition>& OpenConditions() const { return openConditions_; }
 
   // Subtitles met in verbose export walks are handed to this sink (the script writer).
   void SetSubtitleSink(std::function<void(const IfrOp&)> sink) { subtitleSink_ = std::move(sink); }
@@ -185,6 +197,7 @@ class QuestionWalk {
   int baseline_ = 0;
   std::vector<uint8_t> scopeStack_;
   size_t openCondition_ = 0;  // 0 = none (an opcode never sits at offset 0 of the image)
+  std::vector<OpenCondition> openConditions_;
   int conditionNesting_ = 0;
   std::function<void(const IfrOp&)> subtitleSink_;
   std::set<ReferenceKey> hidden_, suppressed_, grayedOut_;

@@ -6,8 +6,10 @@
 #   scripts/demo.sh --older      (a firmware that exports the older HII layout; with --import too)
 #   scripts/demo.sh --pldm       (also: export the PLDM file, change values in it with kestrel-pldm,
 #                                 import it and show the change in a second PLDM export)
-#   scripts/demo.sh --attrs      (also: kestrel-attrs shows one registry entry, sets two attributes
-#                                 and shows them through get and through a script export)
+#   scripts/demo.sh --attrs      (also: kestrel-attrs shows one registry entry and one dependency,
+#                                 sets two attributes and shows them through get and through a
+#                                 script export, plans a change that hides settings, and refuses a
+#                                 request that hides the setting it also sets)
 #   scripts/demo.sh --fleet      (instead: three emulated hosts, and an Ansible playbook of the
 #                                 kestrel.bios collection that sets two attributes on all of them,
 #                                 with a diff, then runs again and changes nothing)
@@ -239,6 +241,11 @@ if [ "$status" -eq 0 ] && [ "$attrs_demo" -eq 1 ]; then
 for entry in json.load(open(sys.argv[1]))["RegistryEntries"]["Attributes"]:
     if entry["AttributeName"] == "MAIN002":
         print(json.dumps(entry, indent=2, ensure_ascii=False))' "$registry"
+    say "One of its dependencies: SATA003 (SATA Port 0) is hidden while SATA001 (SATA Controller) is Disabled"
+    python3 -c 'import json, sys
+for d in json.load(open(sys.argv[1]))["RegistryEntries"]["Dependencies"]:
+    if d["DependencyFor"] == "SATA003":
+        print(json.dumps(d, indent=2, ensure_ascii=False))' "$registry"
     say "Setting MAIN002 (Setup Idle Timeout) to 20 and PROC001 (Hyper-Threading) to Disabled"
     KESTREL_SYSFS_FIRMWARE="$mount" "$attrs" set MAIN002=20 PROC001=Disabled || status=$?
   fi
@@ -250,6 +257,24 @@ for entry in json.load(open(sys.argv[1]))["RegistryEntries"]["Attributes"]:
     say "Their values through a script export ($after):"
     KESTREL_SYSFS_FIRMWARE="$mount" "$tool" /o /s "$after" /q || status=$?
     sed -n -e '/^Setup Question\t= Setup Idle Timeout$/,/^$/p' -e '/^Setup Question\t= Hyper-Threading$/,/^$/p' "$after"
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "A plan, which writes nothing: SATA001 (SATA Controller) Disabled and C-States Enabled (changes one per line)"
+    KESTREL_SYSFS_FIRMWARE="$mount" "$attrs" plan SATA001=Disabled PWR013=Enabled -o out/demo-plan.json || status=$?
+    [ "$status" -eq 0 ] && python3 -c 'import json, sys
+plan = json.load(open(sys.argv[1]))
+print(json.dumps(plan["requested"], indent=2))
+for name, change in plan["changes"].items():
+    print(name, json.dumps(change))' out/demo-plan.json
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "A request checked as a whole: SATA001 Disabled hides SATA003, so its value is refused and nothing is written"
+    refused=0
+    KESTREL_SYSFS_FIRMWARE="$mount" "$attrs" set SATA003=false SATA001=Disabled || refused=$?
+    if [ "$refused" -ne 3 ]; then
+      echo "demo: the request was not refused (exit status $refused)" >&2
+      status=1
+    fi
   fi
 fi
 

@@ -16,7 +16,7 @@ seconds=${1:-180}
 shift || true
 build=$(realpath -m "${KESTREL_FUZZ_BUILD_DIR:-build-fuzz}")
 all=(command_line hii_database nvar_store variable mailbox mailbox_driver passwords platform script_parser raw_files
-  pldm_file attrs_document attrs_mount_write)
+  pldm_file attrs_document attrs_mount_write attrs_registry)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 
@@ -31,6 +31,7 @@ seeds="$build/fuzz-seeds"
 rm -rf "$seeds"
 "$build/fuzz/kestrel-fuzz-seeds" "$seeds"
 cp tests/data/real-hii/*.bin "$seeds/hii_database/"
+cp tests/data/real-hii/*.bin "$seeds/attrs_registry/"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}

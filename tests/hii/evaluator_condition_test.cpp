@@ -376,6 +376,62 @@ TEST_F(ConditionTest, ExportWalkLeavesOutOrMarksHiddenQuestions) {
 }
 
 // Pages, parents, variables and languages.
+// The REF that makes a page a child comes with the conditions whose scopes enclose it (not one
+// closed before it); a condition reads as terms whose question is resolved, and evaluates on bytes
+// that replace its variable's.
+TEST_F(ConditionTest, ParentReferencesTermsAndAssumedBytes) {
+  SetSwitch(0);
+  Forms& f = Begin();
+  size_t outer = InImage(f.SuppressIf(Expr::EqIdVal(kSwitchQ, 1)));
+  f.GrayOutIf(Expr::True());
+  f.End();
+  size_t inner = InImage(f.DisableIf(Not(Expr::EqIdValList(kSwitchQ, {0, 2}))));
+  size_t ref = InImage(f.Ref({.prompt = L"to 2", .id = 0x40}, 2).at);
+  f.End();
+  f.End();
+  f.End();
+  size_t second = InImage(f.Form(2, L"Two").at);
+  f.Ref({.prompt = L"back", .id = 0x41}, 1);
+  f.End();
+  Load(list_.Bytes());
+  EXPECT_EQ(evaluator_->PageOfForm(second), Page(2));
+  auto reference = evaluator_->ParentReference(Page(2));
+  ASSERT_TRUE(reference);
+  EXPECT_EQ(reference->parent, Page(1));
+  EXPECT_EQ(reference->reference, ref);
+  EXPECT_EQ(reference->questionId, 0x40);
+  EXPECT_EQ(reference->conditions, (std::vector<size_t>{outer, inner}));
+  ASSERT_TRUE(evaluator_->ParentReference(Page(1)));  // the REF back from form 2
+  EXPECT_TRUE(evaluator_->ParentReference(Page(1))->conditions.empty());
+
+  ConditionRequest request;
+  request.packageList = 0;
+  request.PageIndex = Page(1);
+  request.QuestionId = 0x30;
+  request.Condition = inner;
+  ConditionTerms terms = evaluator_->ReadConditionTerms(request);
+  ASSERT_EQ(terms.postfix.size(), 2u) << terms.unreadable;
+  EXPECT_EQ(terms.postfix[0].kind, TermKind::InList);
+  EXPECT_EQ(terms.postfix[0].values, (std::vector<uint64_t>{0, 2}));
+  EXPECT_EQ(terms.postfix[0].question.code, hii::IFR_ONE_OF);
+  EXPECT_TRUE(terms.postfix[0].question.readable);
+  EXPECT_EQ(terms.postfix[1].kind, TermKind::Not);
+  EXPECT_FALSE(terms.perQuestion);
+
+  auto holds = [&](size_t condition) {
+    request.Condition = condition;
+    IfrValue value;
+    size_t consumed = 0;
+    return evaluator_->EvaluateExpression(request, value, consumed) == efi::kSuccess && value.Value != 0;
+  };
+  EXPECT_FALSE(holds(outer));
+  EXPECT_FALSE(holds(inner));
+  ASSERT_TRUE(evaluator_->ReplaceEvaluationVariableBytes(L"Setup", kSetupGuid, {1, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(holds(outer));
+  EXPECT_TRUE(holds(inner));
+  EXPECT_FALSE(evaluator_->ReplaceEvaluationVariableBytes(L"Nothing", kSetupGuid, {1}));
+}
+
 class EvaluatorTablesTest : public EvaluatorTest {};
 
 constexpr EfiGuid kOtherList{0x22222222, 0x3333, 0x4444, {0x55, 0x55, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66}};

@@ -16,6 +16,7 @@
 #include "hii/question_walk.h"
 #include "script/question_block.h"
 #include "script/script_defaults.h"
+#include "tools/attrs/conditions.h"
 
 namespace kes::attrs {
 
@@ -169,26 +170,35 @@ class Builder {
       : setup_(setup), sink_(sink), stores_(setup.firmware), walk_(setup.NewWalk(Context())),
         special_({setup.run, setup.firmware, walk_.VarStores()}) {
     defaults_ = LoadDefaultsSource(stores_);
+    if (sink.conditions) {
+      book_ = sink.conditions;
+    } else {
+      ownBook_ = std::make_unique<ConditionBook>(setup);
+      book_ = ownBook_.get();
+    }
+    evaluator_ = setup.database.Format() == HiiFormat::Uefi ? setup.evaluator : nullptr;
   }
 
   void Run() {
     if (setup_.database.Format() == HiiFormat::Unknown) return;
+    PlanMenus();
+    if (sink_.menus) sink_.menus(menus_);
     const StringLookup& strings = setup_.strings;
     for (const PackageList& list : setup_.database.Lists()) {
       walk_.VarStores().Clear();
       auto formSet = walk_.FirstFormSet(list);
       if (!formSet) continue;
       seen_.Clear();
-      std::string formSetTitle = MenuName(Text(strings, list, formSet->title), "FormSet");
       FormInfo current;
       const FormInfo* previous = nullptr;
       while (auto form = walk_.NextForm(*formSet, previous)) {
         current = *form;
         previous = &current;
-        ReferenceMarks marks = walk_.LookupReference(formSet->guid, current.formId);
-        formSuppressed_ = marks.hidden && marks.suppressed;
-        formGrayedOut_ = marks.hidden && marks.grayedOut && !marks.suppressed;
-        menuPath_ = "./" + formSetTitle + "/" + MenuName(Text(strings, list, current.title), "Form" + Hex4(current.formId));
+        auto menu = menuAt_.find(current.opcode);
+        menu_ = menu == menuAt_.end() ? nullptr : &menus_[menu->second];
+        menuPath_ = menu_ ? menu_->path : "./Form" + Hex4(current.formId);
+        list_ = formSet->listOffset;
+        page_ = evaluator_ ? evaluator_->PageOfForm(current.opcode) : std::nullopt;
         size_t cursor = 0;
         QuestionRecord record;
         while (true) {
@@ -205,13 +215,135 @@ class Builder {
   }
 
  private:
+  // The walk evaluates nothing itself: each condition is evaluated once by the book.
   static WalkContext Context() {
     WalkContext c;
     c.exportMode = true;
-    c.suppressIf = true;
-    c.grayOutIf = true;
-    c.commentOut = true;
     return c;
+  }
+
+  // The menus: every form the walk reaches, with a name unique among them, its parent (the form
+  // holding the first REF to it, as the evaluator found it; never a cycle, and never above the
+  // first form of its form set), its path and the conditions around the REFs leading to it.
+  void PlanMenus() {
+    const StringLookup& strings = setup_.strings;
+    QuestionWalk forms = setup_.NewWalk(WalkContext{});
+    std::unordered_map<uint16_t, size_t> byPage;
+    std::vector<std::optional<uint16_t>> pages;
+    std::vector<bool> firstOfFormSet;
+    std::vector<size_t> lists;
+    std::unordered_set<std::string> names;
+    for (const PackageList& list : setup_.database.Lists()) {
+      forms.VarStores().Clear();
+      auto formSet = forms.FirstFormSet(list);
+      if (!formSet) continue;
+      std::string formSetTitle = Text(strings, list, formSet->title);
+      FormInfo current;
+      const FormInfo* previous = nullptr;
+      bool first = true;
+      while (auto form = forms.NextForm(*formSet, previous)) {
+        current = *form;
+        previous = &current;
+        if (menuAt_.count(current.opcode)) continue;
+        Menu m;
+        m.displayName = Text(strings, list, current.title);
+        std::string base = MenuName(m.displayName, "Form" + Hex4(current.formId));
+        m.name = base;
+        for (size_t n = 2; !names.insert(m.name).second; ++n) m.name = base + "_" + std::to_string(n);
+        m.displayOrder = menus_.size() + 1;
+        m.formSetTitle = formSetTitle;
+        m.formSetGuid = formSet->guid;
+        m.formId = current.formId;
+        std::optional<uint16_t> page = evaluator_ ? evaluator_->PageOfForm(current.opcode) : std::nullopt;
+        if (page) byPage.emplace(*page, menus_.size());
+        firstOfFormSet.push_back(first);
+        first = false;
+        pages.push_back(page);
+        lists.push_back(list.offset);
+        menuAt_.emplace(current.opcode, menus_.size());
+        menus_.push_back(std::move(m));
+      }
+    }
+    std::vector<std::optional<PageReference>> references(menus_.size());
+    for (size_t i = 0; i < menus_.size(); ++i) {
+      if (!pages[i] || firstOfFormSet[i]) continue;
+      auto reference = evaluator_->ParentReference(*pages[i]);
+      if (!reference) continue;
+      auto parent = byPage.find(reference->parent);
+      if (parent == byPage.end() || lists[parent->second] != lists[i]) continue;
+      menus_[i].parent = static_cast<int>(parent->second);
+      references[i] = std::move(reference);
+    }
+    // Circles of REFs: each is broken above its earliest form, which goes to the top. Every
+    // menu is visited once on the way up from some menu, so this is linear.
+    std::vector<uint8_t> state(menus_.size(), 0);  // 0 not seen, 1 on the current way up, 2 settled
+    for (size_t i = 0; i < menus_.size(); ++i) {
+      std::vector<size_t> way;
+      int at = static_cast<int>(i);
+      for (; at >= 0 && state[static_cast<size_t>(at)] == 0; at = menus_[static_cast<size_t>(at)].parent) {
+        state[static_cast<size_t>(at)] = 1;
+        way.push_back(static_cast<size_t>(at));
+      }
+      if (at >= 0 && state[static_cast<size_t>(at)] == 1) {
+        size_t earliest = static_cast<size_t>(at);
+        for (auto it = std::find(way.begin(), way.end(), static_cast<size_t>(at)); it != way.end(); ++it)
+          earliest = std::min(earliest, *it);
+        menus_[earliest].parent = -1;
+        references[earliest].reset();
+      }
+      for (size_t w : way) state[w] = 2;
+    }
+    // Paths and conditions, parents first: a menu's extend its parent's.
+    Bytes image = setup_.database.Image();
+    std::vector<bool> done(menus_.size(), false);
+    for (size_t i = 0; i < menus_.size(); ++i) {
+      std::vector<size_t> way;  // the menus from i up to the first one done or at the top
+      for (int at = static_cast<int>(i); at >= 0 && !done[static_cast<size_t>(at)]; at = menus_[static_cast<size_t>(at)].parent)
+        way.push_back(static_cast<size_t>(at));
+      for (auto it = way.rbegin(); it != way.rend(); ++it) {
+        Menu& m = menus_[*it];
+        if (m.parent >= 0) {
+          const Menu& parent = menus_[static_cast<size_t>(m.parent)];
+          m.path = parent.path + "/" + m.name;
+          m.conditions = parent.conditions;
+          for (size_t at : references[*it]->conditions) {
+            AttributeCondition c;
+            c.opcode = at;
+            auto op = OpAt(image, at, image.size());
+            c.code = op ? op->code : 0;
+            c.list = lists[*it];
+            c.page = references[*it]->parent;
+            c.questionId = references[*it]->questionId;
+            c.evaluable = true;
+            m.conditions.push_back(book_->Evaluated(c));
+          }
+        } else {
+          m.path = "./" + m.name;
+        }
+        ConditionFlags flags = FlagsOf(m.conditions);
+        m.hidden = flags.hidden;
+        m.grayOut = flags.grayOut;
+        m.readOnly = flags.grayOut || flags.disabled;
+        done[*it] = true;
+      }
+    }
+  }
+
+  // The conditions of a question: its menu's, then those around it in its form.
+  void Conditions(Attribute& a, const QuestionRecord& record) {
+    const std::vector<OpenCondition>& open = walk_.OpenConditions();
+    if ((!menu_ || menu_->conditions.empty()) && open.empty()) return;
+    if (menu_) a.conditions = menu_->conditions;
+    for (const OpenCondition& o : open) {
+      AttributeCondition c;
+      c.opcode = o.opcode;
+      c.code = o.code;
+      c.list = list_;
+      c.page = page_.value_or(0);
+      c.questionId = record.QuestionId;
+      c.evaluable = page_.has_value();
+      a.conditions.push_back(book_->Evaluated(c));
+    }
   }
 
   void Emit(Attribute& a) {
@@ -233,17 +365,20 @@ class Builder {
       a.variableName = store.Name;
       a.sharesStorage = seen_.Contains(walk_.VarStores(), record);
     }
-    a.hidden = record.Suppressed || formSuppressed_;
-    a.grayOut = (record.GrayedOut && !record.Suppressed) || formGrayedOut_;
+    Conditions(a, record);
+    ConditionFlags flags = FlagsOf(a.conditions);
+    a.hidden = flags.hidden;
+    a.grayOut = flags.grayOut;
     a.variableGuid = store.Guid;
     a.offset = record.VarOffset;
     a.width = record.Width;
     a.questionId = record.QuestionId;
     a.kind = record.Kind;
+    a.opcode = record.Opcode;
     Bytes image = setup_.database.Image();
     auto op = OpAt(image, record.Opcode, record.ScopeLimit);
-    bool readOnlyFlag = op && !record.OlderEncoding && (Le8(op->bytes, kQFlags) & 0x01) != 0;
-    a.readOnly = a.grayOut || readOnlyFlag;
+    a.readOnlyFlag = op && !record.OlderEncoding && (Le8(op->bytes, kQFlags) & 0x01) != 0;
+    a.readOnly = a.readOnlyFlag || flags.grayOut || flags.disabled;
     a.resetRequired = op && !record.OlderEncoding && OpResetRequired(*op);
     return a;
   }
@@ -444,8 +579,15 @@ class Builder {
   std::pmr::monotonic_buffer_resource arena_;
   NameBook names_{&arena_};
   StringTable keys_{&arena_};  // prompt and id -> name
+  ConditionBook* book_ = nullptr;
+  std::unique_ptr<ConditionBook> ownBook_;
+  Evaluator* evaluator_ = nullptr;  // null for the older layout: its conditions are not evaluated
+  std::vector<Menu> menus_;
+  std::unordered_map<size_t, size_t> menuAt_;  // FORM opcode -> menu
+  const Menu* menu_ = nullptr;                 // the form being walked
+  size_t list_ = 0;
+  std::optional<uint16_t> page_;
   std::string menuPath_;
-  bool formSuppressed_ = false, formGrayedOut_ = false;
   size_t order_ = 0;
   bool stopped_ = false;
 };

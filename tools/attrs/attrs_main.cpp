@@ -1,5 +1,5 @@
 // kestrel-attrs: the Setup questions as a Redfish-shaped JSON attribute registry and Bios
-// resource, with get, set and diff for automation.
+// resource, with get, set, plan, find and diff for automation.
 #include <cstring>
 #include <new>
 #include <string>
@@ -24,10 +24,15 @@ constexpr const char* kUsage =
     "  get [NAME...] [--defaults bios|mfg] [-o FILE]  the Bios resource (current values or defaults)\n"
     "  set NAME=VALUE... | --file FILE [--dry-run] [-o FILE]\n"
     "                                              change values; the report is JSON\n"
+    "  plan NAME=VALUE... | --file FILE [-o FILE]  what set would do, and what it would hide,\n"
+    "                                              gray out or make read-only; writes nothing\n"
+    "  find TEXT [--text] [-o FILE]                attributes whose name, display name or help\n"
+    "                                              text holds TEXT (any case)\n"
     "  diff [A.json [B.json]] [--from-defaults] [-o FILE]\n"
     "                                              attributes that differ\n"
     "  mount MOUNTPOINT [--driver NAME] [--detach]  the attributes as a firmware-attributes tree\n"
-    "exit status: 0 done, 1 diff found differences, 2 usage or input error, 3 a value was refused\n"
+    "exit status: 0 done, 1 diff found differences or find found nothing, 2 usage or input error,\n"
+    "3 a value was refused\n"
     "(nothing written), 4 a write failed or a value did not hold, 5 the Setup data could not be read\n";
 
 int Usage(const std::string& problem) {
@@ -49,6 +54,7 @@ struct CommandLine {
   std::string defaults;             // get --defaults
   bool dryRun = false;
   bool fromDefaults = false;
+  bool text = false;                // find --text
   std::string driver;               // mount --driver
   bool detach = false;              // mount --detach
   SessionOptions session;
@@ -82,6 +88,7 @@ int Parse(int argc, char** argv, CommandLine& line) {
     else if (word == "--defaults") ok = value(line.defaults);
     else if (word == "--dry-run") line.dryRun = true;
     else if (word == "--from-defaults") line.fromDefaults = true;
+    else if (word == "--text") line.text = true;
     else if (word == "--driver") ok = value(line.driver);
     else if (word == "--detach") line.detach = true;
     else if (word == "-h" || word == "--help") return Usage("");
@@ -151,23 +158,27 @@ std::optional<AttributeValues> ReadDocument(const std::string& path, std::string
 
 int RunCommand(const CommandLine& line) {
   const std::string& command = line.command;
-  if (command != "registry" && command != "get" && command != "set" && command != "diff" && command != "mount")
+  if (command != "registry" && command != "get" && command != "set" && command != "plan" && command != "find" &&
+      command != "diff" && command != "mount")
     return Usage("unknown command " + command);
+  bool changes = command == "set" || command == "plan";
+  if (line.text && command != "find") return Usage("--text belongs to find");
+  if (command == "find" && line.words.size() != 1) return Usage("find takes one text");
   if ((!line.driver.empty() || line.detach) && command != "mount") return Usage("--driver and --detach belong to mount");
   if (command == "mount" && line.words.size() != 1) return Usage("mount takes one mount point");
   if (command == "registry" && !line.words.empty()) return Usage("registry takes no names");
   if (!line.defaults.empty() && command != "get") return Usage("--defaults belongs to get");
   if (line.dryRun && command != "set") return Usage("--dry-run belongs to set");
   if (line.fromDefaults && command != "diff") return Usage("--from-defaults belongs to diff");
-  if (!line.file.empty() && command != "set") return Usage("--file belongs to set");
+  if (!line.file.empty() && !changes) return Usage("--file belongs to set and plan");
 
   // Inputs first: a bad document is reported before the firmware is touched.
   std::string error;
   AttributeValues values;
   std::vector<AttributeValues> documents;
   bool textValues = false;
-  if (command == "set") {
-    if (line.file.empty() == line.words.empty()) return Usage("set takes NAME=VALUE pairs or --file FILE");
+  if (changes) {
+    if (line.file.empty() == line.words.empty()) return Usage(command + " takes NAME=VALUE pairs or --file FILE");
     if (!line.file.empty()) {
       auto read = ReadDocument(line.file, error);
       if (!read) return Fail(error, kExitUsage);
@@ -188,7 +199,14 @@ int RunCommand(const CommandLine& line) {
     }
     if (documents.empty() && !line.fromDefaults) return Usage("diff needs a document (or --from-defaults)");
     if (documents.size() == 2) {
-      Outcome outcome = DiffAttributes(nullptr, &documents[0], &documents[1], false);
+      // Two documents need no firmware; where it can be read, it gives the display names.
+      Session session;
+      bool opened;
+      {
+        ConsoleCapture quiet;
+        opened = session.Open(line.session);
+      }
+      Outcome outcome = DiffAttributes(opened ? &session.Setup() : nullptr, &documents[0], &documents[1], false);
       return Emit(outcome.report, line.output, outcome.status);
     }
   }
@@ -217,15 +235,24 @@ int RunCommand(const CommandLine& line) {
     std::vector<std::string> missing;
     Json bios = BuildBios(setup, line.words, defaults, missing);
     if (!missing.empty()) {
-      std::string names;
-      for (const std::string& n : missing) names += (names.empty() ? "" : ", ") + n;
-      return Fail("no attribute named " + names, kExitUsage);
+      for (const std::string& n : missing) WriteNarrow(Stream::Err, "kestrel-attrs: no attribute named " + n + "\n");
+      return kExitUsage;
     }
     return Emit(bios, line.output, kExitSuccess);
   }
   if (command == "set") {
     Outcome outcome = SetAttributes(setup, values, line.dryRun, textValues);
     return Emit(outcome.report, line.output, outcome.status);
+  }
+  if (command == "plan") {
+    Outcome outcome = PlanAttributes(setup, values, textValues);
+    return Emit(outcome.report, line.output, outcome.status);
+  }
+  if (command == "find") {
+    Outcome outcome = FindAttributesByText(setup, line.words[0]);
+    if (!line.text) return Emit(outcome.report, line.output, outcome.status);
+    std::string lines = FoundLines(outcome.report);
+    return Emit([&](const TextSink& sink) { return sink(lines); }, line.output, outcome.status);
   }
   Outcome outcome = DiffAttributes(&setup, documents.empty() ? nullptr : &documents[0], nullptr, line.fromDefaults);
   return Emit(outcome.report, line.output, outcome.status);

@@ -144,7 +144,8 @@ class MemberWriter {
 uint64_t EntryShape(const Attribute& a) {
   uint64_t bits = (a.lowerBound ? 1 : 0) | (a.lowerBoundU ? 2 : 0) | (a.upperBound ? 4 : 0) | (a.upperBoundU ? 8 : 0) |
                   (a.scalarIncrement ? 16 : 0) | (a.minLength ? 32 : 0) | (a.maxLength ? 64 : 0) |
-                  (a.valueExpression.empty() ? 0 : 128) | (a.form == ValueForm::LegacyOrder ? 256 : 0);
+                  (a.valueExpression.empty() ? 0 : 128) | (a.form == ValueForm::LegacyOrder ? 256 : 0) |
+                  (a.unmappedConditions.is_null() ? 0 : 512);
   return bits | (static_cast<uint64_t>(a.choices.size()) << 16) | (a.choices.empty() ? 0 : uint64_t{1} << 15);
 }
 
@@ -194,6 +195,7 @@ void FillEntry(Json& e, Attribute&& a, bool fresh) {
   if (a.form == ValueForm::LegacyOrder) o.Put("BbsDeviceType", a.legacyType);
   o.Put("SharesStorage", a.sharesStorage);
   o.Put("Settable", a.unreachable.empty() && !a.readOnly);
+  if (!a.unmappedConditions.is_null()) o.Put("UnmappedConditions", std::move(a.unmappedConditions));
 }
 
 }  // namespace
@@ -222,8 +224,27 @@ Json NewRegistry() {
   r["Language"] = "en";
   r["OwningEntity"] = "Kestrel";
   r["RegistryVersion"] = "1.0.0";
-  r["RegistryEntries"] = Json{{"Attributes", kStreamedArray}};
+  Json& entries = r["RegistryEntries"];
+  entries["Attributes"] = kStreamedArrays[0];
+  entries["Menus"] = kStreamedArrays[1];
+  entries["Dependencies"] = kStreamedArrays[2];
   return r;
+}
+
+Json MenuEntry(const Menu& m) {
+  Json e = Json::object();
+  e["MenuName"] = m.name;
+  e["DisplayName"] = m.displayName;
+  e["DisplayOrder"] = m.displayOrder;
+  e["MenuPath"] = m.path;
+  e["ReadOnly"] = m.readOnly;
+  e["Hidden"] = m.hidden;
+  e["GrayOut"] = m.grayOut;
+  Json& k = e["Oem"]["Kestrel"];
+  k["FormSetTitle"] = m.formSetTitle;
+  k["FormSetGuid"] = FormatGuidText(m.formSetGuid);
+  k["FormId"] = m.formId;
+  return e;
 }
 
 Json NewBios(const char* name) {
@@ -255,37 +276,40 @@ bool SerializeDocument(const Json& document, const TextSink& out) {
   return output->Finish();
 }
 
-bool SerializeStreamed(const Json& envelope, const std::function<void(const ElementSink&)>& produce,
-                       const TextSink& out) {
-  // The envelope's own text, split where the marker stands.
+bool SerializeStreamed(const Json& envelope, const std::vector<ArrayProducer>& produce, const TextSink& out) {
+  // The envelope's own text, split where the markers stand.
   std::string frame;
   if (!SerializeDocument(envelope, [&](std::string_view piece) {
         frame.append(piece);
         return true;
       }))
     return false;
-  std::string marker = Json(kStreamedArray).dump(-1, ' ', false, Json::error_handler_t::replace);
-  size_t at = frame.find(marker);
-  if (at == std::string::npos) return false;
-  size_t lineStart = frame.rfind('\n', at) + 1;
-  unsigned indent = static_cast<unsigned>(frame.find_first_not_of(' ', lineStart) - lineStart);
   auto output = std::make_shared<ChunkOutput>(out);
   Serializer serializer(output);
-  output->Write(std::string_view(frame).substr(0, at));
-  output->write_character('[');
-  size_t count = 0;
-  std::string pad(indent + 2, ' ');
-  produce([&](const Json& element) {
-    output->Write(count++ == 0 ? "\n" : ",\n");
-    output->Write(pad);
-    serializer.Dump(element, indent + 2);
-  });
-  if (count > 0) {
-    output->write_character('\n');
-    output->Write(std::string(indent, ' '));
+  size_t written = 0;  // of the frame
+  for (size_t i = 0; i < produce.size() && i < std::size(kStreamedArrays); ++i) {
+    std::string marker = Json(kStreamedArrays[i]).dump(-1, ' ', false, Json::error_handler_t::replace);
+    size_t at = frame.find(marker, written);
+    if (at == std::string::npos) return false;
+    size_t lineStart = frame.rfind('\n', at) + 1;
+    unsigned indent = static_cast<unsigned>(frame.find_first_not_of(' ', lineStart) - lineStart);
+    output->Write(std::string_view(frame).substr(written, at - written));
+    output->write_character('[');
+    size_t count = 0;
+    std::string pad(indent + 2, ' ');
+    produce[i]([&](const Json& element) {
+      output->Write(count++ == 0 ? "\n" : ",\n");
+      output->Write(pad);
+      serializer.Dump(element, indent + 2);
+    });
+    if (count > 0) {
+      output->write_character('\n');
+      output->Write(std::string(indent, ' '));
+    }
+    output->write_character(']');
+    written = at + marker.size();
   }
-  output->write_character(']');
-  output->Write(std::string_view(frame).substr(at + marker.size()));
+  output->Write(std::string_view(frame).substr(written));
   return output->Finish();
 }
 

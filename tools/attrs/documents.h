@@ -32,8 +32,11 @@ class RegistryEntries {
   Json scratch_;
 };
 
-// The registry's envelope: RegistryEntries.Attributes is kStreamedArray.
+// The registry's envelope: RegistryEntries.Attributes, .Menus and .Dependencies are the streamed
+// arrays kStreamedArrays[0], [1] and [2].
 Json NewRegistry();
+// The entry of RegistryEntries.Menus for a menu.
+Json MenuEntry(const Menu& menu);
 // A Bios resource without attributes (Attributes is an empty object).
 Json NewBios(const char* name);
 
@@ -48,14 +51,17 @@ bool SerializeDocument(const Json& document, const TextSink& out);
 bool WriteDocument(const Json& document, std::FILE* file);
 void PrintDocument(const Json& document);
 
-// A document with one large array, written while its elements are made: the member of
-// `envelope` whose value is kStreamedArray becomes the array. `produce` is called once and hands
-// each element to the function it gets, in order; every element is written and dropped at once,
-// so the document is never whole in memory.
-inline constexpr const char* kStreamedArray = "\x01streamed array\x01";
+// A document with large arrays, written while their elements are made: the members of
+// `envelope` whose values are kStreamedArrays[i] become arrays, in document order, and
+// produce[i] makes the elements of the i-th. Each producer is called once, in that order, and
+// hands each element to the function it gets; every element is written and dropped at once, so
+// the document is never whole in memory.
+inline constexpr const char* kStreamedArrays[] = {"\x01streamed array\x01", "\x01streamed array 2\x01",
+                                                  "\x01streamed array 3\x01"};
+inline constexpr const char* kStreamedArray = kStreamedArrays[0];
 using ElementSink = std::function<void(const Json&)>;
-bool SerializeStreamed(const Json& envelope, const std::function<void(const ElementSink&)>& produce,
-                       const TextSink& out);
+using ArrayProducer = std::function<void(const ElementSink&)>;
+bool SerializeStreamed(const Json& envelope, const std::vector<ArrayProducer>& produce, const TextSink& out);
 
 // Name/value pairs in document order.
 using AttributeValues = std::vector<std::pair<std::string, Json>>;

@@ -371,7 +371,8 @@ int AttributeTree::Apply(const AttributeValues& values, bool defaultsLoad) {
   std::string said;
   {
     ConsoleCapture capture;
-    outcome = SetAttributes(setup_, values, false, false);
+    // Defaults are loaded as the firmware loads them, whatever the conditions say.
+    outcome = SetAttributes(setup_, values, false, false, !defaultsLoad);
     said = capture.out() + capture.err();
   }
   int error = 0;

@@ -10,9 +10,12 @@
 #include "base/console.h"
 #include "base/guid.h"
 #include "base/text.h"
+#include "firmware/variable_store.h"
 #include "hii/hii_format.h"
 #include "script/import.h"
 #include "script/script_parser.h"
+#include "tools/attrs/conditions.h"
+#include "tools/attrs/dependencies.h"
 
 namespace kes::attrs {
 
@@ -20,17 +23,28 @@ using namespace hii;
 
 namespace {
 
-// The attributes of `setup` with the given names, by name.
-std::unordered_map<std::string, Attribute> FindAttributes(const SetupContext& setup,
-                                                          const std::unordered_set<std::string>& names) {
+// What one walk looks up: the attributes with the given names, and the name of every attribute it
+// passed (all of them when a name was not found).
+struct Lookup {
   std::unordered_map<std::string, Attribute> found;
+  std::vector<std::string> names;
+};
+
+// The walk stops once every name was found, unless `every` wants to see each attribute (after
+// the named ones were copied).
+Lookup FindAttributes(const SetupContext& setup, const std::unordered_set<std::string>& names,
+                      ConditionBook* book = nullptr, const std::function<void(Attribute&)>& every = {}) {
+  Lookup out;
   AttributeSink sink;
+  sink.conditions = book;
   sink.attribute = [&](Attribute& a) {
-    if (names.count(a.name)) found.emplace(a.name, a);
+    out.names.push_back(a.name);
+    if (names.count(a.name)) out.found.emplace(a.name, a);
+    if (every) every(a);
   };
-  sink.stop = [&] { return found.size() == names.size(); };
+  if (!every) sink.stop = [&] { return out.found.size() == names.size(); };
   WalkAttributes(setup, sink);
-  return found;
+  return out;
 }
 
 std::string Trimmed(const std::wstring& message) { return Trim(EncodeText(message)); }
@@ -77,6 +91,7 @@ struct Request {
   const Attribute* attribute = nullptr;
   Json normalized;          // the value as `get` will show it once applied
   std::string refusal;      // empty while accepted
+  bool valueRefusal = false;  // the value is no value of the attribute (the reason says which are)
   int entry = -1;           // position in the entry list
 };
 
@@ -273,15 +288,300 @@ Json TypedText(const Attribute& a, const Json& value) {
   return Json(static_cast<int64_t>(0 - number));
 }
 
+std::string Joined(const std::vector<std::string>& items, const char* separator = ", ") {
+  std::string out;
+  for (const std::string& item : items) out += (out.empty() ? "" : separator) + item;
+  return out;
+}
+
+// What the attribute accepts, for a refusal: its ValueName texts, bounds and step, or format.
+std::string Accepted(const Attribute& a) {
+  auto names = [&](size_t most) {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < a.choices.size() && i < most; ++i) out.push_back(a.choices[i].name);
+    if (a.choices.size() > most) out.push_back("... (" + std::to_string(a.choices.size()) + " in all)");
+    return Joined(out);
+  };
+  constexpr size_t kListed = 64;
+  switch (a.form) {
+    case ValueForm::Language: return "one of " + names(kListed);
+    case ValueForm::BootOrder: return "every boot option once, joined by \",\": " + names(kListed);
+    case ValueForm::OrderedList: return "option names, each at most once, joined by \",\": " + names(kListed);
+    case ValueForm::Date: return "a date YYYY-MM-DD";
+    case ValueForm::Time: return "a time HH:MM:SS";
+    case ValueForm::LegacyOrder: return "none here (the legacy device order is changed through the script import)";
+    default: break;
+  }
+  switch (a.type) {
+    case AttrType::Enumeration: return "one of " + names(kListed);
+    case AttrType::Boolean: return "true or false";
+    case AttrType::Integer: {
+      std::string low = a.lowerBound ? std::to_string(*a.lowerBound) : a.lowerBoundU ? std::to_string(*a.lowerBoundU) : "?";
+      std::string high = a.upperBound ? std::to_string(*a.upperBound) : a.upperBoundU ? std::to_string(*a.upperBoundU) : "?";
+      std::string step = a.scalarIncrement && *a.scalarIncrement > 1 ? " in steps of " + std::to_string(*a.scalarIncrement) : "";
+      return "an integer from " + low + " to " + high + step;
+    }
+    case AttrType::String:
+      return "a string of " + std::to_string(a.minLength.value_or(0)) + " to " + std::to_string(a.maxLength.value_or(0)) +
+             " characters";
+    case AttrType::Password: return "none (passwords are changed with the tool's password switches)";
+  }
+  return "none";
+}
+
+// Levenshtein distance of two names, ignoring the case of ASCII letters.
+size_t Distance(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); };
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1)});
+      diagonal = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// The bytes a value of the request writes (none for the boot order, legacy order and language
+// controls, whose variables are the firmware's own).
+std::vector<VariableChange> ChangeOf(const Attribute& a, const ScriptEntry& entry) {
+  std::vector<VariableChange> out;
+  if (a.special != SpecialControlKind::None || a.width == 0) return out;
+  VariableChange change{a.variableName, a.variableGuid, a.offset, {}};
+  auto put = [&](uint64_t value, size_t width) {
+    for (size_t i = 0; i < width && i < 8; ++i) change.bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  };
+  if (a.form == ValueForm::OrderedList) {
+    for (uint16_t v : entry.listValues) put(v, a.width);
+  } else if (a.kind == IFR_STRING) {
+    for (char16_t unit : entry.stringUnits) put(unit, 2);
+    if (entry.stringUnits.empty()) change.bytes = entry.stringBytes;
+    change.bytes.resize(a.width, 0);
+  } else {
+    put(entry.value, a.width);
+  }
+  out.push_back(std::move(change));
+  return out;
+}
+
+const char* ConditionKind(uint8_t code) {
+  return code == IFR_GRAY_OUT_IF ? "gray-out-if" : code == IFR_DISABLE_IF ? "disable-if" : "suppress-if";
+}
+
+// Why a value cannot be taken while the request's own values are assumed: the attribute is then
+// hidden, grayed out or disabled. `after` is the attribute's conditions evaluated so;
+// `changedBy` names the requested attributes whose values change, by question opcode. Empty when
+// nothing stands in the way.
+std::string StateRefusal(const Attribute& a, const std::vector<AttributeCondition>& after, ConditionBook& book,
+                         const std::unordered_map<size_t, std::string>& changedBy) {
+  ConditionFlags flags = FlagsOf(after);
+  if (!flags.hidden && !flags.grayOut) return {};
+  const char* kind = nullptr;
+  bool caused = false;
+  std::vector<std::string> causes;
+  for (size_t i = 0; i < after.size(); ++i) {
+    const AttributeCondition& c = after[i];
+    bool hides = c.code == IFR_SUPPRESS_IF || c.code == IFR_DISABLE_IF;
+    if (!c.holds || hides != flags.hidden) continue;
+    if (a.conditions[i].holds && kind) continue;
+    kind = ConditionKind(c.code);
+    if (a.conditions[i].holds) continue;
+    caused = true;
+    for (const TermQuestion& q : book.Terms(c).questions) {
+      auto it = changedBy.find(q.control);
+      if (it != changedBy.end() && std::find(causes.begin(), causes.end(), it->second) == causes.end())
+        causes.push_back(it->second);
+    }
+  }
+  std::string state = flags.hidden ? "hidden" : "read-only: the question is grayed out";
+  std::string tail = std::string("; no value is accepted while it is ") + (flags.hidden ? "hidden" : "grayed out");
+  if (!caused) return state + ": its " + kind + " holds on the current values" + tail;
+  std::string who = causes.empty() ? "the other values of this request make"
+                    : causes.size() == 1 ? "the new value of " + causes[0] + " makes"
+                                         : "the new values of " + Joined(causes) + " make";
+  return state + " after this request: " + who + " its " + kind + " hold" + tail;
+}
+
+// A request checked as a whole, nothing written.
+struct Checked {
+  std::vector<Request> requests;
+  std::unordered_set<std::string> names;
+  Lookup lookup;
+  ScriptEntryList entries;
+  std::vector<VariableChange> changes;  // what the values that pass would write
+};
+
+// Checks every value as the import would and, with `checkConditions`, each value's attribute on
+// the state the whole request makes: a value for an attribute hidden, grayed out or disabled
+// then is refused. `every` sees every attribute of the walk; `assumed` is called while the
+// request's values are assumed.
+Checked CheckRequest(const SetupContext& setup, const AttributeValues& values, bool textValues, bool checkConditions,
+                     ConditionBook& book, const std::function<void(Attribute&)>& every = {},
+                     const std::function<void(ConditionBook&)>& assumed = {}) {
+  Checked out;
+  std::vector<Request>& requests = out.requests;
+  for (const auto& [name, value] : values) {
+    Request r;
+    r.name = name;
+    r.value = value;
+    requests.push_back(std::move(r));
+    out.names.insert(name);
+  }
+  out.lookup = FindAttributes(setup, out.names, &book, every);
+  auto& attributes = out.lookup.found;
+  ScriptEntryList& entries = out.entries;
+
+  std::unordered_set<std::string> given;
+  // The nearest names are looked for the first few unknown names only: each search reads every
+  // name.
+  constexpr size_t kSuggested = 16;
+  size_t unknown = 0;
+  // Variable bytes requested so far: by whom, and which value (none: not a scalar; the current
+  // value for one that is unchanged).
+  struct Owner {
+    std::string name;
+    std::optional<uint64_t> raw;
+    bool unchanged;
+  };
+  std::unordered_map<std::string, Owner> storageOwners;
+  for (Request& r : requests) {
+    auto it = attributes.find(r.name);
+    if (!given.insert(r.name).second) {
+      r.refusal = "the attribute is given more than once; give it once";
+      continue;
+    }
+    if (it == attributes.end()) {
+      r.refusal = "no attribute of this name" + (++unknown <= kSuggested ? SuggestNames(r.name, out.lookup.names) : "");
+      continue;
+    }
+    r.attribute = &it->second;
+    const Attribute& a = it->second;
+    if (textValues) r.value = TypedText(a, r.value);
+    std::string storage = EncodeText(a.variableName) + "-" + FormatGuidText(a.variableGuid) + "@" + std::to_string(a.offset);
+    bool shared = a.special == SpecialControlKind::None;
+    // Two questions over the same bytes must ask for the same bytes: the same scalar, or both
+    // the values they hold now.
+    auto conflict = [&](std::optional<uint64_t> raw, bool unchanged) -> std::string {
+      if (!shared) return {};
+      auto [other, fresh] = storageOwners.try_emplace(storage, Owner{a.name, raw, unchanged});
+      const Owner& o = other->second;
+      if (fresh || (raw && o.raw == raw) || (unchanged && o.unchanged)) return {};
+      return "the attribute shares its variable bytes with " + o.name + ", also given another value; accepted: the value that " +
+             o.name + " is given";
+    };
+    // A value that already holds needs no check and no write, whatever the question allows: a
+    // document from get can be handed back as it is, or with a few values changed (a null, as
+    // get shows a password or a value no option has, holds where get shows null).
+    if (a.current.is_null() ? r.value.is_null() : r.value == a.current) {
+      r.normalized = a.current;
+      r.refusal = conflict(a.currentRaw, true);
+      continue;
+    }
+    if (!a.unreachable.empty()) {
+      r.refusal = "cannot be set: " + a.unreachable;
+      continue;
+    }
+    if (a.readOnlyFlag || (!checkConditions && a.readOnly)) {
+      r.refusal = a.readOnlyFlag ? "read-only: the question is marked read-only; no value is accepted"
+                                 : "read-only: the question is grayed out";
+      continue;
+    }
+    ScriptEntry entry;
+    r.refusal = BuildEntry(a, r.value, entry, r.normalized);
+    r.valueRefusal = !r.refusal.empty();
+    if (!r.refusal.empty()) continue;
+    std::optional<uint64_t> raw;
+    if (a.currentRaw) raw = a.width >= 8 ? entry.value : entry.value & ((uint64_t{1} << (8 * a.width)) - 1);
+    r.refusal = conflict(raw, false);
+    if (!r.refusal.empty()) continue;
+    r.entry = static_cast<int>(entries.size());
+    entries.push_back(std::move(entry));
+  }
+
+  // The import's own checks, without writing: its findings are the refusals.
+  if (!entries.empty()) {
+    std::map<size_t, std::string> findings;
+    Status checked;
+    {
+      ConsoleCapture quiet;
+      checked = CheckEntries(setup, entries, [&](size_t index, const std::wstring& finding) {
+        if (!findings.count(index)) findings[index] = Trimmed(finding);
+      });
+    }
+    bool checkFailed = checked != status::kSuccess;
+    for (ScriptEntry& entry : entries) entry.appliedVarStore = -1;
+    for (Request& r : requests) {
+      if (r.entry < 0) continue;
+      auto it = findings.find(static_cast<size_t>(r.entry));
+      if (it != findings.end()) r.refusal = it->second;
+      else if (checkFailed) r.refusal = "the import refused the value of a boot order, legacy order or language control";
+      else if (!entries[static_cast<size_t>(r.entry)].Matched) r.refusal = "the import found no question for it";
+      r.valueRefusal = !r.refusal.empty();
+    }
+    for (ScriptEntry& entry : entries) entry.Matched = false;
+  }
+
+  // The conditions on the state after the whole request: every value that would be written is
+  // assumed at once, so the order of the values makes no difference.
+  if (checkConditions) {
+    std::vector<VariableChange>& changes = out.changes;
+    std::unordered_map<size_t, std::string> changedBy;
+    for (const Request& r : requests) {
+      if (r.entry < 0 || !r.refusal.empty()) continue;
+      for (VariableChange& c : ChangeOf(*r.attribute, entries[static_cast<size_t>(r.entry)])) changes.push_back(std::move(c));
+      changedBy.emplace(r.attribute->opcode, r.name);
+    }
+    book.Assume(changes);
+    // A value for an attribute that is then hidden or grayed out is refused for that, whether
+    // or not the value itself would do.
+    for (Request& r : requests) {
+      bool checked = r.valueRefusal || (r.entry >= 0 && r.refusal.empty());
+      if (!checked) continue;
+      std::vector<AttributeCondition> after = r.attribute->conditions;
+      for (AttributeCondition& c : after) c.holds = book.Holds(c);
+      std::string state = StateRefusal(*r.attribute, after, book, changedBy);
+      if (state.empty()) continue;
+      r.refusal = std::move(state);
+      r.valueRefusal = false;
+    }
+    if (assumed) assumed(book);
+    book.Forget();
+  }
+  for (Request& r : requests) {
+    if (!r.valueRefusal || !r.attribute) continue;
+    if (r.refusal.back() == '.') r.refusal.pop_back();
+    r.refusal += "; accepted: " + Accepted(*r.attribute);
+  }
+  return out;
+}
+
 }  // namespace
 
 bool WriteRegistry(const SetupContext& setup, const TextSink& out) {
-  return SerializeStreamed(NewRegistry(), [&](const ElementSink& element) {
-    AttributeSink sink;
-    RegistryEntries entries;
-    sink.attribute = [&](Attribute& a) { element(entries.Make(std::move(a))); };
-    WalkAttributes(setup, sink);
-  }, out);
+  ConditionBook book(setup);
+  DependencyWriter dependencies(book, setup.database.Format() != HiiFormat::Older);
+  std::vector<Menu> menus;
+  std::vector<ArrayProducer> arrays{
+      [&](const ElementSink& element) {
+        AttributeSink sink;
+        sink.conditions = &book;
+        sink.menus = [&](const std::vector<Menu>& all) { menus = all; };
+        RegistryEntries entries;
+        auto ready = [&](Attribute&& a) { element(entries.Make(std::move(a))); };
+        sink.attribute = [&](Attribute& a) { dependencies.Add(std::move(a), ready); };
+        WalkAttributes(setup, sink);
+        dependencies.Finish(ready);
+      },
+      [&](const ElementSink& element) {
+        for (const Menu& m : menus) element(MenuEntry(m));
+      },
+      [&](const ElementSink& element) { dependencies.Write(element); },
+  };
+  return SerializeStreamed(NewRegistry(), arrays, out);
 }
 
 Json BuildBios(const SetupContext& setup, const std::vector<std::string>& names, Defaults defaults,
@@ -292,11 +592,13 @@ Json BuildBios(const SetupContext& setup, const std::vector<std::string>& names,
   Json& attributes = bios["Attributes"];
   std::unordered_set<std::string> wanted(names.begin(), names.end());
   std::unordered_set<std::string> seen;
+  std::vector<std::string> walked;  // for the names nearest to one that is missing
   AttributeSink sink;
   sink.describe = false;
   sink.defaults = defaults != Defaults::None;
   sink.attribute = [&](Attribute& a) {
     if (!wanted.empty()) {
+      walked.push_back(a.name);
       if (!wanted.count(a.name)) return;
       seen.insert(a.name);
     }
@@ -306,97 +608,38 @@ Json BuildBios(const SetupContext& setup, const std::vector<std::string>& names,
   };
   if (!wanted.empty()) sink.stop = [&] { return seen.size() == wanted.size(); };
   WalkAttributes(setup, sink);
-  for (const std::string& name : names)
-    if (!seen.count(name) && std::find(missing.begin(), missing.end(), name) == missing.end()) missing.push_back(name);
+  for (const std::string& name : names) {
+    if (seen.count(name) || !wanted.count(name)) continue;
+    wanted.erase(name);
+    missing.push_back(name + (missing.size() < 16 ? SuggestNames(name, walked) : ""));
+  }
   return bios;
 }
 
-Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, bool dryRun, bool textValues) {
-  std::vector<Request> requests;
-  std::unordered_set<std::string> names;
-  for (const auto& [name, value] : values) {
-    Request r;
-    r.name = name;
-    r.value = value;
-    requests.push_back(std::move(r));
-    names.insert(name);
+std::string SuggestNames(const std::string& unknown, const std::vector<std::string>& names) {
+  constexpr size_t kShown = 3;
+  std::vector<std::pair<size_t, size_t>> best;  // (distance, position), nearest first
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    size_t gap = name.size() > unknown.size() ? name.size() - unknown.size() : unknown.size() - name.size();
+    if (best.size() == kShown && gap >= best.back().first) continue;  // cannot be nearer
+    size_t d = Distance(unknown, name);
+    if (best.size() == kShown && d >= best.back().first) continue;
+    best.emplace(std::upper_bound(best.begin(), best.end(), std::make_pair(d, i)), d, i);
+    if (best.size() > kShown) best.pop_back();
   }
-  auto attributes = FindAttributes(setup, names);
+  if (best.empty()) return {};
+  std::vector<std::string> shown;
+  for (const auto& [d, i] : best) shown.push_back(names[i]);
+  return "; nearest: " + Joined(shown);
+}
 
-  ScriptEntryList entries;
-  std::unordered_set<std::string> given;
-  // Variable bytes requested so far: by whom, and which value (none: not a scalar).
-  std::unordered_map<std::string, std::pair<std::string, std::optional<uint64_t>>> storageOwners;
-  for (Request& r : requests) {
-    auto it = attributes.find(r.name);
-    if (!given.insert(r.name).second) {
-      r.refusal = "the attribute is given more than once";
-      continue;
-    }
-    if (it == attributes.end()) {
-      r.refusal = "no attribute of this name";
-      continue;
-    }
-    r.attribute = &it->second;
-    const Attribute& a = it->second;
-    if (textValues) r.value = TypedText(a, r.value);
-    std::string storage = EncodeText(a.variableName) + "-" + FormatGuidText(a.variableGuid) + "@" + std::to_string(a.offset);
-    bool shared = a.special == SpecialControlKind::None;
-    // A value that already holds needs no check and no write, whatever the question allows: a
-    // document from get can be handed back with a few values changed.
-    // Two questions over the same bytes must ask for the same bytes (none: not a scalar).
-    auto conflict = [&](std::optional<uint64_t> raw) -> std::string {
-      if (!shared) return {};
-      auto [other, fresh] = storageOwners.try_emplace(storage, a.name, raw);
-      if (fresh || (raw && other->second.second == raw)) return {};
-      return "the attribute shares its variable bytes with " + other->second.first + ", also given another value";
-    };
-    if (!a.current.is_null() && r.value == a.current) {
-      r.normalized = a.current;
-      r.refusal = conflict(a.currentRaw);
-      continue;
-    }
-    if (!a.unreachable.empty()) {
-      r.refusal = "cannot be set: " + a.unreachable;
-      continue;
-    }
-    if (a.readOnly) {
-      r.refusal = a.grayOut ? "read-only: the question is grayed out" : "read-only: the question is marked read-only";
-      continue;
-    }
-    ScriptEntry entry;
-    r.refusal = BuildEntry(a, r.value, entry, r.normalized);
-    if (!r.refusal.empty()) continue;
-    std::optional<uint64_t> raw;
-    if (a.currentRaw) raw = a.width >= 8 ? entry.value : entry.value & ((uint64_t{1} << (8 * a.width)) - 1);
-    r.refusal = conflict(raw);
-    if (!r.refusal.empty()) continue;
-    r.entry = static_cast<int>(entries.size());
-    entries.push_back(std::move(entry));
-  }
-
-  // The import's own checks, without writing: its findings are the refusals.
-  bool checkFailed = false;
-  if (!entries.empty()) {
-    std::map<size_t, std::string> findings;
-    Status checked;
-    {
-      ConsoleCapture quiet;
-      checked = CheckEntries(setup, entries, [&](size_t index, const std::wstring& finding) {
-        if (!findings.count(index)) findings[index] = Trimmed(finding);
-      });
-    }
-    checkFailed = checked != status::kSuccess;
-    for (ScriptEntry& entry : entries) entry.appliedVarStore = -1;
-    for (Request& r : requests) {
-      if (r.entry < 0) continue;
-      auto it = findings.find(static_cast<size_t>(r.entry));
-      if (it != findings.end()) r.refusal = it->second;
-      else if (checkFailed) r.refusal = "the import refused the value of a boot order, legacy order or language control";
-      else if (!entries[static_cast<size_t>(r.entry)].Matched) r.refusal = "the import found no question for it";
-    }
-    for (ScriptEntry& entry : entries) entry.Matched = false;
-  }
+Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, bool dryRun, bool textValues,
+                      bool checkConditions) {
+  ConditionBook book(setup);
+  Checked checked = CheckRequest(setup, values, textValues, checkConditions, book);
+  const std::vector<Request>& requests = checked.requests;
+  ScriptEntryList& entries = checked.entries;
 
   Outcome outcome;
   Json& report = outcome.report;
@@ -431,8 +674,15 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
     bool specialRefused = false;
     Status result = ImportEntriesOnce(setup, entries, &specialRefused);
     resetRequired = run.ResetRequired;
+    // The evaluator's copies of the variables written follow the firmware, so that conditions
+    // evaluated later in this process (a mount's next write) see the new values.
+    if (setup.evaluator) {
+      for (const VariableChange& c : checked.changes)
+        if (auto bytes = GetNVRAMVariable(setup.firmware, c.name, c.guid))
+          setup.evaluator->ReplaceEvaluationVariableBytes(c.name, c.guid, std::move(*bytes));
+    }
     // Read back: a value holds when `get` now shows it.
-    auto after = FindAttributes(setup, names);
+    auto after = FindAttributes(setup, checked.names).found;
     for (const Request& r : requests) {
       auto it = after.find(r.name);
       const Json* now = it == after.end() ? nullptr : &it->second.current;
@@ -461,13 +711,102 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
   return outcome;
 }
 
+Outcome PlanAttributes(const SetupContext& setup, const AttributeValues& values, bool textValues) {
+  // Every attribute under a condition, with its state as read.
+  struct Watched {
+    std::string name;
+    std::vector<AttributeCondition> conditions;
+    bool readOnlyFlag, hidden, grayOut, readOnly;
+  };
+  std::vector<Watched> watched;
+  Json changes = Json::object();
+  auto every = [&](Attribute& a) {
+    if (!a.conditions.empty())
+      watched.push_back({a.name, std::move(a.conditions), a.readOnlyFlag, a.hidden, a.grayOut, a.readOnly});
+  };
+  auto assumed = [&](ConditionBook& book) {
+    for (Watched& w : watched) {
+      for (AttributeCondition& c : w.conditions) c.holds = book.Holds(c);
+      ConditionFlags after = FlagsOf(w.conditions);
+      bool readOnly = w.readOnlyFlag || after.grayOut || after.disabled;
+      Json change = Json::object();
+      if (after.hidden != w.hidden) change["Hidden"] = Json::array({w.hidden, after.hidden});
+      if (after.grayOut != w.grayOut) change["GrayOut"] = Json::array({w.grayOut, after.grayOut});
+      if (readOnly != w.readOnly) change["ReadOnly"] = Json::array({w.readOnly, readOnly});
+      if (!change.empty()) Members(changes).emplace_back(w.name, std::move(change));
+    }
+  };
+  ConditionBook book(setup);
+  Checked checked = CheckRequest(setup, values, textValues, true, book, every, assumed);
+  Outcome outcome;
+  Json requested = Json::array();
+  for (const Request& r : checked.requests) {
+    Json e = Json::object();
+    e["AttributeName"] = r.name;
+    e["Value"] = r.value;
+    if (r.refusal.empty()) {
+      e["Result"] = "applies";
+      e["OldValue"] = r.attribute->current;
+      e["NewValue"] = r.normalized;
+    } else {
+      e["Result"] = "refused";
+      e["Reason"] = r.refusal;
+      outcome.status = kExitRefused;
+    }
+    requested.push_back(std::move(e));
+  }
+  outcome.report["requested"] = std::move(requested);
+  outcome.report["changes"] = std::move(changes);
+  return outcome;
+}
+
+Outcome FindAttributesByText(const SetupContext& setup, const std::string& text) {
+  auto lower = [](std::string t) {
+    for (char& c : t)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return t;
+  };
+  std::string wanted = lower(text);
+  Json found = Json::array();
+  AttributeSink sink;
+  sink.attribute = [&](Attribute& a) {
+    if (lower(a.name).find(wanted) == std::string::npos && lower(a.displayName).find(wanted) == std::string::npos &&
+        lower(a.helpText).find(wanted) == std::string::npos)
+      return;
+    Json e = Json::object();
+    e["AttributeName"] = std::move(a.name);
+    e["DisplayName"] = std::move(a.displayName);
+    e["HelpText"] = std::move(a.helpText);
+    e["MenuPath"] = std::move(a.menuPath);
+    e["CurrentValue"] = std::move(a.current);
+    found.push_back(std::move(e));
+  };
+  WalkAttributes(setup, sink);
+  Outcome outcome;
+  outcome.status = found.empty() ? kExitDifferent : kExitSuccess;
+  outcome.report["Attributes"] = std::move(found);
+  return outcome;
+}
+
+std::string FoundLines(const Json& report) {
+  std::string out;
+  for (const Json& e : report["Attributes"]) {
+    out += e["AttributeName"].get<std::string>() + " = " + e["CurrentValue"].dump(-1, ' ', false, Json::error_handler_t::replace);
+    out += "  " + e["DisplayName"].get<std::string>() + " (" + e["MenuPath"].get<std::string>() + ")\n";
+  }
+  return out;
+}
+
 Outcome DiffAttributes(const SetupContext* setup, const AttributeValues* a, const AttributeValues* b,
                        bool fromDefaults) {
-  // Both sides as ordered lists of (name, value); the live side from the walk.
+  // Both sides as ordered lists of (name, value); the live side from the walk, which also gives
+  // each attribute's display name.
   AttributeValues live, defaults;
-  if (setup && (!b || fromDefaults)) {
+  std::unordered_map<std::string, std::string> displayNames;
+  if (setup) {
     AttributeSink sink;
     sink.attribute = [&](Attribute& attribute) {
+      displayNames.emplace(attribute.name, attribute.displayName);
       live.emplace_back(attribute.name, attribute.current);
       defaults.emplace_back(attribute.name, attribute.biosDefault);
     };
@@ -477,6 +816,10 @@ Outcome DiffAttributes(const SetupContext* setup, const AttributeValues* a, cons
   const AttributeValues& right = fromDefaults ? defaults : (b ? *b : live);
   const char* leftKey = fromDefaults ? "CurrentValue" : "A";
   const char* rightKey = fromDefaults ? "DefaultValue" : "B";
+  auto displayName = [&](const std::string& name) {
+    auto it = displayNames.find(name);
+    return it == displayNames.end() ? Json() : Json(it->second);
+  };
 
   std::unordered_map<std::string, const Json*> rightByName;
   for (const auto& [name, value] : right) rightByName.emplace(name, &value);
@@ -488,12 +831,13 @@ Outcome DiffAttributes(const SetupContext* setup, const AttributeValues* a, cons
     if (it != rightByName.end() && *it->second == value) continue;
     // Against the defaults only attributes present on both sides count: no default, no finding.
     if (fromDefaults && (it == rightByName.end() || it->second->is_null())) continue;
-    differences.push_back(Json{{"AttributeName", name}, {leftKey, value},
+    differences.push_back(Json{{"AttributeName", name}, {"DisplayName", displayName(name)}, {leftKey, value},
                                {rightKey, it == rightByName.end() ? Json() : *it->second}});
   }
   if (!fromDefaults) {
     for (const auto& [name, value] : right)
-      if (!leftNames.count(name)) differences.push_back(Json{{"AttributeName", name}, {leftKey, Json()}, {rightKey, value}});
+      if (!leftNames.count(name))
+        differences.push_back(Json{{"AttributeName", name}, {"DisplayName", displayName(name)}, {leftKey, Json()}, {rightKey, value}});
   }
   Outcome outcome;
   outcome.status = differences.empty() ? kExitSuccess : kExitDifferent;

@@ -441,9 +441,12 @@ void BuildAdvanced(PackageList& list, Store& setup) {
           2933, 2);
   w.OneOf(L"Memory Refresh Rate", L"DRAM refresh interval", Values({{1, L"1x"}, {2, L"2x"}, {4, L"4x"}}, 1), 2);
   w.OneOf(L"ECC Support", L"Error correcting code", Choices(kDisabledEnabled, 1), 1);
-  w.OneOf(L"Patrol Scrub", L"Periodic scrubbing of all memory", Choices(kDisabledEnabled, 1), 1);
+  Ref scrub = w.OneOf(L"Patrol Scrub", L"Periodic scrubbing of all memory", Choices(kDisabledEnabled, 1), 1);
+  // Tested through its lowest bit: a condition the registry cannot write as a dependency.
+  f.GrayOutIf(Equal(BitwiseAnd(Expr::QuestionRef(scrub.id), Expr::Uint8(1)), Expr::Uint8(0)));
   w.Numeric(L"Patrol Scrub Interval (h)", L"Hours for one full pass of the patrol scrubber", 1, 1, 24, 1,
             flags::kDisplayUintDec, 24, 24, 24);
+  f.End();
   w.OneOf(L"Memory Interleaving", L"How consecutive cache lines are spread",
           Values({{0, L"Auto"}, {1, L"1-way"}, {2, L"2-way"}, {4, L"4-way"}, {8, L"8-way"}}, 0), 0);
   f.Subtitle(L"Timings");
@@ -512,17 +515,22 @@ void BuildAdvanced(PackageList& list, Store& setup) {
   // USB.
   f.Form(kUsb, L"USB Configuration");
   w.prefix = L"USB";
-  w.OneOf(L"Legacy USB Support", L"USB keyboards and storage before an operating system loads",
-          Choices({L"Enabled", L"Disabled", L"Auto"}, 0), 0);
+  Ref legacyUsb = w.OneOf(L"Legacy USB Support", L"USB keyboards and storage before an operating system loads",
+                         Choices({L"Enabled", L"Disabled", L"Auto"}, 0), 0);
   w.OneOf(L"XHCI Hand-off", L"Hands the controller to the operating system", Choices(kDisabledEnabled, 1), 1);
-  w.OneOf(L"USB Mass Storage Driver Support", L"Boot from USB storage", Choices(kDisabledEnabled, 1), 1);
+  Ref massStorage = w.OneOf(L"USB Mass Storage Driver Support", L"Boot from USB storage", Choices(kDisabledEnabled, 1), 1);
   w.Numeric(L"USB Transfer Timeout (s)", L"Timeout of control, bulk and interrupt transfers", 1, 1, 20, 1,
             flags::kDisplayUintDec, 20, 20, 20);
   w.Numeric(L"Device Reset Timeout (s)", L"Seconds to wait for a mass storage device to start", 1, 10, 40, 10,
             flags::kDisplayUintDec, 20, 20, 20);
   for (int port = 1; port <= 12; ++port) {
+    // Ports 9 to 12 are hidden while neither legacy support nor the mass storage driver is on.
+    if (port == 9)
+      f.SuppressIf(And(Or(Expr::EqIdVal(legacyUsb.id, 1), Expr::EqIdVal(legacyUsb.id, 2)),
+                       Expr::EqIdVal(massStorage.id, 0)));
     w.Checkbox(L"USB Port " + std::to_wstring(port), L"Enables USB port " + std::to_wstring(port), port != 9, true);
   }
+  f.End();
   f.End();
 
   // Network stack.
@@ -544,10 +552,13 @@ void BuildAdvanced(PackageList& list, Store& setup) {
   // Thermal and fans.
   f.Form(kThermal, L"Thermal & Fan Control");
   w.prefix = L"THRM";
-  w.Numeric(L"CPU Temperature Limit (\u00b0C)", L"Package temperature at which the processor throttles", 1, 60, 105, 1,
-            flags::kDisplayUintDec, 95, 100, 100);
+  Ref tempLimit = w.Numeric(L"CPU Temperature Limit (\u00b0C)", L"Package temperature at which the processor throttles",
+                            1, 60, 105, 1, flags::kDisplayUintDec, 95, 100, 100);
+  // At the highest limits the fans run by the firmware's own table.
+  f.GrayOutIf(GreaterEqual(Expr::QuestionRef(tempLimit.id), Expr::Uint8(100)));
   w.OneOf(L"Fan Profile", L"Overall cooling policy",
           Choices({L"Acoustic", L"Standard", L"Performance", L"Full Speed"}, 1), 2);
+  f.End();
   for (int fan = 1; fan <= 6; ++fan) {
     std::wstring name = L"Fan " + std::to_wstring(fan);
     Ref mode = w.OneOf(name + L" Mode", L"Control mode of " + name, Choices({L"Auto", L"Manual", L"Off"}, 0),
@@ -612,9 +623,12 @@ void BuildChipset(PackageList& list, Store& chipset) {
                         Choices(kDisabledEnabled, 1), 1);
   w.OneOf(L"Re-Size BAR Support", L"Lets devices request larger memory windows", Choices(kDisabledEnabled, 0), 1);
   w.OneOf(L"SR-IOV Support", L"Single root I/O virtualization", Choices(kDisabledEnabled, 1), 1);
-  w.OneOf(L"IOMMU", L"I/O memory management unit", Choices(kDisabledEnabled, 1), 1);
+  Ref iommu = w.OneOf(L"IOMMU", L"I/O memory management unit", Choices(kDisabledEnabled, 1), 1);
+  // DMA protection works through the IOMMU.
+  f.DisableIf(Expr::EqIdVal(iommu.id, 0));
   w.OneOf(L"DMA Protection", L"Blocks device DMA until the operating system takes over", Choices(kDisabledEnabled, 0),
           0);
+  f.End();
   w.OneOf(L"MMIO High Base", L"Base address of the 64-bit MMIO window",
           Values({{0x4000000000ull, L"256G"}, {0x10000000000ull, L"1T"}, {0x80000000000ull, L"8T"},
                   {0x200000000000ull, L"32T"}},

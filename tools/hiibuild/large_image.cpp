@@ -257,10 +257,11 @@ std::vector<uint8_t> ListWriter::Build() {
       unsigned number = form * questionsPerForm_ + n;
       bool reuse = number % 500 == 499;
       if (conditions) OpenConditions(f, form, n);
-      // Every 50 questions, ten are kept under a condition on the form's first one-of.
-      if (!conditions && n == 20 && gateQid != 0) f.SuppressIf(Expr::EqIdVal(gateQid, 7));
+      // Every 50 questions, ten are kept under a condition on the form's first one-of (options 0
+      // to 2): hidden while it holds 2, grayed out while it holds 1.
+      if (!conditions && n == 20 && gateQid != 0) f.SuppressIf(Expr::EqIdVal(gateQid, 2));
       if (!conditions && n == 60 && gateQid != 0)
-        f.GrayOutIf(And(Expr::EqIdVal(gateQid, 5), Not(Expr::EqIdVal(gateQid, 2))));
+        f.GrayOutIf(And(Expr::EqIdVal(gateQid, 1), Not(Expr::EqIdVal(gateQid, 2))));
       switch (n % 10) {
         case 0: case 1: case 2: case 3: {
           Q q = Question(form, n, 1, reuse);

@@ -1,6 +1,7 @@
 // kestrel-attrs offline: the registry against the script export of the same firmware, the
-// documents against the DMTF schemas (demo firmware and real EDK2 databases), names, the reader
-// of user documents and diff.
+// documents (the registry with its Menus and Dependencies) against the DMTF schemas (demo
+// firmware, the older layout and real EDK2 databases), names, the reader of user documents and
+// diff.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "hii/question_walk.h"
 #include "script/export.h"
 #include "tests/support/test_support.h"
+#include "tests/tools/attrs/attrs_images.h"
 #include "tools/attrs/operations.h"
 #include "tools/attrs/session.h"
 #include "tools/hiibuild/generators.h"
@@ -174,30 +176,14 @@ TEST(AttrsDocuments, DemoFirmwareValidatesAndMatchesTheScriptExport) {
   EXPECT_EQ(compared, blocks.size());
 }
 
-TEST(AttrsDocuments, RealFirmwareDatabasesValidate) {
-  for (std::string name : {"aavmf-aarch64-hii.bin", "aavmf-aarch64-setup-nic-hii.bin"}) {
-    SCOPED_TRACE(name);
-    TempDir dir;
-    std::string hii = test::SourceDir() + "/tests/data/real-hii/" + name;
-    test::MakeDirs(dir / "vars");
-    // None of their varstores exists as a variable: supply each, zero-filled, at its declared size.
-    {
-      Session probe;
-      ASSERT_TRUE(probe.Open({hii, dir / "vars", {}}));
-      QuestionWalk walk = probe.Setup().NewWalk(WalkContext{});
-      std::map<std::string, std::vector<uint8_t>> files;
-      QuestionVisitor visitor;
-      visitor.question = [&](const PackageList&, const FormSetInfo&, const FormInfo&, QuestionRecord& r) {
-        if (const VarStoreEntry* e = walk.VarStores().At(r.VarStoreIndex))
-          files[ToNarrow(e->Name) + "-" + FormatGuidText(e->Guid)] = std::vector<uint8_t>(4 + e->Size, 0);
-      };
-      walk.WalkQuestions(visitor);
-      for (auto& [file, bytes] : files) {
-        bytes[0] = 7;
-        test::WriteFileBytes(dir / ("vars/" + file), bytes);
-      }
-    }
-    CheckDocuments(hii, dir / "vars", dir, 10);
+// The older layout and every real capture (their varstores supplied zero-filled).
+TEST(AttrsDocuments, OlderLayoutAndRealFirmwareDatabasesValidate) {
+  TempDir dir;
+  for (const test_images::Image& image : test_images::AllImages(dir.path())) {
+    if (image.name == "demo") continue;
+    SCOPED_TRACE(image.name);
+    TempDir out;
+    CheckDocuments(image.hii, image.vars, out, image.name == "older" ? 5 : 10);
   }
 }
 
@@ -303,6 +289,38 @@ TEST(AttrsDocuments, ReaderRefusesWhatIsNotABiosDocument) {
   EXPECT_EQ((*values)[1].second, -3);
 }
 
+// find, the nearest names for one that is missing, and diff's display names from the firmware.
+TEST(AttrsDocuments, FindNearestNamesAndDisplayNames) {
+  TempDir dir;
+  ASSERT_EQ(hiibuild::WriteEmulatorImage(dir / "image", hiibuild::BuildDemoFirmware()), "");
+  std::vector<std::string> offline{"--hii", dir / "image/hii.bin", "--vars", dir / "image/vars"};
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), offline.begin(), offline.end());
+    return RunAttrs(args);
+  };
+  ProcessResult found = run({"find", "HYPER-thread"});
+  ASSERT_EQ(found.exitCode, 0) << found.err;
+  std::vector<std::string> names;
+  Json foundDocument = Json::parse(found.out);
+  for (const Json& a : foundDocument["Attributes"]) names.push_back(a["AttributeName"]);
+  EXPECT_EQ(names, (std::vector<std::string>{"PROC001", "PWR001"}));  // two questions with that prompt
+  ProcessResult text = run({"find", "idle timeout", "--text"});
+  EXPECT_EQ(text.out, "MAIN002 = 10  Setup Idle Timeout (./Main)\n");
+  EXPECT_EQ(run({"find", "no such words"}).exitCode, 1);
+
+  ProcessResult missing = run({"get", "MAIN002", "PROC01"});
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.err.find("no attribute named PROC01; nearest: PROC001, PROC010, PROC011"), std::string::npos)
+      << missing.err;
+
+  test::WriteFileText(dir / "a.json", R"({"Attributes": {"MAIN002": 10, "GONE": 1}})");
+  test::WriteFileText(dir / "b.json", R"({"Attributes": {"MAIN002": 20, "GONE": 1}})");
+  ProcessResult diff = run({"diff", dir / "a.json", dir / "b.json"});
+  EXPECT_EQ(diff.exitCode, 1);
+  EXPECT_EQ(Json::parse(diff.out)["Differences"].dump(),
+            R"([{"AttributeName":"MAIN002","DisplayName":"Setup Idle Timeout","A":10,"B":20}])");
+}
+
 TEST(AttrsDocuments, DiffListsWhatDiffers) {
   std::string error;
   auto a = *ReadAttributeValues(R"({"Attributes": {"A1": 1, "B2": "x", "C3": true}})", error);
@@ -313,8 +331,9 @@ TEST(AttrsDocuments, DiffListsWhatDiffers) {
   Outcome differ = DiffAttributes(nullptr, &a, &b, false);
   EXPECT_EQ(differ.status, kExitDifferent);
   EXPECT_EQ(differ.report["Differences"].dump(),
-            R"([{"AttributeName":"A1","A":1,"B":null},{"AttributeName":"B2","A":"x","B":"y"},)"
-            R"({"AttributeName":"D4","A":null,"B":4}])");
+            R"([{"AttributeName":"A1","DisplayName":null,"A":1,"B":null},)"
+            R"({"AttributeName":"B2","DisplayName":null,"A":"x","B":"y"},)"
+            R"({"AttributeName":"D4","DisplayName":null,"A":null,"B":4}])");
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 // failed writes and protected variables.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
+#include "tests/tools/attrs/attrs_images.h"
 #include "tools/attrs/documents.h"
 #include "tools/hiibuild/generators.h"
 
@@ -135,6 +137,7 @@ TEST_F(AttrsThroughEmulator, RefusedValuesLeaveEveryVariableAsItWas) {
       {{"PWR021=65535"}, "PWR021", "the value must be from -250 to 250"},
       {{"PWR023=4294967295"}, "PWR023", "the value must be from -5000 to 5000"},
       {{"PWR022=-129"}, "PWR022", "below the lower bound"},
+      {{"MAIN01=1"}, "MAIN01", "no attribute of this name; nearest: MAIN001, MAIN002"},
       {{"PROC001=Disabled", "PWR001=Enabled"}, "PWR001", "shares its variable bytes with PROC001"},
       {{"MAIN002=20", "MAIN002=21"}, "MAIN002", "given more than once"},
   };
@@ -185,6 +188,99 @@ TEST_F(AttrsThroughEmulator, FailedWritesAndProtectedVariables) {
     EXPECT_EQ(writes_, c.writes);
     EXPECT_EQ(Json::parse(r.out)["Failed"].size(), c.failed) << r.out;
   }
+}
+
+
+// The values of one request are checked together, on the state the whole request leaves, in
+// either order: a value for an attribute that the request hides, grays out or disables is
+// refused, naming the attribute whose new value does it, and nothing is written; a value for an
+// attribute hidden now (itself, or its menu) that the request shows is taken. Both orders leave
+// the same variables.
+TEST_F(AttrsThroughEmulator, RequestsAreCheckedAsAWholeInEitherOrder) {
+  struct Case {
+    std::vector<std::string> values;
+    const char* refused;  // null: accepted
+    const char* reason;
+  };
+  const Case cases[] = {
+      {{"SATA001=Disabled", "SATA003=false"}, "SATA003", "hidden after this request: the new value of SATA001 makes"},
+      {{"PCIE003=false", "PCIE004=Gen3"}, "PCIE004", "grayed out after this request: the new value of PCIE003 makes"},
+      {{"NB004=Disabled", "NB005=Enabled"}, "NB005", "hidden after this request: the new value of NB004 makes its disable-if"},
+      {{"PWR013=Enabled", "PWR014=C6"}, nullptr, nullptr},
+      {{"ADV001=Enabled", "DBG001=USB"}, nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.values[0] + " " + c.values[1]);
+    std::map<std::string, std::vector<uint8_t>> variables[2];
+    for (int order = 0; order < 2; ++order) {
+      Start();
+      auto before = attrs::test_images::Variables(emu_->efivars());
+      std::vector<std::string> args{"set"};
+      if (order == 0) args.insert(args.end(), c.values.begin(), c.values.end());
+      else args.insert(args.end(), c.values.rbegin(), c.values.rend());
+      ProcessResult r = Attrs(args);
+      variables[order] = attrs::test_images::Variables(emu_->efivars());
+      Json report = Json::parse(r.out);
+      if (!c.refused) {
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(report["Changed"].size(), 2u) << r.out;
+        continue;
+      }
+      EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+      EXPECT_TRUE(writes_.empty());
+      EXPECT_EQ(variables[order], before);
+      ASSERT_EQ(report["Refused"].size(), 1u) << r.out;
+      EXPECT_EQ(report["Refused"][0]["AttributeName"], c.refused);
+      EXPECT_NE(report["Refused"][0]["Reason"].get<std::string>().find(c.reason), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(variables[0], variables[1]);
+  }
+}
+
+// plan writes nothing and predicts exactly the Hidden, GrayOut and ReadOnly the registry shows
+// after the same values are set; a get document handed back afterwards writes nothing.
+TEST_F(AttrsThroughEmulator, PlanPredictsTheRegistryAfterTheSet) {
+  Start();
+  const std::vector<std::string> values{"SATA001=Disabled", "PWR013=Enabled", "PWR003=Enabled", "PCIE003=false",
+                                        "ADV001=Enabled", "NB004=Disabled", "PROC001=Disabled"};
+  std::vector<std::string> args{"plan"};
+  args.insert(args.end(), values.begin(), values.end());
+  ProcessResult plan = Attrs(args);
+  ASSERT_EQ(plan.exitCode, 0) << plan.out << plan.err;
+  EXPECT_TRUE(writes_.empty());
+  Json predicted = Json::parse(plan.out);
+  for (const Json& r : predicted["requested"]) EXPECT_EQ(r["Result"], "applies") << r.dump();
+
+  auto states = [&] {
+    ProcessResult r = Attrs({"registry"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::map<std::string, Json> out;
+    Json registry = Json::parse(r.out);
+    for (const Json& a : registry["RegistryEntries"]["Attributes"])
+      out[a["AttributeName"]] = Json{{"Hidden", a["Hidden"]}, {"GrayOut", a["GrayOut"]}, {"ReadOnly", a["ReadOnly"]}};
+    return out;
+  };
+  auto before = states();
+  args[0] = "set";
+  ProcessResult set = Attrs(args);
+  ASSERT_EQ(set.exitCode, 0) << set.out << set.err;
+  auto after = states();
+  Json changes = Json::object();
+  for (const auto& [name, state] : before) {
+    Json change = Json::object();
+    for (const char* p : {"Hidden", "GrayOut", "ReadOnly"})
+      if (state[p] != after[name][p]) change[p] = Json::array({state[p], after[name][p]});
+    if (!change.empty()) changes[name] = change;
+  }
+  EXPECT_GT(changes.size(), 20u);
+  // Compared whatever the order of the members.
+  EXPECT_EQ(nlohmann::json::parse(predicted["changes"].dump()), nlohmann::json::parse(changes.dump()));
+
+  ProcessResult get = Attrs({"get", "-o", dir_ / "now.json"});
+  ASSERT_EQ(get.exitCode, 0) << get.err;
+  ProcessResult again = Attrs({"set", "--file", dir_ / "now.json"});
+  EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
+  EXPECT_TRUE(writes_.empty());
 }
 
 }  // namespace
