@@ -120,6 +120,9 @@ struct RunState {
   bool SystemModified = false;
   bool ImportErrors = false;
   bool ResetRequired = false;
+  // The variables whose write the firmware refused as protected (no or a wrong admin password),
+  // in the order refused.
+  std::vector<std::wstring> ProtectedRefused;
   // Length of the language code chosen by a language import, with its terminating zero; 0 until
   // one is chosen. Decides how much of "PlatformLang" the commit writes.
   uint16_t LanguageLength = 0;

@@ -91,6 +91,7 @@ Status ImportVariablesToNvram(const VarStoreTable& table, const CommitContext& c
       run.ImportErrors = true;
       result = status::kFailure;
       int error = fw.lastWriteError;
+      if (ProtectedRefusal(error)) run.ProtectedRefused.push_back(entry.Name);
       if (fw.readOnlyReported) {
         // The whole store is mounted read-only (the store said so, with the remedy): every other
         // write would fail the same way. A single write-protected variable also fails with EROFS

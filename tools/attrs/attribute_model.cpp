@@ -522,6 +522,8 @@ class Builder {
       std::wstring name = SpecialControls::ControlName(kind, prompt);
       if (IsBlankText(name)) return;
       Attribute a = Common(list, record, store, promptText);
+      // The prompt without the firmware's "%d", as the script export names the control.
+      if (sink_.describe) a.displayName = Utf8(name);
       a.type = AttrType::String;
       a.form = ValueForm::BootOrder;
       a.special = kind;

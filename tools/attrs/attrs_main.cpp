@@ -14,6 +14,9 @@
 #ifdef KESTREL_ATTRS_MOUNT
 #include "tools/attrs/mount.h"
 #endif
+#ifdef KESTREL_ATTRS_FWUPD
+#include "tools/attrs/fwupd_reread.h"
+#endif
 
 namespace kes::attrs {
 namespace {
@@ -34,6 +37,13 @@ constexpr const char* kUsage =
     "exit status: 0 done, 1 diff found differences or find found nothing, 2 usage or input error,\n"
     "3 a value was refused\n"
     "(nothing written), 4 a write failed or a value did not hold, 5 the Setup data could not be read\n";
+
+// After values changed: a running fwupd daemon is asked to read them again (fwupd_reread.h).
+void ValuesChanged() {
+#ifdef KESTREL_ATTRS_FWUPD
+  AskFwupdToReread();
+#endif
+}
 
 int Usage(const std::string& problem) {
   if (!problem.empty()) WriteNarrow(Stream::Err, "kestrel-attrs: " + problem + "\n");
@@ -224,6 +234,7 @@ int RunCommand(const CommandLine& line) {
     options.mountPoint = line.words[0];
     if (!line.driver.empty()) options.driver = line.driver;
     options.detach = line.detach;
+    options.changed = ValuesChanged;
     return ServeAttributes(setup, options);
 #else
     return Fail("this kestrel-attrs was built without libfuse3: mount is not available", kExitUsage);
@@ -242,6 +253,7 @@ int RunCommand(const CommandLine& line) {
   }
   if (command == "set") {
     Outcome outcome = SetAttributes(setup, values, line.dryRun, textValues);
+    if (!line.dryRun && !outcome.report["Changed"].empty()) ValuesChanged();
     return Emit(outcome.report, line.output, outcome.status);
   }
   if (command == "plan") {

@@ -5,6 +5,7 @@
 #include <fuse.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,6 +103,7 @@ int Open(const char* path, fuse_file_info* fi) {
     if (mode != O_WRONLY && !node.readable) return -EACCES;
     if (mode != O_RDONLY && !node.writable) {
       // A value that cannot be changed (grayed out, read-only) refuses as the kernel's drivers do.
+      State().tree->ExplainRefusal(path ? path : "");
       std::string p(path);
       bool value = p.size() > 14 && p.compare(p.size() - 14, 14, "/current_value") == 0;
       return value ? -EPERM : -EACCES;
@@ -210,7 +212,15 @@ int ServeAttributes(const SetupContext& setup, const AttrsMountOptions& options)
   if (access("/dev/fuse", R_OK | W_OK) != 0)
     return Fail("/dev/fuse is not usable here: " + std::string(std::strerror(errno)));
 
-  AttributeTree tree(setup, driver);
+  // Why writes are refused: on standard error, and in syslog once standard error is gone.
+  TreeHooks hooks;
+  hooks.say = [&](const std::string& text) {
+    WriteNarrow(Stream::Err, "kestrel-attrs: " + text + "\n");
+    if (options.detach) syslog(LOG_WARNING, "%s: %s", options.mountPoint.c_str(), text.c_str());
+  };
+  hooks.changed = options.changed;
+  if (options.detach) openlog("kestrel-attrs", LOG_PID, LOG_DAEMON);
+  AttributeTree tree(setup, driver, std::move(hooks));
   Mount mount;
   mount.tree = &tree;
   mount.uid = getuid();
@@ -268,6 +278,7 @@ int ServeAttributes(const SetupContext& setup, const AttrsMountOptions& options)
   }
   PasswordInput& current = setup.run.currentAdmin;
   std::fill(current.Text.begin(), current.Text.end(), L'\0');
+  if (options.detach) closelog();
   return result;
 }
 

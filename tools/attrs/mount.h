@@ -1,6 +1,7 @@
 // kestrel-attrs mount: serves an AttributeTree over FUSE until the file system is unmounted or
 // the process gets SIGTERM, SIGINT or SIGHUP.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "hii/setup_context.h"
@@ -10,8 +11,11 @@ namespace kes::attrs {
 struct AttrsMountOptions {
   std::string mountPoint;
   std::string driver = "kestrel";
-  bool detach = false;     // go to the background once mounted
+  // Go to the background once mounted. Standard error is then /dev/null: why a write was refused
+  // also goes to syslog (the journal on systemd machines), as "MOUNTPOINT: NAME: reason".
+  bool detach = false;
   bool fuseDebug = false;
+  std::function<void()> changed;  // called after a write changed values
 };
 
 // Mounts, serves and unmounts; the exit status of kestrel-attrs (0 after a clean unmount or a

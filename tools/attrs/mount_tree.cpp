@@ -21,7 +21,7 @@ constexpr std::string_view kResetBios = "reset_bios";
 constexpr std::string_view kBuiltinSafe = "builtinsafe";   // the BIOS defaults
 constexpr std::string_view kFactory = "factory";           // the manufacturing defaults
 
-void Say(const std::string& text) { WriteNarrow(Stream::Err, "kestrel-attrs: " + text + "\n"); }
+constexpr std::string_view kShowOnly = "[Status:ShowOnly]";
 
 std::vector<std::string_view> Components(std::string_view path) {
   std::vector<std::string_view> out;
@@ -39,8 +39,22 @@ bool IsOrderedList(const Attribute& a) {
   return a.form == ValueForm::OrderedList || a.form == ValueForm::BootOrder || a.form == ValueForm::LegacyOrder;
 }
 
+// An integer with a range below zero: shown as a string to fwupd (see mount_tree.h).
+bool SignedRange(const Attribute& a) { return a.type == AttrType::Integer && a.lowerBound && *a.lowerBound < 0; }
+
+bool Settable(const Attribute& a) { return !a.readOnly && a.unreachable.empty(); }
+
+// Why a value cannot be written, as set says it.
+std::string NotSettable(const Attribute& a) {
+  if (!a.unreachable.empty()) return "cannot be set: " + a.unreachable;
+  if (a.readOnlyFlag) return "read-only: the question is marked read-only; no value is accepted";
+  if (a.grayOut) return "read-only: the question is grayed out";
+  return "read-only: a disable-if holds on the current values";
+}
+
 const char* TypeName(const Attribute& a) {
   if (IsOrderedList(a)) return "ordered-list";
+  if (SignedRange(a)) return "string";
   switch (a.type) {
     case AttrType::Enumeration: return "enumeration";
     case AttrType::Boolean:
@@ -114,7 +128,8 @@ std::string ValueText(const Attribute& a, const Json& value) {
   return text;
 }
 
-AttributeTree::AttributeTree(const SetupContext& setup, std::string driver) : setup_(setup), driver_(std::move(driver)) {
+AttributeTree::AttributeTree(const SetupContext& setup, std::string driver, TreeHooks hooks)
+    : setup_(setup), driver_(std::move(driver)), hooks_(std::move(hooks)) {
   auto languages = setup_.strings.LanguageList(false, false);
   language_ = languages.empty() ? "en" : languages.front();
   Refresh();
@@ -204,6 +219,7 @@ std::vector<std::string> AttributeTree::Files(const Attribute& a, bool authentic
   } else if (a.type == AttrType::Enumeration) {
     files.push_back("possible_values");
   } else if (a.type == AttrType::Integer || a.type == AttrType::Boolean) {
+    if (SignedRange(a)) files.insert(files.end(), {"min_length", "max_length"});
     files.insert(files.end(), {"min_value", "max_value", "scalar_increment"});
   } else {
     files.insert(files.end(), {"min_length", "max_length"});
@@ -220,7 +236,7 @@ AttributeTree::NodeInfo AttributeTree::Lookup(std::string_view path) const {
     bool secret = p.file == "current_password" || p.file == "new_password";
     return {Kind::File, !secret, secret};
   }
-  bool settable = p.file == "current_value" && !p.attribute->readOnly && p.attribute->unreachable.empty();
+  bool settable = p.file == "current_value" && Settable(*p.attribute);
   return {Kind::File, true, settable};
 }
 
@@ -245,10 +261,24 @@ std::optional<std::vector<std::string>> AttributeTree::List(std::string_view pat
 std::optional<std::string> AttributeTree::FileText(const Attribute& a, const std::string& file) const {
   auto number = [](auto value) { return std::to_string(value); };
   if (file == "type") return TypeName(a);
-  if (file == "current_value") return ValueText(a, a.current);
+  if (file == "current_value") return ValueText(a, a.current) + std::string(Settable(a) ? "" : kShowOnly);
   if (file == "default_value") return ValueText(a, a.biosDefault);
   if (file == "display_name") return a.displayName;
   if (file == "display_name_language_code") return language_;
+  if (file == "elements" && a.form == ValueForm::LegacyOrder) {
+    // The group's devices, in number order as the boot order's elements are.
+    std::vector<std::string> devices;
+    std::string order = a.current.is_string() ? a.current.get<std::string>() : std::string();
+    for (size_t start = 0; !order.empty() && start <= order.size();) {
+      size_t comma = order.find(',', start);
+      devices.push_back(order.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+      start = comma == std::string::npos ? order.size() + 1 : comma + 1;
+    }
+    std::sort(devices.begin(), devices.end());
+    std::string out;
+    for (const std::string& d : devices) out += (out.empty() ? "" : ";") + d;
+    return out;
+  }
   if (file == "possible_values" || file == "elements") return ChoiceList(a);
   if (file == "min_value") {
     if (a.type == AttrType::Boolean) return "0";
@@ -260,6 +290,11 @@ std::optional<std::string> AttributeTree::FileText(const Attribute& a, const std
   }
   // A step of 0 lets every value through; the ABI shows it as 1.
   if (file == "scalar_increment") return number(a.scalarIncrement && *a.scalarIncrement > 0 ? *a.scalarIncrement : 1);
+  if (SignedRange(a) && (file == "min_length" || file == "max_length")) {
+    // The lengths of the decimal texts of the values within the bounds.
+    size_t low = std::to_string(*a.lowerBound).size(), high = std::to_string(a.upperBound.value_or(0)).size();
+    return number(file == "min_length" ? 1 : std::max(low, high));
+  }
   uint64_t fixed = a.form == ValueForm::Date ? 10 : a.form == ValueForm::Time ? 8 : 0;
   if (file == "min_length" || file == "min_password_length") return number(fixed ? fixed : a.minLength.value_or(0));
   if (file == "max_length" || file == "max_password_length") return number(fixed ? fixed : a.maxLength.value_or(0));
@@ -327,9 +362,32 @@ int AttributeTree::Write(std::string_view path, std::string_view data, bool foll
   return WriteValue(*p.attribute, data);
 }
 
+void AttributeTree::SayLines(const std::string& text) const {
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    std::string line = Trim(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (!line.empty()) Say(line);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+}
+
+void AttributeTree::Say(const std::string& text) const {
+  if (hooks_.say) hooks_.say(text);
+  else WriteNarrow(Stream::Err, "kestrel-attrs: " + text + "\n");
+}
+
+void AttributeTree::ExplainRefusal(std::string_view path) {
+  Parsed p = Parse(path);
+  if (p.depth < 0) return;
+  while (path.starts_with('/')) path.remove_prefix(1);
+  if (p.attribute && p.file == "current_value" && !Settable(*p.attribute)) Say(p.attribute->name + ": " + NotSettable(*p.attribute));
+  else Say(std::string(path) + ": takes no writes");
+}
+
 int AttributeTree::WriteValue(const Attribute& a, std::string_view data) {
-  if (a.readOnly || !a.unreachable.empty()) {
-    Say(a.name + ": " + (a.readOnly ? "the question is read-only" : "cannot be set: " + a.unreachable));
+  if (!Settable(a)) {
+    Say(a.name + ": " + NotSettable(a));
     return EPERM;
   }
   auto value = ParseValueText(a, data);
@@ -343,7 +401,10 @@ int AttributeTree::WriteValue(const Attribute& a, std::string_view data) {
 int AttributeTree::ResetBios(std::string_view data) {
   data = WithoutLineEnd(data);
   bool mfg = data == kFactory;
-  if (data != kBuiltinSafe && !mfg) return EINVAL;
+  if (data != kBuiltinSafe && !mfg) {
+    Say(std::string(kResetBios) + ": \"" + std::string(data.substr(0, 64)) + "\" is neither builtinsafe nor factory");
+    return EINVAL;
+  }
   // Every question that can be set and has a default in the store, in one commit. Of questions
   // over the same bytes the first carries the value.
   AttributeValues values;
@@ -355,7 +416,10 @@ int AttributeTree::ResetBios(std::string_view data) {
   }
   bool offered = false;
   for (const Attribute& a : attributes_) offered = offered || !(mfg ? a.mfgDefault : a.biosDefault).is_null();
-  if (!offered) return EINVAL;
+  if (!offered) {
+    Say(std::string(kResetBios) + ": the firmware holds no " + (mfg ? "manufacturing" : "BIOS") + " defaults");
+    return EINVAL;
+  }
   int error = values.empty() ? 0 : Apply(values, true);
   if (error == 0) {
     lastReset_ = std::string(data);
@@ -382,14 +446,32 @@ int AttributeTree::Apply(const AttributeValues& values, bool defaultsLoad) {
     // A default the import refuses is the firmware's own data at fault, not the writer's input.
     error = defaultsLoad ? EIO : EINVAL;
   } else if (outcome.status != kExitSuccess) {
-    WriteNarrow(Stream::Err, said);
-    for (const Json& f : outcome.report["Failed"])
-      Say(f["AttributeName"].get<std::string>() + ": " + f["Reason"].get<std::string>());
+    SayLines(said);
+    for (const Json& f : outcome.report["Failed"]) {
+      // A protected variable is unlocked here by writing the password under authentication/.
+      std::string reason = f["Reason"].get<std::string>();
+      if (size_t at = reason.find(kPasswordAdvice); at != std::string::npos)
+        reason.replace(at, kPasswordAdvice.size(), "write the current admin password to " + AdminPasswordFile());
+      Say(f["AttributeName"].get<std::string>() + ": " + reason);
+    }
     error = firmware.lastWriteError ? firmware.lastWriteError : EIO;
   }
   if (outcome.report.value("ResetRequired", false)) pendingReboot_ = true;
   if (!outcome.report["Changed"].empty() || !outcome.report["Failed"].empty()) Refresh();
+  if (!outcome.report["Changed"].empty() && hooks_.changed) hooks_.changed();
   return error;
+}
+
+std::string AttributeTree::AdminPasswordFile() const {
+  std::string name = "NAME";
+  for (const std::string& p : passwords_) {
+    auto it = byName_.find(p);
+    if (it != byName_.end() && FileText(attributes_[it->second], "role") == std::optional<std::string>("bios-admin")) {
+      name = p;
+      break;
+    }
+  }
+  return driver_ + "/authentication/" + name + "/current_password";
 }
 
 int AttributeTree::WritePassword(const Attribute& a, const std::string& file, std::string_view data) {
@@ -426,7 +508,8 @@ int AttributeTree::WritePassword(const Attribute& a, const std::string& file, st
   }
   std::fill(input.Text.begin(), input.Text.end(), L'\0');
   if (s == status::kSuccess) return 0;
-  WriteNarrow(Stream::Err, said);
+  SayLines(said);
+  if (said.find_first_not_of(" \r\n") == std::string::npos) Say(a.name + ": the password was not accepted");
   return setup_.firmware.lastWriteError ? setup_.firmware.lastWriteError : EACCES;
 }
 

@@ -11,7 +11,15 @@
 // default stores) reads differently now, it is taken again. The other files describe the
 // questions as the HII database does. A write of current_value goes through SetAttributes, the same validation and
 // commit as kestrel-attrs set. Nothing here knows about FUSE.
+//
+// Two things are shown as fwupd reads them: the current_value of a setting that cannot be changed
+// (read-only, grayed out, out of the import's reach) ends with "[Status:ShowOnly]", the mark some
+// kernel drivers give such settings and the only one fwupd takes for read-only; and an integer
+// whose range goes below zero has type "string" (with min_length and max_length besides its
+// min_value, max_value and scalar_increment), since fwupd reads min_value unsigned and would show
+// -128 as 18446744073709551488 and refuse every value.
 #pragma once
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -34,9 +42,16 @@ std::optional<Json> ParseValueText(const Attribute& a, std::string_view text);
 // The value as current_value shows it, without the newline.
 std::string ValueText(const Attribute& a, const Json& value);
 
+// What the tree tells its host: why a write was refused or failed (one line each, without the
+// program's name), and that values changed. Either may be empty.
+struct TreeHooks {
+  std::function<void(const std::string&)> say;
+  std::function<void()> changed;
+};
+
 class AttributeTree {
  public:
-  AttributeTree(const SetupContext& setup, std::string driver);
+  AttributeTree(const SetupContext& setup, std::string driver, TreeHooks hooks = {});
 
   enum class Kind { None, Directory, File };
   struct NodeInfo {
@@ -54,6 +69,10 @@ class AttributeTree {
   // end is the end of the line the earlier write carried (a shell writes a value and its line
   // end separately): it changes nothing.
   int Write(std::string_view path, std::string_view data, bool followsWrite = false);
+
+  // Says why the file at `path` takes no write (a value that cannot be changed), for a write
+  // refused when the file is opened.
+  void ExplainRefusal(std::string_view path);
 
   // Takes the snapshot again.
   void Refresh();
@@ -76,9 +95,13 @@ class AttributeTree {
   int WritePassword(const Attribute& a, const std::string& file, std::string_view data);
   // Applies values through SetAttributes; 0 or an errno.
   int Apply(const AttributeValues& values, bool defaultsLoad);
+  void Say(const std::string& text) const;
+  void SayLines(const std::string& text) const;  // each line of a program's messages, trimmed
+  std::string AdminPasswordFile() const;         // "<driver>/authentication/<name>/current_password"
 
   const SetupContext& setup_;
   std::string driver_;
+  TreeHooks hooks_;
   std::string language_;
   std::vector<Attribute> attributes_;   // every attribute of the walk
   std::unordered_map<std::string, size_t> byName_;

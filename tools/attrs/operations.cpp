@@ -115,21 +115,31 @@ std::string BuildEntry(const Attribute& a, const Json& value, ScriptEntry& entry
       return {};
     }
     case ValueForm::BootOrder: {
+      // The entries listed go first, in the order given; the others follow in their current
+      // order, as efibootmgr -o users expect. Every entry listed once at most.
       if (!value.is_string()) return wrongType("a string of boot options joined by \",\"");
+      std::vector<std::string> listed = Split(value.get<std::string>());
       std::vector<uint16_t> numbers;
-      for (const std::string& name : Split(value.get<std::string>())) {
+      std::unordered_set<uint64_t> seen;
+      for (const std::string& name : listed) {
         const Choice* c = ChoiceNamed(a, name);
         if (!c) return "not an option: " + name + " is not a boot option of the boot order";
+        if (!seen.insert(c->value).second) return "not a boot order: " + name + " is listed more than once";
         numbers.push_back(static_cast<uint16_t>(c->value));
       }
-      std::vector<uint16_t> sorted = numbers;
-      std::sort(sorted.begin(), sorted.end());
-      if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end() || numbers.size() != a.choices.size())
+      std::string order = value.get<std::string>();
+      for (const std::string& name : Split(a.current.is_string() ? a.current.get<std::string>() : std::string())) {
+        const Choice* c = ChoiceNamed(a, name);
+        if (!c || !seen.insert(c->value).second) continue;
+        numbers.push_back(static_cast<uint16_t>(c->value));
+        order += (order.empty() ? "" : ",") + name;
+      }
+      if (numbers.size() != a.choices.size())
         return "Value for control (" + a.identity + ") not updated as the value specified is invalid.";
       entry.listValues = numbers;
       entry.value = numbers.size();
       f.HasListOrder = true;
-      normalized = value;
+      normalized = order;
       return {};
     }
     case ValueForm::OrderedList: {
@@ -305,7 +315,9 @@ std::string Accepted(const Attribute& a) {
   constexpr size_t kListed = 64;
   switch (a.form) {
     case ValueForm::Language: return "one of " + names(kListed);
-    case ValueForm::BootOrder: return "every boot option once, joined by \",\": " + names(kListed);
+    case ValueForm::BootOrder:
+      return "boot options, each at most once, joined by \",\" (those not listed keep their current order after "
+             "them): " + names(kListed);
     case ValueForm::OrderedList: return "option names, each at most once, joined by \",\": " + names(kListed);
     case ValueForm::Date: return "a date YYYY-MM-DD";
     case ValueForm::Time: return "a time HH:MM:SS";
@@ -671,6 +683,7 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
     RunState& run = setup.run;
     run.ImportErrors = false;
     run.ResetRequired = false;
+    run.ProtectedRefused.clear();
     bool specialRefused = false;
     Status result = ImportEntriesOnce(setup, entries, &specialRefused);
     resetRequired = run.ResetRequired;
@@ -688,6 +701,9 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
       const Json* now = it == after.end() ? nullptr : &it->second.current;
       if (now && *now == r.normalized) continue;
       std::string reason = run.ImportErrors ? "writing the variable failed" : "the value did not hold";
+      const auto& guarded = run.ProtectedRefused;
+      if (std::find(guarded.begin(), guarded.end(), r.attribute->variableName) != guarded.end())
+        reason += ": " + EncodeText(r.attribute->variableName) + " is protected; " + std::string(kPasswordAdvice);
       failed.push_back(Json{{"AttributeName", r.name}, {"Value", r.normalized}, {"CurrentValue", ValueOrNull(now)},
                             {"Reason", reason}});
     }

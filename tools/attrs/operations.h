@@ -2,6 +2,7 @@
 // diff. Each returns its document and the exit status it calls for.
 #pragma once
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hii/setup_context.h"
@@ -30,6 +31,9 @@ Json BuildBios(const SetupContext& setup, const std::vector<std::string>& names,
 // "; nearest: A, B, C": the three names of `names` nearest to `unknown` (edit distance, ignoring
 // the case of ASCII letters); empty when there are none.
 std::string SuggestNames(const std::string& unknown, const std::vector<std::string>& names);
+
+// The advice ending a Failed reason when the firmware refused a protected variable's write.
+inline constexpr std::string_view kPasswordAdvice = "pass the current admin password (/cpwd PASSWORD or /cpwdf FILE)";
 
 struct Outcome {
   Json report;

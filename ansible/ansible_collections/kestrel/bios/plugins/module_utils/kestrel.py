@@ -25,6 +25,18 @@ COMMON_ARGS = dict(
 )
 
 
+# How the tools tell a user to present the admin password, and what a task sets instead.
+PASSWORD_ADVICE = ('(/cpwd PASSWORD or /cpwdf FILE)', 'Please use /cpwd <admin_pwd> to update protected variables.')
+MODULE_ADVICE = ('(set the admin_password option of the task)', 'Set the admin_password option of the task.')
+
+
+def in_module_terms(text):
+    """`text` with the tools' advice on the admin password switches told as the modules' option."""
+    for tool, module in zip(PASSWORD_ADVICE, MODULE_ADVICE):
+        text = text.replace(tool, module)
+    return text
+
+
 def messages(*texts):
     """The non-empty lines of the tools' output, joined for a task's msg."""
     lines = []
@@ -32,7 +44,7 @@ def messages(*texts):
         for line in (text or '').splitlines():
             line = line.strip()
             if line:
-                lines.append(line)
+                lines.append(in_module_terms(line))
     return ' '.join(lines)
 
 

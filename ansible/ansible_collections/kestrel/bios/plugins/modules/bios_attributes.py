@@ -80,7 +80,7 @@ reboot_required:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.kestrel.bios.plugins.module_utils.kestrel import (
-    ATTRS, COMMON_ARGS, Runner, messages, write_failure)
+    ATTRS, COMMON_ARGS, Runner, in_module_terms, messages, write_failure)
 import json
 
 # kestrel-attrs exit statuses.
@@ -100,7 +100,7 @@ def summarize(report):
     changed = dict((c['AttributeName'], {'old': c.get('OldValue'), 'new': c.get('NewValue')})
                    for c in report.get('Changed', []))
     invalid = dict((r['AttributeName'], r.get('Reason', 'refused')) for r in report.get('Refused', []))
-    failed = dict((f['AttributeName'], f.get('Reason', 'failed')) for f in report.get('Failed', []))
+    failed = dict((f['AttributeName'], in_module_terms(f.get('Reason', 'failed'))) for f in report.get('Failed', []))
     return changed, invalid, failed, bool(report.get('ResetRequired'))
 
 

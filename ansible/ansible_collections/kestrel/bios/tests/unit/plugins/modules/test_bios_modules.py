@@ -92,6 +92,18 @@ def test_bios_attributes_run(mocker, check_mode, output, failed, changed):
         assert result['diff'] == {'before': {'MAIN002': 10}, 'after': {'MAIN002': 20}}
 
 
+PROTECTED_REPORT = json.dumps({'DryRun': False, 'Changed': [], 'Unchanged': [], 'Refused': [], 'ResetRequired': False,
+                               'Failed': [{'AttributeName': 'MAIN002', 'Value': 20, 'CurrentValue': 10,
+                                           'Reason': 'writing the variable failed: Setup is protected; pass the current '
+                                                     'admin password (/cpwd PASSWORD or /cpwdf FILE)'}]})
+
+
+def test_bios_attributes_tells_the_password_as_its_option(mocker):
+    result, _ = run_module(mocker, bios_attributes, {'attributes': {'MAIN002': 20}}, (4, PROTECTED_REPORT, PROTECTED))
+    assert result['failed'] and 'admin_password option' in result['failed_attributes']['MAIN002']
+    assert '/cpwd' not in result['msg'] and 'Setup is protected' in result['msg']
+
+
 COMPARED = ('\nSetup Question\t= Quiet Boot\nOptions\t=*[00]Disabled\n\n'
             'Setup Question\t= Quiet Boot\nOptions\t=*[01]Enabled\n')
 REFUSED = ('WARNING : Value for control (Root Port 1 Max Payload) not updated as the value/defaults specified in the '
