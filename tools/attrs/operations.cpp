@@ -273,6 +273,14 @@ Json TypedText(const Attribute& a, const Json& value) {
   return Json(static_cast<int64_t>(0 - number));
 }
 
+// The values a set writes, for its journal.
+std::vector<PlannedValue> Planned(const std::vector<Request>& requests) {
+  std::vector<PlannedValue> planned;
+  for (const Request& r : requests)
+    if (r.entry >= 0) planned.push_back({r.attribute, r.normalized});
+  return planned;
+}
+
 }  // namespace
 
 bool WriteRegistry(const SetupContext& setup, const TextSink& out) {
@@ -311,7 +319,8 @@ Json BuildBios(const SetupContext& setup, const std::vector<std::string>& names,
   return bios;
 }
 
-Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, bool dryRun, bool textValues) {
+Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, bool dryRun, bool textValues,
+                      const WriteObserver* observer) {
   std::vector<Request> requests;
   std::unordered_set<std::string> names;
   for (const auto& [name, value] : values) {
@@ -424,12 +433,18 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
     unchanged = Json::array();
     resetRequired = false;
     outcome.status = kExitRefused;
+  } else if (!dryRun && !entries.empty() && observer && !observer->beforeWrite(Planned(requests))) {
+    // The journal cannot record the change (it said why): nothing is written.
+    changed = Json::array();
+    resetRequired = false;
+    outcome.status = kExitJournal;
   } else if (!dryRun && !entries.empty()) {
     RunState& run = setup.run;
     run.ImportErrors = false;
     run.ResetRequired = false;
     bool specialRefused = false;
     Status result = ImportEntriesOnce(setup, entries, &specialRefused);
+    if (observer) observer->afterWrite();
     resetRequired = run.ResetRequired;
     // Read back: a value holds when `get` now shows it.
     auto after = FindAttributes(setup, names);
