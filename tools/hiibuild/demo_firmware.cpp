@@ -591,7 +591,8 @@ void BuildAdvanced(PackageList& list, Store& setup) {
   AddDevicePath(list);
 }
 
-void BuildChipset(PackageList& list, Store& chipset) {
+// `watchdog` receives where "Watchdog Timeout (s)" keeps its value.
+void BuildChipset(PackageList& list, Store& chipset, Ref* watchdog = nullptr) {
   Forms& f = list.AddForms();
   SetUpLanguages(list, true);
   Writer w(f);
@@ -644,8 +645,9 @@ void BuildChipset(PackageList& list, Store& chipset) {
   w.OneOf(L"SMBus Controller", L"System management bus controller", Choices(kDisabledEnabled, 1), 1);
   w.OneOf(L"Serial IRQ Mode", L"Mode of the serial interrupt line", Choices({L"Quiet", L"Continuous"}, 1), 1);
   w.OneOf(L"Watchdog Timer", L"Restarts the system when the timer runs out", Choices(kDisabledEnabled, 0), 0);
-  w.Numeric(L"Watchdog Timeout (s)", L"Seconds before the watchdog restarts the system", 2, 60, 3600, 60,
-            flags::kDisplayUintDec, 600, 600, 600);
+  Ref timeout = w.Numeric(L"Watchdog Timeout (s)", L"Seconds before the watchdog restarts the system", 2, 60, 3600, 60,
+                         flags::kDisplayUintDec, 600, 600, 600);
+  if (watchdog) *watchdog = timeout;
   f.DisableIf(Expr::True());
   w.OneOf(L"Legacy 8254 Timer", L"Clock gating of the legacy timer", Choices(kDisabledEnabled, 0), 0);
   f.End();
@@ -970,10 +972,12 @@ ByteVector WithoutDevicePath(const ByteVector& list, const EfiGuid& guid) {
 DriverFormSets BuildDriverFormSets() {
   Store chipset("ChipsetSetup", kChipsetGuid, 0x80, false);
   PackageList chipsetList(kChipsetList);
-  BuildChipset(chipsetList, chipset);
+  Ref watchdog;
+  BuildChipset(chipsetList, chipset, &watchdog);
   PackageList bootManagerList(kBootManagerFormSet);
   BuildBootManager(bootManagerList);
-  DriverFormSets sets{WithoutDevicePath(chipsetList.Bytes(), kChipsetList), chipset.ToVariable()};
+  DriverFormSets sets{WithoutDevicePath(chipsetList.Bytes(), kChipsetList), chipset.ToVariable(),
+                      {L"Watchdog Timeout (s)", watchdog.offset, 2, 1800}};
   ByteVector bootManager = WithoutDevicePath(bootManagerList.Bytes(), kBootManagerFormSet);
   sets.packageLists.insert(sets.packageLists.end(), bootManager.begin(), bootManager.end());
   return sets;
