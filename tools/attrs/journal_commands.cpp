@@ -84,7 +84,6 @@ struct JournalState {
   std::vector<Item> items;  // oldest first
   std::string bootId;
   uint32_t crc = 0;
-  LiveView view;
   std::map<uint64_t, uint64_t> rolledBackBy;
   std::map<std::string, std::optional<std::vector<uint8_t>>> now;  // variable bytes by key
 
@@ -121,22 +120,27 @@ struct JournalState {
       if (e && e->complete && e->rollbackOf && !rolledBackBy.count(e->id) && !rolledBackBy.count(*e->rollbackOf))
         rolledBackBy[*e->rollbackOf] = e->id;
     }
-    view = TakeView(setup);
-    firmware_ = &setup.firmware;
+    setup_ = &setup;
     return true;
   }
 
-  const Item* Find(std::optional<uint64_t> id) const {
-    if (items.empty()) return nullptr;
-    if (!id) return &items.back();
-    for (const Item& item : items)
-      if (item.id == *id) return &item;
+  // The Setup questions now, walked when first needed (a refused entry needs no walk).
+  const LiveView& View() {
+    if (!view_) view_ = TakeView(*setup_);
+    return *view_;
+  }
+
+  // The entry `id`, or the newest (with `changesOnly`, the newest not made by a rollback).
+  const Item* Find(std::optional<uint64_t> id, bool changesOnly = false) const {
+    for (auto it = items.rbegin(); it != items.rend(); ++it) {
+      if (id ? it->id == *id : !changesOnly || !it->entry || it->entry->command != "rollback") return &*it;
+    }
     return nullptr;
   }
 
   const std::optional<std::vector<uint8_t>>& Now(const JournalVariable& v) {
     auto [it, added] = now.try_emplace(v.Key());
-    if (added) it->second = ReadNow(*firmware_, v.name, v.guid);
+    if (added) it->second = ReadNow(setup_->firmware, v.name, v.guid);
     return it->second;
   }
 
@@ -193,14 +197,15 @@ struct JournalState {
     if (!rebooted) return "pending-reboot";
     for (const JournalAttribute& a : e.attributes) {
       if (a.password) continue;
-      const Json* current = view.Current(a.name);
+      const Json* current = View().Current(a.name);
       if (!current || *current != a.value) return "adjusted";
     }
     return "verified";
   }
 
  private:
-  FirmwareAccess* firmware_ = nullptr;
+  const SetupContext* setup_ = nullptr;
+  std::optional<LiveView> view_;
 };
 
 std::string OtherFirmware(const JournalEntry& e, uint32_t crc) {
@@ -413,11 +418,12 @@ std::string JournalTable(const Json& list) {
 namespace {
 
 // The entry asked for, or none after saying why (status in `status`).
-const JournalEntry* Pick(const JournalState& state, std::optional<uint64_t> id, int& status) {
-  const JournalState::Item* item = state.Find(id);
+const JournalEntry* Pick(const JournalState& state, std::optional<uint64_t> id, int& status, bool changesOnly = false) {
+  const JournalState::Item* item = state.Find(id, changesOnly);
   status = kExitUsage;
   if (!item) {
-    Say(id ? "the journal has no entry " + Id(*id) : std::string("the journal holds no entries"));
+    Say(id ? "the journal has no entry " + Id(*id)
+           : std::string(changesOnly ? "the journal holds no change to roll back" : "the journal holds no entries"));
     return nullptr;
   }
   if (!item->entry) {
@@ -464,7 +470,7 @@ Outcome VerifyEntry(const SetupContext& setup, const JournalOptions& options, st
       attributes.push_back(std::move(item));
       continue;
     }
-    const Json* current = state.view.Current(a.name);
+    const Json* current = state.View().Current(a.name);
     Json now = current ? *current : Json();
     const char* verdict = !rebooted ? "pending-reboot" : now == a.value ? "applied" : now == a.oldValue ? "reverted" : "adjusted";
     held = held && (!rebooted || now == a.value);
@@ -485,7 +491,8 @@ Outcome RollbackEntry(const SetupContext& setup, const JournalOptions& options, 
   JournalState state;
   int status = kExitSuccess;
   if (!state.Load(setup, options, status)) return Failed("nothing was written", status);
-  const JournalEntry* picked = Pick(state, id, status);
+  // Without an id, the newest change: a rollback is rolled back only when named.
+  const JournalEntry* picked = Pick(state, id, status, true);
   if (!picked) return Failed("nothing was written", status);
   const JournalEntry& e = *picked;
   std::string refusal = "rollback of entry " + Id(e.id) + " refused, nothing was written: ";
@@ -493,7 +500,7 @@ Outcome RollbackEntry(const SetupContext& setup, const JournalOptions& options, 
   // (an entry naming one was not written by this journal).
   if (e.hiiCrc != state.crc) return Failed(refusal + OtherFirmware(e, state.crc), kExitRefused);
   for (const JournalVariable& v : e.variables) {
-    if (!state.view.variables.count(v.Key()) ||
+    if (!state.View().variables.count(v.Key()) ||
         (setup.firmware.mailboxConfigured && v.guid == setup.firmware.mailboxGuid && v.name == setup.firmware.mailboxName))
       return Failed(refusal + "it names the variable " + v.Key() + ", in which no Setup question of this firmware keeps "
                     "its value", kExitRefused);
@@ -544,8 +551,8 @@ Outcome RollbackEntry(const SetupContext& setup, const JournalOptions& options, 
   for (const JournalAttribute& a : e.attributes) {
     if (a.password) continue;
     values.push_back(Json{{"AttributeName", a.name}, {"Value", a.oldValue}});
-    auto it = state.view.values.find(a.name);
-    resetRequired = resetRequired || (it != state.view.values.end() && it->second.resetRequired);
+    auto it = state.View().values.find(a.name);
+    resetRequired = resetRequired || (it != state.View().values.end() && it->second.resetRequired);
   }
 
   auto finish = [&](int result) {
@@ -581,7 +588,7 @@ Outcome RollbackEntry(const SetupContext& setup, const JournalOptions& options, 
     if (a.password) continue;
     JournalAttribute back = a;
     back.value = a.oldValue;
-    const Json* current = state.view.Current(a.name);
+    const Json* current = state.View().Current(a.name);
     back.oldValue = current ? *current : Json();
     rollback.attributes.push_back(std::move(back));
   }
