@@ -77,7 +77,8 @@ std::string JournalTable(const Json& list);
 // null.
 Outcome VerifyEntry(const SetupContext& setup, const JournalOptions& options, std::optional<uint64_t> id);
 
-// Writes back the bytes before of every variable the entry (the newest when `id` is none) wrote,
+// Writes back the bytes before of every variable the entry (when `id` is none, the newest made
+// by a set or the mount: a rollback is rolled back only by its id) wrote,
 // where the variable still holds the entry's bytes after or was adjusted at the reboot; a
 // variable that already holds its bytes before is left alone. A variable changed since refuses
 // the whole rollback, by name (kExitRefused, nothing written) unless `force`; so do an
