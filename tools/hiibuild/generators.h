@@ -30,7 +30,8 @@ EmulatorImage BuildOlderDemoFirmware();
 // form set and the boot manager (boot order and language controls over the firmware's own
 // variables), each package list without its device path package (the firmware's HII database
 // makes that from the handle a list is registered with), and the chipset varstore's variable
-// with the demo's values.
+// with the demo's values (Restore AC Power Loss at Power Off, where the demo holds a value no
+// option has).
 // The platform policy the driver applies at every boot, as POST would: the value of one numeric
 // question of the chipset form set (its bytes in the variable) is clamped to a platform limit
 // below the question's own maximum.

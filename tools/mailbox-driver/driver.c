@@ -173,7 +173,10 @@ static VOID EFIAPI on_exit_boot_services(EFI_EVENT event, VOID *context) {
   ST->Hdr.CRC32 = crc;
 }
 
+static VOID report_platform_policy(void);
+
 static VOID EFIAPI on_ready_to_boot(EFI_EVENT event, VOID *context) {
+  report_platform_policy();
   EFI_STATUS status = take_snapshot();
   if (EFI_ERROR(status)) Print(L"kestrel-mailbox: HII snapshot at ReadyToBoot failed: %r\n", status);
   prepare_memory_attributes();
@@ -223,6 +226,10 @@ static EFI_STATUS register_form_sets(EFI_HANDLE image) {
  * kes_driver_policy_limit seconds at most, so a longer "Watchdog Timeout (s)" in the variable is
  * clamped to it. It stands in, on the real-firmware lane, for firmware that adjusts a setting at
  * the reboot. Never in capture mode, where the driver registers nothing of its own. */
+static UINT64 policy_before;      /* the value the policy clamped, for the report */
+static EFI_STATUS policy_status;  /* the write's status */
+static BOOLEAN policy_applied;    /* reported at the first ReadyToBoot, once the console is up */
+
 static VOID apply_platform_policy(void) {
   EFI_GUID guid;
   CopyMem(&guid, (VOID *)kes_driver_variable_guid, sizeof guid);
@@ -233,14 +240,20 @@ static VOID apply_platform_policy(void) {
   UINT8 *data = NULL;
   if (EFI_ERROR(BS->AllocatePool(EfiBootServicesData, size, (VOID **)&data))) return;
   status = boot_rt->GetVariable((CHAR16 *)kes_driver_variable_name, &guid, &attributes, &size, data);
-  UINT64 before = 0;
-  if (!EFI_ERROR(status) &&
-      mbx_clamp_value(data, size, kes_driver_policy_offset, kes_driver_policy_width, kes_driver_policy_limit, &before)) {
-    status = boot_rt->SetVariable((CHAR16 *)kes_driver_variable_name, &guid, attributes, size, data);
-    Print(L"kestrel-mailbox: platform policy: %s %ld clamped to %ld: %r\n", (CHAR16 *)kes_driver_policy_prompt, before,
-          kes_driver_policy_limit, status);
+  if (!EFI_ERROR(status) && mbx_clamp_value(data, size, kes_driver_policy_offset, kes_driver_policy_width,
+                                             kes_driver_policy_limit, &policy_before)) {
+    policy_status = boot_rt->SetVariable((CHAR16 *)kes_driver_variable_name, &guid, attributes, size, data);
+    policy_applied = TRUE;
   }
   BS->FreePool(data);
+}
+
+/* The driver loads before the firmware connects its consoles: what the policy did is said later. */
+static VOID report_platform_policy(void) {
+  if (!policy_applied) return;
+  policy_applied = FALSE;
+  Print(L"kestrel-mailbox: platform policy: %s %ld clamped to %ld: %r\n", (CHAR16 *)kes_driver_policy_prompt,
+        policy_before, kes_driver_policy_limit, policy_status);
 }
 
 static VOID wrap_variable_services(void) {
