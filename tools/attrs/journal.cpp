@@ -26,6 +26,7 @@ constexpr size_t kMaxEntryBytes = size_t{128} << 20;
 constexpr int kMaxEntryDepth = 16;
 constexpr size_t kMaxNameLength = 256;
 constexpr size_t kMaxTimeLength = 64;
+constexpr uint64_t kMaxEntryId = 999999999999999999;  // 18 digits: the next id never overflows
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -502,6 +503,11 @@ bool Journal::Add(JournalEntry& entry, std::string& error) {
     return false;
   }
   std::vector<uint64_t> ids = Ids();
+  if (!ids.empty() && ids.back() >= kMaxEntryId) {
+    error = "the journal " + options_.directory + " holds an entry numbered " + std::to_string(ids.back()) +
+            ", past the last id an entry can have";
+    return false;
+  }
   entry.id = ids.empty() ? 1 : ids.back() + 1;
   if (!Write(entry, error)) return false;
   ids.push_back(entry.id);
