@@ -2,6 +2,8 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cstdint>
+
 namespace kes::attrs {
 
 namespace {
@@ -10,7 +12,7 @@ constexpr const char* kFwupd = "org.freedesktop.fwupd";
 
 struct Bus {
   sd_bus* bus = nullptr;
-  ~Bus() { sd_bus_flush_close_unref(bus); }  // the request leaves before the connection closes
+  ~Bus() { sd_bus_flush_close_unref(bus); }
 };
 
 struct Message {
@@ -18,25 +20,33 @@ struct Message {
   ~Message() { sd_bus_message_unref(message); }
 };
 
+struct Error {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  ~Error() { sd_bus_error_free(&error); }
+};
+
 }  // namespace
 
-bool AskFwupdToReread() {
+bool AskFwupdToReread(int timeoutMs) {
   Bus bus;
   if (sd_bus_open_system(&bus.bus) < 0) return false;
+  uint64_t timeout = static_cast<uint64_t>(timeoutMs > 0 ? timeoutMs : 1) * 1000;
   // The bus itself answers whether the daemon runs; asking never starts it.
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  Message reply;
-  int asked = sd_bus_call_method(bus.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                 "NameHasOwner", &error, &reply.message, "s", kFwupd);
-  sd_bus_error_free(&error);
+  Error asked;
+  Message owner;
   int running = 0;
-  if (asked < 0 || sd_bus_message_read(reply.message, "b", &running) < 0 || !running) return false;
-  Message quit;
-  if (sd_bus_message_new_method_call(bus.bus, &quit.message, kFwupd, "/", kFwupd, "Quit") < 0) return false;
-  // No reply is awaited, and the message must not start a daemon that is gone meanwhile.
-  if (sd_bus_message_set_expect_reply(quit.message, 0) < 0 || sd_bus_message_set_auto_start(quit.message, 0) < 0)
+  if (sd_bus_call_method(bus.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         "NameHasOwner", &asked.error, &owner.message, "s", kFwupd) < 0 ||
+      sd_bus_message_read(owner.message, "b", &running) < 0 || !running)
     return false;
-  return sd_bus_send(bus.bus, quit.message, nullptr) >= 0;
+  Message quit;
+  // The request must not start a daemon that quit meanwhile.
+  if (sd_bus_message_new_method_call(bus.bus, &quit.message, kFwupd, "/", kFwupd, "Quit") < 0 ||
+      sd_bus_message_set_auto_start(quit.message, 0) < 0)
+    return false;
+  Error refused;
+  Message reply;
+  return sd_bus_call(bus.bus, quit.message, timeout, &refused.error, &reply.message) >= 0;
 }
 
 }  // namespace kes::attrs

@@ -13,7 +13,10 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -200,6 +203,55 @@ int Fail(const std::string& problem) {
   return kExitUsage;
 }
 
+// Runs the host's `changed` off the request thread, one call at a time: the call may wait for a
+// program (fwupd's daemon) that is itself waiting for this mount to answer. A change while a
+// call runs makes one more call after it.
+class ChangeNotifier {
+ public:
+  explicit ChangeNotifier(std::function<void()> call) : call_(std::move(call)) {}
+  ~ChangeNotifier() {
+    if (worker_.joinable()) worker_.join();
+  }
+  ChangeNotifier(const ChangeNotifier&) = delete;
+  ChangeNotifier& operator=(const ChangeNotifier&) = delete;
+
+  void Notify() {
+    if (!call_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (running_) {
+      again_ = true;
+      return;
+    }
+    if (worker_.joinable()) worker_.join();  // the last call has finished
+    running_ = true;
+    worker_ = std::thread([this] {
+      for (;;) {
+        call_();
+        std::lock_guard<std::mutex> done(mutex_);
+        if (!again_) {
+          running_ = false;
+          return;
+        }
+        again_ = false;
+      }
+    });
+  }
+
+ private:
+  std::function<void()> call_;
+  std::mutex mutex_;
+  bool running_ = false, again_ = false;
+  std::thread worker_;
+};
+
+// True when the process making the current request is fwupd's daemon, which knows the values it
+// writes itself.
+bool RequestFromFwupd() {
+  std::ifstream comm("/proc/" + std::to_string(fuse_get_context()->pid) + "/comm");
+  std::string name;
+  return std::getline(comm, name) && name == "fwupd";
+}
+
 }  // namespace
 
 int ServeAttributes(const SetupContext& setup, const AttrsMountOptions& options) {
@@ -218,9 +270,12 @@ int ServeAttributes(const SetupContext& setup, const AttrsMountOptions& options)
     WriteNarrow(Stream::Err, "kestrel-attrs: " + text + "\n");
     if (options.detach) syslog(LOG_WARNING, "%s: %s", options.mountPoint.c_str(), text.c_str());
   };
-  hooks.changed = options.changed;
+  ChangeNotifier notifier(options.changed);
+  hooks.changed = [&] {
+    if (!RequestFromFwupd()) notifier.Notify();
+  };
   if (options.detach) openlog("kestrel-attrs", LOG_PID, LOG_DAEMON);
-  AttributeTree tree(setup, driver, std::move(hooks));
+  AttributeTree tree(setup, driver, options.journal ? &*options.journal : nullptr, std::move(hooks));
   Mount mount;
   mount.tree = &tree;
   mount.uid = getuid();

@@ -2,9 +2,11 @@
 // the process gets SIGTERM, SIGINT or SIGHUP.
 #pragma once
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "hii/setup_context.h"
+#include "tools/attrs/journal.h"
 
 namespace kes::attrs {
 
@@ -15,7 +17,8 @@ struct AttrsMountOptions {
   // also goes to syslog (the journal on systemd machines), as "MOUNTPOINT: NAME: reason".
   bool detach = false;
   bool fuseDebug = false;
-  std::function<void()> changed;  // called after a write changed values
+  std::optional<JournalOptions> journal;  // every write recorded there (none: --no-journal)
+  std::function<void()> changed;          // called after a write changed values
 };
 
 // Mounts, serves and unmounts; the exit status of kestrel-attrs (0 after a clean unmount or a

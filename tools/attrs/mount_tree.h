@@ -30,6 +30,7 @@
 #include "hii/setup_context.h"
 #include "tools/attrs/attribute_model.h"
 #include "tools/attrs/documents.h"
+#include "tools/attrs/journal.h"
 
 namespace kes::attrs {
 
@@ -51,7 +52,10 @@ struct TreeHooks {
 
 class AttributeTree {
  public:
-  AttributeTree(const SetupContext& setup, std::string driver, TreeHooks hooks = {});
+  // `journal`: every write that changes a value or a password is recorded there (none: not
+  // recorded); it must outlive the tree. `hooks`: what the tree tells its host.
+  AttributeTree(const SetupContext& setup, std::string driver, const JournalOptions* journal = nullptr,
+                TreeHooks hooks = {});
 
   enum class Kind { None, Directory, File };
   struct NodeInfo {
@@ -101,6 +105,7 @@ class AttributeTree {
 
   const SetupContext& setup_;
   std::string driver_;
+  const JournalOptions* journal_ = nullptr;
   TreeHooks hooks_;
   std::string language_;
   std::vector<Attribute> attributes_;   // every attribute of the walk
