@@ -9,6 +9,9 @@
 set -euo pipefail
 packages=(g++ make cmake pkg-config libgtest-dev fuse3 libfuse3-dev efivar efibootmgr fwupd zlib1g-dev ca-certificates
   scdoc man-db groff-base nlohmann-json3-dev python3 python3-jsonschema gnu-efi "$@")
+# kestrel-attrs asks fwupd's daemon over D-Bus (libsystemd's sd-bus) to read changed values again;
+# its test runs the daemon, with polkitd, on a bus of its own.
+packages+=(libsystemd-dev dbus polkitd)
 # The Ansible collection's tests: Debian's ansible-core, ansible-test's unit-test runner and the
 # linters its sanity tests use.
 packages+=(ansible-core python3-jinja2 python3-yaml python3-pytest python3-pytest-xdist python3-pytest-forked

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from the committed HEAD in a fresh Debian 12 root, installs them in
-# another fresh root with apt (dependencies resolved by apt), and checks the installed tool:
+# another fresh root with apt (dependencies resolved by apt), checks that the build left no file in
+# the tree that .gitignore does not name, and checks the installed tool:
 # KESLNX_64 exports the installed demo image through the installed emulator, `man -w KESLNX_64`
 # finds the page, and lintian reports no error. Takes several minutes; not part of the test
 # command. Needs root and ../shared/tools/fresh-check.
@@ -27,7 +28,12 @@ say "Building the packages in a fresh Debian 12 root"
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends build-essential dpkg-dev >/dev/null
   apt-get build-dep -y -qq ./ >/dev/null
+  apt-get install -y -qq --no-install-recommends git >/dev/null
+  # The tree as a checkout: after the build, git sees nothing new that .gitignore does not name.
+  git init -q && git add -A && git -c user.name=t -c user.email=t@invalid commit -qm tree
   dpkg-buildpackage -us -uc -b
+  left=\$(git status --porcelain --untracked-files=all)
+  [ -z \"\$left\" ] || { echo \"package-test: dpkg-buildpackage left in the tree:\"; echo \"\$left\"; exit 1; }
   cp ../kestrel*.deb $exchange/"
 cp "$exchange"/kestrel*.deb "$out"/
 ls "$out"/kestrel_*.deb >/dev/null
