@@ -293,7 +293,7 @@ int RunCommand(const CommandLine& line) {
     if (!line.driver.empty()) options.driver = line.driver;
     options.detach = line.detach;
     if (line.journal.enabled) options.journal = line.journal;
-    options.changed = ValuesChanged;
+    if (line.session.hiiFile.empty()) options.changed = ValuesChanged;  // offline mounts change files only
     return ServeAttributes(setup, options);
 #else
     return Fail("this kestrel-attrs was built without libfuse3: mount is not available", kExitUsage);
@@ -314,9 +314,10 @@ int RunCommand(const CommandLine& line) {
     // A live set that writes is recorded in the journal first (an offline one writes files).
     std::optional<JournalRecorder> recorder;
     if (line.journal.enabled && line.session.hiiFile.empty()) recorder.emplace(setup, line.journal, "set");
-    Outcome outcome = SetAttributes(setup, values, line.dryRun, textValues, recorder ? &recorder->Observer() : nullptr);
+    Outcome outcome = SetAttributes(setup, values, line.dryRun, textValues, true, recorder ? &recorder->Observer() : nullptr);
     if (recorder && recorder->EntryId()) outcome.report["JournalEntry"] = recorder->EntryId();
-    if (!line.dryRun && !outcome.report["Changed"].empty()) ValuesChanged();
+    // An offline set (--hii, --vars) changes files, not what fwupd reads.
+    if (!line.dryRun && line.session.hiiFile.empty() && !outcome.report["Changed"].empty()) ValuesChanged();
     return Emit(outcome.report, line.output, outcome.status);
   }
   if (command == "plan") {

@@ -4,18 +4,22 @@
 #include <fcntl.h>
 #include <fuse.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -244,6 +248,37 @@ class ChangeNotifier {
   std::thread worker_;
 };
 
+// The system log as a detached mount writes it: datagrams "<PRI>kestrel-attrs[PID]: TEXT" to
+// /dev/log (journald and every syslog daemon listen there), or to the socket KESTREL_SYSLOG_SOCKET
+// names (tests). A log that cannot be reached loses the line; serving goes on.
+class SystemLog {
+ public:
+  SystemLog() {
+    const char* path = std::getenv("KESTREL_SYSLOG_SOCKET");
+    std::string target = path && *path ? path : "/dev/log";
+    if (target.size() >= sizeof address_.sun_path) return;
+    address_.sun_family = AF_UNIX;
+    std::memcpy(address_.sun_path, target.c_str(), target.size() + 1);
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  }
+  ~SystemLog() {
+    if (fd_ >= 0) close(fd_);
+  }
+  SystemLog(const SystemLog&) = delete;
+  SystemLog& operator=(const SystemLog&) = delete;
+
+  void Warn(const std::string& text) const {
+    if (fd_ < 0) return;
+    std::string line = "<" + std::to_string(LOG_DAEMON | LOG_WARNING) + ">kestrel-attrs[" + std::to_string(getpid()) +
+                       "]: " + text;
+    sendto(fd_, line.data(), line.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address_), sizeof address_);
+  }
+
+ private:
+  int fd_ = -1;
+  sockaddr_un address_{};
+};
+
 // True when the process making the current request is fwupd's daemon, which knows the values it
 // writes itself.
 bool RequestFromFwupd() {
@@ -264,17 +299,18 @@ int ServeAttributes(const SetupContext& setup, const AttrsMountOptions& options)
   if (access("/dev/fuse", R_OK | W_OK) != 0)
     return Fail("/dev/fuse is not usable here: " + std::string(std::strerror(errno)));
 
-  // Why writes are refused: on standard error, and in syslog once standard error is gone.
+  // Why writes are refused: on standard error, and in the system log once standard error is gone.
+  std::optional<SystemLog> log;
+  if (options.detach) log.emplace();
   TreeHooks hooks;
   hooks.say = [&](const std::string& text) {
     WriteNarrow(Stream::Err, "kestrel-attrs: " + text + "\n");
-    if (options.detach) syslog(LOG_WARNING, "%s: %s", options.mountPoint.c_str(), text.c_str());
+    if (log) log->Warn(options.mountPoint + ": " + text);
   };
   ChangeNotifier notifier(options.changed);
   hooks.changed = [&] {
     if (!RequestFromFwupd()) notifier.Notify();
   };
-  if (options.detach) openlog("kestrel-attrs", LOG_PID, LOG_DAEMON);
   AttributeTree tree(setup, driver, options.journal ? &*options.journal : nullptr, std::move(hooks));
   Mount mount;
   mount.tree = &tree;
@@ -333,7 +369,6 @@ int ServeAttributes(const SetupContext& setup, const AttrsMountOptions& options)
   }
   PasswordInput& current = setup.run.currentAdmin;
   std::fill(current.Text.begin(), current.Text.end(), L'\0');
-  if (options.detach) closelog();
   return result;
 }
 

@@ -14,7 +14,8 @@ struct AttrsMountOptions {
   std::string mountPoint;
   std::string driver = "kestrel";
   // Go to the background once mounted. Standard error is then /dev/null: why a write was refused
-  // also goes to syslog (the journal on systemd machines), as "MOUNTPOINT: NAME: reason".
+  // also goes to the system log (/dev/log, or KESTREL_SYSLOG_SOCKET), as
+  // "kestrel-attrs[PID]: MOUNTPOINT: NAME: reason" (facility daemon, level warning).
   bool detach = false;
   bool fuseDebug = false;
   std::optional<JournalOptions> journal;  // every write recorded there (none: --no-journal)

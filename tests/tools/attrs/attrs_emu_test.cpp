@@ -140,6 +140,8 @@ TEST_F(AttrsThroughEmulator, RefusedValuesLeaveEveryVariableAsItWas) {
       {{"MAIN01=1"}, "MAIN01", "no attribute of this name; nearest: MAIN001, MAIN002"},
       {{"PROC001=Disabled", "PWR001=Enabled"}, "PWR001", "shares its variable bytes with PROC001"},
       {{"MAIN002=20", "MAIN002=21"}, "MAIN002", "given more than once"},
+      {{"BOOTORDER=Boot0001,Boot0001"}, "BOOTORDER", "Boot0001 is listed more than once"},
+      {{"BOOTORDER=Boot0009"}, "BOOTORDER", "Boot0009 is not a boot option"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.refused);
@@ -170,13 +172,16 @@ TEST_F(AttrsThroughEmulator, FailedWritesAndProtectedVariables) {
     int status;
     std::vector<std::string> writes;
     size_t failed;
+    const char* reason;  // of the failure, in the JSON report
   };
   const Case cases[] = {
-      {"failing variable", "failing_variables = ServiceInfo\n", {}, 4, {"Setup", "ServiceInfo refused"}, 1},
+      {"failing variable", "failing_variables = ServiceInfo\n", {}, 4, {"Setup", "ServiceInfo refused"}, 1,
+       "writing the variable failed"},
       {"protected without the password", "admin_password = pw\nprotected_variables = Setup\n", {}, 4,
-       {"Setup refused", "ServiceInfo"}, 1},
+       {"Setup refused", "ServiceInfo"}, 1,
+       "writing the variable failed: Setup is protected; pass the current admin password (/cpwd PASSWORD or /cpwdf FILE)"},
       {"protected with the password", "admin_password = pw\nprotected_variables = Setup\n", {"/cpwd", "pw"}, 0,
-       {"Setup", "ServiceInfo"}, 0},
+       {"Setup", "ServiceInfo"}, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -186,7 +191,31 @@ TEST_F(AttrsThroughEmulator, FailedWritesAndProtectedVariables) {
     ProcessResult r = Attrs(args);
     EXPECT_EQ(r.exitCode, c.status) << r.out << r.err;
     EXPECT_EQ(writes_, c.writes);
-    EXPECT_EQ(Json::parse(r.out)["Failed"].size(), c.failed) << r.out;
+    Json failed = Json::parse(r.out)["Failed"];
+    ASSERT_EQ(failed.size(), c.failed) << r.out;
+    if (c.failed) {
+      std::string reason = failed[0]["Reason"];
+      EXPECT_EQ(reason.find(c.reason), 0u) << reason;
+      EXPECT_EQ(reason.find("protected") != std::string::npos, c.config.find("protected") != std::string::npos);
+    }
+  }
+}
+
+// A partial boot order puts the options listed first, in that order, and the others after them
+// in their current order (the demo's is Boot0000,Boot0002,Boot0001,Boot000A).
+TEST_F(AttrsThroughEmulator, APartialBootOrderKeepsTheOthersInTheirOrder) {
+  Start();
+  const std::pair<const char*, const char*> cases[] = {
+      {"Boot000A", "Boot000A,Boot0000,Boot0002,Boot0001"},
+      {"Boot0001,Boot0002", "Boot0001,Boot0002,Boot000A,Boot0000"},
+      {"Boot0000,Boot0002,Boot0001,Boot000A", "Boot0000,Boot0002,Boot0001,Boot000A"},
+  };
+  for (const auto& [given, order] : cases) {
+    SCOPED_TRACE(given);
+    ProcessResult r = Attrs({"set", std::string("BOOTORDER=") + given});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(Get({"BOOTORDER"})["BOOTORDER"], order);
+    EXPECT_EQ(Json::parse(r.out)["Changed"][0]["NewValue"], order) << r.out;
   }
 }
 

@@ -2,6 +2,9 @@
 // fwupdtool (FWUPD_SYSFSFWATTRIBDIR pointed at the mount) and by plain shell clients: what they
 // read, what reaches the variables (the emulator's request log) and what a script export shows.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -9,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -107,6 +111,7 @@ class AttrsMountTest : public ::testing::Test {
     ASSERT_EQ(hiibuild::WriteEmulatorImage(dir_ / "image", image), "");
     emu_ = std::make_unique<Emulator>(dir_ / "image");
     ASSERT_TRUE(emu_->Started()) << emu_->Output();
+    BeforeMount();
     mount_ = std::make_unique<AttrsMount>(emu_->root(), dir_.path());
     ASSERT_TRUE(mount_->Started());
   }
@@ -116,6 +121,7 @@ class AttrsMountTest : public ::testing::Test {
     }
   }
   virtual std::string Config() { return ""; }
+  virtual void BeforeMount() {}
 
   // Variables written since the last call, "Name" each (" refused" when the firmware refused
   // it); password and mailbox variables left out.
@@ -194,7 +200,11 @@ TEST_F(AttrsMountTest, FwupdListsEveryAttributeWithItsTypeValueAndBounds) {
     ASSERT_TRUE(entries.count(name));
     const Json& e = entries[name];
     bool list = e.contains("ValueExpression") && e["ValueExpression"].get<std::string>().find(",") != std::string::npos;
-    EXPECT_EQ(s["BiosSettingCurrentValue"], AbiText(current[name], list));
+    // What cannot be changed carries the mark fwupd takes for read-only.
+    const Json& oem = e["Oem"]["Kestrel"];
+    bool showOnly = e.value("ReadOnly", false) || e.value("GrayOut", false) || !oem.value("Settable", true);
+    EXPECT_EQ(s["BiosSettingCurrentValue"], AbiText(current[name], list) + (showOnly ? "[Status:ShowOnly]" : ""));
+    EXPECT_EQ(s["BiosSettingReadOnly"], showOnly);
     EXPECT_EQ(s["Description"], e["DisplayName"]);
     std::string type = e["Type"];
     if (type == "Enumeration") {
@@ -207,6 +217,10 @@ TEST_F(AttrsMountTest, FwupdListsEveryAttributeWithItsTypeValueAndBounds) {
       EXPECT_EQ(s["BiosSettingType"], 2);
       EXPECT_EQ(s["BiosSettingLowerBound"], e["LowerBound"]);
       EXPECT_EQ(s["BiosSettingUpperBound"], e["UpperBound"]);
+    } else if (type == "Integer") {
+      // A signed range is a string to fwupd, which would read -128 as 18446744073709551488.
+      EXPECT_EQ(s["BiosSettingType"], 3);
+      EXPECT_EQ(s.dump().find("18446744073709551"), std::string::npos) << s;
     } else if (type == "Boolean") {
       EXPECT_EQ(s["BiosSettingType"], 2);
       EXPECT_EQ(s["BiosSettingUpperBound"], 1);
@@ -278,6 +292,7 @@ TEST_F(AttrsMountTest, ShellClientsWriteWholeValuesAndGetErrnoForBadOnes) {
       {"echo 2025-02-30 > SVC004/current_value", "SVC004", "2024-03-15\n", {}, "Invalid argument"},
       {"echo 'Boot0001;Boot0001' > BOOTORDER/current_value", "BOOTORDER", "Boot0001;Boot0000;Boot0002;Boot000A\n", {},
        "Invalid argument"},
+      {"echo Boot000A > BOOTORDER/current_value", "BOOTORDER", "Boot000A;Boot0001;Boot0000;Boot0002\n", {"BootOrder"}, ""},
       {"echo 3 > PWR004/current_value", "PWR004", nullptr, {}, "Operation not permitted"},
       {"echo x > MAIN002/type", "MAIN002", "40\n", {}, "Permission denied"},
       {"echo bogus > reset_bios", "MAIN002", "40\n", {}, "Invalid argument"},
@@ -304,6 +319,11 @@ TEST_F(AttrsMountTest, ShellClientsWriteWholeValuesAndGetErrnoForBadOnes) {
                                "-128 to 127"),
             std::string::npos)
       << mount_->Log();
+  // Names without the firmware's "%d"; a legacy group lists its devices; what cannot change says so.
+  EXPECT_EQ(ReadFileText(mount_->Attributes() + "/BOOTORDER/display_name"), "Boot Option #\n");
+  EXPECT_EQ(ReadFileText(mount_->Attributes() + "/BBS_TYPE_HARDDRIVE_Legacy_Boot_Priorities/elements"), "0000;0001\n");
+  EXPECT_EQ(ReadFileText(mount_->Attributes() + "/BBS_TYPE_HARDDRIVE_Legacy_Boot_Priorities/current_value"),
+            "0000;0001[Status:ShowOnly]\n");
   // A value written behind the mount reads back new.
   ProcessResult set = RunProcess({KESTREL_ATTRS_PATH, "set", "MAIN002=15"}, {.env = emu_->Env()});
   ASSERT_EQ(set.exitCode, 0) << set.err;
@@ -328,6 +348,35 @@ TEST_F(AttrsMountTest, ShellClientsWriteWholeValuesAndGetErrnoForBadOnes) {
   reset = Shell("echo builtinsafe > reset_bios");
   EXPECT_EQ(reset.exitCode, 0) << reset.err << mount_->Log();
   EXPECT_EQ(Value("PROC001"), "Enabled\n");
+}
+
+TEST_F(AttrsMountTest, ADetachedMountLogsWhyAWriteWasRefused) {
+  // The test's own log socket stands for /dev/log.
+  std::string socketPath = dir_ / "log.sock", point = dir_ / "detached";
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  MakeDirs(point);
+  auto env = emu_->Env();
+  env["KESTREL_SYSLOG_SOCKET"] = socketPath;
+  ProcessResult started = RunProcess({KESTREL_ATTRS_PATH, "mount", "--detach", point}, {.env = env});
+  ASSERT_EQ(started.exitCode, 0) << started.err;
+  ProcessResult refused = Shell("echo Maybe > " + point + "/kestrel/attributes/PROC001/current_value");
+  EXPECT_NE(refused.err.find("Invalid argument"), std::string::npos) << refused.err;
+  RunProcess({"fusermount3", "-u", point});
+  pollfd wait{fd, POLLIN, 0};
+  std::string line;
+  if (poll(&wait, 1, 10000) == 1) {
+    char buffer[2048];
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n > 0) line.assign(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  EXPECT_EQ(line.rfind("<28>kestrel-attrs[", 0), 0u) << line;
+  EXPECT_NE(line.find("]: " + point + ": PROC001: refused: not an option: \"Maybe\""), std::string::npos) << line;
 }
 
 class ProtectedMountTest : public AttrsMountTest {
@@ -359,6 +408,130 @@ TEST_F(ProtectedMountTest, FirmwareRefusalsAreTheSystemsErrorAndThePasswordUnloc
     EXPECT_EQ(NewWrites(), c.writes);
   }
   EXPECT_EQ(Value("MAIN002"), "20\n");
+}
+
+
+
+// A D-Bus of the test's own on which fwupd's daemon and polkitd are started on demand, as the
+// system bus starts them; the daemon reads the attributes from the mount, and its state,
+// configuration and locks live in the test's directory. The bus and everything it started form
+// one process group, ended with it.
+class PrivateSystemBus {
+ public:
+  PrivateSystemBus(const std::string& dir, const std::string& attributes) : socket_(dir + "/bus") {
+    MakeDirs(dir + "/services");
+    WriteFileText(dir + "/bus.conf",
+                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig>\n"
+                  "  <type>session</type>\n  <listen>unix:path=" + socket_ + "</listen>\n"
+                  "  <servicedir>" + dir + "/services</servicedir>\n"
+                  "  <policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+                  "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/></policy>\n"
+                  "</busconfig>\n");
+    WriteFileText(dir + "/services/org.freedesktop.fwupd.service",
+                  "[D-BUS Service]\nName=org.freedesktop.fwupd\nExec=/usr/libexec/fwupd/fwupd\n");
+    WriteFileText(dir + "/services/org.freedesktop.PolicyKit1.service",
+                  "[D-BUS Service]\nName=org.freedesktop.PolicyKit1\nExec=/usr/lib/polkit-1/polkitd --no-debug\n");
+    std::vector<std::string> env{"FWUPD_SYSFSFWATTRIBDIR=" + attributes};
+    for (const char* kind : {"FWUPD_SYSCONFDIR", "FWUPD_LOCALSTATEDIR", "CACHE_DIRECTORY", "STATE_DIRECTORY",
+                             "FWUPD_LOCKDIR", "FWUPD_RUNDIR"}) {
+      std::string path = dir + "/fwupd/" + kind;
+      MakeDirs(path);
+      env.push_back(std::string(kind) + "=" + path);
+    }
+    // The services it starts take it for the system bus (fwupd reaches polkitd there).
+    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + Address());
+    for (char** e = environ; *e; ++e)
+      if (std::string(*e).rfind("DBUS_", 0) != 0) env.push_back(*e);
+    std::vector<std::string> argvText{"dbus-daemon", "--nofork", "--config-file=" + dir + "/bus.conf"};
+    std::vector<char*> argv, envp;
+    for (auto& a : argvText) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    if (posix_spawnp(&pid_, "dbus-daemon", nullptr, &attr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawnattr_destroy(&attr);
+    struct stat st {};
+    for (int i = 0; pid_ > 0 && i < 500 && stat(socket_.c_str(), &st) != 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ~PrivateSystemBus() {
+    if (pid_ <= 0) return;
+    kill(-pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  bool Started() const {
+    struct stat st {};
+    return pid_ > 0 && stat(socket_.c_str(), &st) == 0;
+  }
+  std::string Address() const { return "unix:path=" + socket_; }
+
+ private:
+  std::string socket_;
+  pid_t pid_ = -1;
+};
+
+// fwupd's daemon over the mount, on the test's own bus: the mount and the test's clients reach
+// that bus through DBUS_SYSTEM_BUS_ADDRESS.
+class FwupdDaemonTest : public AttrsMountTest {
+ protected:
+  void BeforeMount() override {
+    ASSERT_EQ(access("/usr/libexec/fwupd/fwupd", X_OK), 0) << "fwupd is not installed (scripts/install-deps.sh)";
+    // polkitd runs as its own user and must reach the bus's socket.
+    MakeDirs(dir_ / "dbus");
+    chmod(dir_.path().c_str(), 0711);
+    chmod((dir_ / "dbus").c_str(), 0711);
+    bus_ = std::make_unique<PrivateSystemBus>(dir_ / "dbus", dir_ / "attrs");
+    ASSERT_TRUE(bus_->Started());
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_->Address().c_str(), 1);
+  }
+  void TearDown() override {
+    AttrsMountTest::TearDown();
+    bus_.reset();
+  }
+  // What `fwupdmgr get-bios-settings` shows of `name`.
+  Json Daemon(const std::string& name) {
+    ProcessResult r = RunProcess({"fwupdmgr", "get-bios-settings", "--json", name}, {.timeoutSeconds = 60});
+    if (r.exitCode != 0) return Json{{"failed", r.out + r.err}};
+    Json all = Json::parse(r.out, nullptr, false);
+    return all.is_object() && all["BiosSettings"].size() == 1 ? all["BiosSettings"][0] : Json{{"failed", r.out}};
+  }
+  // The daemon's value of `name` once it reads `want`, or the last it read after 30 s: it is
+  // asked to quit after each change and started afresh by the next request, which takes a few
+  // seconds.
+  std::string DaemonValue(const std::string& name, const std::string& want) {
+    std::string seen;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    do {
+      Json s = Daemon(name);
+      seen = s.value("BiosSettingCurrentValue", s.dump());
+      if (seen == want) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return seen;
+  }
+  std::unique_ptr<PrivateSystemBus> bus_;
+};
+
+TEST_F(FwupdDaemonTest, SeesChangesMadeBehindItAndShowsWhatCannotChange) {
+  EXPECT_EQ(DaemonValue("PROC001", "Enabled"), "Enabled");
+  // Through the mount, through kestrel-attrs set (another process) and through fwupd itself.
+  ASSERT_EQ(Shell("echo Disabled > PROC001/current_value").exitCode, 0) << mount_->Log();
+  EXPECT_EQ(DaemonValue("PROC001", "Disabled"), "Disabled");
+  ProcessResult set = RunProcess({KESTREL_ATTRS_PATH, "set", "PROC001=Enabled"}, {.env = emu_->Env()});
+  ASSERT_EQ(set.exitCode, 0) << set.err;
+  EXPECT_EQ(DaemonValue("PROC001", "Enabled"), "Enabled");
+  ProcessResult own = RunProcess({"fwupdmgr", "set-bios-setting", "MAIN002", "25"}, {.timeoutSeconds = 120});
+  EXPECT_EQ(own.exitCode, 0) << own.out << own.err;
+  EXPECT_EQ(Value("MAIN002"), "25\n");
+  EXPECT_EQ(DaemonValue("MAIN002", "25"), "25");
+  // A setting that cannot be changed reads as read-only; a signed range is no huge number.
+  EXPECT_EQ(Daemon("PWR004").value("BiosSettingReadOnly", false), true) << Daemon("PWR004");
+  EXPECT_EQ(Daemon("PWR022").value("BiosSettingType", 0), 3) << Daemon("PWR022");
 }
 
 }  // namespace
