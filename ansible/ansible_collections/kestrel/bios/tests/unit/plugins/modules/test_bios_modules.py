@@ -99,7 +99,7 @@ PROTECTED_REPORT = json.dumps({'DryRun': False, 'Changed': [], 'Unchanged': [], 
 
 
 def test_bios_attributes_tells_the_password_as_its_option(mocker):
-    result, _ = run_module(mocker, bios_attributes, {'attributes': {'MAIN002': 20}}, (4, PROTECTED_REPORT, PROTECTED))
+    result = run_module(mocker, bios_attributes, {'attributes': {'MAIN002': 20}}, (4, PROTECTED_REPORT, PROTECTED))[0]
     assert result['failed'] and 'admin_password option' in result['failed_attributes']['MAIN002']
     assert '/cpwd' not in result['msg'] and 'Setup is protected' in result['msg']
 
