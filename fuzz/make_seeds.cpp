@@ -20,7 +20,10 @@
 #include "pldm/pldm_tables.h"
 #include "raw/raw_mode.h"
 #include "script/export.h"
+#include "tools/attrs/journal.h"
+#include "tools/attrs/journal_commands.h"
 #include "tools/attrs/operations.h"
+#include "tools/attrs/session.h"
 #include "tools/hiibuild/generators.h"
 
 namespace {
@@ -64,6 +67,44 @@ std::string BiosDocument(const std::vector<uint8_t>& image, const fuzz::Firmware
   const SetupContext setup{run, fw, database, strings, nullptr};
   std::vector<std::string> missing;
   return attrs::BuildBios(setup, {}, attrs::Defaults::None, missing).dump(2);
+}
+
+// Journal entries over the demo firmware offline, as a set and its rollback write them (in an
+// earlier boot than the fuzz target's), and the set's entry as an interrupted run leaves it.
+void JournalSeeds(const hiibuild::EmulatorImage& demo) {
+  fuzz::ScratchDir dir("journal-seeds");
+  fuzz::WriteFile(dir / "hii.bin", demo.hii);
+  hiibuild::WriteVariableFiles(dir / "vars", demo.variables);
+  std::string boot = "fuzz-boot-1\n";
+  fuzz::WriteFile(dir / "boot_id", reinterpret_cast<const uint8_t*>(boot.data()), boot.size());
+  attrs::Session session;
+  attrs::SessionOptions open;
+  open.hiiFile = dir / "hii.bin";
+  open.varsDir = dir / "vars";
+  if (!session.Open(open)) return;
+  attrs::JournalOptions options;
+  options.directory = dir / "journal";
+  options.bootIdFile = dir / "boot_id";
+  {
+    attrs::JournalRecorder recorder(session.Setup(), options, "set");
+    attrs::SetAttributes(session.Setup(), {{"MAIN002", attrs::Json(20)}, {"PROC001", attrs::Json("Disabled")}}, false,
+                         false, &recorder.Observer());
+  }
+  attrs::RollbackEntry(session.Setup(), options, 1, false, false);
+  attrs::Journal journal(options);
+  for (uint64_t id : journal.Ids()) {
+    std::string error;
+    auto entry = journal.Read(id, error);
+    if (!entry) continue;
+    entry->id = 1;  // the target reads its input as entry 1
+    Seed("journal_entry", NFormat("%s-%u.json", entry->command.c_str(), static_cast<unsigned>(id)),
+         attrs::EntryToJson(*entry).dump(2));
+    if (id == 1) {
+      entry->complete = false;
+      for (attrs::JournalVariable& v : entry->variables) v.after.reset();
+      Seed("journal_entry", "interrupted.json", attrs::EntryToJson(*entry).dump(2));
+    }
+  }
 }
 
 // A response frame: header with ReturnValue 0 and the payload.
@@ -226,6 +267,10 @@ int main(int argc, char** argv) {
   for (const auto& [index, text] : std::vector<std::pair<uint8_t, std::string>>{
            {0, "Standard\n"}, {1, "20"}, {2, "1\n"}, {3, "KST-0099\n"}, {4, "2025-01-02"}, {5, "-5"}, {6, "\n"}})
     Seed("attrs_mount_write", NFormat("write-%u.bin", index), std::string(1, static_cast<char>(index)) + text);
+  {
+    ConsoleCapture quiet;
+    JournalSeeds(demo);
+  }
   Seed("attrs_document", "settings.json",
        std::string(R"({"Attributes": {"MAIN001": "Standard", "MAIN002": 20, "PROC009": true, "SVC004": "2025-01-02"}})"));
 

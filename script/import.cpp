@@ -124,18 +124,30 @@ struct StopImport {};
 // Under /r the firmware refused a write: what the import wrote is put back.
 struct WriteRefused {};
 
-// Notes every variable the firmware access writes while alive (none: notes nothing).
+// Notes every variable the firmware access writes while alive in `journal`. A journal the caller
+// set on the firmware access stays in place when `journal` is none, and is put back at the end
+// with what `journal` still holds added (what was put back is no longer written).
 class Journaling {
  public:
-  Journaling(FirmwareAccess& firmware, std::vector<FirmwareAccess::VariableContent>* journal) : firmware_(firmware) {
-    firmware_.journal = journal;
+  Journaling(FirmwareAccess& firmware, std::vector<FirmwareAccess::VariableContent>* journal)
+      : firmware_(firmware), journal_(journal), outer_(firmware.journal) {
+    if (journal_) firmware_.journal = journal_;
   }
-  ~Journaling() { firmware_.journal = nullptr; }
+  ~Journaling() {
+    firmware_.journal = outer_;
+    if (!outer_ || !journal_ || outer_ == journal_) return;
+    for (const FirmwareAccess::VariableContent& v : *journal_)
+      if (std::none_of(outer_->begin(), outer_->end(),
+                       [&](const FirmwareAccess::VariableContent& o) { return o.guid == v.guid && o.name == v.name; }))
+        outer_->push_back(v);
+  }
   Journaling(const Journaling&) = delete;
   Journaling& operator=(const Journaling&) = delete;
 
  private:
   FirmwareAccess& firmware_;
+  std::vector<FirmwareAccess::VariableContent>* journal_;
+  std::vector<FirmwareAccess::VariableContent>* outer_;
 };
 
 class Importer {

@@ -16,6 +16,9 @@
 #   scripts/demo.sh --fwupd      (also: kestrel-attrs mount serves the attributes as a
 #                                 firmware-attributes tree; fwupdtool lists them, changes
 #                                 Hyper-Threading, and a script export shows the change)
+#   scripts/demo.sh --verify     (also: kestrel-attrs sets two attributes, recorded in its
+#                                 journal; a simulated reboot (another boot id) in which the
+#                                 "firmware" adjusts one; verify finds it, rollback undoes the set)
 #
 # Installs what is missing, builds the tool, the firmware emulator and the demo firmware image
 # (in build-demo/, or $KESTREL_DEMO_BUILD_DIR), starts the emulator on the demo image, exports
@@ -30,6 +33,7 @@ pldm_demo=0
 attrs_demo=0
 fleet_demo=0
 fwupd_demo=0
+verify_demo=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --import) import_demo=1 ;;
@@ -38,15 +42,16 @@ while [ $# -gt 0 ]; do
     --attrs) attrs_demo=1 ;;
     --fleet) fleet_demo=1 ;;
     --fwupd) fwupd_demo=1 ;;
+    --verify) verify_demo=1 ;;
     *) break ;;
   esac
   shift
 done
-if [ $((attrs_demo + fwupd_demo)) -gt 0 ] && [ "$older" -eq 1 ]; then
-  echo "demo: --attrs and --fwupd run on the demo firmware, not with --older" >&2
+if [ $((attrs_demo + fwupd_demo + verify_demo)) -gt 0 ] && [ "$older" -eq 1 ]; then
+  echo "demo: --attrs, --fwupd and --verify run on the demo firmware, not with --older" >&2
   exit 2
 fi
-if [ "$fleet_demo" -eq 1 ] && { [ "$older" -eq 1 ] || [ "$import_demo" -eq 1 ] || [ "$attrs_demo" -eq 1 ] || [ $# -gt 0 ]; }; then
+if [ "$fleet_demo" -eq 1 ] && { [ "$older" -eq 1 ] || [ "$import_demo" -eq 1 ] || [ "$attrs_demo" -eq 1 ] || [ "$verify_demo" -eq 1 ] || [ $# -gt 0 ]; }; then
   echo "demo: --fleet runs alone, on the demo firmware" >&2
   exit 2
 fi
@@ -68,7 +73,7 @@ image_target=demo-image
 [ "$older" -eq 1 ] && image_target=demo-older-image
 targets=(KESLNX_64 kestrel-fwemu "$image_target")
 [ "$pldm_demo" -eq 1 ] && targets+=(kestrel-pldm)
-if [ "$attrs_demo" -eq 1 ] || [ "$fleet_demo" -eq 1 ] || [ "$fwupd_demo" -eq 1 ]; then
+if [ "$attrs_demo" -eq 1 ] || [ "$fleet_demo" -eq 1 ] || [ "$fwupd_demo" -eq 1 ] || [ "$verify_demo" -eq 1 ]; then
   targets+=(kestrel-attrs)
 fi
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
@@ -92,6 +97,11 @@ fi
 
 mount=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-demo-mount.XXXXXX")
 emulator_log=$(mktemp "${TMPDIR:-/tmp}/kestrel-demo-fwemu.XXXXXX")
+# The emulated machine's own journal and boot id: kestrel-attrs records its changes there, never
+# in this machine's /var/lib/kestrel/journal.
+state=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-demo-state.XXXXXX")
+export KESTREL_STATE_DIR=$state/journal KESTREL_BOOT_ID=$state/boot_id
+echo "demo-boot-1" >"$KESTREL_BOOT_ID"
 emulator_pid=""
 attrs_mount=""
 attrs_pid=""
@@ -148,6 +158,7 @@ cleanup() {
   stop_emulator
   rmdir "$mount" 2>/dev/null || true
   rm -f "$emulator_log"
+  rm -rf "$state"
   exit "$status"
 }
 trap cleanup EXIT
@@ -320,6 +331,46 @@ if [ "$status" -eq 0 ] && [ "$fwupd_demo" -eq 1 ]; then
   fi
   say "Unmounting the attributes"
   stop_attrs
+fi
+
+if [ "$status" -eq 0 ] && [ "$verify_demo" -eq 1 ]; then
+  attrs=$(find "$build" -name kestrel-attrs -type f -perm -u+x -print -quit)
+  # Runs kestrel-attrs on the emulated machine; its status in $rc.
+  on_machine() { rc=0; KESTREL_SYSFS_FIRMWARE="$mount" "$attrs" "$@" || rc=$?; }
+  expect() { [ "$rc" -eq "$1" ] || { echo "demo: kestrel-attrs ended with status $rc, not $1" >&2; status=1; }; }
+  say "Setting MAIN002 (Setup Idle Timeout) to 20 and PROC001 (Hyper-Threading) to Disabled;" \
+    "kestrel-attrs records the change in its journal ($KESTREL_STATE_DIR) first"
+  on_machine set MAIN002=20 PROC001=Disabled
+  expect 0
+  if [ "$status" -eq 0 ]; then
+    say "verify before the reboot: every value pending-reboot (status 6)"
+    on_machine verify
+    expect 6
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "A simulated reboot: the machine gets another boot id, and its firmware clamps Setup Idle Timeout" \
+      "to 15 during POST (written here behind kestrel-attrs's back, with --no-journal)"
+    echo "demo-boot-2" >"$KESTREL_BOOT_ID"
+    on_machine --no-journal set MAIN002=15 >/dev/null
+    expect 0
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "verify after the reboot: PROC001 applied, MAIN002 adjusted (status 7)"
+    on_machine verify
+    expect 7
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "The journal"
+    on_machine journal
+    say "rollback: the bytes from before the set go back"
+    on_machine rollback
+    expect 0
+  fi
+  if [ "$status" -eq 0 ]; then
+    say "The values now, and the journal: the set rolled back, the rollback an entry of its own"
+    on_machine get MAIN002 PROC001
+    on_machine journal
+  fi
 fi
 
 say "Stopping the firmware emulator"

@@ -1,9 +1,12 @@
 #!/bin/sh
 # The checks scripts/realfw-test.sh runs inside the QEMU guest, on real EDK2 firmware served by
 # the mailbox driver. Started by the initramfs's /init with the boot's phase (1: before the
-# reset, 2: after it; capture: the capture mode's dump of the HII database and the variables;
-# linux-capture: the same, or at the first boot the variables that prepare it). Each check prints "realfw: ok WHAT" or "realfw: FAIL WHAT" on the console;
-# every file the checks made is in /r, which /init sends to the host.
+# reset, 2: after it, 3: after a second reset; capture: the capture mode's dump of the HII
+# database and the variables; linux-capture: the same, or at the first boot the variables that
+# prepare it). Each check prints "realfw: ok WHAT" or "realfw: FAIL WHAT" on the console;
+# every file the checks made is in /r, which /init sends to the host. kestrel-attrs's journal
+# (/var/lib/kestrel/journal) goes to the host in /r/journal, which puts it back into the next
+# boot's initramfs, as the machine's disk would keep it.
 phase=$1
 R=${KESTREL_REALFW_RESULTS:-/r}
 FW=${KESTREL_SYSFS_FIRMWARE:-/sys/firmware}
@@ -38,6 +41,14 @@ vars_state() {
 # The byte at OFFSET of a variable's data, in decimal. Read through a pipe: efivarfs files cannot
 # be seeked.
 var_byte() { cat "$VARS/$1" | od -An -tu1 -j $((4 + $2)) -N1 | tr -d ' '; }
+# Each attribute of a verify report: "NAME STATUS (requested R, now C)".
+verdicts() {
+  awk -F'"' '/"AttributeName"/ { n = $4 } /"Status"/ && n { s = $4 }
+    /"RequestedValue"|"CurrentValue"/ { v = $0; sub(/^[^:]*: /, "", v); sub(/,$/, "", v) }
+    /"RequestedValue"/ { r = v } /"CurrentValue"/ { print n " " s " (requested " r ", now " v ")"; n = "" }' "$1"
+}
+# The journal to the host, for the next boot.
+keep_journal() { mkdir -p $R/journal && cp -a /var/lib/kestrel/journal/. $R/journal/; }
 # Sets the value of the numeric question PROMPT in a script to VALUE.
 set_numeric() { # FILE PROMPT VALUE
   awk -v q="Setup Question	= $2" -v v="$3" '
@@ -198,12 +209,38 @@ elif [ "$phase" = 1 ]; then
   after=$(var_byte $CHIPSET 19)
   [ "$before" = 1 ] && [ "$after" = 5 ] && ok "ChipsetSetup byte 0x13 went from 1 to 5" ||
     fail "ChipsetSetup byte 0x13 is $after (was $before)"
-else
+
+  # Two values of the driver's form set through kestrel-attrs, recorded in its journal: Wake on
+  # LAN off, and a watchdog timeout the driver's platform policy clamps to 1800 at the next boot.
+  run journal-set kestrel-attrs set SB002=Disabled SB011=3000
+  expect_rc "kestrel-attrs set SB002=Disabled SB011=3000" journal-set 0
+  run journal-verify1 kestrel-attrs verify
+  expect_rc "verify before the reset: pending-reboot (status 6)" journal-verify1 6
+  keep_journal
+elif [ "$phase" = 2 ]; then
   run export KESLNX_64 /o /s $R/setup2.txt /b /h $R/hii2.bin
   expect_rc "export after the reset" export 0
   gzip -c $R/hii2.bin | tail -c 8 | head -c 4 | od -An -tx4 | tr -d ' ' >$R/hii2.crc
   efibootmgr >$R/efibootmgr2.out 2>&1
   var_byte $CHIPSET 19 >$R/chipset-byte.txt
+
+  # After the reset: one value applied, one adjusted by the firmware; the rollback puts both back.
+  run journal-verify2 kestrel-attrs verify
+  expect_rc "verify after the reset: a value did not hold (status 7)" journal-verify2 7
+  verdicts $R/journal-verify2.out | detail
+  run journal-list2 kestrel-attrs journal
+  detail $R/journal-list2.out
+  run journal-rollback kestrel-attrs rollback
+  expect_rc "rollback" journal-rollback 0
+  keep_journal
+elif [ "$phase" = 3 ]; then
+  # After a second reset: the values from before the change, and the rollback verified.
+  run export KESLNX_64 /o /s $R/setup3.txt
+  expect_rc "export after the rollback's reset" export 0
+  run journal-verify3 kestrel-attrs verify
+  expect_rc "verify of the rollback after the reset: every value applied" journal-verify3 0
+  run journal-list3 kestrel-attrs journal
+  detail $R/journal-list3.out
 fi
 dmesg >$R/dmesg.txt
 echo "$failed" >$R/failed

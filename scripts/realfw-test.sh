@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The tool on real EDK2 firmware: boots Debian's OVMF and Debian's kernel (unpacked from the
 # archive, not installed) under QEMU (TCG) on one persistent copy of the variable store: first
-# the UEFI shell's startup.nsh makes the mailbox driver a Driver#### load option, then two boots
+# the UEFI shell's startup.nsh makes the mailbox driver a Driver#### load option, then three boots
 # of the kernel run
 # scripts/realfw-guest.sh inside: export with the HII dump, an edited value and a reordered boot
 # order imported, raw mode, a refused import, the conformance checks (unedited script and PLDM
-# exports imported without writing, the attribute registry, the attributes mount); after the
-# reset, the values are read back.
+# exports imported without writing, the attribute registry, the attributes mount), two values set
+# with kestrel-attrs; after the reset, the values are read back, kestrel-attrs verify finds one
+# applied and one adjusted by the driver's platform policy, and rollback puts both back; after
+# the second reset, an export shows the values from before.
 #
 #   scripts/realfw-test.sh            exit 0: passed, 1: failed, 77: skipped (reason printed)
 #   scripts/realfw-test.sh --capture DIR [NAME...]
@@ -323,6 +325,26 @@ boot() { # PHASE
     { echo "realfw-test: FAILED: boot $phase sent no results; serial logs kept in $work" >&2; exit 1; }
   [ "$(cat "$out/failed" 2>/dev/null)" = 0 ] || failed=1
 }
+# kestrel-attrs's journal, from the results of a boot, into the next boot's initramfs (a second
+# archive after the first, owned by root), as the machine's disk would keep it over the reset.
+carry_journal() { # RESULTS
+  local state=$work/state
+  rm -rf "$state"
+  mkdir -p "$state/var/lib/kestrel/journal"
+  cp -a "$1/journal/." "$state/var/lib/kestrel/journal/" 2>/dev/null || true
+  chmod 700 "$state/var/lib/kestrel" "$state/var/lib/kestrel/journal"
+  find "$state/var/lib/kestrel/journal" -type f -exec chmod 600 {} +
+  (cd "$state" && find . | cpio -o -H newc -R 0:0 --quiet | gzip -1) >"$work/state.cpio.gz"
+  cat "$work/initrd.gz" "$work/state.cpio.gz" >"$work/initrd-next.gz"
+  mcopy -o -i "$esp" "$work/initrd-next.gz" ::/initrd.gz
+}
+# The attributes of a verify report, one line each: "NAME STATUS (requested R, now C)".
+verdicts() { # REPORT
+  "$python" -c 'import json, sys
+for a in json.load(open(sys.argv[1]))["Attributes"]:
+    print("%s %s (requested %s, now %s)" % (a["AttributeName"], a["Status"], json.dumps(a.get("RequestedValue")),
+                                           json.dumps(a.get("CurrentValue"))))' "$1" 2>/dev/null
+}
 check() { # WHAT CONDITION...
   local what=$1
   shift
@@ -350,6 +372,8 @@ python=python3
 check "the live registry validates against DMTF's AttributeRegistry schema" \
   "$python" tests/tools/attrs/validate_redfish.py tests/data/redfish AttributeRegistry.v1_4_0.json "$r1/registry.json"
 
+carry_journal "$r1"
+
 boot 2
 r2=$work/results2
 check "the edited value survived the reset (ChipsetSetup byte 0x13 = 5)" test "$(cat "$r2/chipset-byte.txt" 2>/dev/null)" = 5
@@ -358,6 +382,23 @@ check "the export after the reset shows the edited value" \
 expected=$(cat "$r1/expected-bootorder.txt" 2>/dev/null || echo "?")
 check "efibootmgr after the reset reports the imported boot order $expected" \
   grep -q "^BootOrder: $expected\$" "$r2/efibootmgr2.out"
+# The driver's platform policy (the lane's stand-in for POST) clamped the watchdog timeout that
+# kestrel-attrs set, and verify says so.
+check "the platform policy clamped Watchdog Timeout (s) from 3000 to 1800 at the reset" \
+  grep -aq "platform policy: Watchdog Timeout (s) 3000 clamped to 1800" "$work/boot2.log"
+verdicts "$r2/journal-verify2.out" | sed 's/^/realfw-test: verify after the reset: /'
+check "verify after the reset: SB002 applied, SB011 adjusted to 1800" test "$(verdicts "$r2/journal-verify2.out")" = \
+  "$(printf '%s\n' 'SB002 applied (requested "Disabled", now "Disabled")' 'SB011 adjusted (requested 3000, now 1800)')"
+carry_journal "$r2"
+
+boot 3
+r3=$work/results3
+check "the export after the second reset shows Wake on LAN Enabled again" \
+  awk '/^Setup Question	= Wake on LAN/ { q = 1 } q && /\*\[/ { exit !/\*\[01\]Enabled/ }' "$r3/setup3.txt"
+check "the export after the second reset shows Watchdog Timeout (s) 600 again" \
+  awk '/^Setup Question	= Watchdog Timeout/ { q = 1 } q && /^Value	=/ { exit !/<600>/ }' "$r3/setup3.txt"
+check "the platform policy left the restored timeout alone" sh -c "! grep -aq 'platform policy' '$work/boot3.log'"
+verdicts "$r3/journal-verify3.out" | sed 's/^/realfw-test: verify of the rollback after the second reset: /'
 
 if [ "$failed" -ne 0 ]; then
   echo "realfw-test: FAILED; serial logs and results kept in $work" >&2

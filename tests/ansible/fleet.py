@@ -31,6 +31,7 @@ class Host:
         self.name, self.image, self.mount, self.config = name, image, mount, config
         self.process = None
         self.log = mount + '.log'
+        self.state = mount + '-journal'  # kestrel-attrs's journal on this host
 
     def efivars(self):
         return os.path.join(self.mount, 'efi', 'efivars')
@@ -70,6 +71,11 @@ class Fleet:
                         ANSIBLE_RETRY_FILES_ENABLED='0', ANSIBLE_HOST_KEY_CHECKING='0', ANSIBLE_FORCE_COLOR='0',
                         ANSIBLE_DEPRECATION_WARNINGS='0', ANSIBLE_PYTHON_INTERPRETER=sys.executable)
         self.env.pop('ANSIBLE_CONFIG', None)
+        # One boot id for the whole fleet: reboot() gives every host a new one.
+        self.boot_id = os.path.join(self.dir, 'boot_id')
+        self.boots = 0
+        self.reboot()
+        self.env['KESTREL_BOOT_ID'] = self.boot_id
         self.hosts = []
         image = os.path.join(self.build, 'demo-image')
         for name, config in hosts:
@@ -126,17 +132,24 @@ class Fleet:
     def write_inventory(self, extra=None):
         hosts = {}
         for host in self.hosts:
-            hosts[host.name] = dict(ansible_connection='local', kestrel_root=host.mount, kestrel_bin=self.bin)
+            hosts[host.name] = dict(ansible_connection='local', kestrel_root=host.mount, kestrel_bin=self.bin,
+                                    kestrel_state=host.state)
             hosts[host.name].update((extra or {}).get(host.name, {}))
         with open(self.inventory, 'w') as handle:
             json.dump({'all': {'hosts': hosts}}, handle)
 
     def tool(self, host, *args):
         """Runs kestrel-attrs or KESLNX_64 on a host's firmware; (status, stdout, stderr)."""
-        env = dict(self.env, KESTREL_SYSFS_FIRMWARE=host.mount)
+        env = dict(self.env, KESTREL_SYSFS_FIRMWARE=host.mount, KESTREL_STATE_DIR=host.state)
         done = subprocess.run([os.path.join(self.bin, args[0])] + list(args[1:]), env=env, cwd=self.dir,
                               stdin=subprocess.DEVNULL, capture_output=True, text=True, check=False)
         return done.returncode, done.stdout, done.stderr
+
+    def reboot(self):
+        """Every host boots again: another boot id (the variables stay as they are)."""
+        self.boots += 1
+        with open(self.boot_id, 'w') as handle:
+            handle.write('fleet-boot-%d\n' % self.boots)
 
     def get(self, host, *names):
         status, out, err = self.tool(host, 'kestrel-attrs', 'get', *names)

@@ -101,6 +101,45 @@ class Playbooks(unittest.TestCase):
                     for result in results.values():
                         self.assertEqual(sorted(result['invalid_attributes']), ['ADV001', 'MAIN002'])
 
+    def test_journal_set_reboot_verify_and_rollback(self):
+        limit = ['--limit', 'h1,h2']
+        wanted = {'MAIN002': 30, 'SVC001': 'RACK-9'}
+        before = self.fleet.get(self.h1, *wanted), self.fleet.get(self.h2, *wanted)
+        status, output, results = self.converge(wanted, limit)
+        self.assertEqual(status, 0, output)
+        for name in ('h1', 'h2'):
+            self.assertIsInstance(results[name]['journal_entry'], int, output)
+
+        # Before the reboot nothing can be verified: every host fails, saying so.
+        status, output, results = self.fleet.playbook('verify.yml', options=limit)
+        self.assertNotEqual(status, 0, output)
+        for name in ('h1', 'h2'):
+            self.assertIn('not rebooted', results[name]['msg'])
+            self.assertEqual(results[name]['ansible_facts']['kestrel_bios_verify']['status'], 'pending-reboot')
+
+        # After it, h2's firmware has adjusted a value (written without the journal, as POST would).
+        self.fleet.reboot()
+        status, _, err = self.fleet.tool(self.h2, 'kestrel-attrs', '--no-journal', 'set', 'MAIN002=25')
+        self.assertEqual(status, 0, err)
+        status, output, results = self.fleet.playbook('verify.yml', options=limit)
+        self.assertNotEqual(status, 0, output)
+        self.assertFalse(results['h1'].get('failed'), output)
+        facts = dict((name, results[name]['ansible_facts']['kestrel_bios_verify']) for name in ('h1', 'h2'))
+        self.assertEqual(facts['h1']['status'], 'verified')
+        self.assertEqual(facts['h2']['attributes']['MAIN002'],
+                         {'status': 'adjusted', 'requested': 30, 'current': 25, 'old': before[1]['MAIN002']})
+        self.assertEqual(facts['h2']['attributes']['SVC001']['status'], 'applied')
+        self.assertTrue(results['h2']['failed'])
+        self.assertEqual(results['h2']['not_held'], {'MAIN002': 'adjusted'})
+
+        # The rollback play puts both hosts back; a second run changes nothing.
+        for changed in (True, False):
+            status, output, results = self.fleet.playbook('rollback.yml', options=limit)
+            self.assertEqual(status, 0, output)
+            for name in ('h1', 'h2'):
+                self.assertEqual(results[name]['changed'], changed, (name, output))
+        self.assertEqual((self.fleet.get(self.h1, *wanted), self.fleet.get(self.h2, *wanted)), before)
+
     def test_script_applied_to_two_hosts_then_unchanged(self):
         script = os.path.join(self.fleet.dir, 'edited.txt')
         status, _, err = self.fleet.tool(self.h1, 'KESLNX_64', '/o', '/s', script, '/q')

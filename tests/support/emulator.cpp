@@ -84,6 +84,7 @@ FirmwareImage& FirmwareImage::Config(const std::string& text) {
 Emulator::Emulator(const std::string& imageDir, const std::vector<std::string>& extraArgs)
     : mountPoint_(work_ / "mnt"), outputFile_(work_ / "emulator-output.txt"), requestLogFile_(work_ / "requests.log") {
   MakeDirs(mountPoint_);
+  WriteFileText(work_ / "boot_id", "emulated-boot-1\n");
   std::string program = EmulatorPath();
   if (program.empty()) {
     failure_ = "kestrel-fwemu was not built (configure with libfuse3-dev installed and KESTREL_EMULATOR=ON)";
@@ -150,7 +151,13 @@ std::string Emulator::VarPath(const std::string& name, const std::string& guidTe
   return efivars() + "/" + VarFileName(name, guidText);
 }
 
-std::map<std::string, std::string> Emulator::Env() const { return {{"KESTREL_SYSFS_FIRMWARE", mountPoint_}}; }
+std::map<std::string, std::string> Emulator::Env() const {
+  return {{"KESTREL_SYSFS_FIRMWARE", mountPoint_}, {"KESTREL_STATE_DIR", StateDir()}, {"KESTREL_BOOT_ID", work_ / "boot_id"}};
+}
+
+std::string Emulator::StateDir() const { return work_ / "state/journal"; }
+
+void Emulator::Reboot() { WriteFileText(work_ / "boot_id", "emulated-boot-" + std::to_string(++boots_) + "\n"); }
 
 bool Emulator::Mounted() const {
   struct stat mnt {}, parent {};

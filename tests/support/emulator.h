@@ -57,8 +57,13 @@ class Emulator {
   const std::string& root() const { return mountPoint_; }  // for KESTREL_SYSFS_FIRMWARE
   std::string efivars() const { return mountPoint_ + "/efi/efivars"; }
   std::string VarPath(const std::string& name, const std::string& guidText) const;
-  // {KESTREL_SYSFS_FIRMWARE: root()}, for ProcessOptions::env.
+  // {KESTREL_SYSFS_FIRMWARE: root(), KESTREL_STATE_DIR: StateDir(), KESTREL_BOOT_ID: a file
+  // holding the emulated machine's boot id}, for ProcessOptions::env.
   std::map<std::string, std::string> Env() const;
+  // The emulated machine's journal directory (made by the first set that records a change).
+  std::string StateDir() const;
+  // Gives the emulated machine another boot id, as a reboot does (the variables stay as they are).
+  void Reboot();
 
   // Ends the emulator: unmounts it (fusermount3 -u), or sends it `signal` when that is not 0.
   // Waits for it to exit and returns its exit status (128 + signal when a signal ended it).
@@ -77,6 +82,7 @@ class Emulator {
   std::string outputFile_;
   std::string requestLogFile_;
   pid_t pid_ = -1;
+  int boots_ = 1;
   int exitStatus_ = -1;
   std::string failure_;  // empty once started
 };

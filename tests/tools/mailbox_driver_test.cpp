@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "mailbox_service.h"
+#include "tools/hiibuild/generators.h"
 #include "tools/fwemu/config.h"
 #include "tools/fwemu/mailbox.h"
 #include "tools/fwemu/mailbox_frame.h"
@@ -277,6 +278,38 @@ TEST(MailboxDriverCrc, IsTheStandardCrc32) {
   const uint8_t text[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
   EXPECT_EQ(mbx_crc32(text, sizeof text), 0xCBF43926u);
   EXPECT_EQ(mbx_crc32(nullptr, 0), 0u);
+}
+
+// The platform policy the driver applies at boot: a value above the limit is clamped to it, in
+// place; anything else (within the limit, outside the data, a width of no integer) is left alone.
+TEST(MailboxDriverPolicy, ClampsOnlyAValueAboveTheLimit) {
+  struct Case {
+    Data data;
+    uint64_t offset;
+    uint32_t width;
+    Data after;
+    uint64_t before;
+  };
+  const Case cases[] = {
+      {{0xAA, 0xB8, 0x0B, 0xAA}, 1, 2, {0xAA, 0x08, 0x07, 0xAA}, 3000},  // 3000 -> 1800
+      {{0xAA, 0x08, 0x07, 0xAA}, 1, 2, {0xAA, 0x08, 0x07, 0xAA}, 0},     // 1800 stays
+      {{0x58, 0x02}, 0, 2, {0x58, 0x02}, 0},                              // 600 stays
+      {{0xFF, 0xFF}, 1, 2, {0xFF, 0xFF}, 0},                              // past the end
+      {{0xFF, 0xFF}, ~0ull, 2, {0xFF, 0xFF}, 0},
+      {{0xFF, 0xFF}, 0, 0, {0xFF, 0xFF}, 0},
+      {Data(9, 0xFF), 0, 9, Data(9, 0xFF), 0},
+  };
+  for (const Case& c : cases) {
+    Data data = c.data;
+    uint64_t before = 0;
+    EXPECT_EQ(mbx_clamp_value(data.data(), data.size(), c.offset, c.width, 1800, &before), c.before != 0);
+    EXPECT_EQ(data, c.after);
+    EXPECT_EQ(before, c.before);
+  }
+  // The driver's policy is over "Watchdog Timeout (s)" of the variable it creates: 600, within it.
+  hiibuild::DriverFormSets sets = hiibuild::BuildDriverFormSets();
+  EXPECT_EQ(sets.policy.prompt, L"Watchdog Timeout (s)");
+  EXPECT_EQ(Get(sets.variable.data, sets.policy.offset, sets.policy.width), 600u);
 }
 
 }  // namespace

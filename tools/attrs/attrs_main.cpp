@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "hii/strings.h"
 #include "tools/attrs/html.h"
+#include "tools/attrs/journal_commands.h"
 #include "tools/attrs/operations.h"
 #include "tools/attrs/session.h"
 #ifdef KESTREL_ATTRS_MOUNT
@@ -34,9 +35,14 @@ constexpr const char* kUsage =
     "  mount MOUNTPOINT [--driver NAME] [--detach]  the attributes as a firmware-attributes tree\n"
     "  html [-o FILE]                              the menus and settings as one HTML page\n"
     "  html --compare A.json B.json... [-o FILE]   the attributes that differ between machines\n"
+    "  journal [--json]                            the changes recorded, with their status\n"
+    "  verify [ID]                                 after a reboot: did each value of a change hold\n"
+    "  rollback [ID] [--dry-run] [--force]         write back what a change overwrote\n"
+    "journal options (set, mount, rollback): --no-journal, --journal-keep N (default 100)\n"
     "exit status: 0 done, 1 diff found differences or find found nothing, 2 usage or input error,\n"
-    "3 a value was refused\n"
-    "(nothing written), 4 a write failed or a value did not hold, 5 the Setup data could not be read\n";
+    "3 refused (nothing written), 4 a write failed or a value did not hold, 5 the Setup data could\n"
+    "not be read, 6 verify: no reboot since the change, 7 verify: a value did not hold over the\n"
+    "reboot, 8 the journal cannot be written or read (nothing written)\n";
 
 int Usage(const std::string& problem) {
   if (!problem.empty()) WriteNarrow(Stream::Err, "kestrel-attrs: " + problem + "\n");
@@ -61,6 +67,9 @@ struct CommandLine {
   std::string driver;               // mount --driver
   bool detach = false;              // mount --detach
   bool compare = false;             // html --compare
+  bool json = false;                // journal --json
+  bool force = false;               // rollback --force
+  JournalOptions journal = DefaultJournalOptions();
   SessionOptions session;
 };
 
@@ -74,6 +83,12 @@ bool ReadPasswordFile(const std::string& path, PasswordInput& input) {
   input.Length = static_cast<uint32_t>(input.Text.size() + 1);
   input.Type = PasswordType::Plain;
   return true;
+}
+
+bool ReadKeep(const std::string& text, size_t& keep) {
+  if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  keep = std::stoul(text);
+  return keep >= 1 && keep <= 1000000;
 }
 
 int Parse(int argc, char** argv, CommandLine& line) {
@@ -96,6 +111,14 @@ int Parse(int argc, char** argv, CommandLine& line) {
     else if (word == "--driver") ok = value(line.driver);
     else if (word == "--detach") line.detach = true;
     else if (word == "--compare") line.compare = true;
+    else if (word == "--json") line.json = true;
+    else if (word == "--force") line.force = true;
+    else if (word == "--no-journal") line.journal.enabled = false;
+    else if (word == "--journal-keep") {
+      std::string count;
+      ok = value(count);
+      if (ok && !ReadKeep(count, line.journal.keep)) return Usage("--journal-keep takes a number from 1 to 1000000");
+    }
     else if (word == "-h" || word == "--help") return Usage("");
     else if (CompareNoCase(word, "/cpwd") == 0) {
       std::string text;
@@ -138,6 +161,39 @@ int Emit(const std::function<bool(const TextSink&)>& write, const std::string& o
 
 int Emit(const Json& document, const std::string& output, int status) {
   return Emit([&](const TextSink& sink) { return SerializeDocument(document, sink); }, output, status);
+}
+
+// The journal's commands: their words checked before the firmware is read.
+int CheckJournalWords(const CommandLine& line, bool journalCommand) {
+  const std::string& command = line.command;
+  if (line.json && command != "journal") return Usage("--json belongs to journal");
+  if (line.force && command != "rollback") return Usage("--force belongs to rollback");
+  if (!journalCommand) return kExitSuccess;
+  if (!line.session.hiiFile.empty() || !line.session.varsDir.empty())
+    return Usage("the journal records the live firmware: " + command + " does not go with --hii and --vars");
+  if (command == "journal" ? !line.words.empty() : line.words.size() > 1)
+    return Usage(command == "journal" ? "journal takes no names" : command + " takes one entry id at most");
+  if (!line.words.empty() && (line.words[0].empty() || line.words[0].size() > 19 ||
+                              line.words[0].find_first_not_of("0123456789") != std::string::npos))
+    return Usage("\"" + line.words[0] + "\" is no journal entry id");
+  return kExitSuccess;
+}
+
+int RunJournalCommand(const SetupContext& setup, const CommandLine& line) {
+  std::optional<uint64_t> id;
+  if (!line.words.empty()) id = std::stoull(line.words[0]);
+  Outcome outcome;
+  if (line.command == "journal") {
+    outcome = ListJournal(setup, line.journal);
+    if (!outcome.report.is_null() && !line.json)
+      return Emit([&](const TextSink& sink) { return sink(JournalTable(outcome.report)); }, line.output, outcome.status);
+  } else if (line.command == "verify") {
+    outcome = VerifyEntry(setup, line.journal, id);
+  } else {
+    outcome = RollbackEntry(setup, line.journal, id, line.dryRun, line.force);
+  }
+  if (outcome.report.is_null()) return outcome.status;
+  return Emit(outcome.report, line.output, outcome.status);
 }
 
 // NAME=VALUE words: the value is text, typed by the attribute when the set looks it up.
@@ -195,18 +251,20 @@ int Html(const CommandLine& line) {
 
 int RunCommand(const CommandLine& line) {
   const std::string& command = line.command;
+  bool journalCommand = command == "journal" || command == "verify" || command == "rollback";
   if (command != "registry" && command != "get" && command != "set" && command != "plan" && command != "find" &&
-      command != "diff" && command != "mount" && command != "html")
+      command != "diff" && command != "mount" && command != "html" && !journalCommand)
     return Usage("unknown command " + command);
   if (line.compare && command != "html") return Usage("--compare belongs to html");
   bool changes = command == "set" || command == "plan";
   if (line.text && command != "find") return Usage("--text belongs to find");
   if (command == "find" && line.words.size() != 1) return Usage("find takes one text");
+  if (int status = CheckJournalWords(line, journalCommand); status != kExitSuccess) return status;
   if ((!line.driver.empty() || line.detach) && command != "mount") return Usage("--driver and --detach belong to mount");
   if (command == "mount" && line.words.size() != 1) return Usage("mount takes one mount point");
   if (command == "registry" && !line.words.empty()) return Usage("registry takes no names");
   if (!line.defaults.empty() && command != "get") return Usage("--defaults belongs to get");
-  if (line.dryRun && command != "set") return Usage("--dry-run belongs to set");
+  if (line.dryRun && command != "set" && command != "rollback") return Usage("--dry-run belongs to set and rollback");
   if (line.fromDefaults && command != "diff") return Usage("--from-defaults belongs to diff");
   if (!line.file.empty() && !changes) return Usage("--file belongs to set and plan");
   if (command == "html") return Html(line);
@@ -263,6 +321,7 @@ int RunCommand(const CommandLine& line) {
     options.mountPoint = line.words[0];
     if (!line.driver.empty()) options.driver = line.driver;
     options.detach = line.detach;
+    if (line.journal.enabled) options.journal = line.journal;
     return ServeAttributes(setup, options);
 #else
     return Fail("this kestrel-attrs was built without libfuse3: mount is not available", kExitUsage);
@@ -280,7 +339,11 @@ int RunCommand(const CommandLine& line) {
     return Emit(bios, line.output, kExitSuccess);
   }
   if (command == "set") {
-    Outcome outcome = SetAttributes(setup, values, line.dryRun, textValues);
+    // A live set that writes is recorded in the journal first (an offline one writes files).
+    std::optional<JournalRecorder> recorder;
+    if (line.journal.enabled && line.session.hiiFile.empty()) recorder.emplace(setup, line.journal, "set");
+    Outcome outcome = SetAttributes(setup, values, line.dryRun, textValues, recorder ? &recorder->Observer() : nullptr);
+    if (recorder && recorder->EntryId()) outcome.report["JournalEntry"] = recorder->EntryId();
     return Emit(outcome.report, line.output, outcome.status);
   }
   if (command == "plan") {
@@ -293,6 +356,7 @@ int RunCommand(const CommandLine& line) {
     std::string lines = FoundLines(outcome.report);
     return Emit([&](const TextSink& sink) { return sink(lines); }, line.output, outcome.status);
   }
+  if (journalCommand) return RunJournalCommand(setup, line);
   Outcome outcome = DiffAttributes(&setup, documents.empty() ? nullptr : &documents[0], nullptr, line.fromDefaults);
   return Emit(outcome.report, line.output, outcome.status);
 }

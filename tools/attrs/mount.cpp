@@ -210,7 +210,7 @@ int ServeAttributes(const SetupContext& setup, const AttrsMountOptions& options)
   if (access("/dev/fuse", R_OK | W_OK) != 0)
     return Fail("/dev/fuse is not usable here: " + std::string(std::strerror(errno)));
 
-  AttributeTree tree(setup, driver);
+  AttributeTree tree(setup, driver, options.journal ? &*options.journal : nullptr);
   Mount mount;
   mount.tree = &tree;
   mount.uid = getuid();

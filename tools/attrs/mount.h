@@ -1,9 +1,11 @@
 // kestrel-attrs mount: serves an AttributeTree over FUSE until the file system is unmounted or
 // the process gets SIGTERM, SIGINT or SIGHUP.
 #pragma once
+#include <optional>
 #include <string>
 
 #include "hii/setup_context.h"
+#include "tools/attrs/journal.h"
 
 namespace kes::attrs {
 
@@ -12,6 +14,7 @@ struct AttrsMountOptions {
   std::string driver = "kestrel";
   bool detach = false;     // go to the background once mounted
   bool fuseDebug = false;
+  std::optional<JournalOptions> journal;  // every write recorded there (none: --no-journal)
 };
 
 // Mounts, serves and unmounts; the exit status of kestrel-attrs (0 after a clean unmount or a

@@ -10,6 +10,7 @@
 #include "firmware/passwords.h"
 #include "firmware/variable_store.h"
 #include "hii/hii_format.h"
+#include "tools/attrs/journal_commands.h"
 #include "tools/attrs/operations.h"
 
 namespace kes::attrs {
@@ -114,7 +115,8 @@ std::string ValueText(const Attribute& a, const Json& value) {
   return text;
 }
 
-AttributeTree::AttributeTree(const SetupContext& setup, std::string driver) : setup_(setup), driver_(std::move(driver)) {
+AttributeTree::AttributeTree(const SetupContext& setup, std::string driver, const JournalOptions* journal)
+    : setup_(setup), driver_(std::move(driver)), journal_(journal) {
   auto languages = setup_.strings.LanguageList(false, false);
   language_ = languages.empty() ? "en" : languages.front();
   Refresh();
@@ -371,8 +373,11 @@ int AttributeTree::Apply(const AttributeValues& values, bool defaultsLoad) {
   std::string said;
   {
     ConsoleCapture capture;
-    // Defaults are loaded as the firmware loads them, whatever the conditions say.
-    outcome = SetAttributes(setup_, values, false, false, !defaultsLoad);
+    // Defaults are loaded as the firmware loads them, whatever the conditions say. Recorded in
+    // the journal like a set (the recorder says why when it cannot).
+    std::optional<JournalRecorder> recorder;
+    if (journal_) recorder.emplace(setup_, *journal_, "mount");
+    outcome = SetAttributes(setup_, values, false, false, !defaultsLoad, recorder ? &recorder->Observer() : nullptr);
     said = capture.out() + capture.err();
   }
   int error = 0;
@@ -385,7 +390,7 @@ int AttributeTree::Apply(const AttributeValues& values, bool defaultsLoad) {
     WriteNarrow(Stream::Err, said);
     for (const Json& f : outcome.report["Failed"])
       Say(f["AttributeName"].get<std::string>() + ": " + f["Reason"].get<std::string>());
-    error = firmware.lastWriteError ? firmware.lastWriteError : EIO;
+    error = firmware.lastWriteError && outcome.status != kExitJournal ? firmware.lastWriteError : EIO;
   }
   if (outcome.report.value("ResetRequired", false)) pendingReboot_ = true;
   if (!outcome.report["Changed"].empty() || !outcome.report["Failed"].empty()) Refresh();
@@ -405,6 +410,7 @@ int AttributeTree::WritePassword(const Attribute& a, const std::string& file, st
     return EINVAL;
   Status s;
   std::string said;
+  bool unrecorded = false;  // the journal could not record the change: nothing was written
   {
     ConsoleCapture capture;
     run.newAdmin = PasswordInput{};
@@ -418,7 +424,19 @@ int AttributeTree::WritePassword(const Attribute& a, const std::string& file, st
     } else {
       bool admin = FileText(a, "role") == std::optional<std::string>("bios-admin");
       (admin ? run.newAdmin : run.newUser) = input;
-      s = ChangeSetupPasswords(run, setup_.firmware);
+      // A new password is recorded in the journal by name only, without its value.
+      std::optional<JournalRecorder> recorder;
+      if (journal_) recorder.emplace(setup_, *journal_, "mount");
+      if (recorder && !recorder->Observer().beforeWrite({{&a, Json()}})) {
+        s = status::kFailure;
+        unrecorded = true;
+      } else {
+        s = ChangeSetupPasswords(run, setup_.firmware);
+        if (recorder) {
+          recorder->Observer().afterWrite();
+          if (s != status::kSuccess) recorder->Discard();
+        }
+      }
       run.newAdmin = PasswordInput{};
       run.newUser = PasswordInput{};
     }
@@ -427,6 +445,7 @@ int AttributeTree::WritePassword(const Attribute& a, const std::string& file, st
   std::fill(input.Text.begin(), input.Text.end(), L'\0');
   if (s == status::kSuccess) return 0;
   WriteNarrow(Stream::Err, said);
+  if (unrecorded) return EIO;
   return setup_.firmware.lastWriteError ? setup_.firmware.lastWriteError : EACCES;
 }
 

@@ -22,6 +22,7 @@
 #include "hii/setup_context.h"
 #include "tools/attrs/attribute_model.h"
 #include "tools/attrs/documents.h"
+#include "tools/attrs/journal.h"
 
 namespace kes::attrs {
 
@@ -36,7 +37,9 @@ std::string ValueText(const Attribute& a, const Json& value);
 
 class AttributeTree {
  public:
-  AttributeTree(const SetupContext& setup, std::string driver);
+  // `journal`: every write that changes a value or a password is recorded there (none: not
+  // recorded); it must outlive the tree.
+  AttributeTree(const SetupContext& setup, std::string driver, const JournalOptions* journal = nullptr);
 
   enum class Kind { None, Directory, File };
   struct NodeInfo {
@@ -79,6 +82,7 @@ class AttributeTree {
 
   const SetupContext& setup_;
   std::string driver_;
+  const JournalOptions* journal_ = nullptr;
   std::string language_;
   std::vector<Attribute> attributes_;   // every attribute of the walk
   std::unordered_map<std::string, size_t> byName_;

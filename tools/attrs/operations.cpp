@@ -559,6 +559,14 @@ Checked CheckRequest(const SetupContext& setup, const AttributeValues& values, b
   return out;
 }
 
+// The values a set writes, for its journal.
+std::vector<PlannedValue> Planned(const std::vector<Request>& requests) {
+  std::vector<PlannedValue> planned;
+  for (const Request& r : requests)
+    if (r.entry >= 0) planned.push_back({r.attribute, r.normalized});
+  return planned;
+}
+
 }  // namespace
 
 bool WriteRegistry(const SetupContext& setup, const TextSink& out) {
@@ -635,7 +643,7 @@ std::string SuggestNames(const std::string& unknown, const std::vector<std::stri
 }
 
 Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, bool dryRun, bool textValues,
-                      bool checkConditions) {
+                      bool checkConditions, const WriteObserver* observer) {
   ConditionBook book(setup);
   Checked checked = CheckRequest(setup, values, textValues, checkConditions, book);
   const std::vector<Request>& requests = checked.requests;
@@ -667,12 +675,18 @@ Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, 
     unchanged = Json::array();
     resetRequired = false;
     outcome.status = kExitRefused;
+  } else if (!dryRun && !entries.empty() && observer && !observer->beforeWrite(Planned(requests))) {
+    // The journal cannot record the change (it said why): nothing is written.
+    changed = Json::array();
+    resetRequired = false;
+    outcome.status = kExitJournal;
   } else if (!dryRun && !entries.empty()) {
     RunState& run = setup.run;
     run.ImportErrors = false;
     run.ResetRequired = false;
     bool specialRefused = false;
     Status result = ImportEntriesOnce(setup, entries, &specialRefused);
+    if (observer) observer->afterWrite();
     resetRequired = run.ResetRequired;
     // The evaluator's copies of the variables written follow the firmware, so that conditions
     // evaluated later in this process (a mount's next write) see the new values.

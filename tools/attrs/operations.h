@@ -1,6 +1,7 @@
 // The operations of kestrel-attrs over one SetupContext: the registry, the Bios resource, set and
 // diff. Each returns its document and the exit status it calls for.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ inline constexpr int kExitUsage = 2;        // bad command line or unreadable / 
 inline constexpr int kExitRefused = 3;      // set, plan: a value was refused; nothing was written
 inline constexpr int kExitWriteFailed = 4;  // set: a write failed or a value does not hold
 inline constexpr int kExitFirmware = 5;     // the Setup data could not be read
+inline constexpr int kExitPending = 6;      // verify: no reboot since the change
+inline constexpr int kExitNotHeld = 7;      // verify: a value did not hold over the reboot
+inline constexpr int kExitJournal = 8;      // the journal cannot be written: nothing was written
 
 // Writes the registry while the questions are walked.
 bool WriteRegistry(const SetupContext& setup, const TextSink& out);
@@ -36,6 +40,19 @@ struct Outcome {
   int status = kExitSuccess;
 };
 
+// What a set that is about to write tells its journal (journal_commands.h): `beforeWrite` gets
+// each value it writes (the attribute as it is now, the value as it will read) before anything is
+// written, and false from it stops the set (status kExitJournal, nothing written); `afterWrite`
+// is called once the writes are over, whatever they did.
+struct PlannedValue {
+  const Attribute* attribute = nullptr;
+  Json value;
+};
+struct WriteObserver {
+  std::function<bool(const std::vector<PlannedValue>&)> beforeWrite;
+  std::function<void()> afterWrite;
+};
+
 // Checks the values as the script import would and, unless a value is refused or `dryRun` is
 // set, commits them through the import; then reads them back. `textValues`: the values are
 // command-line text, read as a boolean ("true", "false") or an integer (decimal, or hexadecimal
@@ -43,8 +60,10 @@ struct Outcome {
 // whole, each value against the conditions as the whole request leaves them (a value for an
 // attribute then hidden, grayed out or disabled is refused); without it (a load of defaults, as
 // the firmware loads them) only a question grayed out now is refused.
+// `observer`, when given, is told what will be written before the first write and called again
+// after the writes (the journal).
 Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, bool dryRun, bool textValues = false,
-                      bool checkConditions = true);
+                      bool checkConditions = true, const WriteObserver* observer = nullptr);
 
 // What `set` would do with the values, writing nothing: "requested" lists each value with its
 // result ("applies", or "refused" with the reason, as set --dry-run finds it), "changes" every

@@ -602,7 +602,13 @@ void BuildAdvanced(PackageList& list, Store& setup) {
   AddDevicePath(list);
 }
 
-void BuildChipset(PackageList& list, Store& chipset) {
+// Where two questions of the chipset form set keep their values, for the mailbox driver's data.
+struct ChipsetRefs {
+  Ref acPowerLoss;  // "Restore AC Power Loss"
+  Ref watchdog;     // "Watchdog Timeout (s)"
+};
+
+void BuildChipset(PackageList& list, Store& chipset, ChipsetRefs* refs = nullptr) {
   Forms& f = list.AddForms();
   SetUpLanguages(list, true);
   Writer w(f);
@@ -644,8 +650,9 @@ void BuildChipset(PackageList& list, Store& chipset) {
   f.Form(kSouth, L"South Bridge");
   w.prefix = L"SB";
   // Holds 3, which none of the options has.
-  w.OneOf(L"Restore AC Power Loss", L"State of the system after power returns",
-          Choices({L"Power Off", L"Power On", L"Last State"}, 0), 3);
+  Ref acPowerLoss = w.OneOf(L"Restore AC Power Loss", L"State of the system after power returns",
+                            Choices({L"Power Off", L"Power On", L"Last State"}, 0), 3);
+  if (refs) refs->acPowerLoss = acPowerLoss;
   w.OneOf(L"Wake on LAN", L"Wake up on a magic packet", Choices(kDisabledEnabled, 1), 1);
   Ref rtcWake = w.OneOf(L"Wake on RTC", L"Wake up at a fixed time every day", Choices(kDisabledEnabled, 0), 0);
   f.SuppressIf(Expr::EqIdVal(rtcWake.id, 0));
@@ -658,8 +665,9 @@ void BuildChipset(PackageList& list, Store& chipset) {
   w.OneOf(L"SMBus Controller", L"System management bus controller", Choices(kDisabledEnabled, 1), 1);
   w.OneOf(L"Serial IRQ Mode", L"Mode of the serial interrupt line", Choices({L"Quiet", L"Continuous"}, 1), 1);
   w.OneOf(L"Watchdog Timer", L"Restarts the system when the timer runs out", Choices(kDisabledEnabled, 0), 0);
-  w.Numeric(L"Watchdog Timeout (s)", L"Seconds before the watchdog restarts the system", 2, 60, 3600, 60,
-            flags::kDisplayUintDec, 600, 600, 600);
+  Ref timeout = w.Numeric(L"Watchdog Timeout (s)", L"Seconds before the watchdog restarts the system", 2, 60, 3600, 60,
+                         flags::kDisplayUintDec, 600, 600, 600);
+  if (refs) refs->watchdog = timeout;
   f.DisableIf(Expr::True());
   w.OneOf(L"Legacy 8254 Timer", L"Clock gating of the legacy timer", Choices(kDisabledEnabled, 0), 0);
   f.End();
@@ -984,10 +992,16 @@ ByteVector WithoutDevicePath(const ByteVector& list, const EfiGuid& guid) {
 DriverFormSets BuildDriverFormSets() {
   Store chipset("ChipsetSetup", kChipsetGuid, 0x80, false);
   PackageList chipsetList(kChipsetList);
-  BuildChipset(chipsetList, chipset);
+  ChipsetRefs refs;
+  BuildChipset(chipsetList, chipset, &refs);
   PackageList bootManagerList(kBootManagerFormSet);
   BuildBootManager(bootManagerList);
-  DriverFormSets sets{WithoutDevicePath(chipsetList.Bytes(), kChipsetList), chipset.ToVariable()};
+  DriverFormSets sets{WithoutDevicePath(chipsetList.Bytes(), kChipsetList), chipset.ToVariable(),
+                      {L"Watchdog Timeout (s)", refs.watchdog.offset, 2, 1800}};
+  // A machine's variable holds values its Setup can show: the demo's Restore AC Power Loss of 3,
+  // which no option has (a case for the emulator's tests), starts at Power Off here, so that an
+  // unedited export of the real firmware imports without a finding.
+  sets.variable.data.at(refs.acPowerLoss.offset) = 0;
   ByteVector bootManager = WithoutDevicePath(bootManagerList.Bytes(), kBootManagerFormSet);
   sets.packageLists.insert(sets.packageLists.end(), bootManager.begin(), bootManager.end());
   return sets;

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tools/hiibuild/emulator_image.h"
@@ -29,10 +30,21 @@ EmulatorImage BuildOlderDemoFirmware();
 // form set and the boot manager (boot order and language controls over the firmware's own
 // variables), each package list without its device path package (the firmware's HII database
 // makes that from the handle a list is registered with), and the chipset varstore's variable
-// with the demo's values.
+// with the demo's values (Restore AC Power Loss at Power Off, where the demo holds a value no
+// option has).
+// The platform policy the driver applies at every boot, as POST would: the value of one numeric
+// question of the chipset form set (its bytes in the variable) is clamped to a platform limit
+// below the question's own maximum.
+struct ClampPolicy {
+  std::wstring prompt;
+  uint16_t offset = 0;
+  uint8_t width = 0;
+  uint64_t limit = 0;
+};
 struct DriverFormSets {
   std::vector<uint8_t> packageLists;  // the lists one after the other
   Variable variable;
+  ClampPolicy policy;  // "Watchdog Timeout (s)" (60 to 3600) clamped to 1800
 };
 DriverFormSets BuildDriverFormSets();
 

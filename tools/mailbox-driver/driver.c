@@ -1,9 +1,10 @@
 /* kestrel-mailbox.efi: a UEFI runtime driver that serves the tool's firmware mailbox on EDK2
  * firmware. At load it
  *   - installs the firmware identification table (ACPI "FIDT", core version "05");
- *   - registers the embedded Setup form sets and creates their variable when absent, unless the
- *     variable "KestrelCapture" exists under the mailbox's GUID (capture mode: the HII database
- *     it serves is then the firmware's own, untouched);
+ *   - registers the embedded Setup form sets, creates their variable when absent and applies the
+ *     platform policy to it (apply_platform_policy), unless the variable "KestrelCapture" exists
+ *     under the mailbox's GUID (capture mode: the HII database it serves is then the firmware's
+ *     own, untouched);
  *   - takes a snapshot of the whole HII database into runtime memory (again at ReadyToBoot);
  *   - wraps GetVariable and SetVariable so that the mailbox variable is answered in memory;
  *   - describes its own code in the firmware's memory attributes table at ExitBootServices
@@ -172,7 +173,10 @@ static VOID EFIAPI on_exit_boot_services(EFI_EVENT event, VOID *context) {
   ST->Hdr.CRC32 = crc;
 }
 
+static VOID report_platform_policy(void);
+
 static VOID EFIAPI on_ready_to_boot(EFI_EVENT event, VOID *context) {
+  report_platform_policy();
   EFI_STATUS status = take_snapshot();
   if (EFI_ERROR(status)) Print(L"kestrel-mailbox: HII snapshot at ReadyToBoot failed: %r\n", status);
   prepare_memory_attributes();
@@ -217,6 +221,41 @@ static EFI_STATUS register_form_sets(EFI_HANDLE image) {
                               kes_driver_variable_data_size, (VOID *)kes_driver_variable_data);
 }
 
+/* The platform's policy for the demo form set, applied at every boot before the operating
+ * system starts, as POST applies a platform's own: this platform's watchdog counts to
+ * kes_driver_policy_limit seconds at most, so a longer "Watchdog Timeout (s)" in the variable is
+ * clamped to it. It stands in, on the real-firmware lane, for firmware that adjusts a setting at
+ * the reboot. Never in capture mode, where the driver registers nothing of its own. */
+static UINT64 policy_before;      /* the value the policy clamped, for the report */
+static EFI_STATUS policy_status;  /* the write's status */
+static BOOLEAN policy_applied;    /* reported at the first ReadyToBoot, once the console is up */
+
+static VOID apply_platform_policy(void) {
+  EFI_GUID guid;
+  CopyMem(&guid, (VOID *)kes_driver_variable_guid, sizeof guid);
+  UINT32 attributes = 0;
+  UINTN size = 0;
+  EFI_STATUS status = boot_rt->GetVariable((CHAR16 *)kes_driver_variable_name, &guid, &attributes, &size, NULL);
+  if (status != EFI_BUFFER_TOO_SMALL || size == 0) return;
+  UINT8 *data = NULL;
+  if (EFI_ERROR(BS->AllocatePool(EfiBootServicesData, size, (VOID **)&data))) return;
+  status = boot_rt->GetVariable((CHAR16 *)kes_driver_variable_name, &guid, &attributes, &size, data);
+  if (!EFI_ERROR(status) && mbx_clamp_value(data, size, kes_driver_policy_offset, kes_driver_policy_width,
+                                             kes_driver_policy_limit, &policy_before)) {
+    policy_status = boot_rt->SetVariable((CHAR16 *)kes_driver_variable_name, &guid, attributes, size, data);
+    policy_applied = TRUE;
+  }
+  BS->FreePool(data);
+}
+
+/* The driver loads before the firmware connects its consoles: what the policy did is said later. */
+static VOID report_platform_policy(void) {
+  if (!policy_applied) return;
+  policy_applied = FALSE;
+  Print(L"kestrel-mailbox: platform policy: %s %ld clamped to %ld: %r\n", (CHAR16 *)kes_driver_policy_prompt,
+        policy_before, kes_driver_policy_limit, policy_status);
+}
+
 static VOID wrap_variable_services(void) {
   EFI_TPL tpl = BS->RaiseTPL(TPL_HIGH_LEVEL);
   runtime.saved.get_variable = (VOID *)boot_rt->GetVariable;
@@ -254,6 +293,7 @@ EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE *system_table) {
   } else {
     status = register_form_sets(image);
     if (EFI_ERROR(status)) Print(L"kestrel-mailbox: form sets not registered: %r\n", status);
+    else apply_platform_policy();
   }
 
   status = take_snapshot();

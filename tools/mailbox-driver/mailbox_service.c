@@ -188,6 +188,16 @@ uint64_t mbx_convert_saved(struct mbx_saved_pointers *saved, mbx_convert_fn conv
   return first;
 }
 
+int mbx_clamp_value(uint8_t *data, uint64_t size, uint64_t offset, uint32_t width, uint64_t limit, uint64_t *before) {
+  if (!data || width == 0 || width > 8 || offset > size || size - offset < width) return 0;
+  uint64_t value = 0;
+  for (uint32_t i = width; i > 0; --i) value = value << 8 | data[offset + i - 1];
+  if (value <= limit) return 0;
+  for (uint32_t i = 0; i < width; ++i) data[offset + i] = (uint8_t)(limit >> (8 * i));
+  if (before) *before = value;
+  return 1;
+}
+
 uint32_t mbx_crc32(const uint8_t *data, uint64_t size) {
   uint32_t crc = 0xFFFFFFFFu;
   for (uint64_t i = 0; i < size; ++i) {

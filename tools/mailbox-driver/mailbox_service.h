@@ -102,6 +102,12 @@ int mbx_is_mailbox(const uint16_t *name, const uint8_t *guid);
 typedef uint64_t (*mbx_convert_fn)(void *context, void **address);
 uint64_t mbx_convert_saved(struct mbx_saved_pointers *saved, mbx_convert_fn convert, void *context);
 
+/* A platform policy of the kind POST applies to a setting: the unsigned little-endian value of
+ * `width` bytes (1 to 8) at `offset` of a variable's data is clamped to `limit`. Returns 1, with
+ * the value before in *before, when `data` was changed; 0 when the value is within the limit or
+ * does not lie within the `size` bytes of `data`. */
+int mbx_clamp_value(uint8_t *data, uint64_t size, uint64_t offset, uint32_t width, uint64_t limit, uint64_t *before);
+
 /* The standard CRC-32 (IEEE 802.3), bitwise: the driver reports its snapshot's CRC with it. */
 uint32_t mbx_crc32(const uint8_t *data, uint64_t size);
 

@@ -1,6 +1,6 @@
 // kestrel-mkdriverdata OUT.c: writes the data the mailbox driver embeds (driver_data.h) as C
 // arrays: the supported identification table and the demo firmware's form sets for real
-// firmware with the variable of one. The output is written beside OUT.c and renamed into place.
+// firmware with the variable of one, and the platform policy the driver applies to it. The output is written beside OUT.c and renamed into place.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -43,6 +43,12 @@ int main(int argc, char** argv) {
     for (uint8_t b : variable.guid.ToBytes()) text += std::to_string(b) + ", ";
     text += "};\nconst uint32_t kes_driver_variable_attributes = " + std::to_string(variable.attributes) + ";\n";
     text += ByteArray("kes_driver_variable_data", variable.data);
+    const kes::hiibuild::ClampPolicy& policy = formSets.policy;
+    text += "const uint16_t kes_driver_policy_prompt[] = {";
+    for (wchar_t c : policy.prompt) text += std::to_string(static_cast<unsigned>(c)) + ", ";
+    text += "0};\nconst uint32_t kes_driver_policy_offset = " + std::to_string(policy.offset) +
+            ";\nconst uint32_t kes_driver_policy_width = " + std::to_string(policy.width) +
+            ";\nconst uint64_t kes_driver_policy_limit = " + std::to_string(policy.limit) + "ull;\n";
     kes::OutputFile out;
     if (!out.Open(argv[1]) || std::fwrite(text.data(), 1, text.size(), out.get()) != text.size() || !out.Commit()) {
       kes::PrintNarrow(kes::Stream::Err, "kestrel-mkdriverdata: cannot write %s\n", argv[1]);

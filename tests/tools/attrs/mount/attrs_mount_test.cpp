@@ -33,14 +33,16 @@ class AttrsMount {
   AttrsMount(const std::string& firmwareRoot, const std::string& work) : mountPoint_(work + "/attrs"), log_(work + "/mount.log") {
     MakeDirs(mountPoint_);
     std::string program = KESTREL_ATTRS_PATH;
-    std::string env = "KESTREL_SYSFS_FIRMWARE=" + firmwareRoot;
+    // The mount's journal is the test's own.
+    std::string env = "KESTREL_SYSFS_FIRMWARE=" + firmwareRoot, state = "KESTREL_STATE_DIR=" + work + "/journal";
     std::vector<std::string> argvText{program, "mount", mountPoint_};
     std::vector<char*> argv;
     for (auto& a : argvText) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<char*> envp{env.data()};
+    std::vector<char*> envp{env.data(), state.data()};
     for (char** e = environ; *e; ++e)
-      if (std::string(*e).rfind("KESTREL_SYSFS_FIRMWARE=", 0) != 0) envp.push_back(*e);
+      if (std::string(*e).rfind("KESTREL_SYSFS_FIRMWARE=", 0) != 0 && std::string(*e).rfind("KESTREL_STATE_DIR=", 0) != 0)
+        envp.push_back(*e);
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

@@ -20,6 +20,15 @@ options:
     type: path
 '''
 
+    JOURNAL = r'''
+options:
+  state_dir:
+    description:
+      - The directory of kestrel-attrs's journal (C(KESTREL_STATE_DIR)), where every change is recorded so that it
+        can be verified after the reboot and rolled back; the tool's default is C(/var/lib/kestrel/journal).
+    type: path
+'''
+
     ADMIN_PASSWORD = r'''
 options:
   admin_password:

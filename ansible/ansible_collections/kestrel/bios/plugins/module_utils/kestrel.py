@@ -24,6 +24,11 @@ COMMON_ARGS = dict(
     binary_dir=dict(type='path'),
 )
 
+# The modules that change the firmware, verify or roll back: where kestrel-attrs keeps its journal.
+JOURNAL_ARGS = dict(
+    state_dir=dict(type='path'),
+)
+
 
 def messages(*texts):
     """The non-empty lines of the tools' output, joined for a task's msg."""
@@ -63,6 +68,9 @@ class Runner:
         root = module.params.get('firmware_root')
         if root:
             self.environ['KESTREL_SYSFS_FIRMWARE'] = root
+        state = module.params.get('state_dir')
+        if state:
+            self.environ['KESTREL_STATE_DIR'] = state
         self._password_file = None
 
     def find(self, name):
@@ -96,6 +104,21 @@ class Runner:
         command = [self.find(name)] + list(args)
         return self.module.run_command(command, environ_update=self.environ, cwd=cwd or self.module.tmpdir,
                                        data=b'q', binary_data=True, encoding='utf-8', errors='replace')
+
+    def report(self, args, statuses):
+        """(rc, report, stderr) of a kestrel-attrs command that prints a JSON report with the statuses
+        given; any other status, or no JSON, fails the task with the tool's message."""
+        rc, out, err = self.run(ATTRS, args)
+        report = None
+        if rc in statuses:
+            try:
+                report = json.loads(out)
+            except ValueError:
+                report = None
+        if report is None:
+            self.module.fail_json(msg='kestrel-attrs %s: %s' % (args[0] if args else '', messages(err) or 'status %d' % rc),
+                                  rc=rc, stderr=err)
+        return rc, report, err
 
     def document(self, args, what):
         """The JSON document kestrel-attrs prints for `args`, or the task fails with its message."""

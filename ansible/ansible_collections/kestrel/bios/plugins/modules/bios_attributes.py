@@ -19,6 +19,9 @@ description:
     fails the task with the tool's reason.
   - Check mode validates the values and reports what would change without writing (C(--dry-run)).
   - Diff mode shows the old and new value of each changed attribute.
+  - Every change is recorded in kestrel-attrs's journal first (I(journal_entry)), so that
+    M(kestrel.bios.bios_verify) can check it after the reboot and M(kestrel.bios.bios_rollback) undo it. A journal
+    that cannot be written fails the task before anything is written.
 author:
   - Kestrel developers (@kestrel)
 requirements:
@@ -34,6 +37,7 @@ options:
 extends_documentation_fragment:
   - kestrel.bios.common
   - kestrel.bios.common.admin_password
+  - kestrel.bios.common.journal
 attributes:
   check_mode:
     description: Can run in check mode and return changed status prediction without modifying the firmware.
@@ -76,16 +80,22 @@ reboot_required:
   description: Whether a changed attribute takes effect only after a reset.
   returned: always
   type: bool
+journal_entry:
+  description: The journal entry that records the change (none when nothing was written).
+  returned: always
+  type: int
+  sample: 12
 '''
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.kestrel.bios.plugins.module_utils.kestrel import (
-    ATTRS, COMMON_ARGS, Runner, messages, write_failure)
+    ATTRS, COMMON_ARGS, JOURNAL_ARGS, Runner, messages, write_failure)
 import json
 
 # kestrel-attrs exit statuses.
 REFUSED = 3
 WRITE_FAILED = 4
+JOURNAL = 8
 
 
 def value_text(value):
@@ -109,6 +119,8 @@ def failure_message(rc, invalid, failed, err):
     if invalid:
         return 'invalid attributes, nothing was written: ' + '; '.join(
             '%s: %s' % (name, reason) for name, reason in invalid.items())
+    if rc == JOURNAL:
+        return 'the journal cannot record the change, nothing was written: ' + (messages(err) or 'status %d' % rc)
     refused = write_failure(err)
     if failed or rc != 0 or refused:
         parts = ['%s: %s' % (name, reason) for name, reason in failed.items()]
@@ -125,9 +137,10 @@ def main():
         admin_password=dict(type='str', no_log=True),
     )
     argument_spec.update(COMMON_ARGS)
+    argument_spec.update(JOURNAL_ARGS)
     module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
     result = dict(changed=False, changed_attributes={}, invalid_attributes={}, failed_attributes={},
-                  reboot_required=False)
+                  reboot_required=False, journal_entry=None)
 
     attributes = module.params['attributes']
     empty = sorted(name for name, value in attributes.items() if value is None)
@@ -150,7 +163,7 @@ def main():
 
     changed, invalid, failed, reboot = summarize(report)
     result.update(changed=bool(changed), changed_attributes=changed, invalid_attributes=invalid,
-                  failed_attributes=failed, reboot_required=reboot)
+                  failed_attributes=failed, reboot_required=reboot, journal_entry=report.get('JournalEntry'))
     if module._diff and changed:
         result['diff'] = dict(before=dict((n, c['old']) for n, c in changed.items()),
                               after=dict((n, c['new']) for n, c in changed.items()))

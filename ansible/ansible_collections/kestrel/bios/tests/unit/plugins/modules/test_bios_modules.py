@@ -11,7 +11,7 @@ import pytest
 
 from ansible.module_utils import basic
 from ansible.module_utils.common.text.converters import to_bytes
-from ansible_collections.kestrel.bios.plugins.modules import bios_attributes, bios_script
+from ansible_collections.kestrel.bios.plugins.modules import bios_attributes, bios_rollback, bios_script, bios_verify
 
 PROTECTED = 'WARNING : Cannot update protected variable Setup. Please use /cpwd <admin_pwd> to update protected variables.\n'
 
@@ -116,3 +116,40 @@ def test_bios_script_run(mocker, tmp_path, restricted, err, failed):
     if failed:
         assert result['refused'] == [REFUSED.splitlines()[0].strip()]
         assert '(status 0)' in result['msg'] and 'not updated' in result['msg'] and result['rc'] == 0
+
+
+def verify_report(statuses, rebooted=True):
+    return json.dumps({'Entry': 4, 'Rebooted': rebooted, 'Status': 'whatever', 'Attributes': [
+        {'AttributeName': name, 'Status': status, 'RequestedValue': 20, 'CurrentValue': 15, 'OldValue': 10}
+        for name, status in statuses]})
+
+
+@pytest.mark.parametrize('rc, statuses, failed, message', [
+    (0, [('MAIN002', 'applied')], False, None),
+    (6, [('MAIN002', 'pending-reboot')], True, 'not rebooted since journal entry 4'),
+    (7, [('MAIN002', 'applied'), ('PROC001', 'reverted')], True, 'PROC001 reverted (requested 20, now 15)'),
+])
+def test_bios_verify_run(mocker, rc, statuses, failed, message):
+    result, commands = run_module(mocker, bios_verify, {'entry': 4, 'state_dir': '/srv/journal'},
+                                  (rc, verify_report(statuses, rc != 6), ''))
+    assert commands[0][1:] == ['verify', '4']
+    assert bool(result.get('failed')) == failed and not result['changed']
+    facts = result['ansible_facts']['kestrel_bios_verify']
+    assert facts['entry'] == 4 and facts['attributes']['MAIN002']['requested'] == 20
+    if message:
+        assert message in result['msg']
+
+
+@pytest.mark.parametrize('check_mode, rc, report, failed, changed', [
+    (False, 0, {'Entry': 4, 'Restored': [{'Variable': 'Setup-ec87'}], 'JournalEntry': 5, 'ResetRequired': True}, False, True),
+    (True, 0, {'Entry': 4, 'Restored': [{'Variable': 'Setup-ec87'}]}, False, True),
+    (False, 0, {'Entry': 4, 'Restored': []}, False, False),
+    (False, 3, {'Entry': 4, 'Restored': [], 'Refused': [{'Variable': 'Setup-ec87', 'Reason': 'changed since'}]}, True, False),
+])
+def test_bios_rollback_run(mocker, check_mode, rc, report, failed, changed):
+    result, commands = run_module(mocker, bios_rollback, {'_ansible_check_mode': check_mode},
+                                  (rc, json.dumps(report), 'kestrel-attrs: refused\n' if rc else ''))
+    assert ('--dry-run' in commands[0]) == check_mode
+    assert bool(result.get('failed')) == failed and result['changed'] == changed
+    if failed:
+        assert result['refused'] == {'Setup-ec87': 'changed since'} and 'refused' in result['msg']
