@@ -300,7 +300,8 @@
     if (x.c !== undefined) {
       rows.push(['Options', '<ul class="options">' + choices[x.c].map(function (c) {
         var mark = c[0] === a[4] ? ' class="current"' : '';
-        return '<li' + mark + '>' + esc(c[1] || c[0]) + ' <code class="vname">' + esc(c[0]) + '</code></li>';
+        var name = c[1] && c[1] !== c[0] ? ' <code class="vname">' + esc(c[0]) + '</code>' : '';
+        return '<li' + mark + '>' + esc(c[1] || c[0]) + name + '</li>';
       }).join('') + '</ul>']);
     } else {
       var allowed = allowedText(a, true);
@@ -553,4 +554,5 @@
   if (showHidden.checked) applyHidden();
   openTarget();
   document.documentElement.setAttribute('data-ready', 'true');
+  if (window.performance && performance.mark) performance.mark('kestrel-ready');  // for the benchmark
 })();
