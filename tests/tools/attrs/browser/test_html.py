@@ -8,16 +8,18 @@ made live from their firmware and opened from files, and the page may not reques
 Exits 77 (skipped) only when chromium or chromedriver is not installed. With
 KESTREL_SCREENSHOTS=DIR it saves the README's screenshots of both pages there.
 """
+import glob
 import json
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))))
 sys.path.insert(0, os.path.join(REPO, 'tests', 'ansible'))
-from fleet import Fleet  # noqa: E402  (the emulated hosts of the playbook tests)
+from fleet import Fleet, find_program  # noqa: E402  (the emulated hosts of the playbook tests)
 
 CHROMIUM = shutil.which('chromium') or '/usr/bin/chromium'
 CHROMEDRIVER = shutil.which('chromedriver') or '/usr/bin/chromedriver'
@@ -91,6 +93,28 @@ def tearDownModule():
         shutil.rmtree(workdir, ignore_errors=True)
 
 
+def check_against_registry(test, entries):
+    """The page shows one element per attribute of the registry `entries`, with its current value,
+    its marks and the menus holding it, and one element per menu."""
+    elements = browser.execute_script(
+        'return Array.from(document.querySelectorAll("[data-attribute]")).map(function (e) {'
+        '  var menus = [];'
+        '  for (var m = e.parentElement.closest("[data-menu]"); m; m = m.parentElement.closest("[data-menu]"))'
+        '    menus.unshift(m.dataset.menu);'
+        '  return [e.dataset.attribute, e.dataset.value, e.dataset.changed || "", e.dataset.hidden || "",'
+        '          e.dataset.grayout || "", "./" + menus.join("/")]; });')
+    expected = []
+    for a in entries['Attributes']:
+        changed = a['DefaultValue'] is not None and a['CurrentValue'] != a['DefaultValue']
+        expected.append([a['AttributeName'], value_text(a['CurrentValue']), 'true' if changed else '',
+                         'true' if a['Hidden'] else '', 'true' if a['GrayOut'] else '', a['MenuPath']])
+    test.assertEqual(sorted(elements), sorted(expected))
+    menus = browser.execute_script('return Array.from(document.querySelectorAll("[data-menu]")).map(function (e) {'
+                                   '  return [e.dataset.menu, e.dataset.hidden || "", e.dataset.grayout || ""]; });')
+    test.assertEqual(sorted(menus), sorted([m['MenuName'], 'true' if m['Hidden'] else '', 'true' if m['GrayOut'] else '']
+                                           for m in entries['Menus']))
+
+
 class SetupPage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -100,23 +124,24 @@ class SetupPage(unittest.TestCase):
         open_page(self.page)
 
     def test_one_element_per_attribute_with_the_registry_values(self):
-        elements = browser.execute_script(
-            'return Array.from(document.querySelectorAll("[data-attribute]")).map(function (e) {'
-            '  var menus = [];'
-            '  for (var m = e.parentElement.closest("[data-menu]"); m; m = m.parentElement.closest("[data-menu]"))'
-            '    menus.unshift(m.dataset.menu);'
-            '  return [e.dataset.attribute, e.dataset.value, e.dataset.changed || "", e.dataset.hidden || "",'
-            '          e.dataset.grayout || "", "./" + menus.join("/")]; });')
-        expected = []
-        for a in registry['Attributes']:
-            changed = a['DefaultValue'] is not None and a['CurrentValue'] != a['DefaultValue']
-            expected.append([a['AttributeName'], value_text(a['CurrentValue']), 'true' if changed else '',
-                             'true' if a['Hidden'] else '', 'true' if a['GrayOut'] else '', a['MenuPath']])
-        self.assertEqual(sorted(elements), sorted(expected))
-        self.assertEqual(len(browser.find_elements('css selector', '[data-menu]')), len(registry['Menus']))
+        check_against_registry(self, registry)
         self.assertEqual(len(browser.find_elements('css selector', 'input[type=search]')), 1)
         # Self-contained: nothing was fetched, not even from the file system.
         self.assertEqual(browser.execute_script('return performance.getEntriesByType("resource").length'), 0)
+
+    def test_real_firmware_captures(self):
+        captures = sorted(glob.glob(os.path.join(REPO, 'tests', 'data', 'real-hii', '*.bin')))
+        self.assertTrue(captures)
+        mkimage = find_program(BUILD, 'kestrel-mkimage')
+        for capture in captures:
+            name = os.path.basename(capture)[:-4]
+            with self.subTest(name):
+                image = os.path.join(workdir, name)
+                subprocess.run([mkimage, '--capture', capture, image], check=True, stdout=subprocess.DEVNULL)
+                offline = ['--hii', os.path.join(image, 'hii.bin'), '--vars', os.path.join(image, 'vars')]
+                captured = json.loads(attrs(fleet.hosts[0], 'registry', *offline))['RegistryEntries']
+                open_page(make_page(fleet.hosts[0], name + '.html', *offline))
+                check_against_registry(self, captured)
 
     def test_search_leaves_exactly_the_matches_visible(self):
         advanced = next(a['AttributeName'] for a in registry['Attributes'] if a['MenuPath'] == './Advanced')
