@@ -42,7 +42,7 @@ def main():
     parser.add_argument('build')
     parser.add_argument('--scales', default='1,4')
     parser.add_argument('--runs', type=int, default=5)
-    parser.add_argument('--query', default='option 7')
+    parser.add_argument('--query', default='setting 1.2')
     args = parser.parse_args()
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service

@@ -246,7 +246,7 @@
     var p = el.parentElement;
     return p && p !== tree ? p.parentElement : null;
   }
-  function visible(el) { return el.getClientRects().length > 0; }
+  function visible(el) { return el.offsetHeight > 0; }  // a menu without its label has no height
   function visibleFrom(el, forward) {
     while (el && !visible(el)) el = forward ? el.nextElementSibling : el.previousElementSibling;
     return el;
@@ -433,7 +433,7 @@
       }
       matchState = match;
       holdState = holds;
-      tree.classList.toggle('filtering', active);
+      hideUnmatched(active);
       if (!active && filtering && saved) {
         // Back to the menus open before, and the way to the current item.
         for (m = 0; m < menus.length; ++m) setExpanded(menuNodes[m], saved[m]);
@@ -445,6 +445,30 @@
     filtering = active;
     report(active, query, settings, menusHolding, rowsShown);
   }
+  // The filter hides, in each place that shows, the items that neither match nor hold a match:
+  // the top of the tree and the menus holding matches (every other item lies inside one of those
+  // or inside a closed menu). A setting is hidden whole; a menu keeps its element and loses its
+  // label, closed (it reopens as it was when the search ends): taking a menu element out of the
+  // layout would make the browser walk every setting below it, a class on the whole tree would
+  // restyle every setting of the page, and a search must cost what it shows.
+  var outNodes = [];
+  function hideUnmatched(active) {
+    for (var k = 0; k < outNodes.length; ++k) outNodes[k].classList.remove('out');
+    outNodes = [];
+    if (!active) return;
+    var hideIn = function (container) {
+      for (var el = container.firstElementChild; el; el = el.nextElementSibling) {
+        var menu = isMenu(el);
+        if ((menu ? holdState : matchState)[el.kIndex] === 1) continue;
+        if (menu) setExpanded(el, false);
+        el.classList.add('out');
+        outNodes.push(el);
+      }
+    };
+    hideIn(tree);
+    for (var m = 0; m < menus.length; ++m) if (holdState[m]) hideIn(group(menuNodes[m]));
+  }
+
   function filterDrift(query) {
     if (!driftRows.length) return 0;
     if (query && !rowHaystack) {
