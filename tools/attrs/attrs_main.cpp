@@ -342,7 +342,7 @@ int RunCommand(const CommandLine& line) {
     // A live set that writes is recorded in the journal first (an offline one writes files).
     std::optional<JournalRecorder> recorder;
     if (line.journal.enabled && line.session.hiiFile.empty()) recorder.emplace(setup, line.journal, "set");
-    Outcome outcome = SetAttributes(setup, values, line.dryRun, textValues, recorder ? &recorder->Observer() : nullptr);
+    Outcome outcome = SetAttributes(setup, values, line.dryRun, textValues, true, recorder ? &recorder->Observer() : nullptr);
     if (recorder && recorder->EntryId()) outcome.report["JournalEntry"] = recorder->EntryId();
     return Emit(outcome.report, line.output, outcome.status);
   }

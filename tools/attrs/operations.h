@@ -64,6 +64,8 @@ struct WriteObserver {
 // after the writes (the journal).
 Outcome SetAttributes(const SetupContext& setup, const AttributeValues& values, bool dryRun, bool textValues = false,
                       bool checkConditions = true, const WriteObserver* observer = nullptr);
+// An observer passed where checkConditions belongs would convert to `true` and go unrecorded.
+Outcome SetAttributes(const SetupContext&, const AttributeValues&, bool, bool, const WriteObserver*) = delete;
 
 // What `set` would do with the values, writing nothing: "requested" lists each value with its
 // result ("applies", or "refused" with the reason, as set --dry-run finds it), "changes" every

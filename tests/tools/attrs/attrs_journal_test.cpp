@@ -329,7 +329,7 @@ TEST_F(JournalThroughEmulator, KeepsTheNewestHundredAndRecordsTheMountsWrites) {
   for (int i = 0; i <= 100; ++i) {
     attrs::JournalRecorder recorder(session.Setup(), options, "set");
     attrs::Outcome outcome =
-        attrs::SetAttributes(session.Setup(), {{"MAIN002", Json(20 + i % 2)}}, false, false, &recorder.Observer());
+        attrs::SetAttributes(session.Setup(), {{"MAIN002", Json(20 + i % 2)}}, false, false, true, &recorder.Observer());
     ASSERT_EQ(outcome.status, 0) << outcome.report.dump();
     ASSERT_EQ(recorder.EntryId(), static_cast<uint64_t>(i + 1));
   }
