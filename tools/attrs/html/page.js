@@ -131,7 +131,9 @@
   function renderMenu(m, out) {
     var menu = menus[m], f = menu[4];
     menuOrder.push(m);
-    out.push('<li role="treeitem" class="m" aria-expanded="false" data-menu="', esc(menu[0]),
+    // Named by its title and count: a tree item's name would otherwise be every text below it.
+    out.push('<li role="treeitem" class="m" aria-expanded="false" aria-label="', esc(menu[1] || menu[0]), ', ',
+      plural(menuTotal[m], 'setting', 'settings'), '" data-menu="', esc(menu[0]),
       f & HIDDEN ? '" data-hidden="true' : '', f & GRAYOUT ? '" data-grayout="true' : '',
       '"><div class="label"><span class="twisty" aria-hidden="true"></span><span class="mname">', esc(menu[1] || menu[0]),
       '</span> <span class="mcount">', number(menuTotal[m]), menuTotal[m] === 1 ? ' setting' : ' settings', '</span>',
