@@ -88,7 +88,7 @@ void JournalSeeds(const hiibuild::EmulatorImage& demo) {
   {
     attrs::JournalRecorder recorder(session.Setup(), options, "set");
     attrs::SetAttributes(session.Setup(), {{"MAIN002", attrs::Json(20)}, {"PROC001", attrs::Json("Disabled")}}, false,
-                         false, &recorder.Observer());
+                         false, true, &recorder.Observer());
   }
   attrs::RollbackEntry(session.Setup(), options, 1, false, false);
   attrs::Journal journal(options);
