@@ -262,6 +262,7 @@ int main(int argc, char** argv) {
     Seed("script_parser", "demo.txt", Export(demo.hii, root, false));
     Seed("script_parser", "demo-lang.txt", Export(demo.hii, root, true));
     Seed("attrs_document", "demo-bios.json", BiosDocument(demo.hii, root));
+    Seed("attrs_machine_document", "demo-bios.json", BiosDocument(demo.hii, root));
   }
   // attrs_mount_write: the first byte picks the attribute (by its place in the listing).
   for (const auto& [index, text] : std::vector<std::pair<uint8_t, std::string>>{
@@ -271,6 +272,10 @@ int main(int argc, char** argv) {
     ConsoleCapture quiet;
     JournalSeeds(demo);
   }
+  Seed("attrs_machine_document", "facts.json",
+       std::string(R"({"ansible_facts": {"ansible_hostname": "rack7-node1", "kestrel_bios": {"attributes": )"
+                   R"({"MAIN002": 20, "PROC001": "Enabled"}, "registry": {"MAIN002": {"DisplayName": "Setup )"
+                   R"(Idle Timeout", "MenuPath": "./Main"}}}}, "changed": false})"));
   Seed("attrs_document", "settings.json",
        std::string(R"({"Attributes": {"MAIN001": "Standard", "MAIN002": 20, "PROC009": true, "SVC004": "2025-01-02"}})"));
 

@@ -19,6 +19,9 @@
 #   scripts/demo.sh --verify     (also: kestrel-attrs sets two attributes, recorded in its
 #                                 journal; a simulated reboot (another boot id) in which the
 #                                 "firmware" adjusts one; verify finds it, rollback undoes the set)
+#   scripts/demo.sh --html       (also: kestrel-attrs html writes the demo firmware's Setup as one
+#                                 HTML page, and the compare page of three emulated machines, two
+#                                 of them with changed settings; prints both paths)
 #
 # Installs what is missing, builds the tool, the firmware emulator and the demo firmware image
 # (in build-demo/, or $KESTREL_DEMO_BUILD_DIR), starts the emulator on the demo image, exports
@@ -34,6 +37,7 @@ attrs_demo=0
 fleet_demo=0
 fwupd_demo=0
 verify_demo=0
+html_demo=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --import) import_demo=1 ;;
@@ -43,15 +47,16 @@ while [ $# -gt 0 ]; do
     --fleet) fleet_demo=1 ;;
     --fwupd) fwupd_demo=1 ;;
     --verify) verify_demo=1 ;;
+    --html) html_demo=1 ;;
     *) break ;;
   esac
   shift
 done
-if [ $((attrs_demo + fwupd_demo + verify_demo)) -gt 0 ] && [ "$older" -eq 1 ]; then
-  echo "demo: --attrs, --fwupd and --verify run on the demo firmware, not with --older" >&2
+if [ $((attrs_demo + fwupd_demo + verify_demo + html_demo)) -gt 0 ] && [ "$older" -eq 1 ]; then
+  echo "demo: --attrs, --fwupd, --verify and --html run on the demo firmware, not with --older" >&2
   exit 2
 fi
-if [ "$fleet_demo" -eq 1 ] && { [ "$older" -eq 1 ] || [ "$import_demo" -eq 1 ] || [ "$attrs_demo" -eq 1 ] || [ "$verify_demo" -eq 1 ] || [ $# -gt 0 ]; }; then
+if [ "$fleet_demo" -eq 1 ] && { [ "$older" -eq 1 ] || [ "$import_demo" -eq 1 ] || [ "$attrs_demo" -eq 1 ] || [ "$verify_demo" -eq 1 ] || [ "$html_demo" -eq 1 ] || [ $# -gt 0 ]; }; then
   echo "demo: --fleet runs alone, on the demo firmware" >&2
   exit 2
 fi
@@ -73,7 +78,8 @@ image_target=demo-image
 [ "$older" -eq 1 ] && image_target=demo-older-image
 targets=(KESLNX_64 kestrel-fwemu "$image_target")
 [ "$pldm_demo" -eq 1 ] && targets+=(kestrel-pldm)
-if [ "$attrs_demo" -eq 1 ] || [ "$fleet_demo" -eq 1 ] || [ "$fwupd_demo" -eq 1 ] || [ "$verify_demo" -eq 1 ]; then
+if [ "$attrs_demo" -eq 1 ] || [ "$fleet_demo" -eq 1 ] || [ "$fwupd_demo" -eq 1 ] || [ "$verify_demo" -eq 1 ] ||
+  [ "$html_demo" -eq 1 ]; then
   targets+=(kestrel-attrs)
 fi
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
@@ -373,11 +379,28 @@ if [ "$status" -eq 0 ] && [ "$verify_demo" -eq 1 ]; then
   fi
 fi
 
+setup_page=out/demo-setup.html
+compare_page=out/demo-compare.html
+if [ "$status" -eq 0 ] && [ "$html_demo" -eq 1 ]; then
+  attrs=$(find "$build" -name kestrel-attrs -type f -perm -u+x -print -quit)
+  say "Writing the demo firmware's Setup as one HTML page ($setup_page)"
+  KESTREL_SYSFS_FIRMWARE="$mount" "$attrs" html -o "$setup_page" || status=$?
+fi
+
 say "Stopping the firmware emulator"
 stop_emulator
+
+if [ "$status" -eq 0 ] && [ "$html_demo" -eq 1 ]; then
+  say "Three emulated machines, two of them with changed settings, and their compare page ($compare_page)"
+  /usr/bin/python3 tests/ansible/fleet.py html "$build" "$compare_page" || status=$?
+fi
 
 if [ "$status" -ne 0 ] || [ ! -s "$script_name" ]; then
   echo "demo: the export failed (exit status $status)" >&2
   exit "$(( status == 0 ? 1 : status ))"
 fi
 say "The demo firmware's Setup script is $repo/$script_name"
+if [ "$html_demo" -eq 1 ]; then
+  say "The demo firmware's Setup page is $repo/$setup_page"
+  say "The compare page of three machines is $repo/$compare_page"
+fi

@@ -16,7 +16,7 @@ seconds=${1:-180}
 shift || true
 build=$(realpath -m "${KESTREL_FUZZ_BUILD_DIR:-build-fuzz}")
 all=(command_line hii_database nvar_store variable mailbox mailbox_driver passwords platform script_parser raw_files
-  pldm_file attrs_document attrs_mount_write attrs_registry journal_entry)
+  pldm_file attrs_document attrs_machine_document attrs_mount_write attrs_registry journal_entry)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 

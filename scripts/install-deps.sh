@@ -16,6 +16,8 @@ packages+=(libsystemd-dev dbus polkitd)
 # linters its sanity tests use.
 packages+=(ansible-core python3-jinja2 python3-yaml python3-pytest python3-pytest-xdist python3-pytest-forked
   python3-pytest-mock pylint pycodestyle yamllint python3-voluptuous)
+# The HTML view's tests (ctest -L browser): Debian's headless Chromium driven by Selenium.
+packages+=(chromium chromium-driver python3-selenium)
 lock_timeout=${KESTREL_APT_LOCK_TIMEOUT:-600}
 case "$lock_timeout" in
   '' | *[!0-9]*) echo "install-deps: KESTREL_APT_LOCK_TIMEOUT must be a number of seconds" >&2; exit 2 ;;

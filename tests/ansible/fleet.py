@@ -3,6 +3,8 @@
 own kestrel-fwemu mount as firmware root. Used by the playbook tests and by `scripts/demo.sh --fleet`.
 
     python3 tests/ansible/fleet.py demo BUILD_DIR    (the demo: three hosts, two attributes)
+    python3 tests/ansible/fleet.py html BUILD_DIR PAGE
+                                   (three hosts, two with changed settings: their compare page)
 """
 import json
 import os
@@ -190,7 +192,32 @@ def demo(build):
     return 0
 
 
+def html(build, page):
+    """Three hosts, two of them with settings changed through kestrel-attrs set; each host's Bios
+    document (kestrel-attrs get), and the compare page of the three, with the first host's menus."""
+    changes = {'rack7-node2': ['PROC001=Disabled'], 'rack7-node3': ['MAIN002=20', 'SATA001=Disabled']}
+    with Fleet(build, [('rack7-node1', ''), ('rack7-node2', ''), ('rack7-node3', '')]) as fleet:
+        documents = []
+        for host in fleet.hosts:
+            if host.name in changes:
+                print('==> %s: kestrel-attrs set %s' % (host.name, ' '.join(changes[host.name])), flush=True)
+            for command in ([['set'] + changes[host.name]] if host.name in changes else []) + \
+                    [['get', '-o', os.path.join(fleet.dir, host.name + '.json')]]:
+                status, _, err = fleet.tool(host, 'kestrel-attrs', *command)
+                if status != 0:
+                    sys.stderr.write('kestrel-attrs %s on %s: %s' % (command[0], host.name, err))
+                    return status
+            documents.append(os.path.join(fleet.dir, host.name + '.json'))
+        status, _, err = fleet.tool(fleet.hosts[0], 'kestrel-attrs', 'html', '--compare', *documents,
+                                    '-o', os.path.abspath(page))
+        if status != 0:
+            sys.stderr.write('kestrel-attrs html --compare: %s' % err)
+        return status
+
+
 if __name__ == '__main__':
-    if len(sys.argv) != 3 or sys.argv[1] != 'demo':
-        sys.exit(__doc__)
-    sys.exit(demo(sys.argv[2]))
+    if len(sys.argv) == 3 and sys.argv[1] == 'demo':
+        sys.exit(demo(sys.argv[2]))
+    if len(sys.argv) == 4 and sys.argv[1] == 'html':
+        sys.exit(html(sys.argv[2], sys.argv[3]))
+    sys.exit(__doc__)

@@ -305,6 +305,7 @@ class Builder {
         if (m.parent >= 0) {
           const Menu& parent = menus_[static_cast<size_t>(m.parent)];
           m.path = parent.path + "/" + m.name;
+          m.reference = references[*it]->reference;
           m.conditions = parent.conditions;
           for (size_t at : references[*it]->conditions) {
             AttributeCondition c;

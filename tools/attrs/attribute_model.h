@@ -111,6 +111,7 @@ struct Menu {
   std::string path;           // MenuPath: "./<name>" at the top, else the parent's path, "/", the name
   size_t displayOrder = 0;    // 1-based, walk order
   int parent = -1;            // the parent menu's position; -1 at the top
+  size_t reference = 0;       // offset of the REF in the parent's form that leads here; 0 at the top
   std::string formSetTitle;
   EfiGuid formSetGuid;
   uint16_t formId = 0;

@@ -9,6 +9,7 @@
 #include "base/output_file.h"
 #include "base/text.h"
 #include "hii/strings.h"
+#include "tools/attrs/html.h"
 #include "tools/attrs/journal_commands.h"
 #include "tools/attrs/operations.h"
 #include "tools/attrs/session.h"
@@ -35,6 +36,8 @@ constexpr const char* kUsage =
     "  diff [A.json [B.json]] [--from-defaults] [-o FILE]\n"
     "                                              attributes that differ\n"
     "  mount MOUNTPOINT [--driver NAME] [--detach]  the attributes as a firmware-attributes tree\n"
+    "  html [-o FILE]                              the menus and settings as one HTML page\n"
+    "  html --compare A.json B.json... [-o FILE]   the attributes that differ between machines\n"
     "  journal [--json]                            the changes recorded, with their status\n"
     "  verify [ID]                                 after a reboot: did each value of a change hold\n"
     "  rollback [ID] [--dry-run] [--force]         write back what a change overwrote\n"
@@ -73,6 +76,7 @@ struct CommandLine {
   bool text = false;                // find --text
   std::string driver;               // mount --driver
   bool detach = false;              // mount --detach
+  bool compare = false;             // html --compare
   bool json = false;                // journal --json
   bool force = false;               // rollback --force
   JournalOptions journal = DefaultJournalOptions();
@@ -116,6 +120,7 @@ int Parse(int argc, char** argv, CommandLine& line) {
     else if (word == "--text") line.text = true;
     else if (word == "--driver") ok = value(line.driver);
     else if (word == "--detach") line.detach = true;
+    else if (word == "--compare") line.compare = true;
     else if (word == "--json") line.json = true;
     else if (word == "--force") line.force = true;
     else if (word == "--no-journal") line.journal.enabled = false;
@@ -222,12 +227,45 @@ std::optional<AttributeValues> ReadDocument(const std::string& path, std::string
   return values;
 }
 
+// html: the Setup page, or with --compare the page of the machines' differences, which gets its
+// menus from the Setup where one can be read (quietly when live, as diff does; an offline Setup
+// that cannot be read is an error).
+int Html(const CommandLine& line) {
+  std::vector<MachineDocument> machines;
+  if (line.compare) {
+    if (line.words.size() < 2) return Usage("html --compare takes two or more documents");
+    for (const std::string& path : line.words) {
+      std::string error;
+      auto text = ReadInputFile(path, error);
+      auto machine = text ? ReadMachineDocument(*text, path, error) : std::nullopt;
+      if (!machine) return Fail(text ? path + ": " + error : error, kExitUsage);
+      machines.push_back(std::move(*machine));
+    }
+  } else if (!line.words.empty()) {
+    return Usage("html takes documents only with --compare");
+  }
+  Session session;
+  bool opened;
+  if (line.compare && line.session.hiiFile.empty()) {
+    ConsoleCapture quiet;
+    opened = session.Open(line.session);
+  } else {
+    opened = session.Open(line.session);
+    if (!opened) return kExitFirmware;
+  }
+  const std::string source = SetupSource(line.session);
+  Page page = line.compare ? ComparePage(std::move(machines), opened ? &session.Setup() : nullptr, source)
+                           : SetupPage(session.Setup(), source);
+  return Emit([&](const TextSink& sink) { return WritePage(page, sink); }, line.output, kExitSuccess);
+}
+
 int RunCommand(const CommandLine& line) {
   const std::string& command = line.command;
   bool journalCommand = command == "journal" || command == "verify" || command == "rollback";
   if (command != "registry" && command != "get" && command != "set" && command != "plan" && command != "find" &&
-      command != "diff" && command != "mount" && !journalCommand)
+      command != "diff" && command != "mount" && command != "html" && !journalCommand)
     return Usage("unknown command " + command);
+  if (line.compare && command != "html") return Usage("--compare belongs to html");
   bool changes = command == "set" || command == "plan";
   if (line.text && command != "find") return Usage("--text belongs to find");
   if (command == "find" && line.words.size() != 1) return Usage("find takes one text");
@@ -239,6 +277,7 @@ int RunCommand(const CommandLine& line) {
   if (line.dryRun && command != "set" && command != "rollback") return Usage("--dry-run belongs to set and rollback");
   if (line.fromDefaults && command != "diff") return Usage("--from-defaults belongs to diff");
   if (!line.file.empty() && !changes) return Usage("--file belongs to set and plan");
+  if (command == "html") return Html(line);
 
   // Inputs first: a bad document is reported before the firmware is touched.
   std::string error;
