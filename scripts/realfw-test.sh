@@ -88,11 +88,13 @@ for f in "$ovmf_code" "$ovmf_vars" "$vmlinuz" "$efivarfs_ko" "$fuse_ko"; do [ -f
 # The tool, statically linked for the guest, and the driver.
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-# kestrel-attrs links libfuse3's static archive (pkg-config names the shared one).
+# kestrel-attrs links libfuse3's static archive (pkg-config names the shared one); libsystemd has
+# none, and the guest runs no fwupd daemon to tell of changes.
 fuse_archive=$(pkg-config --variable=libdir fuse3 2>/dev/null)/libfuse3.a
 [ -f "$fuse_archive" ] || die "libfuse3's static archive is missing (package libfuse3-dev)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTREL_TESTS=OFF -DKESTREL_EMULATOR=OFF \
-  -DCMAKE_EXE_LINKER_FLAGS=-static -Dpkgcfg_lib_ATTRS_FUSE3_fuse3="$fuse_archive" "${launcher[@]}" >/dev/null
+  -DCMAKE_EXE_LINKER_FLAGS=-static -Dpkgcfg_lib_ATTRS_FUSE3_fuse3="$fuse_archive" -DKESTREL_ATTRS_FWUPD=OFF \
+  "${launcher[@]}" >/dev/null
 mkdir -p "$cache"
 cmake --build "$build" -j"$(nproc)" --target KESLNX_64 kestrel-attrs kestrel-mailbox-driver >"$cache/build.log" 2>&1 ||
   { cat "$cache/build.log" >&2; die "the build failed"; }
