@@ -319,16 +319,12 @@ bool WriteDocument(const Json& document, std::FILE* file) {
 
 void PrintDocument(const Json& document) { SerializeDocument(document, ConsoleSink()); }
 
-std::optional<AttributeValues> ReadAttributeValues(std::string_view text, std::string& error) {
-  constexpr int kMaxDepth = 64;
-  // Parsed into sorted objects (an ordered object looks every key up linearly); the order of the
-  // attributes is taken from the parse itself. Repeated names are refused: which of two values a
-  // reader keeps is nobody's guess.
+std::optional<Json> ParseGuardedJson(std::string_view text, int maxDepth, JsonRefusal& refusal,
+                                     const std::function<void(int depth, const std::string& key)>& onKey) {
   std::vector<std::set<std::string>> keys;
-  std::vector<std::string> order;   // the keys of the top-level "Attributes" object, in order
-  std::string topKey, repeated;
+  std::string repeated;
   bool tooDeep = false;
-  auto callback = [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+  auto callback = [&](int depth, nlohmann::json::parse_event_t event, Json& parsed) {
     using Event = nlohmann::json::parse_event_t;
     if (event == Event::object_start) {
       keys.emplace_back();
@@ -337,29 +333,49 @@ std::optional<AttributeValues> ReadAttributeValues(std::string_view text, std::s
     } else if (event == Event::key) {
       const std::string& key = parsed.get_ref<const std::string&>();
       if (!keys.empty() && !keys.back().insert(key).second && repeated.empty()) repeated = key;
-      if (depth == 1) topKey = key;
-      if (depth == 2 && keys.size() == 2 && topKey == "Attributes") order.push_back(key);
+      if (onKey && repeated.empty()) onKey(depth, key);
     }
-    if (depth > kMaxDepth) tooDeep = true;
+    if (depth > maxDepth) tooDeep = true;
     return !tooDeep && repeated.empty();
   };
-  nlohmann::json document;
+  Json document;
   try {
-    document = nlohmann::json::parse(text.begin(), text.end(), callback);
+    document = Json::parse(text.begin(), text.end(), callback);
   } catch (const nlohmann::json::exception& e) {
     if (!tooDeep && repeated.empty()) {
-      error = std::string("not valid JSON: ") + e.what();
+      refusal = {JsonRefusal::Kind::NotJson, e.what()};
       return std::nullopt;
     }
   }
   if (tooDeep) {
-    error = "the document is nested deeper than 64 levels";
+    refusal = {JsonRefusal::Kind::TooDeep, ""};
     return std::nullopt;
   }
   if (!repeated.empty()) {
-    error = "the name \"" + repeated + "\" appears twice in one object";
+    refusal = {JsonRefusal::Kind::Repeated, repeated};
     return std::nullopt;
   }
+  return document;
+}
+
+std::optional<AttributeValues> ReadAttributeValues(std::string_view text, std::string& error) {
+  constexpr int kMaxDepth = 64;
+  // Parsed into sorted objects (an ordered object looks every key up linearly); the order of the
+  // attributes is taken from the parse itself.
+  std::vector<std::string> order;  // the keys of the top-level "Attributes" object, in order
+  std::string topKey;
+  JsonRefusal refusal;
+  auto parsed = ParseGuardedJson(text, kMaxDepth, refusal, [&](int depth, const std::string& key) {
+    if (depth == 1) topKey = key;
+    if (depth == 2 && topKey == "Attributes") order.push_back(key);
+  });
+  if (!parsed) {
+    if (refusal.kind == JsonRefusal::Kind::NotJson) error = "not valid JSON: " + refusal.detail;
+    else if (refusal.kind == JsonRefusal::Kind::TooDeep) error = "the document is nested deeper than 64 levels";
+    else error = "the name \"" + refusal.detail + "\" appears twice in one object";
+    return std::nullopt;
+  }
+  Json& document = *parsed;
   auto attributes = document.is_object() ? document.find("Attributes") : document.end();
   if (!document.is_object() || attributes == document.end() || !attributes->is_object()) {
     error = "the document has no \"Attributes\" object";

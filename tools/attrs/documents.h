@@ -72,6 +72,19 @@ using AttributeValues = std::vector<std::pair<std::string, Json>>;
 // is not a string, number, boolean or null.
 std::optional<AttributeValues> ReadAttributeValues(std::string_view text, std::string& error);
 
+// Why a guarded parse failed: not JSON (`detail` is the parser's message), nested deeper than
+// allowed, or a name repeated in one object (`detail` is the name: which of two values a reader
+// would keep is nobody's guess).
+struct JsonRefusal {
+  enum class Kind { NotJson, TooDeep, Repeated } kind = Kind::NotJson;
+  std::string detail;
+};
+
+// Parses `text` with nesting bounded by `maxDepth` and repeated names refused. `onKey`, when
+// given, sees each object key with its depth as the parser meets it (the order of the keys).
+std::optional<Json> ParseGuardedJson(std::string_view text, int maxDepth, JsonRefusal& refusal,
+                                     const std::function<void(int depth, const std::string& key)>& onKey = {});
+
 // The whole file (at most 256 MiB); none, with `error` set, when it cannot be read.
 std::optional<std::string> ReadInputFile(const std::string& path, std::string& error);
 

@@ -16,6 +16,7 @@
 #include "base/output_file.h"
 #include "base/text.h"
 #include "firmware/variable_store.h"
+#include "tools/attrs/documents.h"
 
 namespace kes::attrs {
 
@@ -370,42 +371,16 @@ std::optional<JournalEntry> ParseEntry(std::string_view text, std::string& error
     error = "the entry is empty";
     return std::nullopt;
   }
-  // Parsed with a bound on nesting, and a name repeated in one object refused: which of the two a
-  // reader would take is nobody's guess.
-  std::vector<std::set<std::string>> keys;
-  std::string repeated;
-  bool tooDeep = false;
-  auto callback = [&](int depth, nlohmann::json::parse_event_t event, Json& parsed) {
-    using Event = nlohmann::json::parse_event_t;
-    if (event == Event::object_start) {
-      keys.emplace_back();
-    } else if (event == Event::object_end) {
-      if (!keys.empty()) keys.pop_back();
-    } else if (event == Event::key) {
-      const std::string& key = parsed.get_ref<const std::string&>();
-      if (!keys.empty() && !keys.back().insert(key).second && repeated.empty()) repeated = key;
-    }
-    if (depth > kMaxEntryDepth) tooDeep = true;
-    return !tooDeep && repeated.empty();
-  };
-  Json document;
-  try {
-    document = Json::parse(text.begin(), text.end(), callback);
-  } catch (const nlohmann::json::exception&) {
-    if (!tooDeep && repeated.empty()) {
-      error = "not JSON, or cut short";
-      return std::nullopt;
-    }
-  }
-  if (tooDeep) {
-    error = "nested deeper than an entry is";
+  // Parsed with a bound on nesting, and a name repeated in one object refused.
+  JsonRefusal refusal;
+  auto document = ParseGuardedJson(text, kMaxEntryDepth, refusal);
+  if (!document) {
+    if (refusal.kind == JsonRefusal::Kind::NotJson) error = "not JSON, or cut short";
+    else if (refusal.kind == JsonRefusal::Kind::TooDeep) error = "nested deeper than an entry is";
+    else error = "the name \"" + refusal.detail + "\" appears twice in one object";
     return std::nullopt;
   }
-  if (!repeated.empty()) {
-    error = "the name \"" + repeated + "\" appears twice in one object";
-    return std::nullopt;
-  }
-  return EntryReader(error).Read(document);
+  return EntryReader(error).Read(*document);
 }
 
 JournalOptions DefaultJournalOptions() {
