@@ -1,4 +1,4 @@
-#include "App/command_line.h"
+#include "app/command_line.h"
 
 #include <algorithm>
 #include <array>
@@ -13,7 +13,7 @@
 #include "base/console.h"
 #include "base/interrupt.h"
 #include "base/text.h"
-#include "App/usage.h"
+#include "app/usage.h"
 #include "firmware/platform.h"
 #include "firmware/variable_store.h"
 #include "raw/raw_mode.h"

@@ -1,4 +1,4 @@
-#include "App/driver.h"
+#include "app/driver.h"
 
 #include <sys/stat.h>
 
@@ -6,14 +6,14 @@
 #include <cstdio>
 #include <new>
 
-#include "App/command_line.h"
+#include "app/command_line.h"
 #include "base/console.h"
 #include "base/debug_log.h"
 #include "base/interrupt.h"
 #include "base/text.h"
-#include "App/system_control.h"
-#include "App/terminal.h"
-#include "App/usage.h"
+#include "app/system_control.h"
+#include "app/terminal.h"
+#include "app/usage.h"
 #include "firmware/hii_retrieval.h"
 #include "firmware/passwords.h"
 #include "hii/evaluator.h"

@@ -1,4 +1,4 @@
-#include "App/system_control.h"
+#include "app/system_control.h"
 
 #include <sched.h>
 

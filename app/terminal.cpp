@@ -1,4 +1,4 @@
-#include "App/terminal.h"
+#include "app/terminal.h"
 
 #include <poll.h>
 #include <termios.h>

@@ -1,8 +1,8 @@
-#include "App/usage.h"
+#include "app/usage.h"
 
 #include <iterator>
 
-#include "App/command_line.h"
+#include "app/command_line.h"
 #include "base/console.h"
 #include "kestrel_version.h"
 

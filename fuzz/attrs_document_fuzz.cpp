@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "base/console.h"
-#include "tools/attrs/operations.h"
+#include "companions/attrs/operations.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kes::attrs;

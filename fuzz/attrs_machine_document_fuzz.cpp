@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "base/console.h"
-#include "tools/attrs/html.h"
+#include "companions/attrs/html.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kes::attrs;

@@ -13,9 +13,9 @@
 
 #include "base/console.h"
 #include "fuzz/fuzz_support.h"
-#include "tools/attrs/mount_tree.h"
-#include "tools/attrs/session.h"
-#include "tools/hiibuild/generators.h"
+#include "companions/attrs/mount_tree.h"
+#include "companions/attrs/session.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace {
 

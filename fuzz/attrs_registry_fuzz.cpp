@@ -11,9 +11,9 @@
 #include "base/console.h"
 #include "fuzz/fuzz_support.h"
 #include "hii/strings.h"
-#include "tools/attrs/operations.h"
-#include "tools/attrs/session.h"
-#include "tools/hiibuild/generators.h"
+#include "companions/attrs/operations.h"
+#include "companions/attrs/session.h"
+#include "devtools/hiibuild/generators.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kes;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "App/command_line.h"
+#include "app/command_line.h"
 #include "base/console.h"
 #include "base/run_state.h"
 #include "base/text.h"

@@ -17,8 +17,8 @@
 
 #include "base/guid.h"
 #include "firmware/firmware_access.h"
-#include "tools/hiibuild/emulator_image.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/hiibuild/emulator_image.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace kes::fuzz {
 

@@ -16,7 +16,7 @@
 #include "hii/setup_context.h"
 #include "hii/strings.h"
 #include "script/export.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace {
 

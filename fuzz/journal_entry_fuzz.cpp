@@ -15,10 +15,10 @@
 #include "base/console.h"
 #include "base/text.h"
 #include "fuzz/fuzz_support.h"
-#include "tools/attrs/journal.h"
-#include "tools/attrs/journal_commands.h"
-#include "tools/attrs/session.h"
-#include "tools/hiibuild/generators.h"
+#include "companions/attrs/journal.h"
+#include "companions/attrs/journal_commands.h"
+#include "companions/attrs/session.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace {
 

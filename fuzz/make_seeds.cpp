@@ -20,11 +20,11 @@
 #include "pldm/pldm_tables.h"
 #include "raw/raw_mode.h"
 #include "script/export.h"
-#include "tools/attrs/journal.h"
-#include "tools/attrs/journal_commands.h"
-#include "tools/attrs/operations.h"
-#include "tools/attrs/session.h"
-#include "tools/hiibuild/generators.h"
+#include "companions/attrs/journal.h"
+#include "companions/attrs/journal_commands.h"
+#include "companions/attrs/operations.h"
+#include "companions/attrs/session.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "hii/strings.h"
 #include "pldm/pldm.h"
 #include "pldm/pldm_format.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace {
 

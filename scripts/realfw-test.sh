@@ -98,9 +98,9 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTREL_TESTS=OFF -DKESTREL_
 mkdir -p "$cache"
 cmake --build "$build" -j"$(nproc)" --target KESLNX_64 kestrel-attrs kestrel-mailbox-driver >"$cache/build.log" 2>&1 ||
   { cat "$cache/build.log" >&2; die "the build failed"; }
-grep -q KESTREL_ATTRS_MOUNT "$build/tools/attrs/CMakeFiles/kestrel-attrs.dir/flags.make" ||
+grep -q KESTREL_ATTRS_MOUNT "$build/companions/attrs/CMakeFiles/kestrel-attrs.dir/flags.make" ||
   die "kestrel-attrs was built without its mount (libfuse3 not found)"
-driver=$build/tools/mailbox-driver/kestrel-mailbox.efi
+driver=$build/uefi/mailbox-driver/kestrel-mailbox.efi
 [ -f "$driver" ] || die "the driver was not built (is gnu-efi installed?)"
 
 rm -rf "$work"
@@ -112,7 +112,7 @@ root=$work/initramfs
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,r}
 cp /bin/busybox "$root/bin/busybox"
 cp "$build/KESLNX_64" "$root/bin/KESLNX_64"
-cp "$build/tools/attrs/kestrel-attrs" "$root/bin/kestrel-attrs"
+cp "$build/companions/attrs/kestrel-attrs" "$root/bin/kestrel-attrs"
 cp "$efivarfs_ko" "$root/efivarfs.ko"
 cp "$fuse_ko" "$root/fuse.ko"
 cp scripts/realfw-guest.sh "$root/realfw-guest.sh"
@@ -372,7 +372,7 @@ check "OVMF's own form sets are exported" grep -q "Setup Question" "$r1/setup1.t
 python=python3
 [ -x /usr/bin/python3 ] && python=/usr/bin/python3
 check "the live registry validates against DMTF's AttributeRegistry schema" \
-  "$python" tests/tools/attrs/validate_redfish.py tests/data/redfish AttributeRegistry.v1_4_0.json "$r1/registry.json"
+  "$python" tests/companions/attrs/validate_redfish.py tests/data/redfish AttributeRegistry.v1_4_0.json "$r1/registry.json"
 
 carry_journal "$r1"
 

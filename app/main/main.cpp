@@ -1,3 +1,3 @@
-#include "App/driver.h"
+#include "app/driver.h"
 
 int main(int argc, char** argv) { return static_cast<int>(kes::RunTool(argc, argv)); }

@@ -1,4 +1,4 @@
-#include "tools/attrs/attribute_model.h"
+#include "companions/attrs/attribute_model.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,7 +16,7 @@
 #include "hii/question_walk.h"
 #include "script/question_block.h"
 #include "script/script_defaults.h"
-#include "tools/attrs/conditions.h"
+#include "companions/attrs/conditions.h"
 
 namespace kes::attrs {
 

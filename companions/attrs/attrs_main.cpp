@@ -9,15 +9,15 @@
 #include "base/output_file.h"
 #include "base/text.h"
 #include "hii/strings.h"
-#include "tools/attrs/html.h"
-#include "tools/attrs/journal_commands.h"
-#include "tools/attrs/operations.h"
-#include "tools/attrs/session.h"
+#include "companions/attrs/html.h"
+#include "companions/attrs/journal_commands.h"
+#include "companions/attrs/operations.h"
+#include "companions/attrs/session.h"
 #ifdef KESTREL_ATTRS_MOUNT
-#include "tools/attrs/mount.h"
+#include "companions/attrs/mount.h"
 #endif
 #ifdef KESTREL_ATTRS_FWUPD
-#include "tools/attrs/fwupd_reread.h"
+#include "companions/attrs/fwupd_reread.h"
 #endif
 
 namespace kes::attrs {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "tools/attrs/html.h"
+#include "companions/attrs/html.h"
 
 namespace kes::attrs {
 

@@ -1,4 +1,4 @@
-#include "tools/attrs/conditions.h"
+#include "companions/attrs/conditions.h"
 
 #include <algorithm>
 

@@ -13,7 +13,7 @@
 #include "base/guid.h"
 #include "hii/condition_terms.h"
 #include "hii/setup_context.h"
-#include "tools/attrs/attribute_model.h"
+#include "companions/attrs/attribute_model.h"
 
 namespace kes::attrs {
 

@@ -1,4 +1,4 @@
-#include "tools/attrs/dependencies.h"
+#include "companions/attrs/dependencies.h"
 
 #include <algorithm>
 

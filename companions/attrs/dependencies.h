@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "hii/condition_terms.h"
-#include "tools/attrs/attribute_model.h"
-#include "tools/attrs/conditions.h"
-#include "tools/attrs/documents.h"
+#include "companions/attrs/attribute_model.h"
+#include "companions/attrs/conditions.h"
+#include "companions/attrs/documents.h"
 
 namespace kes::attrs {
 

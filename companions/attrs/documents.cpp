@@ -1,4 +1,4 @@
-#include "tools/attrs/documents.h"
+#include "companions/attrs/documents.h"
 
 #include <algorithm>
 #include <array>

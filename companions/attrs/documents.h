@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/attrs/attribute_model.h"
+#include "companions/attrs/attribute_model.h"
 
 namespace kes::attrs {
 

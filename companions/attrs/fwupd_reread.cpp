@@ -1,4 +1,4 @@
-#include "tools/attrs/fwupd_reread.h"
+#include "companions/attrs/fwupd_reread.h"
 
 #include <systemd/sd-bus.h>
 

@@ -1,4 +1,4 @@
-#include "tools/attrs/html.h"
+#include "companions/attrs/html.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "kestrel_version.h"
-#include "tools/attrs/html_assets.h"
+#include "companions/attrs/html_assets.h"
 
 namespace kes::attrs {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "hii/setup_context.h"
-#include "tools/attrs/attribute_model.h"
-#include "tools/attrs/documents.h"
-#include "tools/attrs/session.h"
+#include "companions/attrs/attribute_model.h"
+#include "companions/attrs/documents.h"
+#include "companions/attrs/session.h"
 
 namespace kes::attrs {
 

@@ -1,5 +1,5 @@
-// The HTML view's template, style sheet and script (tools/attrs/html/), compiled in at build time
-// by tools/attrs/html/embed.cmake.
+// The HTML view's template, style sheet and script (companions/attrs/html/), compiled in at build
+// time by companions/attrs/html/embed.cmake.
 #pragma once
 #include <string_view>
 

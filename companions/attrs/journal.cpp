@@ -1,4 +1,4 @@
-#include "tools/attrs/journal.h"
+#include "companions/attrs/journal.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,7 +16,7 @@
 #include "base/output_file.h"
 #include "base/text.h"
 #include "firmware/variable_store.h"
-#include "tools/attrs/documents.h"
+#include "companions/attrs/documents.h"
 
 namespace kes::attrs {
 

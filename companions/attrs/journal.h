@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "base/guid.h"
-#include "tools/attrs/attribute_model.h"
+#include "companions/attrs/attribute_model.h"
 
 namespace kes::attrs {
 

@@ -1,4 +1,4 @@
-#include "tools/attrs/journal_commands.h"
+#include "companions/attrs/journal_commands.h"
 
 #include <algorithm>
 #include <cstdio>

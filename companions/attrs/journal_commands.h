@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "hii/setup_context.h"
-#include "tools/attrs/journal.h"
-#include "tools/attrs/operations.h"
+#include "companions/attrs/journal.h"
+#include "companions/attrs/operations.h"
 
 namespace kes::attrs {
 

@@ -1,5 +1,5 @@
 #define FUSE_USE_VERSION 31
-#include "tools/attrs/mount.h"
+#include "companions/attrs/mount.h"
 
 #include <fcntl.h>
 #include <fuse.h>
@@ -26,8 +26,8 @@
 
 #include "base/console.h"
 #include "firmware/passwords.h"
-#include "tools/attrs/mount_tree.h"
-#include "tools/attrs/operations.h"
+#include "companions/attrs/mount_tree.h"
+#include "companions/attrs/operations.h"
 
 namespace kes::attrs {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "hii/setup_context.h"
-#include "tools/attrs/journal.h"
+#include "companions/attrs/journal.h"
 
 namespace kes::attrs {
 

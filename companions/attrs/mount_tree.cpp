@@ -1,4 +1,4 @@
-#include "tools/attrs/mount_tree.h"
+#include "companions/attrs/mount_tree.h"
 
 #include <cerrno>
 #include <algorithm>
@@ -10,8 +10,8 @@
 #include "firmware/passwords.h"
 #include "firmware/variable_store.h"
 #include "hii/hii_format.h"
-#include "tools/attrs/journal_commands.h"
-#include "tools/attrs/operations.h"
+#include "companions/attrs/journal_commands.h"
+#include "companions/attrs/operations.h"
 
 namespace kes::attrs {
 

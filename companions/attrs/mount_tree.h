@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "hii/setup_context.h"
-#include "tools/attrs/attribute_model.h"
-#include "tools/attrs/documents.h"
-#include "tools/attrs/journal.h"
+#include "companions/attrs/attribute_model.h"
+#include "companions/attrs/documents.h"
+#include "companions/attrs/journal.h"
 
 namespace kes::attrs {
 

@@ -1,4 +1,4 @@
-#include "tools/attrs/operations.h"
+#include "companions/attrs/operations.h"
 
 #include <algorithm>
 #include <array>
@@ -14,8 +14,8 @@
 #include "hii/hii_format.h"
 #include "script/import.h"
 #include "script/script_parser.h"
-#include "tools/attrs/conditions.h"
-#include "tools/attrs/dependencies.h"
+#include "companions/attrs/conditions.h"
+#include "companions/attrs/dependencies.h"
 
 namespace kes::attrs {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "hii/setup_context.h"
-#include "tools/attrs/attribute_model.h"
-#include "tools/attrs/documents.h"
+#include "companions/attrs/attribute_model.h"
+#include "companions/attrs/documents.h"
 
 namespace kes::attrs {
 

@@ -1,4 +1,4 @@
-#include "tools/attrs/session.h"
+#include "companions/attrs/session.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

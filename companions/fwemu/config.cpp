@@ -1,4 +1,4 @@
-#include "tools/fwemu/config.h"
+#include "companions/fwemu/config.h"
 
 #include <cctype>
 #include <charconv>

@@ -1,6 +1,6 @@
 // fwemu.conf: the emulated firmware's configuration. A text file of "key = value" lines; blank
 // lines and lines whose first non-blank character is "#" are ignored; every key is optional.
-// tools/fwemu/README.md lists the keys.
+// companions/fwemu/README.md lists the keys.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/fwemu/efi_types.h"
+#include "companions/fwemu/efi_types.h"
 
 namespace kes::fwemu {
 

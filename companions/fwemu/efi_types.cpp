@@ -1,4 +1,4 @@
-#include "tools/fwemu/efi_types.h"
+#include "companions/fwemu/efi_types.h"
 
 #include <cerrno>
 #include <cstdio>

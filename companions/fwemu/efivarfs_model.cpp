@@ -1,4 +1,4 @@
-#include "tools/fwemu/efivarfs_model.h"
+#include "companions/fwemu/efivarfs_model.h"
 
 #include <algorithm>
 #include <cerrno>

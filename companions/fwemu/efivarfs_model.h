@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/fwemu/firmware_model.h"
+#include "companions/fwemu/firmware_model.h"
 
 namespace kes::fwemu {
 

@@ -1,8 +1,8 @@
-#include "tools/fwemu/firmware_model.h"
+#include "companions/fwemu/firmware_model.h"
 
 #include <algorithm>
 
-#include "tools/fwemu/mailbox.h"
+#include "companions/fwemu/mailbox.h"
 
 namespace kes::fwemu {
 

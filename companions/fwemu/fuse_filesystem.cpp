@@ -1,5 +1,5 @@
 #define FUSE_USE_VERSION 31
-#include "tools/fwemu/fuse_filesystem.h"
+#include "companions/fwemu/fuse_filesystem.h"
 
 #include <fuse.h>
 #include <linux/fs.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/fwemu/efivarfs_model.h"
+#include "companions/fwemu/efivarfs_model.h"
 
 namespace kes::fwemu {
 

@@ -1,6 +1,6 @@
 // kestrel-fwemu: mounts a firmware image directory as a stand-in for /sys/firmware.
 //   kestrel-fwemu [options] IMAGE_DIR MOUNTPOINT
-// See tools/fwemu/README.md.
+// See companions/fwemu/README.md.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/fwemu/efivarfs_model.h"
-#include "tools/fwemu/firmware_model.h"
-#include "tools/fwemu/fuse_filesystem.h"
-#include "tools/fwemu/image.h"
+#include "companions/fwemu/efivarfs_model.h"
+#include "companions/fwemu/firmware_model.h"
+#include "companions/fwemu/fuse_filesystem.h"
+#include "companions/fwemu/image.h"
 
 namespace {
 

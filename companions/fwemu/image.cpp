@@ -1,4 +1,4 @@
-#include "tools/fwemu/image.h"
+#include "companions/fwemu/image.h"
 
 #include <algorithm>
 #include <filesystem>

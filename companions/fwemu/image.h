@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/fwemu/config.h"
-#include "tools/fwemu/firmware_model.h"
-#include "tools/fwemu/variable_store.h"
+#include "companions/fwemu/config.h"
+#include "companions/fwemu/firmware_model.h"
+#include "companions/fwemu/variable_store.h"
 
 namespace kes::fwemu {
 

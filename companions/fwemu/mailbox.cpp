@@ -1,9 +1,9 @@
-#include "tools/fwemu/mailbox.h"
+#include "companions/fwemu/mailbox.h"
 
 #include <algorithm>
 
 #include "base/le.h"
-#include "tools/fwemu/mailbox_frame.h"
+#include "companions/fwemu/mailbox_frame.h"
 
 namespace kes::fwemu {
 

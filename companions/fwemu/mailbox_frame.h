@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tools/fwemu/efi_types.h"
+#include "companions/fwemu/efi_types.h"
 
 namespace kes::fwemu::frame {
 

@@ -1,4 +1,4 @@
-#include "tools/fwemu/variable_store.h"
+#include "companions/fwemu/variable_store.h"
 
 #include <algorithm>
 

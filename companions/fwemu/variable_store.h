@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/fwemu/efi_types.h"
+#include "companions/fwemu/efi_types.h"
 
 namespace kes::fwemu {
 

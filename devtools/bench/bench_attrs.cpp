@@ -22,11 +22,11 @@
 
 #include "base/console.h"
 #include "base/text.h"
-#include "tools/attrs/operations.h"
-#include "tools/attrs/session.h"
-#include "tools/bench/bench_options.h"
-#include "tools/bench/child_process.h"
-#include "tools/hiibuild/generators.h"
+#include "companions/attrs/operations.h"
+#include "companions/attrs/session.h"
+#include "devtools/bench/bench_options.h"
+#include "devtools/bench/child_process.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace {
 

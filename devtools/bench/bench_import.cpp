@@ -28,9 +28,9 @@
 #include "hii/strings.h"
 #include "script/export.h"
 #include "script/import.h"
-#include "tools/bench/bench_options.h"
-#include "tools/bench/child_process.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/bench/bench_options.h"
+#include "devtools/bench/child_process.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace {
 

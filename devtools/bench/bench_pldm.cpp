@@ -23,14 +23,14 @@
 
 #include "base/console.h"
 #include "base/le.h"
-#include "tools/bench/bench_options.h"
+#include "devtools/bench/bench_options.h"
 #include "base/run_state.h"
 #include "base/text.h"
 #include "firmware/firmware_access.h"
 #include "hii/hii_database.h"
 #include "hii/strings.h"
 #include "pldm/pldm.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace {
 

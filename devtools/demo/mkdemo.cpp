@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "base/console.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/hiibuild/generators.h"
 
 int main(int argc, char** argv) {
   using kes::Stream;

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "base/console.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "hii/hii_database.h"
 #include "hii/hii_format.h"
 #include "hii/question_model.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace kes::hiibuild {
 

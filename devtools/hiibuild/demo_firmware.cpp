@@ -8,8 +8,8 @@
 #include <string>
 
 #include "hii/nvar_store.h"
-#include "tools/hiibuild/generators.h"
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/generators.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::hiibuild {
 
@@ -968,7 +968,7 @@ EmulatorImage BuildDemoFirmware() {
   AddDefaultStores(image.variables, {&setup, &service, &chipset, &security, &boot});
   image.config =
       "# Demo firmware for kestrel-fwemu, generated at build time by kestrel-mkdemo.\n"
-      "# Every setting keeps the emulator's default; see tools/fwemu/README.md for the keys.\n";
+      "# Every setting keeps the emulator's default; see kestrel-fwemu(8) for the keys.\n";
   return image;
 }
 

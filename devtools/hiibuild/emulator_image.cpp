@@ -1,4 +1,4 @@
-#include "tools/hiibuild/emulator_image.h"
+#include "devtools/hiibuild/emulator_image.h"
 
 #include <algorithm>
 #include <cerrno>

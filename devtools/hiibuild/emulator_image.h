@@ -13,7 +13,7 @@
 
 #include "base/guid.h"
 #include "base/le.h"
-#include "tools/hiibuild/hii_format.h"
+#include "devtools/hiibuild/hii_format.h"
 
 namespace kes::hiibuild {
 

@@ -1,7 +1,7 @@
 // Byte writer, low-level structure assembly and IFR expressions.
 #include <stdexcept>
 
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::hiibuild {
 

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::hiibuild {
 

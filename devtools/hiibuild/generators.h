@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/hiibuild/emulator_image.h"
+#include "devtools/hiibuild/emulator_image.h"
 
 namespace kes::hiibuild {
 

@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "tools/hiibuild/generators.h"
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/generators.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::hiibuild {
 

@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "tools/hiibuild/generators.h"
-#include "tools/hiibuild/older_layout.h"
+#include "devtools/hiibuild/generators.h"
+#include "devtools/hiibuild/older_layout.h"
 
 namespace kes::hiibuild {
 

@@ -6,8 +6,8 @@
 #include <initializer_list>
 #include <utility>
 
-#include "tools/hiibuild/generators.h"
-#include "tools/hiibuild/older_layout.h"
+#include "devtools/hiibuild/generators.h"
+#include "devtools/hiibuild/older_layout.h"
 
 namespace kes::hiibuild {
 
@@ -190,7 +190,7 @@ EmulatorImage BuildOlderDemoFirmware() {
   };
   image.config =
       "# Older-layout demo firmware for kestrel-fwemu, generated at build time by kestrel-mkdemo --older.\n"
-      "# Every setting keeps the emulator's default; see tools/fwemu/README.md for the keys.\n";
+      "# Every setting keeps the emulator's default; see kestrel-fwemu(8) for the keys.\n";
   return image;
 }
 

@@ -1,6 +1,6 @@
 // Data tables of the older HII layout: opcodes of the older IFR encoding, string packs per
 // language, and the image that holds the tables.
-#include "tools/hiibuild/older_layout.h"
+#include "devtools/hiibuild/older_layout.h"
 
 #include <algorithm>
 #include <stdexcept>

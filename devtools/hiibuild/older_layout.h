@@ -43,7 +43,7 @@
 #include <vector>
 
 #include "base/guid.h"
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::hiibuild {
 

@@ -2,7 +2,7 @@
 // databases of package lists.
 #include <stdexcept>
 
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::hiibuild {
 

@@ -1,7 +1,7 @@
 // String packages: the block area, either encoded from the texts by id or given block by block.
 #include <stdexcept>
 
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::hiibuild {
 

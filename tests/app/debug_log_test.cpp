@@ -3,7 +3,7 @@
 
 #include "base/console.h"
 #include "base/debug_log.h"
-#include "tests/App/in_process.h"
+#include "tests/app/in_process.h"
 
 namespace kes::test {
 namespace {

@@ -13,9 +13,9 @@
 #include <set>
 
 #include "base/console.h"
-#include "App/driver.h"
+#include "app/driver.h"
 #include "hii/strings.h"
-#include "tests/App/in_process.h"
+#include "tests/app/in_process.h"
 
 namespace kes::test {
 namespace {

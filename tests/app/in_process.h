@@ -1,4 +1,4 @@
-// In-process fixture for the App tests: a firmware tree with a supported identification table
+// In-process fixture for the driver tests (tests/app): a firmware tree with a supported identification table
 // behind KESTREL_SYSFS_FIRMWARE, a working directory of its own, and fresh run state.
 #pragma once
 #include <gtest/gtest.h>

@@ -2,9 +2,9 @@
 // the files it opens, checked in-process.
 #include <gtest/gtest.h>
 
-#include "App/command_line.h"
+#include "app/command_line.h"
 #include "base/console.h"
-#include "tests/App/in_process.h"
+#include "tests/app/in_process.h"
 
 namespace kes::test {
 namespace {

@@ -3,7 +3,7 @@
 
 #include "base/console.h"
 #include "firmware/platform.h"
-#include "tests/App/in_process.h"
+#include "tests/app/in_process.h"
 
 namespace kes::test {
 namespace {

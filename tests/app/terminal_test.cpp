@@ -14,7 +14,7 @@
 
 #include "base/console.h"
 #include "base/interrupt.h"
-#include "App/terminal.h"
+#include "app/terminal.h"
 
 namespace kes {
 namespace {

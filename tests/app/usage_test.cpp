@@ -4,7 +4,7 @@
 #include <set>
 #include <string>
 
-#include "App/command_line.h"
+#include "app/command_line.h"
 #include "base/text.h"
 #include "tests/support/test_support.h"
 

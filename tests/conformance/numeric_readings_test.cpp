@@ -11,11 +11,11 @@
 #include "tests/pldm/pldm_decoder.h"
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
-#include "tools/attrs/documents.h"
-#include "tools/attrs/mount_tree.h"
-#include "tools/attrs/session.h"
-#include "tools/hiibuild/generators.h"
-#include "tools/hiibuild/hii_builder.h"
+#include "companions/attrs/documents.h"
+#include "companions/attrs/mount_tree.h"
+#include "companions/attrs/session.h"
+#include "devtools/hiibuild/generators.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::test {
 namespace {

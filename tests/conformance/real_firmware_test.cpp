@@ -21,7 +21,7 @@
 #include "tests/pldm/pldm_decoder.h"
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace kes::test {
 namespace {
@@ -127,7 +127,7 @@ TEST_P(RealFirmware, RegistryValidatesAndTheMountReadsEveryFile) {
   ProcessResult registry = attrs({"registry", "-o", dir_ / "registry.json"});
   ASSERT_EQ(registry.exitCode, 0) << registry.err;
   std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-  ProcessResult valid = RunProcess({python, SourceDir() + "/tests/tools/attrs/validate_redfish.py",
+  ProcessResult valid = RunProcess({python, SourceDir() + "/tests/companions/attrs/validate_redfish.py",
                                     SourceDir() + "/tests/data/redfish", "AttributeRegistry.v1_4_0.json",
                                     dir_ / "registry.json"});
   EXPECT_EQ(valid.exitCode, 0) << valid.out << valid.err;

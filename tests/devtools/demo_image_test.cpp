@@ -12,8 +12,8 @@
 
 #include "base/le.h"
 #include "tests/support/test_support.h"
-#include "tools/hiibuild/generators.h"
-#include "tools/hiibuild/hii_format.h"
+#include "devtools/hiibuild/generators.h"
+#include "devtools/hiibuild/hii_format.h"
 
 namespace kes::hiibuild {
 namespace {

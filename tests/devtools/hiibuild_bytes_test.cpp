@@ -5,7 +5,7 @@
 
 #include <stdexcept>
 
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::hiibuild {
 namespace {

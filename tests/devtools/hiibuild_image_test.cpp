@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "tests/support/test_support.h"
-#include "tools/hiibuild/emulator_image.h"
+#include "devtools/hiibuild/emulator_image.h"
 
 namespace kes::hiibuild {
 namespace {

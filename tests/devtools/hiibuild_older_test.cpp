@@ -8,8 +8,8 @@
 #include <string>
 
 #include "base/le.h"
-#include "tools/hiibuild/generators.h"
-#include "tools/hiibuild/older_layout.h"
+#include "devtools/hiibuild/generators.h"
+#include "devtools/hiibuild/older_layout.h"
 
 namespace kes::hiibuild {
 namespace {

@@ -13,7 +13,7 @@
 #include "hii/strings.h"
 #include "hii/hii_format.h"
 #include "hii/varstore_table.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/hiibuild/generators.h"
 #include "tests/hii/evaluator_test_support.h"
 
 namespace kes::evaltest {

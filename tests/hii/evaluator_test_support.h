@@ -17,8 +17,8 @@
 #include "hii/question_walk.h"
 #include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
-#include "tools/hiibuild/emulator_image.h"
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/emulator_image.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::evaltest {
 

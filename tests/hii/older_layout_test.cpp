@@ -10,7 +10,7 @@
 #include "hii/question_walk.h"
 #include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
-#include "tools/hiibuild/older_layout.h"
+#include "devtools/hiibuild/older_layout.h"
 
 namespace kes {
 namespace {

@@ -12,7 +12,7 @@
 #include "hii/question_walk.h"
 #include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes {
 namespace {

@@ -7,7 +7,7 @@
 #include "base/run_state.h"
 #include "hii/hii_database.h"
 #include "hii/strings.h"
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes {
 namespace {

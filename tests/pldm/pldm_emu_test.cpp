@@ -13,7 +13,7 @@
 #include "tests/pldm/script_blocks.h"
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace kes::test {
 namespace {

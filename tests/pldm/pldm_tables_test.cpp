@@ -15,8 +15,8 @@
 #include "tests/pldm/script_blocks.h"
 #include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
-#include "tools/hiibuild/generators.h"
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/generators.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes {
 namespace {

@@ -4,8 +4,8 @@
 
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
-#include "tools/hiibuild/generators.h"
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/generators.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::test {
 namespace {

@@ -17,7 +17,7 @@
 #include "script/export.h"
 #include "tests/support/firmware_root.h"
 #include "tests/support/test_support.h"
-#include "tools/hiibuild/hii_builder.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::test {
 

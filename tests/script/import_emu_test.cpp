@@ -20,7 +20,7 @@
 
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace kes::test {
 namespace {

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "firmware/mailbox.h"
-#include "tools/hiibuild/emulator_image.h"
+#include "devtools/hiibuild/emulator_image.h"
 #include "tests/script/export_fixture.h"
 
 namespace kes::test {

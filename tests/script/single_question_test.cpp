@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "script/operations.h"
-#include "tools/hiibuild/emulator_image.h"
+#include "devtools/hiibuild/emulator_image.h"
 #include "tests/script/export_fixture.h"
 
 namespace kes::test {

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "mailbox_service.h"
-#include "tools/hiibuild/generators.h"
-#include "tools/fwemu/config.h"
-#include "tools/fwemu/mailbox.h"
-#include "tools/fwemu/mailbox_frame.h"
-#include "tools/fwemu/variable_store.h"
+#include "devtools/hiibuild/generators.h"
+#include "companions/fwemu/config.h"
+#include "companions/fwemu/mailbox.h"
+#include "companions/fwemu/mailbox_frame.h"
+#include "companions/fwemu/variable_store.h"
 
 namespace kes::fwemu {
 namespace {

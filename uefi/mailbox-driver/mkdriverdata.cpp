@@ -8,8 +8,8 @@
 
 #include "base/console.h"
 #include "base/output_file.h"
-#include "tools/hiibuild/emulator_image.h"
-#include "tools/hiibuild/generators.h"
+#include "devtools/hiibuild/emulator_image.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace {
 

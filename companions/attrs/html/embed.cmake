@@ -1,7 +1,7 @@
-# cmake -DSOURCE_DIR=<tools/attrs/html> -DOUTPUT=<file.cpp> -P embed.cmake
+# cmake -DSOURCE_DIR=<companions/attrs/html> -DOUTPUT=<file.cpp> -P embed.cmake
 # Writes the C++ source that holds the HTML view's template, style sheet and script as byte
 # arrays (html_assets.h declares them). The output is replaced only when its text changes.
-set(text "// Generated from tools/attrs/html/ by embed.cmake; do not edit.\n#include \"tools/attrs/html_assets.h\"\n\nnamespace kes::attrs {\nnamespace {\n\n")
+set(text "// Generated from companions/attrs/html/ by embed.cmake; do not edit.\n#include \"companions/attrs/html_assets.h\"\n\nnamespace kes::attrs {\nnamespace {\n\n")
 set(views "")
 foreach(asset "Template:page.html" "Style:page.css" "Script:page.js")
   string(REPLACE ":" ";" parts "${asset}")

@@ -1,6 +1,7 @@
 // The HTML view of kestrel-attrs: builds the Setup's menus as a tree and the drift table of a
-// compare page from the JSON in #kestrel-data (written by tools/attrs/html.cpp and compare.cpp,
-// which describe its arrays), and runs the search, the filters, the keyboard and the permalinks.
+// compare page from the JSON in #kestrel-data (written by companions/attrs/html.cpp and
+// compare.cpp, which describe its arrays), and runs the search, the filters, the keyboard and the
+// permalinks.
 // Plain script, no network: everything the page shows is in the page.
 (function () {
   'use strict';

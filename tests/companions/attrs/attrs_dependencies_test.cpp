@@ -7,9 +7,9 @@
 
 #include <filesystem>
 
-#include "tests/tools/attrs/attrs_images.h"
-#include "tools/attrs/documents.h"
-#include "tools/attrs/operations.h"
+#include "tests/companions/attrs/attrs_images.h"
+#include "companions/attrs/documents.h"
+#include "companions/attrs/operations.h"
 
 namespace kes::attrs {
 namespace {

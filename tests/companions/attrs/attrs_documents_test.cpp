@@ -16,11 +16,11 @@
 #include "hii/question_walk.h"
 #include "script/export.h"
 #include "tests/support/test_support.h"
-#include "tests/tools/attrs/attrs_images.h"
-#include "tools/attrs/operations.h"
-#include "tools/attrs/session.h"
-#include "tools/hiibuild/generators.h"
-#include "tools/hiibuild/hii_builder.h"
+#include "tests/companions/attrs/attrs_images.h"
+#include "companions/attrs/operations.h"
+#include "companions/attrs/session.h"
+#include "devtools/hiibuild/generators.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::attrs {
 namespace {
@@ -37,7 +37,7 @@ ProcessResult RunAttrs(const std::vector<std::string>& args) {
 // Validates documents against a schema of tests/data/redfish with Debian's python3-jsonschema.
 ::testing::AssertionResult Validates(const std::string& schema, const std::vector<std::string>& documents) {
   std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-  std::vector<std::string> argv{python, test::SourceDir() + "/tests/tools/attrs/validate_redfish.py",
+  std::vector<std::string> argv{python, test::SourceDir() + "/tests/companions/attrs/validate_redfish.py",
                                 test::SourceDir() + "/tests/data/redfish", schema};
   argv.insert(argv.end(), documents.begin(), documents.end());
   ProcessResult r = test::RunProcess(argv);

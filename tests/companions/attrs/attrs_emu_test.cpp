@@ -8,9 +8,9 @@
 
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
-#include "tests/tools/attrs/attrs_images.h"
-#include "tools/attrs/documents.h"
-#include "tools/hiibuild/generators.h"
+#include "tests/companions/attrs/attrs_images.h"
+#include "companions/attrs/documents.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace kes::test {
 namespace {

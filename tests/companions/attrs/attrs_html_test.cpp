@@ -1,12 +1,12 @@
 // kestrel-attrs html without a browser: the machines' documents read for a compare page, the
 // drift rows, the data kept safe inside the page's <script> element, and the command line. The
-// pages themselves are tested in headless chromium (tests/tools/attrs/browser/).
+// pages themselves are tested in headless chromium (tests/companions/attrs/browser/).
 #include <gtest/gtest.h>
 
 #include <regex>
 
 #include "tests/support/test_support.h"
-#include "tools/attrs/html.h"
+#include "companions/attrs/html.h"
 
 namespace kes::attrs {
 namespace {

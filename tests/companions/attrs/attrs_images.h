@@ -17,8 +17,8 @@
 #include "base/text.h"
 #include "hii/question_walk.h"
 #include "tests/support/test_support.h"
-#include "tools/attrs/session.h"
-#include "tools/hiibuild/generators.h"
+#include "companions/attrs/session.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace kes::attrs::test_images {
 
@@ -28,10 +28,10 @@ inline kes::test::ProcessResult RunAttrs(const std::vector<std::string>& args) {
   return kes::test::RunProcess(argv);
 }
 
-// Runs a script of tests/tools/attrs with Debian's python3.
+// Runs a script of tests/companions/attrs with Debian's python3.
 inline kes::test::ProcessResult RunPython(const std::string& script, const std::vector<std::string>& args) {
   std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-  std::vector<std::string> argv{python, kes::test::SourceDir() + "/tests/tools/attrs/" + script};
+  std::vector<std::string> argv{python, kes::test::SourceDir() + "/tests/companions/attrs/" + script};
   argv.insert(argv.end(), args.begin(), args.end());
   return kes::test::RunProcess(argv);
 }

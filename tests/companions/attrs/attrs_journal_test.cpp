@@ -12,13 +12,13 @@
 #include "firmware/variable_store.h"
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
-#include "tools/attrs/journal.h"
-#include "tools/attrs/journal_commands.h"
+#include "companions/attrs/journal.h"
+#include "companions/attrs/journal_commands.h"
 #ifdef KESTREL_ATTRS_MOUNT
-#include "tools/attrs/mount_tree.h"
+#include "companions/attrs/mount_tree.h"
 #endif
-#include "tools/attrs/session.h"
-#include "tools/hiibuild/generators.h"
+#include "companions/attrs/session.h"
+#include "devtools/hiibuild/generators.h"
 
 namespace kes::test {
 namespace {

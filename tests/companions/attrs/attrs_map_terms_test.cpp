@@ -6,11 +6,11 @@
 #include <map>
 
 #include "tests/support/test_support.h"
-#include "tests/tools/attrs/attrs_images.h"
-#include "tools/attrs/operations.h"
-#include "tools/attrs/session.h"
-#include "tools/hiibuild/generators.h"
-#include "tools/hiibuild/hii_builder.h"
+#include "tests/companions/attrs/attrs_images.h"
+#include "companions/attrs/operations.h"
+#include "companions/attrs/session.h"
+#include "devtools/hiibuild/generators.h"
+#include "devtools/hiibuild/hii_builder.h"
 
 namespace kes::attrs {
 namespace {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/fwemu/config.h"
-#include "tools/fwemu/efivarfs_model.h"
-#include "tools/fwemu/firmware_model.h"
-#include "tools/fwemu/image.h"
+#include "companions/fwemu/config.h"
+#include "companions/fwemu/efivarfs_model.h"
+#include "companions/fwemu/firmware_model.h"
+#include "companions/fwemu/image.h"
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
 
@@ -145,7 +145,7 @@ TEST(FwemuConfig, ParsesEveryKey) {
 }
 
 TEST(FwemuConfig, TheCommentedExampleIsValid) {
-  std::string text = test::ReadFileText(test::SourceDir() + "/tools/fwemu/fwemu.conf.example");
+  std::string text = test::ReadFileText(test::SourceDir() + "/companions/fwemu/fwemu.conf.example");
   ASSERT_FALSE(text.empty());
   Config c;
   std::string error;

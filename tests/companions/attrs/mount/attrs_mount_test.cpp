@@ -20,8 +20,8 @@
 
 #include "tests/support/emulator.h"
 #include "tests/support/test_support.h"
-#include "tools/attrs/documents.h"
-#include "tools/hiibuild/generators.h"
+#include "companions/attrs/documents.h"
+#include "devtools/hiibuild/generators.h"
 
 extern char** environ;
 
