@@ -322,7 +322,7 @@ void PrintDocument(const Json& document) { SerializeDocument(document, ConsoleSi
 std::optional<Json> ParseGuardedJson(std::string_view text, int maxDepth, JsonRefusal& refusal,
                                      const std::function<void(int depth, const std::string& key)>& onKey) {
   std::vector<std::set<std::string>> keys;
-  std::string repeated;
+  std::optional<std::string> repeated;  // the first name seen twice in one object ("" included)
   bool tooDeep = false;
   auto callback = [&](int depth, nlohmann::json::parse_event_t event, Json& parsed) {
     using Event = nlohmann::json::parse_event_t;
@@ -332,17 +332,17 @@ std::optional<Json> ParseGuardedJson(std::string_view text, int maxDepth, JsonRe
       if (!keys.empty()) keys.pop_back();
     } else if (event == Event::key) {
       const std::string& key = parsed.get_ref<const std::string&>();
-      if (!keys.empty() && !keys.back().insert(key).second && repeated.empty()) repeated = key;
-      if (onKey && repeated.empty()) onKey(depth, key);
+      if (!keys.empty() && !keys.back().insert(key).second && !repeated) repeated = key;
+      if (onKey && !repeated) onKey(depth, key);
     }
     if (depth > maxDepth) tooDeep = true;
-    return !tooDeep && repeated.empty();
+    return !tooDeep && !repeated;
   };
   Json document;
   try {
     document = Json::parse(text.begin(), text.end(), callback);
   } catch (const nlohmann::json::exception& e) {
-    if (!tooDeep && repeated.empty()) {
+    if (!tooDeep && !repeated) {
       refusal = {JsonRefusal::Kind::NotJson, e.what()};
       return std::nullopt;
     }
@@ -351,8 +351,8 @@ std::optional<Json> ParseGuardedJson(std::string_view text, int maxDepth, JsonRe
     refusal = {JsonRefusal::Kind::TooDeep, ""};
     return std::nullopt;
   }
-  if (!repeated.empty()) {
-    refusal = {JsonRefusal::Kind::Repeated, repeated};
+  if (repeated) {
+    refusal = {JsonRefusal::Kind::Repeated, *repeated};
     return std::nullopt;
   }
   return document;

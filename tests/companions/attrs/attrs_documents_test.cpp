@@ -269,6 +269,7 @@ TEST(AttrsDocuments, ReaderRefusesWhatIsNotABiosDocument) {
       {"[1,2]", "no \"Attributes\" object"},
       {"{\"Attributes\": [1]}", "no \"Attributes\" object"},
       {"{\"Attributes\": {\"A1\": 1, \"A1\": 2}}", "appears twice"},
+      {"{\"Attributes\": {\"\": 1, \"\": 2}}", "the name \"\" appears twice"},
       {"{\"Attributes\": {\"A1\": {\"x\": 1}}}", "not a string, number, boolean or null"},
       {"{\"Attributes\": {\"A1\": \"\xff\"}}", "not valid JSON"},
   };
