@@ -1,5 +1,6 @@
-// In-process fixture for the driver tests (tests/app): a firmware tree with a supported identification table
-// behind KESTREL_SYSFS_FIRMWARE, a working directory of its own, and fresh run state.
+// In-process fixture for the driver tests (tests/app): a firmware tree with a supported
+// identification table behind KESTREL_SYSFS_FIRMWARE, a working directory of its own, and fresh
+// run state.
 #pragma once
 #include <gtest/gtest.h>
 #include <unistd.h>
